@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Installs what Parlora needs to build, run and test on Debian 12.
+# Safe to run again: packages already present are skipped.
+set -euo pipefail
+
+want_run=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-base-dev-tools
+          libasio-dev fonts-ipafont-gothic fonts-ipafont-mincho fonts-urw-base35 fontconfig
+          libgl-dev)
+want_test=(libgtest-dev libgmock-dev googletest libbenchmark-dev python3 python3-pyftpdlib vsftpd
+           xvfb xdotool x11-utils imagemagick iproute2 procps)
+
+mode=${1:-test}
+pkgs=("${want_run[@]}")
+[ "$mode" = test ] && pkgs+=("${want_test[@]}")
+
+missing=()
+for p in "${pkgs[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  SUDO=""
+  [ "$(id -u)" -ne 0 ] && SUDO=sudo
+  echo "Installing: ${missing[*]}"
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi

@@ -1,0 +1,8 @@
+#!/usr/bin/env bash
+# Installs what is missing (build and test packages), builds, and runs every test.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/setup.sh test
+bash scripts/build.sh
+cd build
+ctest --output-on-failure -j "$(nproc)" --timeout 900 "$@"

@@ -1,0 +1,23 @@
+#pragma once
+#include "AnsiString.h"
+
+#include <exception>
+
+namespace platform {
+
+// Base of the program's own errors: a message text in CP932, shown as it is
+// by the application's error box.
+class Exception : public std::exception {
+  public:
+    explicit Exception(AnsiString message) : Message(std::move(message)) {}
+    const char* what() const noexcept override { return Message.c_str(); }
+    AnsiString Message;
+};
+
+// The silent abort: ends an operation without any message being shown.
+class EAbort : public Exception {
+  public:
+    EAbort() : Exception("Operation aborted") {}
+};
+
+} // namespace platform

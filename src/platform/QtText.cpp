@@ -1,0 +1,15 @@
+#include "QtText.h"
+
+#include "Cp932.h"
+
+namespace platform {
+
+QString ToQString(const AnsiString& text) {
+    return QString::fromStdString(Cp932ToUtf8(text));
+}
+
+AnsiString FromQString(const QString& text) {
+    return Utf8ToCp932(text.toStdString());
+}
+
+} // namespace platform

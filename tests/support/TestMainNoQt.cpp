@@ -1,0 +1,12 @@
+// Test entry for layers without Qt: a private settings folder, then the tests.
+#include "TempDir.h"
+
+#include <cstdlib>
+#include <gtest/gtest.h>
+
+int main(int argc, char** argv) {
+    testsupport::TempDir settings;
+    ::setenv("PARLORA_REGISTRY_DIR", settings.Path().c_str(), 1);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
