@@ -1,0 +1,110 @@
+#pragma once
+// FTP client (RFC 959): logs in directly or through a proxy/firewall, sends
+// single commands and classifies their replies, sets the transfer type and
+// stores or appends local files over an active (PORT) or passive (PASV) data
+// connection opened per transfer. The inherited socket is the control
+// connection; like its base, every operation blocks its caller while the
+// event loop keeps running.
+#include "TPumpSocket.h"
+
+#include <memory>
+#include <mutex>
+
+namespace net {
+
+enum TCmdType {
+    ctChangeDir = 0,
+    ctMakeDir = 1,
+    ctDelete = 2,
+    ctRemoveDir = 3,
+    ctList = 4,
+    ctRename = 5,
+    ctUploadRestore = 6,
+    ctDownloadRestore = 7,
+    ctDownload = 8,
+    ctUpload = 9,
+    ctUploadAppend = 10,
+    ctReInit = 11,
+    ctAllocate = 12,
+    ctNList = 13,
+    ctDoCommand = 14,
+    ctPrintDir = 15,
+};
+
+enum TFirewallType { FTUser = 0, FtOpen = 1, FtSite = 2 };
+
+using TSuccessEvent = std::function<void(TPumpSocket* Sender, TCmdType Trans_Type)>;
+using TFailureEvent = std::function<void(TPumpSocket* Sender, bool& Handled, TCmdType Trans_Type)>;
+using TUnsupportedEvent = std::function<void(TPumpSocket* Sender, TCmdType Trans_Type)>;
+using TFTPListItem = std::function<void(TPumpSocket* Sender, const AnsiString& Listing)>;
+
+class TFTPClient : public TPumpSocket {
+  public:
+    TFTPClient();
+    ~TFTPClient() override;
+
+    AnsiString UserID;
+    AnsiString Password;
+    bool Passive = false;
+    TFirewallType FirewallType = FTUser;
+    bool FWAuthenticate = false;
+    AnsiString FWUserID;
+    AnsiString FWPassword;
+    int Vendor = 2411;
+    bool ParseList = false;
+
+    // Raised after a successful login (the socket-level connect event of
+    // the base stays unassigned).
+    TNotifyEvent OnConnect;
+    TSuccessEvent OnSuccess;
+    TFailureEvent OnFailure;
+    TUnsupportedEvent OnUnSupportedFunction;
+    TNotifyEvent OnTransactionStart;
+    TNotifyEvent OnTransactionStop;
+    THandlerEvent OnAuthenticationNeeded;
+    THandlerEvent OnAuthenticationFailed;
+    TFTPListItem OnListItem;
+
+    void Connect() override;
+    void Disconnect() override;
+    void DoCommand(const AnsiString& command);
+    void ChangeDir(const AnsiString& directory);
+    void Mode(int mode);
+    void Upload(const AnsiString& localName, const AnsiString& remoteName);
+    void UploadAppend(const AnsiString& localName, const AnsiString& remoteName);
+    void Transaction(const AnsiString& command, AnsiString& reply) override;
+    void Abort() override;
+    // The counters of the data connection of the running upload; 0 without one.
+    uint32_t BytesSent() const override;
+    uint32_t BytesRecvd() const override;
+
+    // Reads the rest of a multi-line reply whose latest line is `line`.
+    void GetMultiLine(AnsiString line);
+
+    // Held by Upload while it runs.
+    std::recursive_mutex TransferLock;
+    // The data connection of the running upload, else nullptr.
+    TPumpSocket* DataSocket() const { return dataSocket_.get(); }
+
+    // Field n (from 1) of `text` split at `delimiter`, byte by byte.
+    static AnsiString ExtractField(const AnsiString& text, char delimiter, int n);
+    // The data port of a PASV reply: fields 5 and 6 of the comma list.
+    static int PasvPort(const AnsiString& reply);
+    // The command type DoCommand reports for a command.
+    static TCmdType Classify(const AnsiString& command);
+
+  protected:
+    void SocketClosed() override;
+
+  private:
+    void LoginFailedWhen(int low, int high);
+    // OnFailure or FTPException; true when OnFailure handled it.
+    bool Fail(TCmdType type);
+    void Store(const AnsiString& localName, const AnsiString& remoteName, bool append);
+    void DiscardPendingInput();
+    [[noreturn]] void ConnectionGone();
+
+    std::unique_ptr<TPumpSocket> dataSocket_;
+};
+
+} // namespace net

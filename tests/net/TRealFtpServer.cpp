@@ -1,0 +1,146 @@
+#include "TRealFtpServer.h"
+
+#include <arpa/inet.h>
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace nettest {
+namespace fs = std::filesystem;
+namespace {
+
+int FreePort() {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    ::close(fd);
+    return ntohs(a.sin_port);
+}
+
+bool Accepts(int port) {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    ::close(fd);
+    return ok;
+}
+
+std::string SourceDir() {
+    const char* s = std::getenv("PARLORA_SOURCE_DIR");
+    return s ? s : PARLORA_TEST_SOURCE_DIR;
+}
+
+} // namespace
+
+bool TRealFtpServer::Available(TKind kind) {
+    if (kind == TKind::PyFtpd)
+        return std::system("/usr/bin/python3 -c 'import pyftpdlib' >/dev/null 2>&1") == 0;
+    return ::access("/usr/sbin/pure-ftpd", X_OK) == 0 && ::access("/usr/bin/pure-pw", X_OK) == 0;
+}
+
+const char* TRealFtpServer::Name(TKind kind) {
+    return kind == TKind::PyFtpd ? "pyftpdlib" : "pure-ftpd";
+}
+
+TRealFtpServer::TRealFtpServer(TKind kind, const fs::path& root) {
+    if (kind == TKind::PyFtpd)
+        StartPyFtpd(root);
+    else
+        StartPureFtpd(root);
+}
+
+TRealFtpServer::~TRealFtpServer() {
+    if (pid_ > 0) {
+        ::kill(-pid_, SIGTERM);
+        int status;
+        ::waitpid(pid_, &status, 0);
+    }
+    if (!state_.empty()) fs::remove_all(state_);
+}
+
+void TRealFtpServer::StartPyFtpd(const fs::path& root) {
+    int out[2];
+    if (::pipe2(out, O_CLOEXEC) != 0) return;
+    std::string script = SourceDir() + "/tests/net/ftp_server.py";
+    pid_ = ::fork();
+    if (pid_ == 0) {
+        ::setpgid(0, 0);
+        ::dup2(out[1], 1);
+        ::execl("/usr/bin/python3", "python3", script.c_str(), root.c_str(), User, Password,
+                static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    ::close(out[1]);
+    std::string line;
+    pollfd p{out[0], POLLIN, 0};
+    while (line.find('\n') == std::string::npos && ::poll(&p, 1, 15000) > 0) {
+        char c[64];
+        long n = ::read(out[0], c, sizeof c);
+        if (n <= 0) break;
+        line.append(c, static_cast<size_t>(n));
+    }
+    ::close(out[0]);
+    port_ = std::atoi(line.c_str());
+    if (port_ == 0) why_ = "pyftpdlib did not start";
+}
+
+void TRealFtpServer::StartPureFtpd(const fs::path& root) {
+    char tmpl[] = "/tmp/parlora-pureftpd-XXXXXX";
+    if (!::mkdtemp(tmpl)) return;
+    state_ = tmpl;
+    // The server works as "nobody" inside the root.
+    fs::permissions(root, fs::perms::all);
+    fs::permissions(root.parent_path(), fs::perms::owner_all | fs::perms::group_read |
+                                            fs::perms::group_exec | fs::perms::others_read |
+                                            fs::perms::others_exec);
+    std::string cmd = "printf '" + std::string(Password) + "\\n" + Password +
+                      "\\n' | /usr/bin/pure-pw useradd " + User + " -u nobody -g nogroup -d '" +
+                      root.string() + "' -f '" + (state_ / "passwd").string() +
+                      "' >/dev/null 2>&1 && /usr/bin/pure-pw mkdb '" + (state_ / "pdb").string() +
+                      "' -f '" + (state_ / "passwd").string() + "' >/dev/null 2>&1";
+    if (std::system(cmd.c_str()) != 0) {
+        why_ = "pure-pw failed";
+        return;
+    }
+    int port = FreePort();
+    std::string db = "puredb:" + (state_ / "pdb").string();
+    std::string bind = "127.0.0.1," + std::to_string(port);
+    pid_ = ::fork();
+    if (pid_ == 0) {
+        ::setpgid(0, 0);
+        ::execl("/usr/sbin/pure-ftpd", "pure-ftpd", "-l", db.c_str(), "-S", bind.c_str(), "-A",
+                "-E", "-H", static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    // Ready once it accepts connections.
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (Accepts(port)) {
+            port_ = port;
+            return;
+        }
+        int status;
+        if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+            pid_ = -1;
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    why_ = "pure-ftpd did not start";
+}
+
+} // namespace nettest
