@@ -1,0 +1,248 @@
+#include "DPDirectPlay.h"
+
+#include "DPDirectory.h"
+#include "DPOnce.h"
+#include "DPRoom.h"
+#include "DPService.h"
+#include "DPWireReader.h"
+
+#include <cstring>
+
+namespace dplay {
+namespace {
+
+constexpr int kDefaultEnumTimeoutMs = 5000;
+constexpr int kJoinTimeoutMs = 10000;
+
+} // namespace
+
+TDPDirectPlay::TDPDirectPlay() : service_(TDPService::Acquire()) {}
+
+TDPDirectPlay::~TDPDirectPlay() {
+    Close();
+}
+
+HRESULT TDPDirectPlay::InitializeConnection(const void* address, uint32_t size, uint32_t) {
+    if (initialized_) return DPERR_ALREADYINITIALIZED;
+    if (!address) return DPERR_INVALIDPARAMS;
+    TDPWireReader r(static_cast<const uint8_t*>(address), size);
+    bool tcpip = false;
+    std::string host;
+    uint16_t port = 0;
+    while (r.Ok() && !r.Done()) {
+        TGuid kind = r.Guid();
+        uint32_t n = r.U32();
+        if (!r.Ok() || n > size) return DPERR_INVALIDPARAMS;
+        std::string data(n, '\0');
+        for (auto& c : data)
+            c = static_cast<char>(r.U8());
+        if (!r.Ok()) return DPERR_INVALIDPARAMS;
+        if (kind == DPAID_ServiceProvider)
+            tcpip = n == 16 && std::memcmp(data.data(), DPSPGUID_TCPIP.Bytes.data(), 16) == 0;
+        else if (kind == DPAID_INet)
+            host = data.substr(0, data.find('\0'));
+        else if (kind == DPAID_INetPort && n == 2)
+            port = static_cast<uint16_t>(uint8_t(data[0]) | uint8_t(data[1]) << 8);
+    }
+    if (!tcpip) return DPERR_INVALIDPARAMS; // the only provider we have
+    host_ = host;
+    port_ = port ? port : DPDEFAULT_PORT;
+    initialized_ = true;
+    return DP_OK;
+}
+
+HRESULT TDPDirectPlay::HostAddress(asio::ip::address* address) const {
+    if (host_.empty()) {
+        *address = service_->LocalAddress();
+        return DP_OK;
+    }
+    asio::error_code ec;
+    *address = asio::ip::make_address_v4(host_, ec);
+    if (!ec) return DP_OK;
+    asio::io_context io;
+    asio::ip::tcp::resolver resolver(io);
+    auto results = resolver.resolve(asio::ip::tcp::v4(), host_, "", ec);
+    if (ec || results.empty()) return DPERR_NOCONNECTION;
+    *address = results.begin()->endpoint().address();
+    return DP_OK;
+}
+
+HRESULT TDPDirectPlay::EnumSessions(const DPSESSIONDESC2& desc, uint32_t timeoutMs,
+                                    const EnumSessionsCallback& callback, uint32_t) {
+    if (!initialized_) return DPERR_UNINITIALIZED;
+    asio::ip::address address;
+    if (HRESULT hr = HostAddress(&address); Failed(hr)) return hr;
+    asio::ip::tcp::endpoint endpoint(address, port_);
+    using Result = std::optional<std::vector<proto::TRoomInfo>>;
+    auto once = std::make_shared<TDPOnce<Result>>();
+    asio::post(service_->Io(), [service = service_, endpoint, desc, once] {
+        service->Dial(
+            endpoint, desc.guidApplication, proto::EncodeEmpty(proto::ENUM_REQUEST),
+            [once](const std::shared_ptr<TDPLink>& link, uint8_t type, const uint8_t* body,
+                   size_t size) {
+                auto rooms =
+                    type == proto::ENUM_REPLY ? proto::DecodeEnumReply(body, size) : std::nullopt;
+                link->Close(rooms ? TLinkEnd::Local : TLinkEnd::Violation);
+                once->Set(rooms);
+                return false;
+            },
+            [once](TLinkEnd) { once->Set(std::nullopt); });
+    });
+    int wait = timeoutMs ? static_cast<int>(timeoutMs) : kDefaultEnumTimeoutMs;
+    auto result = once->Wait(wait);
+    if (!result || !*result) return DPERR_NOCONNECTION;
+    found_.clear();
+    for (const proto::TRoomInfo& room : **result) {
+        found_.push_back(
+            {room.Instance, asio::ip::tcp::endpoint(address, room.Port ? room.Port : port_)});
+        DPSESSIONDESC2 found;
+        found.dwFlags = DPSESSION_MIGRATEHOST | DPSESSION_KEEPALIVE;
+        found.guidInstance = room.Instance;
+        found.guidApplication = desc.guidApplication;
+        found.dwMaxPlayers = room.MaxPlayers;
+        found.dwCurrentPlayers = room.CurrentPlayers;
+        found.sessionName = room.Name;
+        uint32_t t = timeoutMs;
+        if (!callback(&found, &t, 0)) return DP_OK;
+    }
+    uint32_t t = timeoutMs;
+    callback(nullptr, &t, DPESC_TIMEDOUT);
+    return DP_OK;
+}
+
+HRESULT TDPDirectPlay::Open(const DPSESSIONDESC2& desc, uint32_t flags) {
+    if (!initialized_) return DPERR_UNINITIALIZED;
+    if (room_) return DPERR_ALREADYINITIALIZED;
+    if (flags & DPOPEN_CREATE) return Create(desc);
+    if (flags & DPOPEN_JOIN) return Join(desc);
+    return DPERR_INVALIDPARAMS;
+}
+
+HRESULT TDPDirectPlay::Create(const DPSESSIONDESC2& desc) {
+    proto::TRoomInfo info;
+    info.Application = desc.guidApplication;
+    info.Instance = TGuid::Create();
+    info.MaxPlayers = desc.dwMaxPlayers;
+    info.Name = desc.sessionName.substr(0, proto::kMaxName);
+    auto room = std::make_shared<TDPRoom>(*service_, info, port_, true);
+    // Hosting needs this machine's directory: the port, or a registration with its owner.
+    auto once = std::make_shared<TDPOnce<bool>>();
+    asio::post(service_->Io(), [service = service_, port = port_, once] {
+        service->Directory(port).Ensure([once](bool ok) { once->Set(ok); });
+    });
+    auto ok = once->Wait(kJoinTimeoutMs);
+    if (!ok || !*ok) return DPERR_GENERIC;
+    room_ = room;
+    return DP_OK;
+}
+
+HRESULT TDPDirectPlay::Join(const DPSESSIONDESC2& desc) {
+    const Found* target = nullptr;
+    for (const Found& f : found_)
+        if (f.Instance == desc.guidInstance) target = &f;
+    if (!target) return DPERR_NOSESSIONS;
+    struct State {
+        TDPOnce<HRESULT> Result;
+        std::shared_ptr<TDPRoom> Room;
+    };
+    auto state = std::make_shared<State>();
+    asio::post(service_->Io(), [service = service_, endpoint = target->Endpoint, desc, state,
+                                port = port_] {
+        service->Dial(
+            endpoint, desc.guidApplication, proto::EncodeJoinRequest(desc.guidInstance),
+            [service, endpoint, desc, state, port](const std::shared_ptr<TDPLink>& link,
+                                                   uint8_t type, const uint8_t* body, size_t size) {
+                if (type == proto::JOIN_ACCEPT) {
+                    auto info = proto::DecodeJoinAccept(body, size);
+                    if (info && info->Instance == desc.guidInstance) {
+                        info->Application = desc.guidApplication;
+                        state->Room = std::make_shared<TDPRoom>(*service, *info, port, false);
+                        state->Room->SetHostLink(link, endpoint.address());
+                        state->Result.Set(DP_OK);
+                        return true;
+                    }
+                } else if (type == proto::JOIN_REFUSE) {
+                    if (auto why = proto::DecodeJoinRefuse(body, size)) {
+                        link->Close();
+                        state->Result.Set(Failed(*why) ? *why : DPERR_GENERIC);
+                        return false;
+                    }
+                }
+                link->Close(TLinkEnd::Violation);
+                return false;
+            },
+            [state](TLinkEnd) { state->Result.Set(DPERR_CONNECTIONLOST); });
+    });
+    auto result = state->Result.Wait(kJoinTimeoutMs);
+    HRESULT hr = result ? *result : DPERR_TIMEOUT;
+    if (Failed(hr)) {
+        service_->RunSync([state] {
+            if (state->Room) state->Room->Leave();
+            return 0;
+        });
+        return hr;
+    }
+    room_ = service_->RunSync([state] { return state->Room; });
+    return DP_OK;
+}
+
+HRESULT TDPDirectPlay::CreatePlayer(DPID* id, const DPNAME* name, std::shared_ptr<TDPEvent> event,
+                                    const void*, uint32_t, uint32_t) {
+    if (!room_ || !id) return DPERR_INVALIDPARAMS;
+    using Result = std::pair<HRESULT, uint32_t>;
+    auto once = std::make_shared<TDPOnce<Result>>();
+    std::string shortName = name ? name->shortName : std::string();
+    asio::post(service_->Io(), [room = room_, shortName, event, once] {
+        room->CreatePlayer(shortName, event, [once](HRESULT hr, uint32_t newId) {
+            once->Set({hr, newId});
+        });
+    });
+    auto result = once->Wait(kJoinTimeoutMs);
+    if (!result) return DPERR_TIMEOUT;
+    if (Failed(result->first)) return result->first;
+    *id = result->second;
+    return DP_OK;
+}
+
+HRESULT TDPDirectPlay::EnumPlayers(const TGuid*, const EnumPlayersCallback& callback, uint32_t) {
+    if (!room_) return DPERR_INVALIDPARAMS;
+    auto players = service_->RunSync([room = room_] { return room->Players(); });
+    for (const auto& p : players)
+        if (!callback(p.Id, DPPLAYERTYPE_PLAYER, p.Name, 0)) break;
+    return DP_OK;
+}
+
+HRESULT TDPDirectPlay::Send(DPID from, DPID to, uint32_t, const void* data, uint32_t size) {
+    if (!room_) return DPERR_INVALIDPARAMS;
+    if (size > proto::kMaxBlock || (size && !data)) return DPERR_INVALIDPARAMS;
+    // Built here, in one buffer, so the I/O thread only queues it.
+    auto frame = proto::EncodeData(data, size);
+    asio::post(service_->Io(), [room = room_, from, to, frame] { room->Send(from, to, frame); });
+    return DP_OK;
+}
+
+HRESULT TDPDirectPlay::Receive(DPID* from, DPID* to, uint32_t, void* data, uint32_t* size) {
+    if (!room_ || !size) return DPERR_NOMESSAGES;
+    return room_->Receive(from, to, data, size);
+}
+
+HRESULT TDPDirectPlay::DestroyPlayer(DPID) {
+    if (!room_) return DPERR_INVALIDPLAYER;
+    service_->RunSync([room = room_] {
+        room->Leave();
+        return 0;
+    });
+    return DP_OK;
+}
+
+HRESULT TDPDirectPlay::Close() {
+    if (!room_) return DP_OK;
+    service_->RunSync([room = room_] {
+        room->Leave();
+        return 0;
+    });
+    room_.reset();
+    return DP_OK;
+}
+
+} // namespace dplay

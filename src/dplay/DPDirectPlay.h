@@ -1,0 +1,49 @@
+#pragma once
+#include "DirectPlay.h"
+
+#include <asio.hpp>
+#include <memory>
+#include <vector>
+
+namespace dplay {
+
+class TDPService;
+class TDPRoom;
+
+// The DirectPlay object of the session service.
+class TDPDirectPlay : public IDirectPlay4 {
+  public:
+    TDPDirectPlay();
+    ~TDPDirectPlay() override;
+
+    HRESULT InitializeConnection(const void* address, uint32_t size, uint32_t flags) override;
+    HRESULT EnumSessions(const DPSESSIONDESC2& desc, uint32_t timeoutMs,
+                         const EnumSessionsCallback& callback, uint32_t flags) override;
+    HRESULT Open(const DPSESSIONDESC2& desc, uint32_t flags) override;
+    HRESULT CreatePlayer(DPID* id, const DPNAME* name, std::shared_ptr<TDPEvent> event,
+                         const void* data, uint32_t dataSize, uint32_t flags) override;
+    HRESULT EnumPlayers(const TGuid* instance, const EnumPlayersCallback& callback,
+                        uint32_t flags) override;
+    HRESULT Send(DPID from, DPID to, uint32_t flags, const void* data, uint32_t size) override;
+    HRESULT Receive(DPID* from, DPID* to, uint32_t flags, void* data, uint32_t* size) override;
+    HRESULT DestroyPlayer(DPID id) override;
+    HRESULT Close() override;
+
+  private:
+    struct Found {
+        TGuid Instance;
+        asio::ip::tcp::endpoint Endpoint;
+    };
+    HRESULT HostAddress(asio::ip::address* address) const;
+    HRESULT Create(const DPSESSIONDESC2& desc);
+    HRESULT Join(const DPSESSIONDESC2& desc);
+
+    std::shared_ptr<TDPService> service_;
+    bool initialized_ = false;
+    std::string host_;
+    uint16_t port_ = DPDEFAULT_PORT;
+    std::vector<Found> found_;
+    std::shared_ptr<TDPRoom> room_;
+};
+
+} // namespace dplay

@@ -1,0 +1,162 @@
+#include "DPLink.h"
+
+namespace dplay {
+
+using namespace std::chrono;
+
+TDPLink::TDPLink(asio::ip::tcp::socket socket)
+    : socket_(std::move(socket)), timer_(socket_.get_executor()),
+      decoder_(proto::kMaxHandshakeFrame), readBuffer_(64 * 1024) {
+    asio::error_code ec;
+    socket_.set_option(asio::ip::tcp::no_delay(true), ec); // blocks go out at once
+    auto ep = socket_.remote_endpoint(ec);
+    if (!ec) remote_ = ep.address();
+    started_ = lastReceive_ = lastSend_ = steady_clock::now();
+}
+
+TDPLink::~TDPLink() = default;
+
+void TDPLink::Start(FrameHandler onFrame, EndHandler onEnd) {
+    SetHandlers(std::move(onFrame), std::move(onEnd));
+    Read();
+    Tick();
+}
+
+void TDPLink::SetHandlers(FrameHandler onFrame, EndHandler onEnd) {
+    onEnd_ = std::move(onEnd);
+    // A handler may hand the link on while it runs; it must not be destroyed under itself.
+    if (dispatching_)
+        nextFrame_ = std::move(onFrame);
+    else
+        onFrame_ = std::move(onFrame);
+}
+
+bool TDPLink::Dispatch(uint8_t type, const uint8_t* body, size_t size) {
+    if (!open_ || !onFrame_) return false;
+    dispatching_ = true;
+    bool ok = onFrame_(type, body, size);
+    dispatching_ = false;
+    if (nextFrame_) {
+        onFrame_ = std::move(nextFrame_);
+        nextFrame_ = nullptr;
+    }
+    if (!open_) onFrame_ = nullptr;
+    return ok && open_;
+}
+
+void TDPLink::Established() {
+    established_ = true;
+    decoder_.SetMaxLength(proto::kMaxFrame);
+}
+
+void TDPLink::Read() {
+    auto self = shared_from_this();
+    socket_.async_read_some(asio::buffer(readBuffer_), [this, self](asio::error_code ec, size_t n) {
+        if (!open_) return;
+        if (ec) {
+            Close(TLinkEnd::PeerGone);
+            return;
+        }
+        lastReceive_ = steady_clock::now();
+        bool ok =
+            decoder_.Feed(readBuffer_.data(), n, [this](uint8_t t, const uint8_t* b, size_t s) {
+                return Dispatch(t, b, s);
+            });
+        if (!open_) return;
+        if (!ok) {
+            Close(TLinkEnd::Violation);
+            return;
+        }
+        Read();
+    });
+}
+
+void TDPLink::Send(proto::TFrame frame) {
+    if (!open_ || closeAfterSend_) return;
+    unsentBytes_ += frame->size();
+    if (unsentBytes_ > proto::kMaxUnsentBytes) {
+        // The peer does not read; holding more would let it eat our memory.
+        Close(TLinkEnd::Timeout);
+        return;
+    }
+    queue_.push_back(std::move(frame));
+    if (writingCount_ == 0) Write();
+}
+
+void TDPLink::Write() {
+    if (queue_.empty() || !open_) return;
+    writing_.clear();
+    // Whole frames only, many at once: one frame is never split across writes by us.
+    for (const auto& f : queue_) {
+        writing_.push_back(asio::buffer(*f));
+        if (writing_.size() == 64) break;
+    }
+    writingCount_ = writing_.size();
+    lastSend_ = steady_clock::now();
+    auto self = shared_from_this();
+    asio::async_write(socket_, writing_, [this, self](asio::error_code ec, size_t) {
+        if (!open_) return;
+        if (ec) {
+            Close(TLinkEnd::PeerGone);
+            return;
+        }
+        for (size_t i = 0; i < writingCount_; ++i) {
+            unsentBytes_ -= queue_.front()->size();
+            queue_.pop_front();
+        }
+        writingCount_ = 0;
+        if (!queue_.empty())
+            Write();
+        else if (closeAfterSend_)
+            Close(TLinkEnd::Local);
+    });
+}
+
+void TDPLink::CloseAfterSend() {
+    if (!open_) return;
+    closeAfterSend_ = true;
+    if (writingCount_ == 0 && queue_.empty()) Close(TLinkEnd::Local);
+}
+
+void TDPLink::Close(TLinkEnd why) {
+    if (!open_) return;
+    open_ = false;
+    asio::error_code ec;
+    timer_.cancel();
+    socket_.shutdown(asio::ip::tcp::socket::shutdown_both, ec);
+    socket_.close(ec);
+    queue_.clear();
+    EndHandler onEnd = std::move(onEnd_);
+    onEnd_ = nullptr;
+    if (!dispatching_) onFrame_ = nullptr;
+    if (why != TLinkEnd::Local && onEnd) onEnd(why);
+}
+
+int64_t TDPLink::SilentMs() const {
+    return duration_cast<milliseconds>(steady_clock::now() - lastReceive_).count();
+}
+
+void TDPLink::Tick() {
+    timer_.expires_after(milliseconds(250));
+    auto self = shared_from_this();
+    timer_.async_wait([this, self](asio::error_code ec) {
+        if (ec || !open_) return;
+        auto now = steady_clock::now();
+        if (!established_) {
+            if (now - started_ > milliseconds(proto::kHandshakeTimeoutMs)) {
+                Close(TLinkEnd::Timeout);
+                return;
+            }
+        } else {
+            if (now - lastReceive_ > milliseconds(proto::kKeepaliveTimeoutMs)) {
+                Close(TLinkEnd::Timeout);
+                return;
+            }
+            if (now - lastSend_ >= milliseconds(proto::kKeepaliveIntervalMs) && writingCount_ == 0)
+                Send(proto::EncodeEmpty(proto::PING));
+        }
+        Tick();
+    });
+}
+
+} // namespace dplay

@@ -1,0 +1,76 @@
+#pragma once
+#include "DPFrameDecoder.h"
+#include "DPProtocol.h"
+
+#include <asio.hpp>
+#include <chrono>
+#include <deque>
+#include <functional>
+#include <memory>
+
+namespace dplay {
+
+// Why a link ended.
+enum class TLinkEnd {
+    Local,     // we closed it
+    PeerGone,  // end of stream or reset: the peer closed or its process ended
+    Timeout,   // keepalive or handshake time ran out
+    Violation, // the peer broke the protocol
+};
+
+// One TCP connection carrying frames, with keepalive. Lives on the service's
+// I/O thread; every method must be called there.
+class TDPLink : public std::enable_shared_from_this<TDPLink> {
+  public:
+    // Return false from a frame handler after closing the link.
+    using FrameHandler = std::function<bool(uint8_t type, const uint8_t* body, size_t size)>;
+    using EndHandler = std::function<void(TLinkEnd why)>;
+
+    explicit TDPLink(asio::ip::tcp::socket socket);
+    ~TDPLink();
+
+    // Starts reading; frames go to onFrame until the link ends. Until
+    // Established() is called the handshake bounds (size and time) apply.
+    void Start(FrameHandler onFrame, EndHandler onEnd);
+    void SetHandlers(FrameHandler onFrame, EndHandler onEnd);
+    // The handshake is over: full frame size, keepalive instead of deadline.
+    void Established();
+
+    void Send(proto::TFrame frame);
+    // Ends the link at once; the end handler is called with `why` unless
+    // why is Local.
+    void Close(TLinkEnd why = TLinkEnd::Local);
+    // Closes once everything queued has been written.
+    void CloseAfterSend();
+
+    bool IsOpen() const { return open_; }
+    // Milliseconds since the last frame arrived.
+    int64_t SilentMs() const;
+    asio::ip::address RemoteAddress() const { return remote_; }
+
+  private:
+    void Read();
+    void Write();
+    void Tick();
+    bool Dispatch(uint8_t type, const uint8_t* body, size_t size);
+
+    asio::ip::tcp::socket socket_;
+    asio::steady_timer timer_;
+    asio::ip::address remote_;
+    TDPFrameDecoder decoder_;
+    FrameHandler onFrame_;
+    FrameHandler nextFrame_;
+    bool dispatching_ = false;
+    EndHandler onEnd_;
+    std::vector<uint8_t> readBuffer_;
+    std::deque<proto::TFrame> queue_;
+    std::vector<asio::const_buffer> writing_;
+    size_t writingCount_ = 0;
+    uint64_t unsentBytes_ = 0;
+    bool open_ = true;
+    bool established_ = false;
+    bool closeAfterSend_ = false;
+    std::chrono::steady_clock::time_point started_, lastReceive_, lastSend_;
+};
+
+} // namespace dplay

@@ -1,0 +1,258 @@
+#include "DPService.h"
+
+#include "DPDirectory.h"
+#include "DPRoom.h"
+
+#include <cstdlib>
+#include <mutex>
+
+namespace dplay {
+namespace {
+
+// Incoming connections still in their handshake; more are closed at once,
+// so a flood cannot eat memory or starve honest members.
+constexpr int kMaxHandshaking = 64;
+
+asio::ip::address ListenAddressFromEnvironment() {
+    if (const char* text = std::getenv("PARLORA_LISTEN_ADDR"); text && *text) {
+        asio::error_code ec;
+        auto address = asio::ip::make_address_v4(text, ec);
+        if (!ec) return address;
+    }
+    return asio::ip::address_v4::any();
+}
+
+} // namespace
+
+std::shared_ptr<TDPService> TDPService::Acquire() {
+    static std::mutex mutex;
+    static std::weak_ptr<TDPService> current;
+    std::lock_guard lock(mutex);
+    auto service = current.lock();
+    if (!service) {
+        service.reset(new TDPService);
+        current = service;
+    }
+    return service;
+}
+
+TDPService::TDPService()
+    : work_(asio::make_work_guard(io_)), listenAddress_(ListenAddressFromEnvironment()),
+      memberAcceptor_(io_) {
+    asio::ip::tcp::endpoint endpoint(listenAddress_, 0);
+    memberAcceptor_.open(endpoint.protocol());
+    memberAcceptor_.bind(endpoint);
+    memberAcceptor_.listen();
+    memberPort_ = memberAcceptor_.local_endpoint().port();
+    thread_ = std::thread([this] { io_.run(); });
+    asio::post(io_, [this] { AcceptMembers(); });
+}
+
+TDPService::~TDPService() {
+    RunSync([this] {
+        asio::error_code ec;
+        memberAcceptor_.close(ec);
+        for (auto& [port, directory] : directories_)
+            directory->Shutdown();
+        return 0;
+    });
+    work_.reset();
+    io_.stop();
+    thread_.join();
+    directories_.clear();
+}
+
+asio::ip::address TDPService::LocalAddress() const {
+    if (listenAddress_.is_unspecified()) return asio::ip::address_v4::loopback();
+    return listenAddress_;
+}
+
+TDPDirectory& TDPService::Directory(uint16_t port) {
+    auto& slot = directories_[port];
+    if (!slot) slot = std::make_unique<TDPDirectory>(*this, port);
+    return *slot;
+}
+
+void TDPService::AddHostedRoom(const TGuid& instance, std::weak_ptr<TDPRoom> room) {
+    hosted_[instance] = std::move(room);
+}
+
+void TDPService::RemoveHostedRoom(const TGuid& instance, const TDPRoom* room) {
+    auto it = hosted_.find(instance);
+    if (it == hosted_.end()) return;
+    auto current = it->second.lock();
+    if (!current || current.get() == room) hosted_.erase(it);
+}
+
+void TDPService::AddMember(const TGuid& instance, uint32_t id, std::weak_ptr<TDPRoom> room) {
+    members_[{instance, id}] = std::move(room);
+}
+
+void TDPService::RemoveMember(const TGuid& instance, uint32_t id) {
+    members_.erase({instance, id});
+}
+
+asio::ip::tcp::socket TDPService::NewSocket() {
+    asio::ip::tcp::socket socket(io_);
+    socket.open(asio::ip::tcp::v4());
+    if (!listenAddress_.is_unspecified()) {
+        // Others must see us at our listen address (tests give each member its own).
+        asio::error_code ec;
+        socket.bind(asio::ip::tcp::endpoint(listenAddress_, 0), ec);
+    }
+    return socket;
+}
+
+void TDPService::AcceptMembers() {
+    memberAcceptor_.async_accept([this](asio::error_code ec, asio::ip::tcp::socket socket) {
+        if (ec == asio::error::operation_aborted || !memberAcceptor_.is_open()) return;
+        if (!ec) Serve(std::move(socket), 0);
+        AcceptMembers();
+    });
+}
+
+void TDPService::Serve(asio::ip::tcp::socket socket, uint16_t directoryPort) {
+    if (handshaking_ >= kMaxHandshaking) {
+        asio::error_code ec;
+        socket.close(ec);
+        return;
+    }
+    ++handshaking_;
+    auto link = std::make_shared<TDPLink>(std::move(socket));
+    // Counts down once, whichever way the handshake ends.
+    auto counted = std::make_shared<bool>(true);
+    auto release = [this, counted] {
+        if (*counted) {
+            *counted = false;
+            --handshaking_;
+        }
+    };
+    auto application = std::make_shared<std::optional<TGuid>>();
+    std::weak_ptr<TDPLink> weak = link;
+    link->Start(
+        [this, weak, directoryPort, application, release](uint8_t type, const uint8_t* body,
+                                                          size_t size) {
+            auto link = weak.lock();
+            if (!link) return false;
+            if (!application->has_value()) {
+                auto hello = type == proto::HELLO ? proto::DecodeHello(body, size) : std::nullopt;
+                if (!hello) {
+                    link->Close(TLinkEnd::Violation);
+                    release();
+                    return false;
+                }
+                *application = hello->Application;
+                link->Send(proto::EncodeHello(*hello));
+                return true;
+            }
+            release();
+            // The request decides who serves the link from now on.
+            return ServeRequest(link, directoryPort, **application, type, body, size);
+        },
+        [release](TLinkEnd) { release(); });
+}
+
+bool TDPService::ServeRequest(const std::shared_ptr<TDPLink>& link, uint16_t directoryPort,
+                              const TGuid& application, uint8_t type, const uint8_t* body,
+                              size_t size) {
+    auto violation = [&] {
+        link->Close(TLinkEnd::Violation);
+        return false;
+    };
+    link->SetHandlers([](uint8_t, const uint8_t*, size_t) { return false; }, nullptr);
+    switch (type) {
+    case proto::ENUM_REQUEST: {
+        if (!proto::DecodeEmpty(body, size)) return violation();
+        std::vector<proto::TRoomInfo> rooms;
+        if (directoryPort) rooms = Directory(directoryPort).List(application);
+        link->Established();
+        link->Send(proto::EncodeEnumReply(rooms));
+        link->CloseAfterSend();
+        return true;
+    }
+    case proto::JOIN_REQUEST: {
+        auto instance = proto::DecodeJoinRequest(body, size);
+        if (!instance) return violation();
+        link->Established();
+        auto it = hosted_.find(*instance);
+        auto room = it == hosted_.end() ? nullptr : it->second.lock();
+        if (!room || room->Info().Application != application) {
+            link->Send(proto::EncodeJoinRefuse(DPERR_NOSESSIONS));
+            link->CloseAfterSend();
+            return true;
+        }
+        room->AcceptJoin(link);
+        return true;
+    }
+    case proto::PEER_HELLO: {
+        auto hello = proto::DecodePeerHello(body, size);
+        if (!hello) return violation();
+        auto it = members_.find({hello->Instance, hello->TargetId});
+        auto room = it == members_.end() ? nullptr : it->second.lock();
+        if (!room || room->Info().Application != application) {
+            link->Close(TLinkEnd::Local);
+            return false;
+        }
+        link->Established();
+        room->AcceptPeer(link, *hello);
+        return true;
+    }
+    case proto::REGISTER: {
+        if (!proto::DecodeEmpty(body, size) || !directoryPort) return violation();
+        link->Established();
+        Directory(directoryPort).AcceptRegistrant(link);
+        return true;
+    }
+    default:
+        return violation();
+    }
+}
+
+void TDPService::Dial(const asio::ip::tcp::endpoint& endpoint, const TGuid& application,
+                      proto::TFrame request, DialFrameHandler onFrame,
+                      std::function<void(TLinkEnd)> onEnd,
+                      std::function<void(const std::shared_ptr<TDPLink>&)> onReady) {
+    auto socket = std::make_shared<asio::ip::tcp::socket>(NewSocket());
+    auto timer = std::make_shared<asio::steady_timer>(io_);
+    timer->expires_after(std::chrono::milliseconds(proto::kHandshakeTimeoutMs));
+    timer->async_wait([socket](asio::error_code ec) {
+        if (!ec) {
+            asio::error_code ignored;
+            socket->close(ignored);
+        }
+    });
+    socket->async_connect(endpoint, [=, this](asio::error_code ec) mutable {
+        timer->cancel();
+        if (ec || !socket->is_open()) {
+            onEnd(TLinkEnd::PeerGone);
+            return;
+        }
+        auto link = std::make_shared<TDPLink>(std::move(*socket));
+        auto helloSeen = std::make_shared<bool>(false);
+        std::weak_ptr<TDPLink> weak = link;
+        link->Start(
+            [weak, helloSeen, application, onFrame, onReady](uint8_t type, const uint8_t* body,
+                                                             size_t size) {
+                auto link = weak.lock();
+                if (!link) return false;
+                if (!*helloSeen) {
+                    auto hello =
+                        type == proto::HELLO ? proto::DecodeHello(body, size) : std::nullopt;
+                    if (!hello || hello->Application != application) {
+                        link->Close(TLinkEnd::Violation);
+                        return false;
+                    }
+                    *helloSeen = true;
+                    link->Established();
+                    if (onReady) onReady(link);
+                    return link->IsOpen();
+                }
+                return onFrame(link, type, body, size);
+            },
+            onEnd);
+        link->Send(proto::EncodeHello({application}));
+        link->Send(std::move(request));
+    });
+}
+
+} // namespace dplay

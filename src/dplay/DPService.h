@@ -1,0 +1,89 @@
+#pragma once
+#include "DPLink.h"
+#include "DPProtocol.h"
+
+#include <asio.hpp>
+#include <functional>
+#include <future>
+#include <map>
+#include <memory>
+#include <thread>
+
+namespace dplay {
+
+class TDPDirectory;
+class TDPRoom;
+
+// The process's session service: one I/O thread, the member port on which
+// other members reach this process's players, and the directories (one per
+// well-known port) through which this machine answers enumerations.
+// Everything but Acquire and RunSync runs on the I/O thread.
+class TDPService {
+  public:
+    // The process's service, started on first use and stopped when the last
+    // user lets go.
+    static std::shared_ptr<TDPService> Acquire();
+    ~TDPService();
+    TDPService(const TDPService&) = delete;
+    TDPService& operator=(const TDPService&) = delete;
+
+    asio::io_context& Io() { return io_; }
+
+    // Runs fn on the I/O thread and returns its result. Not from the I/O thread.
+    template <class F> auto RunSync(F&& fn) -> decltype(fn()) {
+        std::packaged_task<decltype(fn())()> task(std::forward<F>(fn));
+        auto result = task.get_future();
+        asio::post(io_, [&task] { task(); });
+        return result.get();
+    }
+
+    // $PARLORA_LISTEN_ADDR, or every interface.
+    const asio::ip::address& ListenAddress() const { return listenAddress_; }
+    // The address a local client uses to reach this machine's own services.
+    asio::ip::address LocalAddress() const;
+    uint16_t MemberPort() const { return memberPort_; }
+
+    // The directory of a well-known port, created on first use.
+    TDPDirectory& Directory(uint16_t port);
+
+    // Rooms of this process that accept connections.
+    void AddHostedRoom(const TGuid& instance, std::weak_ptr<TDPRoom> room);
+    void RemoveHostedRoom(const TGuid& instance, const TDPRoom* room);
+    void AddMember(const TGuid& instance, uint32_t id, std::weak_ptr<TDPRoom> room);
+    void RemoveMember(const TGuid& instance, uint32_t id);
+
+    // Opens a link to endpoint: sends HELLO and `request`; checks the peer's
+    // HELLO, then calls onReady and hands every further frame to onFrame.
+    // onEnd runs once if the link cannot be made or ends.
+    using DialFrameHandler =
+        std::function<bool(const std::shared_ptr<TDPLink>& link, uint8_t, const uint8_t*, size_t)>;
+    void Dial(const asio::ip::tcp::endpoint& endpoint, const TGuid& application,
+              proto::TFrame request, DialFrameHandler onFrame, std::function<void(TLinkEnd)> onEnd,
+              std::function<void(const std::shared_ptr<TDPLink>&)> onReady = nullptr);
+
+    // Serves a connection taken by one of our acceptors; directoryPort is
+    // the well-known port it came in on, 0 for the member port.
+    void Serve(asio::ip::tcp::socket socket, uint16_t directoryPort);
+
+    // A socket bound to the listen address, for outgoing connections.
+    asio::ip::tcp::socket NewSocket();
+
+  private:
+    TDPService();
+    void AcceptMembers();
+    bool ServeRequest(const std::shared_ptr<TDPLink>& link, uint16_t directoryPort,
+                      const TGuid& application, uint8_t type, const uint8_t* body, size_t size);
+
+    asio::io_context io_;
+    asio::executor_work_guard<asio::io_context::executor_type> work_;
+    asio::ip::address listenAddress_;
+    asio::ip::tcp::acceptor memberAcceptor_;
+    uint16_t memberPort_ = 0;
+    std::map<uint16_t, std::unique_ptr<TDPDirectory>> directories_;
+    std::map<TGuid, std::weak_ptr<TDPRoom>> hosted_;
+    std::map<std::pair<TGuid, uint32_t>, std::weak_ptr<TDPRoom>> members_;
+    int handshaking_ = 0; // incoming links not past their request yet
+    std::thread thread_;
+};
+
+} // namespace dplay

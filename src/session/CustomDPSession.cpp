@@ -1,0 +1,426 @@
+#include "CustomDPSession.h"
+
+#include "DPRecvThread.h"
+#include "dplay/DirectPlay.h"
+#include "platform/Cp932.h"
+#include "platform/ErrorHandler.h"
+
+#include <cstring>
+#include <exception>
+
+using namespace dplay;
+
+namespace {
+
+// The component's texts live here as UTF-8 and are handed out as CP932.
+AnsiString Text(const char* utf8) {
+    return platform::Utf8ToCp932(utf8);
+}
+
+AnsiString Format(const char* utf8, const AnsiString& arg) {
+    AnsiString text = Text(utf8);
+    auto pos = text.find("%s");
+    if (pos != AnsiString::npos) text.replace(pos, 2, arg);
+    return text;
+}
+
+[[noreturn]] void Fail(const char* utf8) {
+    throw EDPSessionError(Text(utf8));
+}
+[[noreturn]] void Fail(const char* utf8, const AnsiString& arg) {
+    throw EDPSessionError(Format(utf8, arg));
+}
+
+// The text of a system result code. There is no system message table here,
+// so every code but 0 gets the generic text with its number.
+AnsiString SystemErrorText(int32_t code) {
+    if (code == 0) return {};
+    return Format("不明なエラー (%s)", std::to_string(code));
+}
+
+constexpr int32_t CO_E_CLASSSTRING = static_cast<int32_t>(0x800401F3u);
+const char* const kNullGuid = "{00000000-0000-0000-0000-000000000000}";
+const char* const kNotConnected = "現在 TDPSession コンポーネントは接続していません";
+
+// At most maxChars characters of a CP932 text, never half a double-byte one.
+AnsiString CutChars(const AnsiString& text, size_t maxChars) {
+    size_t i = 0, chars = 0;
+    while (i < text.size() && chars < maxChars) {
+        i += platform::IsLeadByte(static_cast<unsigned char>(text[i])) && i + 1 < text.size() ? 2
+                                                                                              : 1;
+        ++chars;
+    }
+    return text.substr(0, i);
+}
+
+TGuid ApplicationGuid(const AnsiString& text) {
+    auto guid = TGuid::Parse(text);
+    return guid ? *guid : TGuid{};
+}
+
+} // namespace
+
+TCustomDPSession::TCustomDPSession(QObject* owner)
+    : QObject(owner), guid_(kNullGuid), alive_(std::make_shared<bool>(true)) {}
+
+TCustomDPSession::~TCustomDPSession() {
+    try {
+        CloseSession();
+    } catch (...) {
+        platform::HandleCurrentException();
+    }
+    *alive_ = false;
+}
+
+TDPNameGuidList& TCustomDPSession::ProviderList() {
+    if (!providerList_) {
+        auto list = std::make_unique<TDPNameGuidList>();
+        HRESULT hr = DirectPlayEnumerate([&](const TGuid& guid, const std::string& name) {
+            list->Add(name, guid);
+            return true;
+        });
+        if (Failed(hr))
+            throw platform::Exception(Format("%s を読み込めません", "libparlora_dplay"));
+        providerList_ = std::move(list);
+    }
+    return *providerList_;
+}
+
+void TCustomDPSession::SetProvider(const AnsiString& name) {
+    CloseSession();
+    currentProviderName_ = name;
+    if (name.empty()) return;
+    try {
+        int index = ProviderList().IndexOfName(name);
+        if (index < 0) Fail("プロバイダ '%s' が見つかりません", name);
+        const TGuid provider = providerList_->Guids(index);
+
+        std::vector<DPCOMPOUNDADDRESSELEMENT> elements;
+        elements.push_back({DPAID_ServiceProvider, 16, provider.Bytes.data()});
+        const std::string host = tcpipSetting_.HostName; // with its terminator below
+        const uint16_t port = tcpipSetting_.Port;
+        if (provider == DPSPGUID_TCPIP && tcpipSetting_.Enabled) {
+            if (!host.empty())
+                elements.push_back(
+                    {DPAID_INet, static_cast<uint32_t>(host.size() + 1), host.c_str()});
+            if (port != 0) elements.push_back({DPAID_INetPort, 2, &port});
+        }
+        if (provider == DPSPGUID_MODEM && modemSetting_.Enabled) {
+            const AnsiString& modem = modemSetting_.ModemDevice;
+            const AnsiString& phone = modemSetting_.PhoneNumber;
+            if (!modem.empty())
+                elements.push_back(
+                    {DPAID_Modem, static_cast<uint32_t>(modem.size() + 1), modem.c_str()});
+            if (!phone.empty())
+                elements.push_back(
+                    {DPAID_Phone, static_cast<uint32_t>(phone.size() + 1), phone.c_str()});
+        }
+
+        const auto count = static_cast<uint32_t>(elements.size());
+        uint32_t size = 0;
+        bool ok =
+            CreateCompoundAddress(elements.data(), count, nullptr, &size) == DPERR_BUFFERTOOSMALL;
+        std::vector<uint8_t> address(ok ? size : 0, 0);
+        ok = ok && !Failed(CreateCompoundAddress(elements.data(), count, address.data(), &size));
+        std::unique_ptr<IDirectPlay4> directPlay;
+        if (ok) directPlay = CreateDirectPlay();
+        ok = ok && directPlay && !Failed(directPlay->InitializeConnection(address.data(), size, 0));
+        if (!ok) Fail("%s を初期化できません", "DirectPlay"); // a created object goes with it
+        directPlay_ = std::move(directPlay);
+    } catch (...) {
+        currentProviderName_.clear();
+        throw;
+    }
+}
+
+std::unique_ptr<IDirectPlay4> TCustomDPSession::CreateDirectPlay() {
+    return DirectPlayCreate();
+}
+
+void TCustomDPSession::RefreshSessions() {
+    if (!directPlay_) Fail(kNotConnected);
+    sessionList_.Clear();
+    DPSESSIONDESC2 desc;
+    desc.guidApplication = ApplicationGuid(guid_);
+    HRESULT hr = directPlay_->EnumSessions(
+        desc, 0,
+        [this](const DPSESSIONDESC2* found, uint32_t*, uint32_t flags) {
+            if (flags & DPESC_TIMEDOUT || !found) return false;
+            sessionList_.Add(found->sessionName, found->guidInstance);
+            return true;
+        },
+        DPENUMSESSIONS_AVAILABLE);
+    if (hr == DPERR_USERCANCEL) throw platform::EAbort();
+    if (Failed(hr)) Fail("セッションのリストを取得できません");
+    sessionList_.SetValid(true);
+}
+
+TDPNameGuidList& TCustomDPSession::SessionList() {
+    if (!sessionList_.Valid()) RefreshSessions();
+    return sessionList_;
+}
+
+void TCustomDPSession::OpenSession(bool create, const AnsiString& sessionName,
+                                   const AnsiString& playerName) {
+    if (!directPlay_) Fail(kNotConnected);
+    if (sessionName.empty()) Fail("セッション名が指定されていません");
+    if (playerName.empty()) Fail("プレイヤー名が指定されていません");
+
+    DPSESSIONDESC2 desc;
+    desc.guidApplication = ApplicationGuid(guid_);
+    HRESULT hr;
+    if (create) {
+        desc.dwFlags = DPSESSION_MIGRATEHOST | DPSESSION_KEEPALIVE;
+        desc.dwMaxPlayers = static_cast<uint32_t>(maxPlayers_);
+        desc.sessionName = sessionName;
+        hr = directPlay_->Open(desc, DPOPEN_CREATE);
+    } else {
+        int index = SessionList().IndexOfName(sessionName);
+        if (index < 0) Fail("セッション '%s' が見つかりません", sessionName);
+        desc.guidInstance = sessionList_.Guids(index);
+        hr = directPlay_->Open(desc, DPOPEN_JOIN);
+    }
+    if (hr == DPERR_USERCANCEL) throw platform::EAbort();
+    if (Failed(hr)) Fail("セッション '%s' を開けません", sessionName);
+    currentSessionName_ = sessionName;
+
+    try {
+        OpenPlayer(playerName);
+    } catch (...) {
+        auto error = std::current_exception();
+        try {
+            CloseSession();
+        } catch (...) {
+            // The first error is the one that counts.
+        }
+        std::rethrow_exception(error);
+    }
+}
+
+void TCustomDPSession::OpenPlayer(const AnsiString& playerName) {
+    opened_ = true;
+    receiveEvent_ = std::make_shared<TDPEvent>();
+    ownPlayer_ = playerList_.Add();
+    ownPlayer_->Name = playerName;
+    ownPlayer_->Remote = false;
+
+    DPNAME name;
+    name.shortName = CutChars(playerName, 1023);
+    DPID id = 0;
+    if (Failed(directPlay_->CreatePlayer(&id, &name, receiveEvent_, nullptr, 0, 0)))
+        Fail("%s を開けません", currentSessionName_);
+    ownPlayer_->Id = id;
+
+    directPlay_->EnumPlayers(
+        nullptr,
+        [this](DPID playerId, uint32_t, const std::string& shortName, uint32_t) {
+            if (playerId == ownPlayer_->Id || playerList_.IndexOf(playerId) >= 0) return true;
+            TDPPlayer* player = playerList_.Add();
+            player->Id = playerId;
+            player->Name = shortName;
+            player->Remote = true;
+            return true;
+        },
+        DPENUMPLAYERS_REMOTE);
+    isSessionHost_ = playerList_.Count() == 1;
+
+    openNotified_ = true;
+    NotifyOpen();
+    NotifyAddPlayer(ownPlayer_);
+
+    recvThread_ = std::make_unique<TDPRecvThread>(this);
+    recvThread_->Resume();
+}
+
+void TCustomDPSession::CloseSession() {
+    std::exception_ptr error;
+    opened_ = false;
+    sessionList_.SetValid(false);
+    if (openNotified_) {
+        openNotified_ = false;
+        try {
+            NotifyClose();
+        } catch (...) {
+            error = std::current_exception();
+        }
+    }
+    if (directPlay_) {
+        if (ownPlayer_) directPlay_->DestroyPlayer(ownPlayer_->Id);
+        directPlay_->Close();
+    }
+    currentProviderName_.clear();
+    currentSessionName_.clear();
+    asyncSupported_ = false;
+    sessionList_.Clear();
+    directPlay_.reset();
+    StopReceiveThread();
+    receiveEvent_.reset();
+    playerList_.Clear();
+    ownPlayer_ = nullptr;
+    isSessionHost_ = false;
+    if (error) std::rethrow_exception(error);
+}
+
+void TCustomDPSession::StopReceiveThread() {
+    if (recvThread_) {
+        if (inPump_)
+            recvThread_->Abandon();
+        else
+            recvThread_->Terminate();
+        recvThread_.reset();
+    }
+    stopEvent_.reset();
+}
+
+void TCustomDPSession::SendData(uint32_t toId, const void* data, int size) {
+    if (!opened_ || !directPlay_ || !ownPlayer_) return;
+    if (size < 4) Fail("メッセージ形式が不正です");
+    if (toId == ownPlayer_->Id) {
+        NotifyMessage(ownPlayer_, data, size);
+        return;
+    }
+    directPlay_->Send(ownPlayer_->Id, toId, DPSEND_GUARANTEED, data, static_cast<uint32_t>(size));
+}
+
+void TCustomDPSession::SetGUID(const AnsiString& value) {
+    if (value == guid_) return;
+    if (value.empty()) {
+        guid_ = kNullGuid;
+        return;
+    }
+    auto guid = TGuid::Parse(value);
+    if (!guid) throw EDPSessionError(SystemErrorText(CO_E_CLASSSTRING));
+    guid_ = guid->ToString();
+}
+
+void TCustomDPSession::ReceivePump() {
+    auto alive = alive_;
+    const bool wasInPump = inPump_;
+    inPump_ = true;
+    struct Restore {
+        std::shared_ptr<bool> alive;
+        bool* flag;
+        bool value;
+        ~Restore() {
+            if (*alive) *flag = value;
+        }
+    } restore{alive, &inPump_, wasInPump};
+
+    std::vector<uint8_t> buffer; // grows only when a message does not fit
+    try {
+        while (*alive && directPlay_) {
+            DPID from = 0, to = 0;
+            auto size = static_cast<uint32_t>(buffer.size());
+            HRESULT hr = directPlay_->Receive(&from, &to, DPRECEIVE_ALL, buffer.data(), &size);
+            if (hr == DPERR_BUFFERTOOSMALL) {
+                buffer.resize(size);
+                hr = directPlay_->Receive(&from, &to, DPRECEIVE_ALL, buffer.data(), &size);
+            }
+            if (Failed(hr)) break;
+            if (size < 4) continue;
+            if (from != DPID_SYSMSG) {
+                TDPPlayer* sender = playerList_.Find(from);
+                NotifyMessage(sender, buffer.data(), static_cast<int>(size));
+            } else {
+                DispatchSystemMessage(buffer.data(), size);
+            }
+        }
+    } catch (...) {
+        // What is still queued should not wait for the next arrival.
+        if (*alive && receiveEvent_) receiveEvent_->Set();
+        platform::HandleCurrentException();
+    }
+}
+
+void TCustomDPSession::DispatchSystemMessage(const void* buffer, uint32_t size) {
+    DPMSG_GENERIC generic;
+    std::memcpy(&generic, buffer, sizeof generic);
+    switch (generic.dwType) {
+    case DPSYS_CREATEPLAYERORGROUP: {
+        DPMSG_CREATEPLAYERORGROUP msg;
+        if (size < sizeof msg) return;
+        std::memcpy(&msg, buffer, sizeof msg);
+        // Our own, or one already listed when we entered.
+        if ((ownPlayer_ && msg.dpId == ownPlayer_->Id) || playerList_.IndexOf(msg.dpId) >= 0)
+            return;
+        std::string name;
+        if (!CreateNoticeShortName(buffer, size, &name)) name.clear();
+        TDPPlayer* player = playerList_.Add();
+        player->Id = msg.dpId;
+        player->Name = name;
+        player->Remote = true;
+        NotifyAddPlayer(player);
+        return;
+    }
+    case DPSYS_DESTROYPLAYERORGROUP: {
+        DPMSG_DESTROYPLAYERORGROUP msg;
+        if (size < sizeof msg) return;
+        std::memcpy(&msg, buffer, sizeof msg);
+        if (ownPlayer_ && msg.dpId == ownPlayer_->Id) return;
+        int index = playerList_.IndexOf(msg.dpId);
+        if (index < 0) return;
+        TDPPlayer* player = playerList_[index];
+        auto alive = alive_;
+        try {
+            NotifyDeletePlayer(player);
+        } catch (...) {
+            // The member is gone whatever the handler did.
+            if (*alive && playerList_.IndexOf(msg.dpId) >= 0) delete player;
+            throw;
+        }
+        if (*alive && playerList_.IndexOf(msg.dpId) >= 0) delete player;
+        return;
+    }
+    case DPSYS_SESSIONLOST: {
+        auto alive = alive_;
+        try {
+            NotifySessionLost();
+        } catch (...) {
+            if (*alive) CloseSession();
+            throw;
+        }
+        if (*alive) CloseSession();
+        return;
+    }
+    case DPSYS_HOST:
+        isSessionHost_ = true;
+        return;
+    case DPSYS_SENDCOMPLETE: {
+        DPMSG_SENDCOMPLETE msg;
+        if (size < sizeof msg || !ownPlayer_) return;
+        std::memcpy(&msg, buffer, sizeof msg);
+        if (msg.idFrom != ownPlayer_->Id) return;
+        TDPSendCompleteResult result = msg.hr == DP_OK ? TDPSendCompleteResult::SendOk
+                                       : msg.hr == DPERR_ABORTED
+                                           ? TDPSendCompleteResult::SendAborted
+                                           : TDPSendCompleteResult::SendFailed;
+        NotifySendComplete(msg.dwMsgID, result, static_cast<int>(msg.dwSendTime));
+        return;
+    }
+    default:
+        return;
+    }
+}
+
+void TCustomDPSession::NotifyAddPlayer(TDPPlayer* Player) {
+    if (OnAddPlayer) OnAddPlayer(this, Player);
+}
+void TCustomDPSession::NotifyClose() {
+    if (OnClose) OnClose(this);
+}
+void TCustomDPSession::NotifyDeletePlayer(TDPPlayer* Player) {
+    if (OnDeletePlayer) OnDeletePlayer(this, Player);
+}
+void TCustomDPSession::NotifyMessage(TDPPlayer* From, const void* Data, int DataSize) {
+    if (OnMessage) OnMessage(this, From, Data, DataSize);
+}
+void TCustomDPSession::NotifyOpen() {
+    if (OnOpen) OnOpen(this);
+}
+void TCustomDPSession::NotifySessionLost() {
+    if (OnSessionLost) OnSessionLost(this);
+}
+void TCustomDPSession::NotifySendComplete(uint32_t MessageID, TDPSendCompleteResult Result,
+                                          int SendTime) {
+    if (OnSendComplete) OnSendComplete(this, MessageID, Result, SendTime);
+}
