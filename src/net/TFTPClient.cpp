@@ -133,7 +133,7 @@ void TFTPClient::Transaction(const AnsiString& command, AnsiString& reply) {
 void TFTPClient::ConnectionGone() {
     // No reply at all: the server closed. Taken for success, the next
     // command would wait on a dead connection.
-    RequestCloseSocket();
+    if (connected_) RequestCloseSocket();
     throw ESockError("Connection closed by server");
 }
 

@@ -1,0 +1,549 @@
+// The FTP client against a scripted server, for replies real servers do not
+// give on demand, and its pure helpers.
+#include "TScriptServer.h"
+#include "net/EConvertError.h"
+#include "net/ERangeError.h"
+#include "net/FTPException.h"
+#include "net/TFTPClient.h"
+#include "platform/MessagePump.h"
+#include "support/TempDir.h"
+
+#include <fstream>
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+
+using net::FTPException;
+using net::TCmdType;
+using net::TFTPClient;
+using net::TPumpSocket;
+using nettest::TScriptServer;
+using TConn = TScriptServer::TConn;
+
+namespace {
+
+void Login(TConn& c) {
+    c.Send("220 ready\r\n");
+    c.Expect(); // USER
+    c.Send("331 password please\r\n");
+    c.Expect(); // PASS
+    c.Send("230 logged in\r\n");
+}
+
+// Answers QUIT when it comes.
+void Quit(TConn& c) {
+    if (c.Expect() == "QUIT") c.Send("221 bye\r\n");
+}
+
+struct TClientFixture : ::testing::Test {
+    TFTPClient ftp;
+    std::vector<std::string> status;
+    std::vector<std::pair<std::string, int>> events; // name, type
+    testsupport::TempDir dir;
+
+    TClientFixture() {
+        ftp.Host = "127.0.0.1";
+        ftp.UserID = "user";
+        ftp.Password = "secret";
+        ftp.TimeOut = 10000;
+        ftp.ReportLevel = 1;
+        ftp.OnStatus = [this](TPumpSocket*, const AnsiString& s) { status.push_back(s); };
+        ftp.OnSuccess = [this](TPumpSocket*, TCmdType t) { events.emplace_back("success", t); };
+        ftp.OnUnSupportedFunction = [this](TPumpSocket*, TCmdType t) {
+            events.emplace_back("unsupported", t);
+        };
+    }
+    std::string File(const std::string& name, const std::string& content) {
+        std::ofstream(dir / name, std::ios::binary) << content;
+        return (dir / name).string();
+    }
+};
+
+// A server for one passive upload; `completion` follows the data.
+void PassiveStore(TConn& c, const std::string& storReply, const std::string& completion,
+                  std::string* data, bool completionFirst = false) {
+    Login(c);
+    c.Expect(); // PASV
+    int port = c.OpenPassive();
+    c.Send("227 Entering Passive Mode (10,0,0,9," + std::to_string(port / 256) + "," +
+           std::to_string(port % 256) + ")\r\n");
+    c.Expect(); // STOR
+    c.Send(storReply);
+    int fd = c.AcceptPassive();
+    if (completionFirst) c.Send(completion);
+    *data = TConn::ReadAll(fd);
+    ::close(fd);
+    if (!completionFirst) c.Send(completion);
+    Quit(c);
+}
+
+} // namespace
+
+TEST(FtpHelpers, ExtractFieldClassifyAndPasvPort) {
+    EXPECT_EQ(TFTPClient::ExtractField("a,b,,c", ',', 1), "a");
+    EXPECT_EQ(TFTPClient::ExtractField("a,b,,c", ',', 3), "");
+    EXPECT_EQ(TFTPClient::ExtractField("a,b,,c", ',', 4), "c");
+    EXPECT_EQ(TFTPClient::ExtractField("a,b", ',', 7), "");
+    EXPECT_EQ(TFTPClient::ExtractField("", ',', 1), "");
+    EXPECT_EQ(TFTPClient::Classify("CWD pub"), net::ctChangeDir);
+    EXPECT_EQ(TFTPClient::Classify("cwd pub"), net::ctDoCommand);
+    EXPECT_EQ(TFTPClient::Classify("MKD x"), net::ctMakeDir);
+    EXPECT_EQ(TFTPClient::Classify("DELE x"), net::ctDelete);
+    EXPECT_EQ(TFTPClient::Classify("RMD x"), net::ctRemoveDir);
+    EXPECT_EQ(TFTPClient::Classify("PWD"), net::ctPrintDir);
+    EXPECT_EQ(TFTPClient::Classify("PWD "), net::ctDoCommand);
+    EXPECT_EQ(TFTPClient::Classify("CWD"), net::ctChangeDir);
+    EXPECT_EQ(TFTPClient::PasvPort("227 Entering Passive Mode (10,0,0,9,4,1)\r\n"), 1025);
+    EXPECT_THROW(TFTPClient::PasvPort("227 Entering Passive Mode (10,0,0,9,4,1\r\n"),
+                 net::EConvertError);
+    EXPECT_THROW(TFTPClient::PasvPort("227 (127,0,0,1,256,0)\r\n"), net::ERangeError);
+    EXPECT_THROW(TFTPClient::PasvPort("227 (127,0,0,1,-1,5)\r\n"), net::ERangeError);
+    EXPECT_THROW(TFTPClient::PasvPort("227 (127,0,0,1,99999999999,5)\r\n"), net::EConvertError);
+    EXPECT_THROW(TFTPClient::PasvPort("227 ok"), net::EConvertError);
+}
+
+TEST_F(TClientFixture, User400IsNoFailureAndPasswordIsSkipped) {
+    TScriptServer server([](TConn& c) {
+        c.Send("220 ready\r\n");
+        c.Expect();
+        c.Send("400 odd but fine\r\n");
+        Quit(c);
+    });
+    ftp.Port = server.Port();
+    int connects = 0;
+    ftp.OnConnect = [&](TPumpSocket*) { ++connects; };
+    ftp.Connect();
+    EXPECT_EQ(connects, 1);
+    EXPECT_EQ(ftp.ReplyNumber(), 400);
+    ftp.Connect(); // already connected: nothing at all
+    EXPECT_EQ(connects, 1);
+    ftp.Disconnect();
+    server.Join();
+    EXPECT_EQ(server.Commands(), (std::vector<std::string>{"USER user", "QUIT"}));
+    EXPECT_EQ(status.front(), "220 ready\r\n");
+    EXPECT_EQ(status[1], "USER user");
+    EXPECT_EQ(ftp.Vendor, 2411);
+}
+
+TEST_F(TClientFixture, Reply502GoesToUnsupportedThenFailureOrException) {
+    TScriptServer server([](TConn& c) {
+        Login(c);
+        c.Expect();
+        c.Send("502 not implemented\r\n");
+        c.Expect();
+        c.Send("502 still not\r\n");
+        c.Expect();
+        c.Send("400 exactly 400\r\n");
+        c.Expect();
+        c.Send("257 \"/\"\r\n");
+        Quit(c);
+    });
+    ftp.Port = server.Port();
+    ftp.Connect();
+    try {
+        ftp.DoCommand("SITE X");
+        FAIL();
+    } catch (const FTPException& e) {
+        EXPECT_STREQ(e.what(), "502 not implemented\r\n");
+    }
+    std::vector<int> failures;
+    ftp.OnFailure = [&](TPumpSocket*, bool& handled, TCmdType t) {
+        failures.push_back(t);
+        handled = true;
+    };
+    ftp.DoCommand("MKD x");
+    ftp.DoCommand("SITE Y"); // 400 counts as a failure here
+    ftp.DoCommand("PWD");
+    EXPECT_EQ(failures, (std::vector<int>{net::ctMakeDir, net::ctDoCommand}));
+    std::vector<std::pair<std::string, int>> want = {{"unsupported", net::ctDoCommand},
+                                                     {"unsupported", net::ctMakeDir},
+                                                     {"success", net::ctPrintDir}};
+    EXPECT_EQ(events, want);
+    ftp.Disconnect();
+}
+
+TEST_F(TClientFixture, MultiLineRepliesSplitAcrossReadsAndEndedByLf) {
+    TScriptServer server([](TConn& c) {
+        c.Send("220-first\n220-sec");
+        c.Expect(); // the client is still waiting; this never comes before the end
+    });
+    // The greeting's end arrives late, in pieces; a blank-led line continues.
+    TScriptServer server2([](TConn& c) {
+        c.Send("220-Welcome\n");
+        c.Send("free text inside the block\r\n 220 indented\n");
+        c.Send("220-still\r\n220");
+        c.Send(" done\n");
+        c.Expect(); // USER
+        c.Send("230-ok\r\n230 in\r\n");
+        c.Expect(); // TYPE A
+        c.Send("200-a\n");
+        c.Send("200 b\n");
+        Quit(c);
+    });
+    ftp.Port = server2.Port();
+    ftp.Connect();
+    EXPECT_EQ(ftp.ReplyNumber(), 230);
+    ftp.Mode(1);
+    EXPECT_EQ(ftp.ReplyString(), "200-a\n");
+    EXPECT_EQ(ftp.ReplyNumber(), 200);
+    ftp.Mode(0);
+    ftp.Mode(4);
+    ftp.Disconnect();
+    server2.Join();
+    EXPECT_EQ(server2.Commands(), (std::vector<std::string>{"USER user", "TYPE A", "QUIT"}));
+    EXPECT_EQ(events, (std::vector<std::pair<std::string, int>>{{"success", net::ctDoCommand}}));
+    std::vector<std::string> want = {"220-Welcome\n",   "free text inside the block\r\n",
+                                     " 220 indented\n", "220-still\r\n",
+                                     "220 done\n",      "USER user",
+                                     "230-ok\r\n",      "230 in\r\n",
+                                     "TYPE A",          "200-a\n",
+                                     "200 b\n",         "QUIT",
+                                     "221 bye\r\n"};
+    EXPECT_EQ(status, want);
+    ftp.Port = server.Port(); // leave the first server satisfied
+    ftp.TimeOut = 200;
+    EXPECT_THROW(ftp.Connect(), net::ESockError);
+}
+
+TEST_F(TClientFixture, WrongPasswordClosesAndRaises) {
+    TScriptServer server([](TConn& c) {
+        c.Send("220 ready\r\n");
+        c.Expect();
+        c.Send("331 password\r\n");
+        c.Expect();
+        c.Send("530 Login incorrect.\r\n");
+        Quit(c);
+    });
+    ftp.Port = server.Port();
+    int failed = 0;
+    ftp.OnConnectionFailed = [&](TPumpSocket*) { ++failed; };
+    try {
+        ftp.Connect();
+        FAIL();
+    } catch (const FTPException& e) {
+        EXPECT_STREQ(e.what(), "530 Login incorrect.\r\n");
+    }
+    EXPECT_EQ(failed, 1);
+    EXPECT_FALSE(ftp.Connected());
+    EXPECT_EQ(status.back(), "Disconnected");
+    EXPECT_EQ(std::count(status.begin(), status.end(), "PASS "), 1);
+    server.Join();
+    EXPECT_EQ(server.Commands().back(), "QUIT");
+    // Afterwards nothing works without a connection.
+    EXPECT_THROW(ftp.DoCommand("NOOP"), platform::Exception);
+    ftp.Disconnect(); // not connected: sends nothing
+}
+
+TEST_F(TClientFixture, ProxyVariants) {
+    struct TCase {
+        net::TFirewallType type;
+        std::vector<std::string> commands;
+    };
+    for (const TCase& k :
+         {TCase{net::FTUser, {"USER user@ftp.example", "PASS secret", "QUIT"}},
+          TCase{net::FtOpen, {"OPEN ftp.example", "USER user", "PASS secret", "QUIT"}},
+          TCase{net::FtSite, {"SITE ftp.example", "USER user", "PASS secret", "QUIT"}}}) {
+        bool proxyStep = k.type != net::FTUser;
+        TScriptServer server([proxyStep](TConn& c) {
+            c.Send("220 proxy\r\n");
+            if (proxyStep) {
+                c.Expect();
+                c.Send("530 proxy steps are not judged\r\n");
+            }
+            c.Expect();
+            c.Send("331 pw\r\n");
+            c.Expect();
+            c.Send("230 in\r\n");
+            Quit(c);
+        });
+        TFTPClient f;
+        f.Host = "ftp.example"; // never resolved: the proxy is reached instead
+        f.Proxy = "127.0.0.1";
+        f.ProxyPort = server.Port();
+        f.FirewallType = k.type;
+        f.UserID = "user";
+        f.Password = "secret";
+        f.Connect();
+        EXPECT_TRUE(f.Connected());
+        f.Disconnect();
+        server.Join();
+        EXPECT_EQ(server.Commands(), k.commands) << k.type;
+    }
+}
+
+TEST_F(TClientFixture, FirewallLoginAndAuthenticationHandler) {
+    TScriptServer server([](TConn& c) {
+        c.Send("220 fw\r\n");
+        c.Expect();
+        c.Send("331 fw password\r\n");
+        c.Expect();
+        c.Send("230 fw ok\r\n");
+        c.Expect();
+        c.Send("230 no password needed\r\n");
+        Quit(c);
+    });
+    ftp.Port = server.Port();
+    ftp.FWAuthenticate = true;
+    ftp.FWUserID = "wall";
+    ftp.FWPassword = "fire";
+    ftp.Password = "";
+    int asked = 0;
+    ftp.OnAuthenticationNeeded = [&](TPumpSocket*, bool&) { ++asked; };
+    ftp.Connect();
+    ftp.Disconnect();
+    server.Join();
+    EXPECT_EQ(asked, 1);
+    EXPECT_EQ(server.Commands(),
+              (std::vector<std::string>{"USER wall", "PASS fire", "USER user", "QUIT"}));
+}
+
+TEST_F(TClientFixture, Completion451And125CountAsSuccess) {
+    std::string content = "<html>page</html>\r\n";
+    std::string local = File("page.html", content);
+    for (const char* storReply : {"150 go\r\n", "125 already open\r\n"}) {
+        std::string received;
+        TScriptServer server(
+            [&](TConn& c) { PassiveStore(c, storReply, "451 local error\r\n", &received); });
+        events.clear();
+        status.clear();
+        ftp.Port = server.Port();
+        ftp.Passive = true;
+        ftp.Connect();
+        int starts = 0, stops = 0;
+        ftp.OnTransactionStart = [&](TPumpSocket* s) {
+            EXPECT_EQ(s, &ftp);
+            EXPECT_NE(ftp.DataSocket(), nullptr);
+            ++starts;
+        };
+        ftp.OnTransactionStop = [&](TPumpSocket*) { ++stops; };
+        ftp.Upload(local, "");
+        EXPECT_EQ(ftp.ReplyNumber(), std::atoi(storReply));
+        EXPECT_EQ(ftp.DataSocket(), nullptr);
+        EXPECT_EQ(ftp.BytesTotal(), content.size());
+        EXPECT_EQ(starts, 1);
+        EXPECT_EQ(stops, 1);
+        ftp.Disconnect();
+        server.Join();
+        EXPECT_EQ(received, content);
+        auto cmds = server.Commands();
+        EXPECT_EQ(cmds[3], "STOR page.html");
+        // The full local name is what the log shows.
+        EXPECT_NE(std::find(status.begin(), status.end(), "STOR " + local), status.end());
+        EXPECT_NE(std::find(status.begin(), status.end(), "451 local error\r\n"), status.end());
+        EXPECT_EQ(events.back(), (std::pair<std::string, int>{"success", net::ctUpload}));
+    }
+}
+
+TEST_F(TClientFixture, CompletionBeforeDataCloseAndActiveMode) {
+    std::string content(200000, 'q');
+    std::string local = File("big.bin", content);
+    std::string received, portArg;
+    TScriptServer server([&](TConn& c) {
+        Login(c);
+        std::string port = c.Expect();
+        portArg = port.substr(5);
+        c.Send("200 PORT ok\r\n");
+        c.Expect(); // APPE
+        c.Send("150 opening\r\n");
+        int fd = c.ConnectActive(portArg);
+        c.Send("226 done before the data\r\n");
+        received = TConn::ReadAll(fd);
+        ::close(fd);
+        Quit(c);
+    });
+    ftp.Port = server.Port();
+    ftp.Connect();
+    uint32_t lastCount = 0;
+    int packets = 0;
+    ftp.OnPacketSent = [&](TPumpSocket* s) {
+        EXPECT_EQ(s, ftp.DataSocket());
+        lastCount = ftp.BytesSent();
+        ++packets;
+    };
+    ftp.UploadAppend(local, "remote.bin");
+    EXPECT_EQ(ftp.ReplyNumber(), 150);
+    EXPECT_EQ(lastCount, content.size());
+    EXPECT_GE(packets, 1);
+    ftp.Disconnect();
+    server.Join();
+    EXPECT_EQ(received.size(), content.size());
+    EXPECT_EQ(portArg.rfind("127,0,0,1,", 0), 0u);
+    EXPECT_EQ(server.Commands()[3], "APPE remote.bin");
+    EXPECT_EQ(events.back(), (std::pair<std::string, int>{"success", net::ctUploadAppend}));
+}
+
+TEST_F(TClientFixture, MalformedPasvFailsAndLeavesControlUsable) {
+    std::string local = File("a.txt", "a");
+    TScriptServer server([](TConn& c) {
+        Login(c);
+        c.Expect();
+        c.Send("227 Entering Passive Mode (127,0,0,1,4,1\r\n");
+        c.Expect();
+        c.Send("227 Entering Passive Mode (127,0,0,1,300,1)\r\n");
+        c.Expect();
+        c.Send("200 still here\r\n");
+        Quit(c);
+    });
+    ftp.Port = server.Port();
+    ftp.Passive = true;
+    ftp.Connect();
+    EXPECT_THROW(ftp.Upload(local, "a.txt"), net::EConvertError);
+    EXPECT_THROW(ftp.Upload(local, "a.txt"), net::ERangeError);
+    EXPECT_EQ(ftp.DataSocket(), nullptr);
+    ftp.DoCommand("NOOP");
+    EXPECT_EQ(ftp.ReplyNumber(), 200);
+    ftp.Disconnect();
+}
+
+TEST_F(TClientFixture, UploadFailureIsOfferedTwiceAppendOnce) {
+    std::string local = File("a.txt", "a");
+    TScriptServer server([](TConn& c) {
+        Login(c);
+        for (int i = 0; i < 2; ++i) {
+            c.Expect(); // PASV
+            int port = c.OpenPassive();
+            c.Send("227 (127,0,0,1," + std::to_string(port / 256) + "," +
+                   std::to_string(port % 256) + ")\r\n");
+            c.Expect(); // STOR / APPE
+            c.Send("553 not allowed\r\n");
+            int fd = c.AcceptPassive();
+            ::close(fd);
+        }
+        Quit(c);
+    });
+    ftp.Port = server.Port();
+    ftp.Passive = true;
+    ftp.Connect();
+    std::vector<int> offers;
+    ftp.OnFailure = [&](TPumpSocket*, bool&, TCmdType t) { offers.push_back(t); };
+    EXPECT_THROW(ftp.Upload(local, ""), FTPException);
+    EXPECT_EQ(offers, (std::vector<int>{net::ctUpload, net::ctUpload}));
+    offers.clear();
+    EXPECT_THROW(ftp.UploadAppend(local, ""), FTPException);
+    EXPECT_EQ(offers, (std::vector<int>{net::ctUploadAppend}));
+    EXPECT_TRUE(ftp.TransferLock.try_lock()); // released again
+    ftp.TransferLock.unlock();
+    ftp.Disconnect();
+}
+
+TEST_F(TClientFixture, ServerClosingMidReplyOrSendingHugeLine) {
+    TScriptServer server([](TConn& c) {
+        Login(c);
+        c.Expect();
+        c.Send("250-partial reply");
+    });
+    ftp.Port = server.Port();
+    ftp.Connect();
+    EXPECT_THROW(ftp.ChangeDir("x"), net::ESockError);
+    EXPECT_FALSE(ftp.Connected());
+    EXPECT_TRUE(events.empty()); // never reported as success
+
+    TScriptServer huge([](TConn& c) {
+        c.Send("220-" + std::string(70000, 'x') + "\r\n220 ok\r\n");
+        c.ReadLine();
+    });
+    ftp.Port = huge.Port();
+    EXPECT_THROW(ftp.Connect(), net::ESockError);
+    EXPECT_FALSE(ftp.Connected());
+}
+
+TEST_F(TClientFixture, SilentServerEndsEveryWaitWithTimeOut) {
+    TScriptServer silent([](TConn& c) { c.ReadLine(), c.ReadLine(), c.ReadLine(); });
+    ftp.Port = silent.Port();
+    ftp.TimeOut = 300;
+    EXPECT_THROW(ftp.Connect(), net::EAbortError);
+    EXPECT_FALSE(ftp.Connected());
+
+    // Logged in, then silent after STOR in active mode: the server never
+    // connects back.
+    std::string local = File("a.txt", "a");
+    TScriptServer stalls([](TConn& c) {
+        Login(c);
+        c.Expect(); // PORT
+        c.Send("200 ok\r\n");
+        c.Expect(); // STOR
+        c.Send("150 go\r\n");
+        for (int i = 0; i < 3; ++i)
+            c.ReadLine();
+    });
+    ftp.Port = stalls.Port();
+    ftp.Connect();
+    try {
+        ftp.Upload(local, "");
+        FAIL();
+    } catch (const net::ESockError& e) {
+        EXPECT_STREQ(e.what(), "Accepting Canceled");
+    }
+    EXPECT_EQ(ftp.DataSocket(), nullptr);
+    // And a command whose reply never comes.
+    EXPECT_THROW(ftp.DoCommand("NOOP"), net::EAbortError);
+    EXPECT_THROW(ftp.Disconnect(), net::EAbortError); // QUIT is not answered either
+    EXPECT_FALSE(ftp.Connected());
+}
+
+TEST_F(TClientFixture, AbortFromHandlerCancelsTheDataConnection) {
+    std::string local = File("big.bin", std::string(8 << 20, 'z'));
+    TScriptServer server([](TConn& c) {
+        Login(c);
+        c.Expect();
+        int port = c.OpenPassive();
+        c.Send("227 (127,0,0,1," + std::to_string(port / 256) + "," + std::to_string(port % 256) +
+               ")\r\n");
+        c.Expect();
+        c.Send("150 go\r\n");
+        int fd = c.AcceptPassive();
+        TConn::ReadAll(fd);
+        ::close(fd);
+        Quit(c);
+    });
+    ftp.Port = server.Port();
+    ftp.Passive = true;
+    ftp.Connect();
+    ftp.OnPacketSent = [&](TPumpSocket*) {
+        if (ftp.BytesSent() > (1 << 20)) ftp.Abort();
+    };
+    try {
+        ftp.Upload(local, "");
+        FAIL();
+    } catch (const net::EAbortError& e) {
+        EXPECT_STREQ(e.what(), "Socket send aborted");
+    }
+    EXPECT_TRUE(ftp.Connected());
+    ftp.Disconnect();
+}
+
+TEST_F(TClientFixture, NoDescriptorLeaksAfterFailures) {
+    std::string local = File("a.txt", "abc");
+    auto once = [&] {
+        TScriptServer server([](TConn& c) {
+            Login(c);
+            c.Expect();
+            c.Send("227 (127,0,0,1,1,2\r\n");
+            c.Expect();
+            c.Send("200 PORT\r\n");
+            c.Expect();
+            c.Send("550 no\r\n");
+            c.Expect();
+            c.Send("530 gone\r\n");
+        });
+        TFTPClient f;
+        f.Host = "127.0.0.1";
+        f.Port = server.Port();
+        f.UserID = "u";
+        f.Password = "p";
+        f.TimeOut = 5000;
+        f.Connect();
+        f.Passive = true;
+        EXPECT_THROW(f.Upload(local, ""), net::EConvertError);
+        f.Passive = false;
+        EXPECT_THROW(f.Upload(local, ""), FTPException);
+        EXPECT_THROW(f.Upload((dir / "missing").string(), ""), platform::Exception);
+        EXPECT_THROW(f.Disconnect(), FTPException);
+    };
+    once(); // warm-up: lazily opened descriptors of the event loop
+    platform::ProcessMessages();
+    int before = nettest::OpenFdCount();
+    for (int i = 0; i < 5; ++i)
+        once();
+    platform::ProcessMessages();
+    EXPECT_EQ(nettest::OpenFdCount(), before);
+}
