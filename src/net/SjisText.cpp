@@ -10,7 +10,9 @@ bool Lead(const AnsiString& s, size_t i) {
 }
 
 // Byte length of the character starting at byte offset i (0-based).
-size_t CharLen(const AnsiString& s, size_t i) { return (Lead(s, i) && i + 1 < s.size()) ? 2 : 1; }
+size_t CharLen(const AnsiString& s, size_t i) {
+    return (Lead(s, i) && i + 1 < s.size()) ? 2 : 1;
+}
 
 } // namespace
 
@@ -18,7 +20,8 @@ bool IsTrailByte(const AnsiString& text, int index) {
     if (index < 1 || static_cast<size_t>(index) > text.size())
         throw platform::Exception("Illegal Index");
     size_t leads = 0;
-    for (size_t j = static_cast<size_t>(index) - 1; j > 0 && Lead(text, j - 1); --j) ++leads;
+    for (size_t j = static_cast<size_t>(index) - 1; j > 0 && Lead(text, j - 1); --j)
+        ++leads;
     return leads % 2 == 1;
 }
 
@@ -69,7 +72,8 @@ void DeleteChars(AnsiString& text, int start, int count) {
     }
     if (i >= text.size() || count <= 0) return;
     size_t end = i;
-    for (int n = 0; n < count && end < text.size(); ++n) end += CharLen(text, end);
+    for (int n = 0; n < count && end < text.size(); ++n)
+        end += CharLen(text, end);
     if (end < text.size() && IsTrailByte(text, static_cast<int>(end + 1))) ++end;
     text.erase(i, end - i);
 }

@@ -1,5 +1,6 @@
 #include "Cp932.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <iconv.h>
 #include <stdexcept>
@@ -54,10 +55,10 @@ class Converter {
 size_t Utf8CharLength(std::string_view s) {
     auto b = static_cast<unsigned char>(s[0]);
     size_t n = b < 0x80 ? 1 : (b >> 5) == 0x6 ? 2 : (b >> 4) == 0xE ? 3 : (b >> 3) == 0x1E ? 4 : 1;
-    if (n > s.size()) return 1;
-    for (size_t i = 1; i < n; ++i)
+    size_t have = std::min(n, s.size()); // a sequence cut off at the end counts as one
+    for (size_t i = 1; i < have; ++i)
         if ((static_cast<unsigned char>(s[i]) & 0xC0) != 0x80) return 1;
-    return n;
+    return have;
 }
 
 } // namespace

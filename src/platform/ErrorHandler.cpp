@@ -16,7 +16,9 @@ MessageBoxHook& Hook() {
 }
 } // namespace
 
-void SetMessageBoxHook(MessageBoxHook hook) { Hook() = std::move(hook); }
+void SetMessageBoxHook(MessageBoxHook hook) {
+    Hook() = std::move(hook);
+}
 
 int MessageBox(QWidget* parent, const AnsiString& text, const AnsiString& caption, unsigned flags) {
     return MessageBoxQ(parent, ToQString(text), ToQString(caption), flags);
@@ -32,11 +34,20 @@ int MessageBoxQ(QWidget* parent, const QString& text, const QString& caption, un
     box.setWindowTitle(caption);
     box.setText(text);
     switch (flags & 0xF0) {
-    case MB_ICONERROR: box.setIcon(QMessageBox::Critical); break;
-    case MB_ICONQUESTION: box.setIcon(QMessageBox::Question); break;
-    case MB_ICONWARNING: box.setIcon(QMessageBox::Warning); break;
-    case MB_ICONINFORMATION: box.setIcon(QMessageBox::Information); break;
-    default: break;
+    case MB_ICONERROR:
+        box.setIcon(QMessageBox::Critical);
+        break;
+    case MB_ICONQUESTION:
+        box.setIcon(QMessageBox::Question);
+        break;
+    case MB_ICONWARNING:
+        box.setIcon(QMessageBox::Warning);
+        break;
+    case MB_ICONINFORMATION:
+        box.setIcon(QMessageBox::Information);
+        break;
+    default:
+        break;
     }
     box.setWindowModality(Qt::ApplicationModal);
     switch (flags & 0xF) {

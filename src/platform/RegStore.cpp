@@ -20,7 +20,9 @@ namespace {
 constexpr size_t kMaxFileBytes = 64u << 20; // a settings file is tiny; refuse to slurp more
 constexpr size_t kMaxLogicalLine = 1u << 20;
 
-unsigned char Lower(unsigned char c) { return (c >= 'A' && c <= 'Z') ? c + 32 : c; }
+unsigned char Lower(unsigned char c) {
+    return (c >= 'A' && c <= 'Z') ? c + 32 : c;
+}
 
 // ASCII case folding that leaves both bytes of a double-byte character alone.
 bool EqualNoCase(const AnsiString& a, const AnsiString& b) {
@@ -110,7 +112,8 @@ std::optional<std::string> ParseHexBytes(std::string_view s) {
     std::string out;
     size_t i = 0;
     auto skipBlanks = [&] {
-        while (i < s.size() && (s[i] == ' ' || s[i] == '\t' || s[i] == '\\')) ++i;
+        while (i < s.size() && (s[i] == ' ' || s[i] == '\t' || s[i] == '\\'))
+            ++i;
     };
     skipBlanks();
     while (i < s.size()) {
@@ -129,7 +132,9 @@ std::optional<std::string> ParseHexBytes(std::string_view s) {
     return out;
 }
 
-bool IsStringType(uint32_t t) { return t == REG_SZ || t == REG_EXPAND_SZ; }
+bool IsStringType(uint32_t t) {
+    return t == REG_SZ || t == REG_EXPAND_SZ;
+}
 
 // One value line: name=data. Returns nullopt for anything malformed.
 std::optional<RegValue> ParseValueLine(const std::string& line) {
@@ -142,10 +147,12 @@ std::optional<RegValue> ParseValueLine(const std::string& line) {
         if (!name) return std::nullopt;
         v.Name = *name;
     }
-    while (pos < line.size() && line[pos] == ' ') ++pos;
+    while (pos < line.size() && line[pos] == ' ')
+        ++pos;
     if (pos >= line.size() || line[pos] != '=') return std::nullopt;
     ++pos;
-    while (pos < line.size() && line[pos] == ' ') ++pos;
+    while (pos < line.size() && line[pos] == ' ')
+        ++pos;
     std::string_view rest(line.data() + pos, line.size() - pos);
     if (!rest.empty() && rest[0] == '"') {
         size_t p = pos;
@@ -167,7 +174,8 @@ std::optional<RegValue> ParseValueLine(const std::string& line) {
             n = n * 16 + static_cast<uint32_t>(d);
         }
         v.Type = REG_DWORD;
-        for (int i = 0; i < 4; ++i) v.Data += static_cast<char>((n >> (8 * i)) & 0xFF);
+        for (int i = 0; i < 4; ++i)
+            v.Data += static_cast<char>((n >> (8 * i)) & 0xFF);
         return v;
     }
     if (rest.starts_with("hex")) {
@@ -223,15 +231,15 @@ void SerialiseKey(const RegStore::Key& key, const std::string& path, bool writeH
         out += "[" + path + "]\r\n";
         for (const auto& v : key.Values) {
             std::string head = v.Name.empty() ? "@=" : Quote(v.Name) + "=";
-            bool plain = v.Type == REG_SZ &&
-                         std::none_of(v.Data.begin(), v.Data.end(), [](char c) {
+            bool plain = v.Type == REG_SZ && std::none_of(v.Data.begin(), v.Data.end(), [](char c) {
                              return static_cast<unsigned char>(c) < 0x20;
                          });
             if (plain) {
                 out += head + Quote(v.Data);
             } else if (v.Type == REG_DWORD && v.Data.size() == 4) {
                 uint32_t n = 0;
-                for (int i = 3; i >= 0; --i) n = (n << 8) | static_cast<unsigned char>(v.Data[i]);
+                for (int i = 3; i >= 0; --i)
+                    n = (n << 8) | static_cast<unsigned char>(v.Data[i]);
                 char buf[16];
                 std::snprintf(buf, sizeof buf, "dword:%08x", n);
                 out += head + buf;
@@ -246,7 +254,8 @@ void SerialiseKey(const RegStore::Key& key, const std::string& path, bool writeH
         }
         out += "\r\n";
     }
-    for (const auto& sub : key.SubKeys) SerialiseKey(*sub, path + "\\" + sub->Name, true, out);
+    for (const auto& sub : key.SubKeys)
+        SerialiseKey(*sub, path + "\\" + sub->Name, true, out);
 }
 
 bool WriteAll(int fd, const std::string& s) {
@@ -308,7 +317,8 @@ size_t RegStore::Parse(const std::string& text, const AnsiString& rootName, Key&
     size_t i = 0;
     auto nextPhysical = [&](std::string& line) {
         size_t start = i;
-        while (i < text.size() && text[i] != '\r' && text[i] != '\n') ++i;
+        while (i < text.size() && text[i] != '\r' && text[i] != '\n')
+            ++i;
         line.assign(text, start, i - start);
         if (i < text.size() && text[i] == '\r') ++i;
         if (i < text.size() && text[i] == '\n') ++i;
@@ -332,7 +342,8 @@ size_t RegStore::Parse(const std::string& text, const AnsiString& rootName, Key&
         size_t first = line.find_first_not_of(" \t");
         if (first == std::string::npos) continue;
         line.erase(0, first);
-        while (!line.empty() && (line.back() == ' ' || line.back() == '\t')) line.pop_back();
+        while (!line.empty() && (line.back() == ' ' || line.back() == '\t'))
+            line.pop_back();
         if (line[0] == ';' || line == "REGEDIT4") continue;
         if (line[0] == '[') {
             current = nullptr;
@@ -455,16 +466,15 @@ template <class F> bool RegStore::Modify(F&& change) {
     if (!change()) return false;
 
     static std::atomic<unsigned> counter{0};
-    std::string tmp = file_.string() + ".tmp-" + std::to_string(::getpid()) + "-" +
-                      std::to_string(counter++);
+    std::string tmp =
+        file_.string() + ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
     int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (fd < 0) return false;
     bool ok = WriteAll(fd, Serialise(root_, rootName_)) && ::fsync(fd) == 0;
     ok = (::close(fd) == 0) && ok;
     if (ok && damaged_ && stamp_.exists) {
         auto keep = file_.string() + ".damaged";
-        if (!std::filesystem::exists(keep, ec))
-            std::filesystem::copy_file(file_, keep, ec);
+        if (!std::filesystem::exists(keep, ec)) std::filesystem::copy_file(file_, keep, ec);
     }
     if (!ok || ::rename(tmp.c_str(), file_.c_str()) != 0) {
         ::unlink(tmp.c_str());
@@ -509,6 +519,10 @@ std::optional<RegValue> RegStore::QueryValue(const AnsiString& path, const AnsiS
 
 bool RegStore::SetValue(const AnsiString& path, const AnsiString& name, uint32_t type,
                         const std::string& data) {
+    // Refuse what could not be read back: the reader skips longer lines.
+    Key probe;
+    probe.Values.push_back(RegValue{name, type, data});
+    if (Serialise(probe, "X").size() > kMaxLogicalLine) return false;
     return Modify([&] {
         Key* k = Walk(path, false);
         if (!k) return false; // a value needs an existing key, as with an open key handle
@@ -539,7 +553,8 @@ bool RegStore::DeleteKey(const AnsiString& path) {
     if (parts.empty()) return false; // the root itself cannot go
     return Modify([&] {
         Key* parent = &root_;
-        for (size_t i = 0; i + 1 < parts.size() && parent; ++i) parent = parent->Find(parts[i]);
+        for (size_t i = 0; i + 1 < parts.size() && parent; ++i)
+            parent = parent->Find(parts[i]);
         if (!parent) return false;
         auto& subs = parent->SubKeys;
         auto it = std::find_if(subs.begin(), subs.end(),
@@ -556,7 +571,8 @@ std::optional<std::vector<AnsiString>> RegStore::ValueNames(const AnsiString& pa
     Key* k = Walk(path, false);
     if (!k) return std::nullopt;
     std::vector<AnsiString> names;
-    for (const auto& v : k->Values) names.push_back(v.Name);
+    for (const auto& v : k->Values)
+        names.push_back(v.Name);
     return names;
 }
 
@@ -566,7 +582,8 @@ std::optional<std::vector<AnsiString>> RegStore::SubKeyNames(const AnsiString& p
     Key* k = Walk(path, false);
     if (!k) return std::nullopt;
     std::vector<AnsiString> names;
-    for (const auto& s : k->SubKeys) names.push_back(s->Name);
+    for (const auto& s : k->SubKeys)
+        names.push_back(s->Name);
     return names;
 }
 

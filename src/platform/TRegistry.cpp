@@ -49,13 +49,17 @@ void TRegistry::CloseKey() {
     open_ = false;
 }
 
-bool TRegistry::KeyExists(const AnsiString& key) { return Store().KeyExists(Resolve(key)); }
+bool TRegistry::KeyExists(const AnsiString& key) {
+    return Store().KeyExists(Resolve(key));
+}
 
 bool TRegistry::ValueExists(const AnsiString& name) {
     return open_ && Store().QueryValue(currentPath_, name).has_value();
 }
 
-bool TRegistry::DeleteKey(const AnsiString& key) { return Store().DeleteKey(Resolve(key)); }
+bool TRegistry::DeleteKey(const AnsiString& key) {
+    return Store().DeleteKey(Resolve(key));
+}
 
 bool TRegistry::DeleteValue(const AnsiString& name) {
     return open_ && Store().DeleteValue(currentPath_, name);
@@ -95,13 +99,16 @@ RegValue TRegistry::Get(const AnsiString& name, std::initializer_list<uint32_t> 
     return *v;
 }
 
-bool TRegistry::ReadBool(const AnsiString& name) { return ReadInteger(name) != 0; }
+bool TRegistry::ReadBool(const AnsiString& name) {
+    return ReadInteger(name) != 0;
+}
 
 int32_t TRegistry::ReadInteger(const AnsiString& name) {
     RegValue v = Get(name, {REG_DWORD});
     if (v.Data.size() != 4) throw ERegistryException(Format(GetFailed().c_str(), name));
     uint32_t n = 0;
-    for (int i = 3; i >= 0; --i) n = (n << 8) | static_cast<unsigned char>(v.Data[i]);
+    for (int i = 3; i >= 0; --i)
+        n = (n << 8) | static_cast<unsigned char>(v.Data[i]);
     return static_cast<int32_t>(n);
 }
 
@@ -114,12 +121,15 @@ std::string TRegistry::ReadBinaryData(const AnsiString& name) {
     return Get(name, {REG_BINARY}).Data;
 }
 
-void TRegistry::WriteBool(const AnsiString& name, bool value) { WriteInteger(name, value ? 1 : 0); }
+void TRegistry::WriteBool(const AnsiString& name, bool value) {
+    WriteInteger(name, value ? 1 : 0);
+}
 
 void TRegistry::WriteInteger(const AnsiString& name, int32_t value) {
     auto n = static_cast<uint32_t>(value);
     std::string data;
-    for (int i = 0; i < 4; ++i) data += static_cast<char>((n >> (8 * i)) & 0xFF);
+    for (int i = 0; i < 4; ++i)
+        data += static_cast<char>((n >> (8 * i)) & 0xFF);
     Put(name, REG_DWORD, data);
 }
 

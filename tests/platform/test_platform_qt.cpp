@@ -1,0 +1,117 @@
+#include "platform/ErrorHandler.h"
+#include "platform/Exception.h"
+#include "platform/MessagePump.h"
+#include "platform/QtText.h"
+#include "platform/Synchronizer.h"
+#include "platform/WinMessage.h"
+
+#include <QCoreApplication>
+#include <QTimer>
+#include <atomic>
+#include <gtest/gtest.h>
+#include <vector>
+
+using namespace platform;
+
+namespace {
+class Receiver : public QObject {
+  public:
+    bool event(QEvent* e) override {
+        if (auto* m = AsWinMessage(e)) {
+            got.push_back({m->Msg, m->WParam});
+            return true;
+        }
+        return QObject::event(e);
+    }
+    std::vector<std::pair<unsigned, intptr_t>> got;
+};
+
+struct BoxCapture {
+    BoxCapture() {
+        SetMessageBoxHook([this](const QString& text, const QString& caption, unsigned flags) {
+            boxes.push_back({text, caption, flags});
+            return IDOK;
+        });
+    }
+    ~BoxCapture() { SetMessageBoxHook(nullptr); }
+    struct Box {
+        QString text, caption;
+        unsigned flags;
+    };
+    std::vector<Box> boxes;
+};
+} // namespace
+
+TEST(PostedMessages, ArriveInOrderAfterTheCurrentHandler) {
+    Receiver r;
+    PostMessage(&r, WM_CHATWINDOWCOUNT, 0);
+    PostMessage(&r, WM_CHATWINDOWCOUNT, 1);
+    EXPECT_TRUE(r.got.empty()); // posted, not sent
+    PumpUntil([&] { return r.got.size() == 2; }, 5000);
+    ASSERT_EQ(r.got.size(), 2u);
+    EXPECT_EQ(r.got[0], std::make_pair(WM_CHATWINDOWCOUNT, intptr_t{0}));
+    EXPECT_EQ(r.got[1].second, 1);
+}
+
+TEST(PostedMessages, AMessageToADestroyedObjectIsDropped) {
+    auto* r = new Receiver;
+    PostMessage(r, WM_OPENFIRSTCHAT);
+    delete r;
+    ProcessMessages(); // must not touch the freed object
+    SUCCEED();
+}
+
+TEST(PumpUntil, ReturnsOnTimeoutWithoutTheCondition) {
+    bool flag = false;
+    QTimer::singleShot(50, [&] { flag = true; });
+    EXPECT_TRUE(PumpUntil([&] { return flag; }, 5000));
+    EXPECT_FALSE(PumpUntil([] { return false; }, 30));
+}
+
+TEST(PumpUntil, DoesNotSpinWhileWaiting) {
+    std::clock_t before = std::clock();
+    PumpUntil([] { return false; }, 1000);
+    double cpu = double(std::clock() - before) / CLOCKS_PER_SEC;
+    EXPECT_LT(cpu, 0.5); // a spinning loop burns the whole second
+}
+
+TEST(Synchronize, RunsOnTheGuiThreadAndJoinServesAWaitingWorker) {
+    std::atomic<int> ran{0};
+    std::atomic<bool> onGui{false};
+    std::atomic<bool> entered{false};
+    TWorkerThread worker([&] {
+        entered = true;
+        for (int i = 0; i < 50; ++i)
+            Synchronize([&] {
+                onGui = IsGuiThread();
+                ++ran;
+            });
+    });
+    // Join without ever running the event loop: it must serve the hand-overs itself.
+    worker.Join();
+    EXPECT_TRUE(entered);
+    EXPECT_EQ(ran, 50);
+    EXPECT_TRUE(onGui);
+}
+
+TEST(Synchronize, AnExceptionInTheHandOverGoesToTheErrorBoxAndTheWorkerGoesOn) {
+    BoxCapture capture;
+    std::atomic<bool> after{false};
+    TWorkerThread worker([&] {
+        Synchronize([] { throw Exception("boom"); });
+        Synchronize([] { throw EAbort(); });
+        after = true;
+    });
+    worker.Join();
+    EXPECT_TRUE(after);
+    ASSERT_EQ(capture.boxes.size(), 1u); // the silent abort shows nothing
+    EXPECT_EQ(capture.boxes[0].text, "boom");
+    EXPECT_EQ(capture.boxes[0].caption, "Parlora");
+    EXPECT_TRUE(capture.boxes[0].flags & MB_ICONERROR);
+}
+
+TEST(QtText, ConvertsAtTheEdge) {
+    EXPECT_EQ(ToQString(FromQString(QString::fromUtf8("表ソ能①～"))),
+              QString::fromUtf8("表ソ能①～"));
+    EXPECT_EQ(FromQString(QString::fromUtf8("a😀b")), "a?b");
+}
