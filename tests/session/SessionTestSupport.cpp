@@ -1,0 +1,79 @@
+#include "SessionTestSupport.h"
+
+#include "platform/Cp932.h"
+#include "platform/MessagePump.h"
+
+#include <random>
+
+namespace sessiontest {
+
+const char* const kApplication = "{5BFFE6A0-4D9C-11D2-B2C6-0080C83D719A}";
+
+uint16_t FreshPort() {
+    static std::mt19937 rng{std::random_device{}()};
+    return static_cast<uint16_t>(20000 + rng() % 30000);
+}
+
+bool WaitUntil(const std::function<bool()>& done, int timeoutMs) {
+    return platform::PumpUntil(done, timeoutMs);
+}
+
+std::string Utf8(const AnsiString& cp932) {
+    return platform::Cp932ToUtf8(cp932);
+}
+AnsiString Sjis(const char* utf8) {
+    return platform::Utf8ToCp932(utf8);
+}
+
+TMember::TMember() {
+    Session.SetGUID(kApplication);
+    Session.SetMaxPlayers(10);
+    Session.OnOpen = [this](TCustomDPSession*) { Events.push_back("open"); };
+    Session.OnAddPlayer = [this](TCustomDPSession*, TDPPlayer* p) {
+        Events.push_back("add " + std::to_string(p->Id));
+    };
+    Session.OnDeletePlayer = [this](TCustomDPSession* s, TDPPlayer* p) {
+        // Still listed while the event runs.
+        Events.push_back(std::string("del ") + std::to_string(p->Id) +
+                         (s->PlayerList().IndexOf(p->Id) >= 0 ? "" : " (unlisted)"));
+    };
+    Session.OnMessage = [this](TCustomDPSession*, TDPPlayer* from, const void* data, int size) {
+        Messages.push_back(
+            {from->Id, std::string(static_cast<const char*>(data), static_cast<size_t>(size))});
+    };
+    Session.OnSessionLost = [this](TCustomDPSession*) { Events.push_back("lost"); };
+    Session.OnClose = [this](TCustomDPSession*) { Events.push_back("close"); };
+}
+
+void TMember::Connect(const std::string& host, uint16_t port) {
+    Session.TCPIPSetting().Enabled = true;
+    Session.TCPIPSetting().HostName = host;
+    Session.TCPIPSetting().Port = port;
+    Session.SetProvider(Session.ProviderList().Names(0));
+}
+
+void TMember::Create(uint16_t port, const std::string& room, const std::string& player,
+                     int maxPlayers) {
+    Session.SetMaxPlayers(maxPlayers);
+    Connect("", port);
+    Session.OpenSession(true, room, player);
+}
+
+void TMember::Join(const std::string& host, uint16_t port, const std::string& room,
+                   const std::string& player) {
+    Connect(host, port);
+    Session.OpenSession(false, room, player);
+}
+
+void TMember::Send(uint32_t to, const std::string& text) {
+    Session.SendData(to, text.data(), static_cast<int>(text.size()));
+}
+
+size_t TMember::CountMessages(const std::string& text) const {
+    size_t n = 0;
+    for (auto& m : Messages)
+        if (m.Data == text) ++n;
+    return n;
+}
+
+} // namespace sessiontest
