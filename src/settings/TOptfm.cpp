@@ -1,0 +1,247 @@
+#include "TOptfm.h"
+
+#include "platform/ErrorHandler.h"
+#include "platform/Exception.h"
+#include "platform/OwnAddresses.h"
+#include "platform/QtText.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QGuiApplication>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QScreen>
+#include <QTabWidget>
+#include <QVBoxLayout>
+#include <cerrno>
+#include <climits>
+#include <string>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+template <class W> W* Named(W* widget, const char* name) {
+    widget->setObjectName(QString::fromLatin1(name));
+    return widget;
+}
+
+QLineEdit* NewEdit(QWidget* parent, const char* name) {
+    auto* edit = Named(new QLineEdit(parent), name);
+    edit->setMaxLength(INT_MAX); // paths and names are never cut short
+    return edit;
+}
+
+// The program talks IPv4 only; if no IPv4 socket can be had, nothing that
+// follows (address list, uploads) can work either.
+void StartSocketLayer() {
+    int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) throw platform::Exception("WSAStartup Error =" + std::to_string(errno));
+    ::close(fd);
+}
+
+} // namespace
+
+TOptfm::TOptfm(QWidget* parent, TAddressLister listAddresses) : QDialog(parent) {
+    BuildControls();
+    FormCreate(listAddresses ? listAddresses : TAddressLister(platform::OwnIPv4Addresses));
+}
+
+TOptfm::~TOptfm() = default;
+
+void TOptfm::BuildControls() {
+    setObjectName("Optfm");
+    setWindowTitle(QStringLiteral("設定"));
+    setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                   Qt::WindowCloseButtonHint | Qt::WindowContextHelpButtonHint);
+    QFont font(QStringLiteral("ＭＳ Ｐゴシック"));
+    font.setPixelSize(12);
+    setFont(font);
+    setFixedSize(314, 366);
+
+    Label7 = Named(new QLabel(QStringLiteral("自分のＩＰアドレス"), this), "Label7");
+    Pnl_IPaddress = Named(new QComboBox(this), "Pnl_IPaddress");
+    Pnl_IPaddress->setEditable(false);
+    Pnl_IPaddress->setSizeAdjustPolicy(QComboBox::AdjustToContents);
+    Pnl_IPaddress->setMinimumContentsLength(15);
+
+    PageControl1 = Named(new QTabWidget(this), "PageControl1");
+    TabSheet1 = Named(new QWidget, "TabSheet1");
+    TabSheet2 = Named(new QWidget, "TabSheet2");
+    PageControl1->addTab(TabSheet1, QStringLiteral("メッセージ受信時の動作"));
+    PageControl1->addTab(TabSheet2, QStringLiteral("ＩＰアドレス通知"));
+
+    // First tab: the receipt notification group and the Enter option.
+    GroupBox1 = Named(new QGroupBox(TabSheet1), "GroupBox1");
+    K2 = Named(new QRadioButton(QStringLiteral("音で知らせる"), GroupBox1), "K2");
+    K3 = Named(new QRadioButton(QStringLiteral("ポップアップする"), GroupBox1), "K3");
+    K4 = Named(new QRadioButton(QStringLiteral("音で知らせる ＆ ポップアップ"), GroupBox1), "K4");
+    K5 = Named(new QRadioButton(QStringLiteral("なにもしない"), GroupBox1), "K5");
+    K5->setChecked(true);
+    auto* group = new QVBoxLayout(GroupBox1);
+    for (QRadioButton* k : {K2, K3, K4, K5})
+        group->addWidget(k);
+    cb_Enter =
+        Named(new QCheckBox(QStringLiteral("Ｅｎｔｅｒでメッセージを送信"), TabSheet1), "cb_Enter");
+    auto* page1 = new QVBoxLayout(TabSheet1);
+    page1->addWidget(GroupBox1);
+    page1->addWidget(cb_Enter);
+    page1->addStretch();
+
+    // Second tab: address notification.
+    cbNotify =
+        Named(new QCheckBox(QStringLiteral("ＩＰアドレスの通知を行う"), TabSheet2), "cbNotify");
+    QFont bold = cbNotify->font();
+    bold.setBold(true);
+    cbNotify->setFont(bold);
+    QPalette navy = cbNotify->palette();
+    navy.setColor(QPalette::WindowText, QColor(0, 0, 128));
+    navy.setColor(QPalette::ButtonText, QColor(0, 0, 128));
+    cbNotify->setPalette(navy);
+
+    Label1 = Named(new QLabel(QStringLiteral("ホームページＦＴＰアドレス"), TabSheet2), "Label1");
+    Edftpaddress = NewEdit(TabSheet2, "Edftpaddress");
+    Label2 = Named(new QLabel(QStringLiteral("FTPﾛｸﾞｲﾝID"), TabSheet2), "Label2");
+    EdLogin = NewEdit(TabSheet2, "EdLogin");
+    Label3 = Named(new QLabel(QStringLiteral("FTPﾊﾟｽﾜｰﾄﾞ"), TabSheet2), "Label3");
+    Edpwd = NewEdit(TabSheet2, "Edpwd"); // shown in clear on purpose
+    Label4 = Named(new QLabel(QStringLiteral("起動中のHTML"), TabSheet2), "Label4");
+    Edconnecting = NewEdit(TabSheet2, "Edconnecting");
+    Button2 = Named(new QPushButton(QStringLiteral("参照"), TabSheet2), "Button2");
+    Label5 = Named(new QLabel(QStringLiteral("終了時のＨＴＭＬ"), TabSheet2), "Label5");
+    Eddisconnect = NewEdit(TabSheet2, "Eddisconnect");
+    Button3 = Named(new QPushButton(QStringLiteral("参照"), TabSheet2), "Button3");
+    Label6 = Named(new QLabel(QStringLiteral("アップロード場所"), TabSheet2), "Label6");
+    Edftpdir = NewEdit(TabSheet2, "Edftpdir");
+    cbftpdebug =
+        Named(new QCheckBox(QStringLiteral("FTP Debug Windowを表示する"), TabSheet2), "cbftpdebug");
+
+    auto* page2 = new QGridLayout(TabSheet2);
+    page2->setVerticalSpacing(2);
+    page2->addWidget(cbNotify, 0, 0, 1, 2);
+    int row = 1;
+    auto addField = [&](QLabel* label, QLineEdit* edit, QPushButton* browse) {
+        page2->addWidget(label, row++, 0, 1, 2);
+        page2->addWidget(edit, row, 0, 1, browse ? 1 : 2);
+        if (browse) page2->addWidget(browse, row, 1);
+        ++row;
+    };
+    addField(Label1, Edftpaddress, nullptr);
+    addField(Label2, EdLogin, nullptr);
+    addField(Label3, Edpwd, nullptr);
+    addField(Label4, Edconnecting, Button2);
+    addField(Label5, Eddisconnect, Button3);
+    addField(Label6, Edftpdir, nullptr);
+    page2->addWidget(cbftpdebug, row++, 0, 1, 2);
+    page2->setRowStretch(row, 1);
+    page2->setColumnStretch(0, 1);
+
+    Button1 = Named(new QPushButton(QStringLiteral("OK"), this), "Button1");
+
+    auto* top = new QHBoxLayout;
+    top->addWidget(Label7);
+    top->addWidget(Pnl_IPaddress, 1);
+    auto* bottom = new QHBoxLayout;
+    bottom->addStretch();
+    bottom->addWidget(Button1);
+    bottom->addStretch();
+    auto* form = new QVBoxLayout(this);
+    form->addLayout(top);
+    form->addWidget(PageControl1, 1);
+    form->addLayout(bottom);
+
+    // One dialog for both template choices, so the second opens where the first left off.
+    Od = Named(new QFileDialog(this), "Od");
+    Od->setOption(QFileDialog::DontUseNativeDialog);
+    Od->setFileMode(QFileDialog::ExistingFile);
+    Od->setNameFilter(QStringLiteral("html (*.htm *.html)"));
+
+    QWidget* order[] = {Button1, PageControl1, Pnl_IPaddress, K2,           K3,
+                        K4,      K5,           cb_Enter,      cbNotify,     Edftpaddress,
+                        EdLogin, Edpwd,        Edconnecting,  Eddisconnect, Edftpdir,
+                        Button2, Button3,      cbftpdebug};
+    for (size_t i = 1; i < std::size(order); ++i)
+        setTabOrder(order[i - 1], order[i]);
+    PageControl1->setCurrentIndex(0);
+
+    connect(cbNotify, &QCheckBox::toggled, this, [this] { cbNotifyClick(); });
+    connect(Button1, &QPushButton::clicked, this, [this] { Button1Click(); });
+    connect(Button2, &QPushButton::clicked, this,
+            [this] { platform::Guarded([this] { Button2Click(); }); });
+    connect(Button3, &QPushButton::clicked, this,
+            [this] { platform::Guarded([this] { Button3Click(); }); });
+    cbNotifyClick();
+}
+
+void TOptfm::FormCreate(const TAddressLister& listAddresses) {
+    // A failure is shown once and leaves the list empty; the program runs on.
+    platform::Guarded([&] {
+        StartSocketLayer();
+        for (const AnsiString& address : listAddresses())
+            if (!address.empty()) Pnl_IPaddress->addItem(platform::ToQString(address));
+    });
+    if (Pnl_IPaddress->count() > 0) Pnl_IPaddress->setCurrentIndex(0);
+}
+
+settings::TOptionControls TOptfm::Controls() const {
+    return {K2,      K3,    K4,           K5,           cb_Enter, cbNotify,  Edftpaddress,
+            EdLogin, Edpwd, Edconnecting, Eddisconnect, Edftpdir, cbftpdebug};
+}
+
+void TOptfm::SaveSettings() {
+    settings::SaveSettings(Controls());
+}
+
+void TOptfm::LoadSettings() {
+    settings::LoadSettings(Controls());
+}
+
+AnsiString TOptfm::OwnIPAddress() const {
+    return platform::FromQString(Pnl_IPaddress->currentText());
+}
+
+void TOptfm::cbNotifyClick() {
+    bool on = cbNotify->isChecked();
+    for (QWidget* w :
+         std::initializer_list<QWidget*>{Edftpaddress, EdLogin, Edpwd, Edconnecting, Eddisconnect,
+                                         Edftpdir, cbftpdebug, Button2, Button3})
+        w->setEnabled(on);
+}
+
+void TOptfm::Button1Click() {
+    // The dialog closes with OK even when the save fails; the error is shown first.
+    platform::Guarded([this] { SaveSettings(); });
+    done(QDialog::Accepted);
+}
+
+void TOptfm::Button2Click() {
+    ChooseTemplate(Edconnecting);
+}
+
+void TOptfm::Button3Click() {
+    ChooseTemplate(Eddisconnect);
+}
+
+void TOptfm::ChooseTemplate(QLineEdit* target) {
+    if (Od->exec() != QDialog::Accepted) return;
+    QStringList files = Od->selectedFiles();
+    if (files.isEmpty()) return;
+    target->setText(QDir::toNativeSeparators(files.first()));
+    // The next choice starts where this one was made.
+    Od->setDirectory(QFileInfo(files.first()).absolutePath());
+}
+
+void TOptfm::showEvent(QShowEvent* event) {
+    QDialog::showEvent(event);
+    if (QScreen* screen = this->screen() ? this->screen() : QGuiApplication::primaryScreen()) {
+        QRect area = screen->availableGeometry();
+        move(area.center() - QPoint(frameGeometry().width() / 2, frameGeometry().height() / 2));
+    }
+}

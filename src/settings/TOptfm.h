@@ -1,0 +1,93 @@
+#pragma once
+// The options dialog "設定": what a minimised chat window does when a message
+// arrives, the address-notification settings and the choice of the own IP
+// address. Created once at start-up and hidden between uses; its controls
+// are the live copy of its settings, read directly by other windows.
+#include "SettingsStore.h"
+
+#include "platform/AnsiString.h"
+
+#include <QDialog>
+#include <functional>
+#include <vector>
+
+class QCheckBox;
+class QComboBox;
+class QFileDialog;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QRadioButton;
+class QTabWidget;
+class QWidget;
+
+class TOptfm : public QDialog {
+  public:
+    // Lists the machine's own IPv4 addresses; may throw platform::Exception
+    // with the text to show. Tests pass their own.
+    using TAddressLister = std::function<std::vector<AnsiString>()>;
+
+    explicit TOptfm(QWidget* parent = nullptr, TAddressLister listAddresses = {});
+    ~TOptfm() override;
+
+    // Controls to registry; raises platform::ERegistryException on failure.
+    void SaveSettings();
+    // Registry to controls; never raises.
+    void LoadSettings();
+    // The chosen own address, or empty when the list is empty.
+    AnsiString OwnIPAddress() const;
+
+    // Handlers.
+    void cbNotifyClick();
+    void Button1Click();
+    void Button2Click();
+    void Button3Click();
+
+    // Controls, by the names the other windows use.
+    QLabel* Label7;
+    QComboBox* Pnl_IPaddress;
+    QPushButton* Button1;
+    QTabWidget* PageControl1;
+    QWidget* TabSheet1;
+    QGroupBox* GroupBox1;
+    QRadioButton* K2;
+    QRadioButton* K3;
+    QRadioButton* K4;
+    QRadioButton* K5;
+    QCheckBox* cb_Enter;
+    QWidget* TabSheet2;
+    QCheckBox* cbNotify;
+    QLabel* Label1;
+    QLineEdit* Edftpaddress;
+    QLabel* Label2;
+    QLineEdit* EdLogin;
+    QLabel* Label3;
+    QLineEdit* Edpwd;
+    QLabel* Label4;
+    QLineEdit* Edconnecting;
+    QPushButton* Button2;
+    QLabel* Label5;
+    QLineEdit* Eddisconnect;
+    QPushButton* Button3;
+    QLabel* Label6;
+    QLineEdit* Edftpdir;
+    QCheckBox* cbftpdebug;
+    QFileDialog* Od;
+
+    // The address notification is added here with the FTP component: the
+    // member FTP (TLowFTP; debugmode false, WaitTimeout 10000, OnLogging =
+    // FTPLogging), FTPLogging, NotifyStartPage and NotifyExitPage, which set
+    // and read StartPageSent.
+
+  protected:
+    void showEvent(QShowEvent* event) override;
+
+  private:
+    void BuildControls();
+    void FormCreate(const TAddressLister& listAddresses);
+    void ChooseTemplate(QLineEdit* target);
+    settings::TOptionControls Controls() const;
+
+    bool StartPageSent = false; // a start page went out in this run
+};

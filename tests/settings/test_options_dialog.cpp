@@ -1,0 +1,355 @@
+#include "SettingsTestBase.h"
+
+#include "settings/SettingsKeys.h"
+#include "settings/TOptfm.h"
+
+#include "platform/Cp932.h"
+#include "platform/Exception.h"
+#include "platform/QtText.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QFileDialog>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTabWidget>
+#include <QTest>
+#include <QTimer>
+#include <fstream>
+
+using settings::kMainKey;
+using settings::kNotifyKey;
+
+namespace {
+
+TOptfm::TAddressLister Addresses(std::vector<AnsiString> list) {
+    return [list] { return list; };
+}
+
+std::vector<QLineEdit*> Edits(const TOptfm& f) {
+    return {f.Edftpaddress, f.EdLogin, f.Edpwd, f.Edconnecting, f.Eddisconnect, f.Edftpdir};
+}
+
+// The nine controls that follow cbNotify.
+std::vector<QWidget*> NotifyControls(const TOptfm& f) {
+    return {f.Edftpaddress, f.EdLogin,    f.Edpwd,   f.Edconnecting, f.Eddisconnect,
+            f.Edftpdir,     f.cbftpdebug, f.Button2, f.Button3};
+}
+
+std::vector<bool> RadioStates(const TOptfm& f) {
+    return {f.K2->isChecked(), f.K3->isChecked(), f.K4->isChecked(), f.K5->isChecked()};
+}
+
+// Runs `action` once, from the event loop, after `w` has next been shown; a
+// modal dialog can then be answered from inside its own exec().
+void OnNextShow(QWidget* w, std::function<void()> action) {
+    struct TFilter : QObject {
+        std::function<void()> Action;
+        bool eventFilter(QObject* watched, QEvent* e) override {
+            if (e->type() == QEvent::Show) {
+                watched->removeEventFilter(this);
+                QTimer::singleShot(0, watched, Action);
+                deleteLater();
+            }
+            return false;
+        }
+    };
+    auto* filter = new TFilter;
+    filter->Action = std::move(action);
+    w->installEventFilter(filter);
+}
+
+} // namespace
+
+class OptionsDialog : public TSettingsTest {};
+
+TEST_F(OptionsDialog, FirstRunShowsTheDesignedStateAndLoadCreatesNothing) {
+    TOptfm f(nullptr, Addresses({"127.0.0.1"}));
+    EXPECT_EQ(f.windowTitle(), QStringLiteral("設定"));
+    EXPECT_EQ(f.size(), QSize(314, 366));
+    EXPECT_EQ(f.PageControl1->currentWidget(), f.TabSheet1);
+    EXPECT_EQ(f.PageControl1->tabText(1), QStringLiteral("ＩＰアドレス通知"));
+    EXPECT_TRUE(f.cbNotify->font().bold());
+    EXPECT_EQ(f.cbNotify->palette().color(QPalette::WindowText), QColor(0, 0, 128));
+    EXPECT_EQ(f.Label4->text(), QStringLiteral("起動中のHTML"));
+    EXPECT_EQ(f.Label5->text(), QStringLiteral("終了時のＨＴＭＬ"));
+    EXPECT_EQ(f.Edpwd->echoMode(), QLineEdit::Normal);
+    EXPECT_EQ(f.Od->nameFilters(), QStringList{"html (*.htm *.html)"});
+
+    f.LoadSettings();
+    EXPECT_EQ(RadioStates(f), (std::vector<bool>{false, false, false, true}));
+    for (QCheckBox* c : {f.cb_Enter, f.cbNotify, f.cbftpdebug})
+        EXPECT_FALSE(c->isChecked());
+    for (QLineEdit* e : Edits(f))
+        EXPECT_TRUE(e->text().isEmpty());
+    for (QWidget* w : NotifyControls(f))
+        EXPECT_FALSE(w->isEnabled()) << w->objectName().toStdString();
+    EXPECT_FALSE(Machine().KeyExists(kMainKey));
+    EXPECT_FALSE(Machine().KeyExists(kNotifyKey));
+    EXPECT_TRUE(Boxes.empty());
+
+    f.SaveSettings();
+    EXPECT_EQ(*Machine().ValueNames(kMainKey),
+              (std::vector<AnsiString>{"main_K2", "main_K3", "main_K4", "main_K5", "chatenter"}));
+    EXPECT_EQ(*Machine().ValueNames(kNotifyKey),
+              (std::vector<AnsiString>{"Notify", "ftpaddress", "Login", "pwd", "connecting",
+                                       "disconnect", "ftpdir", "ftpdebug"}));
+    EXPECT_EQ(Machine().QueryValue(kMainKey, "main_K5")->Data, Dword(1));
+}
+
+TEST_F(OptionsDialog, SaveAndLoadRoundTripEveryValue) {
+    const QString texts[] = {
+        QStringLiteral("ftp.example.jp"),   QStringLiteral("  login with blanks  "),
+        QStringLiteral("パスワード表ソ能"), QStringLiteral("/home/花子/start page.html"),
+        QStringLiteral("/tmp/終了①.htm"),   QStringLiteral("public_html\\ip\\index.html")};
+    {
+        TOptfm f(nullptr, Addresses({}));
+        f.K3->setChecked(true);
+        f.cb_Enter->setChecked(true);
+        f.cbNotify->setChecked(true);
+        f.cbftpdebug->setChecked(true);
+        auto edits = Edits(f);
+        for (size_t i = 0; i < edits.size(); ++i)
+            edits[i]->setText(texts[i]);
+        f.SaveSettings();
+    }
+    // The password is stored as typed, readable in the file.
+    auto pwd = Machine().QueryValue(kNotifyKey, "pwd");
+    ASSERT_TRUE(pwd);
+    EXPECT_EQ(pwd->Type, platform::REG_SZ);
+    EXPECT_EQ(pwd->Data, platform::Utf8ToCp932("パスワード表ソ能"));
+
+    TOptfm g(nullptr, Addresses({}));
+    g.LoadSettings();
+    EXPECT_EQ(RadioStates(g), (std::vector<bool>{false, true, false, false}));
+    EXPECT_TRUE(g.cb_Enter->isChecked());
+    EXPECT_TRUE(g.cbNotify->isChecked());
+    EXPECT_TRUE(g.cbftpdebug->isChecked());
+    auto edits = Edits(g);
+    for (size_t i = 0; i < edits.size(); ++i)
+        EXPECT_EQ(edits[i]->text(), texts[i]);
+    // Loading a changed cbNotify runs its reaction.
+    for (QWidget* w : NotifyControls(g))
+        EXPECT_TRUE(w->isEnabled());
+}
+
+TEST_F(OptionsDialog, RadioGroupTakesTheLastTrueAndCanBeLeftEmpty) {
+    struct Case {
+        uint32_t k2, k3, k4, k5;
+        std::vector<bool> expected;
+    } cases[] = {
+        {1, 0, 1, 0, {false, false, true, false}},
+        {1, 1, 1, 1, {false, false, false, true}},
+        {7, 0, 0, 0, {true, false, false, false}}, // any non-zero is true
+        {0, 0, 0, 0, {false, false, false, false}},
+    };
+    for (const Case& c : cases) {
+        PutDword(kMainKey, "main_K2", c.k2);
+        PutDword(kMainKey, "main_K3", c.k3);
+        PutDword(kMainKey, "main_K4", c.k4);
+        PutDword(kMainKey, "main_K5", c.k5);
+        PutDword(kMainKey, "chatenter", 0);
+        TOptfm f(nullptr, Addresses({}));
+        f.LoadSettings();
+        EXPECT_EQ(RadioStates(f), c.expected) << c.k2 << c.k3 << c.k4 << c.k5;
+    }
+    // With nothing chosen the user can still choose, and a save writes all false.
+    TOptfm f(nullptr, Addresses({}));
+    f.LoadSettings();
+    f.SaveSettings();
+    EXPECT_EQ(Machine().QueryValue(kMainKey, "main_K5")->Data, Dword(0));
+    f.K4->click();
+    EXPECT_EQ(RadioStates(f), (std::vector<bool>{false, false, true, false}));
+}
+
+TEST_F(OptionsDialog, LoadStopsSilentlyAtTheFirstUnreadableValue) {
+    // A main key without main_K2: nothing is read and \Notify is not created.
+    PutDword(kMainKey, "main_K3", 1);
+    {
+        TOptfm f(nullptr, Addresses({}));
+        f.LoadSettings();
+        EXPECT_EQ(RadioStates(f), (std::vector<bool>{false, false, false, true}));
+        EXPECT_FALSE(Machine().KeyExists(kNotifyKey));
+    }
+    // A wrong type part-way: what came before is applied, the rest keeps its state.
+    PutDword(kMainKey, "main_K2", 0);
+    PutString(kMainKey, "main_K4", "1");
+    {
+        TOptfm f(nullptr, Addresses({}));
+        f.cb_Enter->setChecked(true);
+        f.LoadSettings();
+        EXPECT_EQ(RadioStates(f), (std::vector<bool>{false, true, false, false}));
+        EXPECT_TRUE(f.cb_Enter->isChecked());
+    }
+    // A readable main key: \Notify is created by the load; missing strings read
+    // as empty, a string stored as a number ends the load there.
+    PutDword(kMainKey, "main_K4", 0);
+    PutDword(kMainKey, "main_K5", 0);
+    PutDword(kMainKey, "chatenter", 1);
+    {
+        TOptfm f(nullptr, Addresses({}));
+        f.Edftpaddress->setText("kept?");
+        f.LoadSettings();
+        EXPECT_TRUE(f.cb_Enter->isChecked());
+        EXPECT_TRUE(Machine().KeyExists(kNotifyKey));
+        EXPECT_EQ(f.Edftpaddress->text(), "kept?"); // Notify missing: stopped before it
+    }
+    PutDword(kNotifyKey, "Notify", 1);
+    PutString(kNotifyKey, "Login", "taro");
+    PutDword(kNotifyKey, "pwd", 1234);
+    PutString(kNotifyKey, "ftpdir", "dir");
+    {
+        TOptfm f(nullptr, Addresses({}));
+        f.Edftpaddress->setText("cleared");
+        f.Edftpdir->setText("unchanged");
+        f.LoadSettings();
+        EXPECT_TRUE(f.cbNotify->isChecked());
+        EXPECT_TRUE(f.Edftpaddress->isEnabled());
+        EXPECT_EQ(f.Edftpaddress->text(), "");
+        EXPECT_EQ(f.EdLogin->text(), "taro");
+        EXPECT_EQ(f.Edftpdir->text(), "unchanged");
+    }
+    EXPECT_TRUE(Boxes.empty());
+}
+
+TEST_F(OptionsDialog, NotifyCheckEnablesTheNineControlsAndKeepsTheirText) {
+    TOptfm f(nullptr, Addresses({}));
+    f.PageControl1->setCurrentWidget(f.TabSheet2);
+    f.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&f));
+    QTest::mouseClick(f.cbNotify, Qt::LeftButton);
+    ASSERT_TRUE(f.cbNotify->isChecked());
+    for (QWidget* w : NotifyControls(f))
+        EXPECT_TRUE(w->isEnabled());
+    f.EdLogin->setText("user");
+    f.cbftpdebug->setChecked(true);
+    QTest::mouseClick(f.cbNotify, Qt::LeftButton);
+    for (QWidget* w : NotifyControls(f))
+        EXPECT_FALSE(w->isEnabled());
+    EXPECT_EQ(f.EdLogin->text(), "user");
+    EXPECT_TRUE(f.cbftpdebug->isChecked());
+    // The disabled values are saved as they are.
+    f.SaveSettings();
+    EXPECT_EQ(Machine().QueryValue(kNotifyKey, "Login")->Data, "user");
+    EXPECT_EQ(Machine().QueryValue(kNotifyKey, "ftpdebug")->Data, Dword(1));
+}
+
+TEST_F(OptionsDialog, OkSavesAndClosesEvenWhenTheSaveFails) {
+    {
+        TOptfm f(nullptr, Addresses({}));
+        f.K2->setChecked(true);
+        f.show();
+        QTest::mouseClick(f.Button1, Qt::LeftButton);
+        EXPECT_EQ(f.result(), QDialog::Accepted);
+        EXPECT_FALSE(f.isVisible());
+        EXPECT_EQ(Machine().QueryValue(kMainKey, "main_K2")->Data, Dword(1));
+    }
+    // A settings folder that cannot exist: the first write fails, the box
+    // names the value, and the dialog still closes with OK.
+    std::ofstream(dir_ / "file");
+    UseRegistryDir((dir_ / "file" / "sub").string());
+    TOptfm f(nullptr, Addresses({}));
+    f.show();
+    QTest::mouseClick(f.Button1, Qt::LeftButton);
+    EXPECT_EQ(f.result(), QDialog::Accepted);
+    ASSERT_EQ(Boxes.size(), 1u);
+    EXPECT_EQ(Boxes[0].Text, QStringLiteral("'main_K2' の設定に失敗しました"));
+    EXPECT_EQ(Boxes[0].Caption, "Parlora");
+    // Closing without OK does not write.
+    UseRegistryDir(dir_.Path().string());
+    TOptfm g(nullptr, Addresses({}));
+    g.K3->setChecked(true);
+    g.show();
+    g.reject();
+    EXPECT_EQ(Machine().QueryValue(kMainKey, "main_K3")->Data, Dword(0));
+}
+
+TEST_F(OptionsDialog, OwnAddressesFillTheListOnce) {
+    TOptfm f(nullptr, Addresses({"127.0.0.2", "", "127.0.0.3"}));
+    ASSERT_EQ(f.Pnl_IPaddress->count(), 2);
+    EXPECT_EQ(f.OwnIPAddress(), "127.0.0.2");
+    f.Pnl_IPaddress->setCurrentIndex(1);
+    EXPECT_EQ(f.OwnIPAddress(), "127.0.0.3");
+    EXPECT_FALSE(f.Pnl_IPaddress->isEditable());
+
+    // The machine's own list, here set by the environment.
+    ::setenv("PARLORA_OWN_IP", "127.0.0.4;127.0.0.5", 1);
+    TOptfm g;
+    ::unsetenv("PARLORA_OWN_IP");
+    EXPECT_EQ(g.OwnIPAddress(), "127.0.0.4");
+    EXPECT_EQ(g.Pnl_IPaddress->count(), 2);
+
+    // No address: an empty list and an empty own address, no message.
+    TOptfm h(nullptr, Addresses({}));
+    EXPECT_EQ(h.OwnIPAddress(), "");
+    EXPECT_TRUE(Boxes.empty());
+}
+
+TEST_F(OptionsDialog, HostNameFailureIsShownOnceAndLeavesTheListEmpty) {
+    TOptfm f(nullptr, []() -> std::vector<AnsiString> {
+        throw platform::Exception("gethostname Error =22");
+    });
+    ASSERT_EQ(Boxes.size(), 1u);
+    EXPECT_EQ(Boxes[0].Text, "gethostname Error =22");
+    EXPECT_EQ(Boxes[0].Caption, "Parlora");
+    EXPECT_EQ(f.Pnl_IPaddress->count(), 0);
+    EXPECT_EQ(f.OwnIPAddress(), "");
+}
+
+TEST_F(OptionsDialog, BrowseButtonsReplaceThePathOrLeaveIt) {
+    testsupport::TempDir files;
+    std::ofstream(files / "start.html") << "<html></html>";
+    TOptfm f(nullptr, Addresses({}));
+    f.cbNotify->setChecked(true);
+    f.Edconnecting->setText("old");
+    auto answer = [&](bool accept) {
+        OnNextShow(f.Od, [&f, &files, accept] {
+            // Typed into the dialog's own name box, as a user would.
+            auto* name = f.Od->findChild<QLineEdit*>("fileNameEdit");
+            if (accept && name) {
+                name->setText(QString::fromStdString((files / "start.html").string()));
+                static_cast<QDialog*>(f.Od)->accept(); // QFileDialog hides it
+            } else {
+                f.Od->reject();
+            }
+        });
+    };
+    answer(false);
+    f.Button2->click();
+    EXPECT_EQ(f.Edconnecting->text(), "old");
+    answer(true);
+    f.Button2->click();
+    EXPECT_EQ(f.Edconnecting->text(), QString::fromStdString((files / "start.html").string()));
+    // The second button opens the same dialog, where the first left off.
+    QString seenDir;
+    OnNextShow(f.Od, [&] {
+        seenDir = f.Od->directory().absolutePath();
+        f.Od->reject();
+    });
+    f.Button3->click();
+    EXPECT_EQ(seenDir, QString::fromStdString(files.Path().string()));
+    EXPECT_EQ(f.Eddisconnect->text(), "");
+}
+
+TEST_F(OptionsDialog, TabOrderFollowsTheForm) {
+    TOptfm f(nullptr, Addresses({"127.0.0.1"}));
+    f.cbNotify->setChecked(true);
+    std::vector<QString> chain;
+    QWidget* w = f.Button1;
+    do {
+        if (w->focusPolicy() & Qt::TabFocus && !w->objectName().isEmpty() && w->window() == &f)
+            chain.push_back(w->objectName());
+        w = w->nextInFocusChain();
+    } while (w != f.Button1 && chain.size() < 40);
+    std::vector<QString> names;
+    for (const QString& n : chain)
+        if (n != "Od" && !n.startsWith("qt_") && !n.startsWith("Scroll")) names.push_back(n);
+    std::vector<QString> expected = {
+        "Button1",      "PageControl1", "Pnl_IPaddress", "K2",           "K3",      "K4",
+        "K5",           "cb_Enter",     "cbNotify",      "Edftpaddress", "EdLogin", "Edpwd",
+        "Edconnecting", "Eddisconnect", "Edftpdir",      "Button2",      "Button3", "cbftpdebug"};
+    EXPECT_EQ(names, expected);
+}
