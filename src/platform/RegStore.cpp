@@ -20,6 +20,14 @@ namespace {
 constexpr size_t kMaxFileBytes = 64u << 20; // a settings file is tiny; refuse to slurp more
 constexpr size_t kMaxLogicalLine = 1u << 20;
 
+// A lead byte pairs with the next byte only when that is a possible second
+// byte; so a lone lead byte before a closing quote does not swallow it.
+bool Pairs(const std::string& s, size_t i) {
+    if (!IsLeadByte(static_cast<unsigned char>(s[i])) || i + 1 >= s.size()) return false;
+    auto t = static_cast<unsigned char>(s[i + 1]);
+    return (t >= 0x40 && t <= 0x7E) || (t >= 0x80 && t <= 0xFC);
+}
+
 unsigned char Lower(unsigned char c) {
     return (c >= 'A' && c <= 'Z') ? c + 32 : c;
 }
@@ -68,7 +76,7 @@ std::optional<std::string> ReadQuoted(const std::string& s, size_t& pos) {
     size_t i = pos + 1;
     while (i < s.size()) {
         auto c = static_cast<unsigned char>(s[i]);
-        if (IsLeadByte(c) && i + 1 < s.size()) {
+        if (Pairs(s, i)) {
             out += s[i];
             out += s[i + 1];
             i += 2;
@@ -90,7 +98,7 @@ std::string Quote(const std::string& s) {
     std::string out = "\"";
     for (size_t i = 0; i < s.size(); ++i) {
         auto c = static_cast<unsigned char>(s[i]);
-        if (IsLeadByte(c) && i + 1 < s.size()) {
+        if (Pairs(s, i)) {
             out += s[i];
             out += s[++i];
             continue;
@@ -159,7 +167,7 @@ std::optional<RegValue> ParseValueLine(const std::string& line) {
         auto data = ReadQuoted(line, p);
         if (!data) return std::nullopt;
         v.Type = REG_SZ;
-        v.Data = *data;
+        v.Data = data->substr(0, data->find('\0')); // a string ends at its first zero byte
         return v;
     }
     if (rest.starts_with("dword:")) {
