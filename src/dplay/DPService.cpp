@@ -9,9 +9,8 @@
 namespace dplay {
 namespace {
 
-// Incoming connections still in their handshake; more are closed at once,
-// so a flood cannot eat memory or starve honest members.
-constexpr int kMaxHandshaking = 64;
+// Incoming connections still in their handshake, at most.
+constexpr size_t kMaxHandshaking = 64;
 
 asio::ip::address ListenAddressFromEnvironment() {
     if (const char* text = std::getenv("PARLORA_LISTEN_ADDR"); text && *text) {
@@ -112,44 +111,41 @@ void TDPService::AcceptMembers() {
 }
 
 void TDPService::Serve(asio::ip::tcp::socket socket, uint16_t directoryPort) {
-    if (handshaking_ >= kMaxHandshaking) {
-        asio::error_code ec;
-        socket.close(ec);
-        return;
+    // Honest peers finish their handshake in a round trip; when too many
+    // hang in it, the oldest goes, so a flood cannot lock newcomers out.
+    std::erase_if(handshaking_, [](const Handshake& h) { return !*h.Pending || h.Link.expired(); });
+    while (handshaking_.size() >= kMaxHandshaking) {
+        Handshake oldest = handshaking_.front();
+        handshaking_.pop_front();
+        *oldest.Pending = false;
+        if (auto link = oldest.Link.lock()) link->Close(TLinkEnd::Timeout);
     }
-    ++handshaking_;
     auto link = std::make_shared<TDPLink>(std::move(socket));
-    // Counts down once, whichever way the handshake ends.
-    auto counted = std::make_shared<bool>(true);
-    auto release = [this, counted] {
-        if (*counted) {
-            *counted = false;
-            --handshaking_;
-        }
-    };
+    auto pending = std::make_shared<bool>(true);
+    handshaking_.push_back({link, pending});
     auto application = std::make_shared<std::optional<TGuid>>();
     std::weak_ptr<TDPLink> weak = link;
     link->Start(
-        [this, weak, directoryPort, application, release](uint8_t type, const uint8_t* body,
+        [this, weak, directoryPort, application, pending](uint8_t type, const uint8_t* body,
                                                           size_t size) {
             auto link = weak.lock();
             if (!link) return false;
             if (!application->has_value()) {
                 auto hello = type == proto::HELLO ? proto::DecodeHello(body, size) : std::nullopt;
                 if (!hello) {
+                    *pending = false;
                     link->Close(TLinkEnd::Violation);
-                    release();
                     return false;
                 }
                 *application = hello->Application;
                 link->Send(proto::EncodeHello(*hello));
                 return true;
             }
-            release();
+            *pending = false;
             // The request decides who serves the link from now on.
             return ServeRequest(link, directoryPort, **application, type, body, size);
         },
-        [release](TLinkEnd) { release(); });
+        [pending](TLinkEnd) { *pending = false; });
 }
 
 bool TDPService::ServeRequest(const std::shared_ptr<TDPLink>& link, uint16_t directoryPort,

@@ -3,6 +3,7 @@
 #include "DPProtocol.h"
 
 #include <asio.hpp>
+#include <deque>
 #include <functional>
 #include <future>
 #include <map>
@@ -82,7 +83,11 @@ class TDPService {
     std::map<uint16_t, std::unique_ptr<TDPDirectory>> directories_;
     std::map<TGuid, std::weak_ptr<TDPRoom>> hosted_;
     std::map<std::pair<TGuid, uint32_t>, std::weak_ptr<TDPRoom>> members_;
-    int handshaking_ = 0; // incoming links not past their request yet
+    struct Handshake {
+        std::weak_ptr<TDPLink> Link;
+        std::shared_ptr<bool> Pending; // still before its request
+    };
+    std::deque<Handshake> handshaking_; // oldest first
     std::thread thread_;
 };
 

@@ -1,0 +1,128 @@
+// The frame decoder and the message codecs: every split of the stream gives
+// the same frames, every cut-short body is refused, bounds hold before any
+// allocation.
+#include "dplay/DPFrameDecoder.h"
+#include "dplay/DPProtocol.h"
+#include "dplay/DirectPlay.h"
+
+#include <gtest/gtest.h>
+
+using namespace dplay;
+using namespace dplay::proto;
+
+namespace {
+
+struct Seen {
+    uint8_t Type;
+    std::vector<uint8_t> Body;
+    bool operator==(const Seen&) const = default;
+};
+
+std::vector<Seen> DecodeInPieces(const std::vector<uint8_t>& stream, size_t piece, bool* ok) {
+    TDPFrameDecoder decoder(kMaxFrame);
+    std::vector<Seen> seen;
+    *ok = true;
+    for (size_t i = 0; i < stream.size() && *ok; i += piece) {
+        size_t n = std::min(piece, stream.size() - i);
+        *ok = decoder.Feed(stream.data() + i, n, [&](uint8_t t, const uint8_t* b, size_t s) {
+            seen.push_back({t, std::vector<uint8_t>(b, b + s)});
+            return true;
+        });
+    }
+    return seen;
+}
+
+} // namespace
+
+TEST(FrameDecoder, AnySplitGivesTheSameFrames) {
+    std::vector<TFrame> frames = {EncodeHello({TGuid::Create()}), EncodeEmpty(PING),
+                                  EncodeData("abcd", 4), EncodeData(nullptr, 0),
+                                  EncodeJoinRefuse(DPERR_SESSIONFULL)};
+    std::string big(70000, 'z');
+    frames.push_back(EncodeData(big.data(), static_cast<uint32_t>(big.size())));
+    std::vector<uint8_t> stream;
+    for (auto& f : frames)
+        stream.insert(stream.end(), f->begin(), f->end());
+    bool ok;
+    auto whole = DecodeInPieces(stream, stream.size(), &ok);
+    ASSERT_TRUE(ok);
+    ASSERT_EQ(whole.size(), frames.size());
+    EXPECT_EQ(whole[5].Body.size(), big.size());
+    for (size_t piece : {1, 2, 3, 5, 7, 4096}) {
+        auto split = DecodeInPieces(stream, piece, &ok);
+        ASSERT_TRUE(ok) << piece;
+        EXPECT_EQ(split, whole) << piece;
+    }
+}
+
+TEST(FrameDecoder, LengthsOutsideTheBoundAreRefusedFromTheirFourBytes) {
+    for (uint32_t length : {0u, 8193u, 0xFFFFFFFFu}) {
+        TDPFrameDecoder decoder(kMaxHandshakeFrame);
+        uint8_t head[4] = {uint8_t(length), uint8_t(length >> 8), uint8_t(length >> 16),
+                           uint8_t(length >> 24)};
+        bool called = false;
+        EXPECT_FALSE(decoder.Feed(head, 4, [&](uint8_t, const uint8_t*, size_t) {
+            called = true;
+            return true;
+        })) << length;
+        EXPECT_FALSE(called);
+    }
+    // Exactly at the bound is fine; a 4 MiB block fits the full bound.
+    TDPFrameDecoder decoder(kMaxFrame);
+    std::string block(4u << 20, 'q');
+    auto frame = EncodeData(block.data(), static_cast<uint32_t>(block.size()));
+    size_t got = 0;
+    EXPECT_TRUE(decoder.Feed(frame->data(), frame->size(), [&](uint8_t, const uint8_t*, size_t s) {
+        got = s;
+        return true;
+    }));
+    EXPECT_EQ(got, block.size());
+    EXPECT_GE(kMaxBlock, 4u << 20);
+}
+
+TEST(Protocol, MessagesRoundTripAndCutBodiesAreRefused) {
+    TRoomInfo room{TGuid::Create(), TGuid::Create(), 4711, 10, 3, "\x95\x5C room"};
+    TWelcome welcome{7, 3, {{1, 0, 0, 47624, "host"}, {9, 2, 0x7F000002, 5000, "other"}}};
+    TPeerHello peer{TGuid::Create(), 9, {7, 3, 0, 6000, "me"}};
+
+    auto body = [](const TFrame& f) { return std::vector<uint8_t>(f->begin() + 5, f->end()); };
+    auto checkCuts = [&](const TFrame& f, auto decode) {
+        auto b = body(f);
+        EXPECT_TRUE(decode(b.data(), b.size()).has_value());
+        for (size_t n = 0; n < b.size(); ++n)
+            EXPECT_FALSE(decode(b.data(), n).has_value()) << "cut at " << n;
+        b.push_back(0);
+        EXPECT_FALSE(decode(b.data(), b.size()).has_value()) << "trailing byte";
+    };
+
+    auto r = DecodeRoomAdd(body(EncodeRoomAdd(room)).data(), body(EncodeRoomAdd(room)).size());
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->Name, room.Name);
+    EXPECT_EQ(r->Instance, room.Instance);
+    EXPECT_EQ(r->Port, 4711);
+    checkCuts(EncodeRoomAdd(room), DecodeRoomAdd);
+    checkCuts(EncodeEnumReply({room, room}), DecodeEnumReply);
+    checkCuts(EncodeJoinAccept(room), DecodeJoinAccept);
+    checkCuts(EncodeWelcome(welcome), DecodeWelcome);
+    checkCuts(EncodePeerHello(peer), DecodePeerHello);
+    checkCuts(EncodeCreatePlayer({5000, "name"}), DecodeCreatePlayer);
+    checkCuts(EncodeHello({room.Application}), DecodeHello);
+
+    auto w =
+        DecodeWelcome(body(EncodeWelcome(welcome)).data(), body(EncodeWelcome(welcome)).size());
+    ASSERT_TRUE(w);
+    ASSERT_EQ(w->Members.size(), 2u);
+    EXPECT_EQ(w->Members[1].Ipv4, 0x7F000002u);
+    EXPECT_EQ(w->Members[1].Name, "other");
+
+    // A wrong magic or version is not a HELLO.
+    auto hello = body(EncodeHello({room.Application}));
+    hello[0] ^= 1;
+    EXPECT_FALSE(DecodeHello(hello.data(), hello.size()));
+    hello = body(EncodeHello({room.Application}));
+    hello[8] = 99;
+    EXPECT_FALSE(DecodeHello(hello.data(), hello.size()));
+    // A count larger than the list allows is refused before reading on.
+    std::vector<uint8_t> huge = {0xFF, 0xFF, 0xFF, 0xFF};
+    EXPECT_FALSE(DecodeEnumReply(huge.data(), huge.size()));
+}
