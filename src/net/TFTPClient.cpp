@@ -57,6 +57,7 @@ TFTPClient::TFTPClient() {
 }
 
 TFTPClient::~TFTPClient() {
+    destroying_ = true; // no more events from here on
     try {
         Cancel();
     } catch (...) {

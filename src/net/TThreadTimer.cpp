@@ -8,6 +8,8 @@
 namespace net {
 
 TThreadTimer::TThreadTimer() : timer_(std::make_unique<QTimer>()) {
+    // A time-out must not fire early, as a coarse timer may.
+    timer_->setTimerType(Qt::PreciseTimer);
     QObject::connect(timer_.get(), &QTimer::timeout, [this] { Fire(); });
 }
 

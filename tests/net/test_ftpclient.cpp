@@ -547,3 +547,40 @@ TEST_F(TClientFixture, NoDescriptorLeaksAfterFailures) {
     platform::ProcessMessages();
     EXPECT_EQ(nettest::OpenFdCount(), before);
 }
+
+TEST_F(TClientFixture, HandledPortFailureEndsUploadQuietly) {
+    std::string local = File("a.txt", "a");
+    TScriptServer server([](TConn& c) {
+        Login(c);
+        c.Expect(); // PORT
+        c.Send("500 PORT refused\r\n");
+        Quit(c);
+    });
+    ftp.Port = server.Port();
+    ftp.Connect();
+    int offers = 0;
+    ftp.OnFailure = [&](TPumpSocket*, bool& handled, TCmdType t) {
+        EXPECT_EQ(t, net::ctUpload);
+        ++offers;
+        handled = true;
+    };
+    ftp.Upload(local, "");
+    EXPECT_EQ(offers, 1);
+    EXPECT_EQ(ftp.ReplyNumber(), 500);
+    EXPECT_EQ(ftp.DataSocket(), nullptr);
+    EXPECT_TRUE(events.empty()); // no OnSuccess
+    ftp.Disconnect();
+    server.Join();
+    EXPECT_EQ(server.Commands().size(), 4u); // USER, PASS, PORT, QUIT: no STOR
+}
+
+TEST(FtpClientLifetime, DestructionRaisesNoEvents) {
+    int calls = 0;
+    {
+        TFTPClient f;
+        f.ReportLevel = 8;
+        f.OnStatus = [&](TPumpSocket*, const AnsiString&) { ++calls; };
+        f.OnDisconnect = [&](TPumpSocket*) { ++calls; };
+    }
+    EXPECT_EQ(calls, 0);
+}

@@ -3,6 +3,7 @@
 #include "net/ERangeError.h"
 #include "net/SockErrorCodes.h"
 #include "net/TPumpSocket.h"
+#include "platform/ErrorHandler.h"
 #include "platform/MessagePump.h"
 #include "support/TempDir.h"
 
@@ -445,4 +446,30 @@ TEST(PumpSocket, NoDescriptorLeaksAfterFailures) {
     }
     platform::ProcessMessages();
     EXPECT_EQ(nettest::OpenFdCount(), before);
+}
+
+TEST(ThreadTimer, RearmsOnChangesAndRoutesHandlerErrors) {
+    net::TThreadTimer t;
+    EXPECT_TRUE(t.Enabled());
+    EXPECT_EQ(t.Interval(), 1000u);
+    EXPECT_FALSE(t.Armed()); // no handler yet
+    QString shown;
+    platform::SetMessageBoxHook([&](const QString& text, const QString&, unsigned) {
+        shown = text;
+        return 1;
+    });
+    int fired = 0;
+    t.SetInterval(20);
+    t.SetOnTimer([&](net::TThreadTimer*) {
+        if (++fired == 2) throw platform::Exception("boom");
+    });
+    EXPECT_TRUE(t.Armed());
+    EXPECT_TRUE(platform::PumpUntil([&] { return fired >= 3; }, 10000)); // periodic
+    EXPECT_EQ(shown, "boom");
+    t.SetEnabled(false);
+    EXPECT_FALSE(t.Armed());
+    t.SetInterval(0);
+    t.SetEnabled(true);
+    EXPECT_FALSE(t.Armed()); // interval 0 never runs
+    platform::SetMessageBoxHook(nullptr);
 }
