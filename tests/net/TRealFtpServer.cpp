@@ -49,7 +49,9 @@ std::string SourceDir() {
 bool TRealFtpServer::Available(TKind kind) {
     if (kind == TKind::PyFtpd)
         return std::system("/usr/bin/python3 -c 'import pyftpdlib' >/dev/null 2>&1") == 0;
-    return ::access("/usr/sbin/pure-ftpd", X_OK) == 0 && ::access("/usr/bin/pure-pw", X_OK) == 0;
+    // pure-ftpd binds, changes root and switches users: root only.
+    return ::geteuid() == 0 && ::access("/usr/sbin/pure-ftpd", X_OK) == 0 &&
+           ::access("/usr/bin/pure-pw", X_OK) == 0;
 }
 
 const char* TRealFtpServer::Name(TKind kind) {

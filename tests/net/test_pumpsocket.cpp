@@ -7,6 +7,8 @@
 #include "platform/MessagePump.h"
 #include "support/TempDir.h"
 
+#include <QLineEdit>
+#include <QTest>
 #include <QTimer>
 #include <cerrno>
 #include <fstream>
@@ -472,4 +474,47 @@ TEST(ThreadTimer, RearmsOnChangesAndRoutesHandlerErrors) {
     t.SetEnabled(true);
     EXPECT_FALSE(t.Armed()); // interval 0 never runs
     platform::SetMessageBoxHook(nullptr);
+}
+
+TEST(PumpSocket, WindowsTakeInputDuringWaits) {
+    TScriptServer server([](TScriptServer::TConn& c) {
+        c.Expect();
+        c.Send("late\r\n");
+    });
+    TPumpSocket s;
+    s.Host = "127.0.0.1";
+    s.Port = server.Port();
+    s.Connect();
+    QLineEdit edit;
+    edit.show();
+    // Typed while the socket waits for its line; the line comes afterwards.
+    QTimer::singleShot(20, [&] {
+        QTest::keyClicks(&edit, "abc");
+        s.Writeln("now");
+    });
+    AnsiString line;
+    s.ReadLn(line);
+    EXPECT_EQ(line, "late\r\n");
+    EXPECT_EQ(edit.text(), "abc");
+}
+
+TEST(PumpSocket, CheckConnectionGivesOneChance) {
+    TScriptServer server([](TScriptServer::TConn& c) { c.ReadLine(); });
+    TPumpSocket s;
+    EXPECT_THROW(s.CheckConnection(), platform::Exception); // no handler
+    int asked = 0;
+    s.OnConnectionRequired = [&](TPumpSocket*, bool& handled) {
+        ++asked;
+        handled = true; // claims success without connecting
+    };
+    EXPECT_THROW(s.CheckConnection(), platform::Exception);
+    EXPECT_EQ(asked, 1);
+    s.OnConnectionRequired = [&](TPumpSocket* sender, bool& handled) {
+        sender->Host = "127.0.0.1";
+        sender->Port = server.Port();
+        sender->Connect();
+        handled = true;
+    };
+    s.CheckConnection();
+    EXPECT_TRUE(s.Connected());
 }
