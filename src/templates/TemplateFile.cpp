@@ -1,0 +1,101 @@
+#include "TemplateFile.h"
+
+#include "platform/ProgramPath.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <sstream>
+#include <unistd.h>
+
+namespace templates {
+namespace {
+
+const char kMarker[] = "[TEMPLATE]";
+// A template file is a few kilobytes; a huge one is not ours.
+constexpr std::streamsize kMaxFileBytes = 64 << 20;
+
+} // namespace
+
+std::filesystem::path TemplateFilePath() {
+    return platform::WritableBesideProgram(platform::ProgramPathWithExt(".ini").filename());
+}
+
+std::vector<TemplateLines> ParseTemplates(const std::string& text) {
+    std::vector<TemplateLines> list;
+    TemplateLines current;
+    bool inTemplate = false;
+    auto finish = [&] {
+        if (inTemplate && !current.empty()) list.push_back(std::move(current));
+        current.clear();
+    };
+    size_t i = 0;
+    while (i < text.size()) {
+        size_t end = text.find_first_of("\r\n", i);
+        if (end == std::string::npos) end = text.size();
+        AnsiString line = text.substr(i, end - i);
+        i = end;
+        if (i < text.size() && text[i] == '\r') ++i; // CR LF, CR or LF end a line
+        if (i < text.size() && text[i] == '\n' && (i == end || text[end] == '\r')) ++i;
+        if (line == kMarker) {
+            finish();
+            inTemplate = true;
+        } else if (inTemplate) {
+            current.push_back(std::move(line));
+        }
+    }
+    finish();
+    return list;
+}
+
+std::string SerialiseTemplates(const std::vector<TemplateLines>& list) {
+    std::string out;
+    for (const auto& t : list) {
+        out += kMarker;
+        out += "\r\n";
+        for (const auto& line : t)
+            out += line + "\r\n";
+    }
+    return out;
+}
+
+std::vector<TemplateLines> LoadTemplateFile(const std::filesystem::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    if (!in) return {};
+    std::string text(static_cast<size_t>(kMaxFileBytes) + 1, '\0');
+    in.read(text.data(), kMaxFileBytes + 1);
+    text.resize(static_cast<size_t>(in.gcount()));
+    if (static_cast<std::streamsize>(text.size()) > kMaxFileBytes) return {};
+    return ParseTemplates(text);
+}
+
+std::string SaveTemplateFile(const std::filesystem::path& file,
+                             const std::vector<TemplateLines>& list) {
+    if (list.empty()) return {};
+    std::string data = SerialiseTemplates(list);
+    std::string tmp = file.string() + ".tmp-" + std::to_string(::getpid());
+    int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) return tmp + ": " + std::strerror(errno);
+    size_t done = 0;
+    int err = 0;
+    while (done < data.size()) {
+        ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            err = errno;
+            break;
+        }
+        done += static_cast<size_t>(n);
+    }
+    if (!err && ::fsync(fd) != 0) err = errno;
+    if (::close(fd) != 0 && !err) err = errno;
+    if (!err && ::rename(tmp.c_str(), file.c_str()) != 0) err = errno;
+    if (err) {
+        ::unlink(tmp.c_str());
+        return file.string() + ": " + std::strerror(err);
+    }
+    return {};
+}
+
+} // namespace templates
