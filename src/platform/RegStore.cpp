@@ -1,5 +1,6 @@
 #include "RegStore.h"
 
+#include "AtomicFile.h"
 #include "Cp932.h"
 
 #include <algorithm>
@@ -266,19 +267,6 @@ void SerialiseKey(const RegStore::Key& key, const std::string& path, bool writeH
         SerialiseKey(*sub, path + "\\" + sub->Name, true, out);
 }
 
-bool WriteAll(int fd, const std::string& s) {
-    size_t done = 0;
-    while (done < s.size()) {
-        ssize_t n = ::write(fd, s.data() + done, s.size() - done);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
-
 // Holds an exclusive lock on "<file>.lock" for the life of the object.
 class FileLock {
   public:
@@ -473,26 +461,13 @@ template <class F> bool RegStore::Modify(F&& change) {
     RefreshLocked();
     if (!change()) return false;
 
-    static std::atomic<unsigned> counter{0};
-    std::string tmp =
-        file_.string() + ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
-    int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0) return false;
-    bool ok = WriteAll(fd, Serialise(root_, rootName_)) && ::fsync(fd) == 0;
-    ok = (::close(fd) == 0) && ok;
-    if (ok && damaged_ && stamp_.exists) {
+    if (damaged_ && stamp_.exists) {
         auto keep = file_.string() + ".damaged";
         if (!std::filesystem::exists(keep, ec)) std::filesystem::copy_file(file_, keep, ec);
     }
-    if (!ok || ::rename(tmp.c_str(), file_.c_str()) != 0) {
-        ::unlink(tmp.c_str());
+    if (!WriteFileAtomically(file_, Serialise(root_, rootName_), 0600).empty()) {
         stamp_ = Stamp{}; // our tree holds a change that did not reach the disk
         return false;
-    }
-    int dfd = ::open(file_.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dfd >= 0) {
-        ::fsync(dfd);
-        ::close(dfd);
     }
     damaged_ = false;
     stamp_ = Stamp{};

@@ -1,5 +1,6 @@
 #include "TemplateFile.h"
 
+#include "platform/AtomicFile.h"
 #include "platform/ProgramPath.h"
 
 #include <cerrno>
@@ -73,29 +74,7 @@ std::vector<TemplateLines> LoadTemplateFile(const std::filesystem::path& file) {
 std::string SaveTemplateFile(const std::filesystem::path& file,
                              const std::vector<TemplateLines>& list) {
     if (list.empty()) return {};
-    std::string data = SerialiseTemplates(list);
-    std::string tmp = file.string() + ".tmp-" + std::to_string(::getpid());
-    int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) return tmp + ": " + std::strerror(errno);
-    size_t done = 0;
-    int err = 0;
-    while (done < data.size()) {
-        ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            err = errno;
-            break;
-        }
-        done += static_cast<size_t>(n);
-    }
-    if (!err && ::fsync(fd) != 0) err = errno;
-    if (::close(fd) != 0 && !err) err = errno;
-    if (!err && ::rename(tmp.c_str(), file.c_str()) != 0) err = errno;
-    if (err) {
-        ::unlink(tmp.c_str());
-        return file.string() + ": " + std::strerror(err);
-    }
-    return {};
+    return platform::WriteFileAtomically(file, SerialiseTemplates(list), 0644);
 }
 
 } // namespace templates
