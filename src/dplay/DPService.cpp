@@ -217,7 +217,8 @@ void TDPService::Dial(const asio::ip::tcp::endpoint& endpoint, const TGuid& appl
             socket->close(ignored);
         }
     });
-    socket->async_connect(endpoint, [=, this](asio::error_code ec) mutable {
+    socket->async_connect(endpoint, [socket, timer, application, request, onFrame, onEnd,
+                                     onReady](asio::error_code ec) mutable {
         timer->cancel();
         if (ec || !socket->is_open()) {
             onEnd(TLinkEnd::PeerGone);
