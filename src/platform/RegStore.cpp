@@ -267,25 +267,6 @@ void SerialiseKey(const RegStore::Key& key, const std::string& path, bool writeH
         SerialiseKey(*sub, path + "\\" + sub->Name, true, out);
 }
 
-// Holds an exclusive lock on "<file>.lock" for the life of the object.
-class FileLock {
-  public:
-    explicit FileLock(const std::filesystem::path& file) {
-        std::string lockName = file.string() + ".lock";
-        fd_ = ::open(lockName.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-        if (fd_ >= 0)
-            while (::flock(fd_, LOCK_EX) < 0 && errno == EINTR) {
-            }
-    }
-    ~FileLock() {
-        if (fd_ >= 0) ::close(fd_); // closing releases the lock
-    }
-    bool Held() const { return fd_ >= 0; }
-
-  private:
-    int fd_ = -1;
-};
-
 } // namespace
 
 RegStore::Key* RegStore::Key::Find(const AnsiString& name) const {
@@ -407,6 +388,7 @@ RegStore::RegStore(std::filesystem::path file, AnsiString rootName)
 RegStore::~RegStore() = default;
 
 void RegStore::RefreshLocked() {
+    if (batchDepth_ > 0 && lockFd_ >= 0 && stamp_.exists) return; // pending changes are ours
     struct stat st {};
     Stamp now;
     if (::stat(file_.c_str(), &st) == 0) {
@@ -450,29 +432,66 @@ RegStore::Key* RegStore::Walk(const AnsiString& path, bool create) {
     return k;
 }
 
-template <class F> bool RegStore::Modify(F&& change) {
-    std::lock_guard lock(mutex_);
+bool RegStore::LockFile() {
     std::error_code ec;
     std::filesystem::create_directories(file_.parent_path(), ec);
     ::chmod(file_.parent_path().c_str(), 0700);
-    FileLock fileLock(file_);
-    if (!fileLock.Held()) return false;
+    std::string lockName = file_.string() + ".lock";
+    lockFd_ = ::open(lockName.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (lockFd_ < 0) return false;
+    while (::flock(lockFd_, LOCK_EX) < 0 && errno == EINTR) {
+    }
     stamp_ = Stamp{}; // always re-read under the lock: another copy may have just written
     RefreshLocked();
-    if (!change()) return false;
+    return true;
+}
 
+void RegStore::UnlockFile() {
+    if (lockFd_ >= 0) ::close(lockFd_); // closing releases the lock
+    lockFd_ = -1;
+}
+
+bool RegStore::WriteLocked() {
+    std::error_code ec;
     if (damaged_ && stamp_.exists) {
         auto keep = file_.string() + ".damaged";
         if (!std::filesystem::exists(keep, ec)) std::filesystem::copy_file(file_, keep, ec);
     }
-    if (!WriteFileAtomically(file_, Serialise(root_, rootName_), 0600).empty()) {
-        stamp_ = Stamp{}; // our tree holds a change that did not reach the disk
-        return false;
-    }
-    damaged_ = false;
+    bool ok = WriteFileAtomically(file_, Serialise(root_, rootName_), 0600).empty();
+    if (ok) damaged_ = false;
+    // Re-read: on failure our tree holds a change that did not reach the disk.
     stamp_ = Stamp{};
     RefreshLocked();
-    return true;
+    return ok;
+}
+
+template <class F> bool RegStore::Modify(F&& change) {
+    std::lock_guard lock(mutex_);
+    if (batchDepth_ > 0) {
+        if (!change()) return false;
+        batchDirty_ = true;
+        return true;
+    }
+    if (!LockFile()) return false;
+    bool ok = change() && WriteLocked();
+    UnlockFile();
+    return ok;
+}
+
+void RegStore::BeginBatch() {
+    std::lock_guard lock(mutex_);
+    if (batchDepth_++ > 0) return;
+    batchDirty_ = false;
+    LockFile(); // without the lock EndBatch still writes what was changed
+}
+
+bool RegStore::EndBatch() {
+    std::lock_guard lock(mutex_);
+    if (batchDepth_ == 0 || --batchDepth_ > 0) return true;
+    bool ok = !batchDirty_ || WriteLocked();
+    batchDirty_ = false;
+    UnlockFile();
+    return ok;
 }
 
 bool RegStore::KeyExists(const AnsiString& path) {

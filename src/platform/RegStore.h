@@ -73,6 +73,13 @@ class RegStore {
 
     const std::filesystem::path& File() const { return file_; }
 
+    // Groups the changes made until the matching EndBatch into one write of
+    // the file, holding its lock meanwhile (a history list of a thousand
+    // entries is one write, not a thousand). Nests. EndBatch returns false
+    // when the grouped write failed.
+    void BeginBatch();
+    bool EndBatch();
+
     // Parses REGEDIT4 text into a fresh tree; unreadable lines are skipped.
     // Exposed for the fuzz target and tests. Returns the number of lines skipped.
     struct Key;
@@ -91,6 +98,9 @@ class RegStore {
   private:
     void RefreshLocked();
     template <class F> bool Modify(F&& change);
+    bool LockFile();
+    void UnlockFile();
+    bool WriteLocked();
     Key* Walk(const AnsiString& path, bool create);
 
     std::filesystem::path file_;
@@ -104,6 +114,9 @@ class RegStore {
         bool operator==(const Stamp&) const = default;
     } stamp_;
     bool damaged_ = false;
+    int lockFd_ = -1;
+    int batchDepth_ = 0;
+    bool batchDirty_ = false;
 };
 
 } // namespace platform

@@ -3,6 +3,7 @@
 #include "Cp932.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace platform {
 namespace {
@@ -143,6 +144,19 @@ void TRegistry::WriteExpandString(const AnsiString& name, const AnsiString& valu
 
 void TRegistry::WriteBinaryData(const AnsiString& name, const std::string& data) {
     Put(name, REG_BINARY, data);
+}
+
+TRegistryBatch::TRegistryBatch(RegRoot root) : store_(&RegStore::For(root)) {
+    store_->BeginBatch();
+}
+
+TRegistryBatch::~TRegistryBatch() {
+    if (store_) store_->EndBatch();
+}
+
+void TRegistryBatch::Commit(const AnsiString& what) {
+    RegStore* store = std::exchange(store_, nullptr);
+    if (store && !store->EndBatch()) throw ERegistryException(Format(SetFailed().c_str(), what));
 }
 
 } // namespace platform

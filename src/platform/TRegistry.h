@@ -60,4 +60,20 @@ class TRegistry {
     bool open_ = false;
 };
 
+// Groups the writes to one root made during its life into one write of the
+// settings file (for long lists). Commit writes and raises
+// "'%s' の設定に失敗しました" naming `what` when that fails; without Commit,
+// the destructor writes and a failure goes unreported.
+class TRegistryBatch {
+  public:
+    explicit TRegistryBatch(RegRoot root);
+    ~TRegistryBatch();
+    TRegistryBatch(const TRegistryBatch&) = delete;
+    TRegistryBatch& operator=(const TRegistryBatch&) = delete;
+    void Commit(const AnsiString& what);
+
+  private:
+    RegStore* store_;
+};
+
 } // namespace platform

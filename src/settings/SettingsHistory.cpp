@@ -40,12 +40,15 @@ void LoadHistory(const AnsiString& listName, QComboBox* box) {
 }
 
 void SaveHistory(const AnsiString& listName, const std::vector<AnsiString>& entries) {
+    // One write of the settings file for the whole list, however long.
+    platform::TRegistryBatch batch(platform::RegRoot::LocalMachine);
     platform::TRegistry reg(platform::RegRoot::LocalMachine);
     reg.DeleteKey(KeyOf(listName));
     reg.OpenKey(KeyOf(listName), true);
     for (size_t i = 0; i < entries.size(); ++i)
         reg.WriteString(std::to_string(i), entries[i]);
     reg.CloseKey();
+    batch.Commit(listName);
 }
 
 void SaveHistory(const AnsiString& listName, const QComboBox* box) {

@@ -257,3 +257,21 @@ TEST_F(RegistryTest, AWriterKilledMidWriteLeavesAWholeFile) {
         ASSERT_EQ(fresh.QueryValue("SOFTWARE\\Parlora3", "marker")->Data, "kept");
     }
 }
+
+TEST_F(RegistryTest, ABatchWritesOnceAndOthersSeeItAllAfterCommit) {
+    {
+        TRegistryBatch batch(RegRoot::LocalMachine);
+        TRegistry reg(RegRoot::LocalMachine);
+        ASSERT_TRUE(reg.OpenKey("\\SOFTWARE\\Parlora3\\handles", true));
+        for (int i = 0; i < 1000; ++i)
+            reg.WriteString(std::to_string(i), "name" + std::to_string(i));
+        EXPECT_EQ(reg.ReadString("999"), "name999"); // visible in this process at once
+        EXPECT_FALSE(std::filesystem::exists(LocalMachineFile())); // nothing written yet
+        batch.Commit("handles");
+    }
+    RegStore fresh(LocalMachineFile(), "HKEY_LOCAL_MACHINE");
+    auto names = fresh.ValueNames("SOFTWARE\\Parlora3\\handles");
+    ASSERT_TRUE(names);
+    EXPECT_EQ(names->size(), 1000u);
+    EXPECT_EQ(names->back(), "999");
+}
