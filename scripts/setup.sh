@@ -7,7 +7,8 @@ want_run=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-base-dev-tools
           libasio-dev fonts-ipafont-gothic fonts-ipafont-mincho fonts-urw-base35 fontconfig
           libgl-dev)
 want_test=(libgtest-dev libgmock-dev googletest libbenchmark-dev python3 python3-pyftpdlib vsftpd pure-ftpd curl
-           xvfb xdotool x11-utils imagemagick iproute2 procps)
+           xvfb xdotool x11-utils imagemagick iproute2 procps
+           libreoffice-writer-nogui)
 
 mode=${1:-test}
 pkgs=("${want_run[@]}")
