@@ -49,9 +49,19 @@ void TDPLink::Established() {
     decoder_.SetMaxLength(proto::kMaxFrame);
 }
 
+void TDPLink::Resume() {
+    if (!paused_) return;
+    paused_ = false;
+    lastReceive_ = steady_clock::now();
+    if (open_ && !reading_) Read();
+}
+
 void TDPLink::Read() {
+    if (paused_) return; // Resume starts reading again
+    reading_ = true;
     auto self = shared_from_this();
     socket_.async_read_some(asio::buffer(readBuffer_), [this, self](asio::error_code ec, size_t n) {
+        reading_ = false;
         if (!open_) return;
         if (ec) {
             Close(TLinkEnd::PeerGone);
@@ -148,7 +158,7 @@ void TDPLink::Tick() {
                 return;
             }
         } else {
-            if (now - lastReceive_ > milliseconds(proto::kKeepaliveTimeoutMs)) {
+            if (!paused_ && now - lastReceive_ > milliseconds(proto::kKeepaliveTimeoutMs)) {
                 Close(TLinkEnd::Timeout);
                 return;
             }

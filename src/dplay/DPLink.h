@@ -44,6 +44,10 @@ class TDPLink : public std::enable_shared_from_this<TDPLink> {
     void CloseAfterSend();
 
     bool IsOpen() const { return open_; }
+    // Stops reading (the reader's queue is full) and goes on again. A paused
+    // link is not timed out: the silence is ours.
+    void Pause() { paused_ = true; }
+    void Resume();
     // Milliseconds since the last frame arrived.
     int64_t SilentMs() const;
     asio::ip::address RemoteAddress() const { return remote_; }
@@ -70,6 +74,8 @@ class TDPLink : public std::enable_shared_from_this<TDPLink> {
     bool open_ = true;
     bool established_ = false;
     bool closeAfterSend_ = false;
+    bool paused_ = false;
+    bool reading_ = false;
     std::chrono::steady_clock::time_point started_, lastReceive_, lastSend_;
 };
 

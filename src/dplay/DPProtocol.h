@@ -17,15 +17,15 @@ constexpr uint8_t kMagic[8] = {'P', 'A', 'R', 'L', 'D', 'P', '\r', '\n'};
 constexpr uint16_t kVersion = 1;
 
 // Limits. A frame's length counts its type byte and body.
-constexpr uint32_t kMaxBlock = 8u << 20;          // one data block: 8 MiB
-constexpr uint32_t kMaxFrame = kMaxBlock + 1;     // DATA is the largest frame
-constexpr uint32_t kMaxHandshakeFrame = 8192;     // HELLO and the request that follows it
-constexpr size_t kMaxName = 4096;                 // session and player names, bytes
-constexpr uint32_t kMaxListed = 1024;             // rooms in a reply, members in a welcome
-constexpr uint64_t kMaxUnsentBytes = 64ull << 20; // queued towards one peer
-constexpr int kHandshakeTimeoutMs = 5000;         // HELLO and request must arrive by then
-constexpr int kKeepaliveIntervalMs = 1000;        // PING when nothing else was sent
-constexpr int kKeepaliveTimeoutMs = 10000;        // silence that ends a link
+constexpr uint32_t kMaxBlock = 8u << 20;           // one data block: 8 MiB
+constexpr uint32_t kMaxFrame = kMaxBlock + 1;      // DATA is the largest frame
+constexpr uint32_t kMaxHandshakeFrame = 8192;      // HELLO and the request that follows it
+constexpr size_t kMaxName = 4096;                  // session and player names, bytes
+constexpr uint32_t kMaxListed = 1024;              // rooms in a reply, members in a welcome
+constexpr uint64_t kMaxUnsentBytes = 128ull << 20; // queued towards one peer
+constexpr int kHandshakeTimeoutMs = 5000;          // HELLO and request must arrive by then
+constexpr int kKeepaliveIntervalMs = 1000;         // PING when nothing else was sent
+constexpr int kKeepaliveTimeoutMs = 10000;         // silence that ends a link
 
 enum TMessageType : uint8_t {
     HELLO = 0x01,

@@ -9,6 +9,9 @@
 namespace dplay {
 namespace {
 
+// Messages held for the owner before the links stop reading.
+constexpr size_t kMaxQueuedBytes = 32u << 20;
+
 uint32_t Ipv4Of(const asio::ip::address& address) {
     return address.is_v4() ? address.to_v4().to_uint() : 0;
 }
@@ -27,11 +30,26 @@ proto::TRoomInfo TDPRoom::CurrentInfo() const {
 }
 
 void TDPRoom::Push(DPID from, std::vector<uint8_t> bytes) {
+    bool pause = false;
     {
         std::lock_guard lock(queueMutex_);
+        queuedBytes_ += bytes.size();
         queue_.emplace_back(from, std::move(bytes));
+        if (queuedBytes_ > kMaxQueuedBytes && !paused_) pause = paused_ = true;
     }
+    // The owner is not taking messages (a modal dialog, a slow handler):
+    // stop reading instead of holding without bound.
+    if (pause) PauseLinks(true);
     if (event_) event_->Set();
+}
+
+void TDPRoom::PauseLinks(bool pause) {
+    for (auto& [id, member] : members_) {
+        if (pause)
+            member.Link->Pause();
+        else
+            member.Link->Resume();
+    }
 }
 
 void TDPRoom::PushSystem(const void* msg, size_t size, const std::string& tail) {
@@ -53,7 +71,14 @@ HRESULT TDPRoom::Receive(DPID* from, DPID* to, void* data, uint32_t* size) {
     *size = static_cast<uint32_t>(bytes.size());
     if (from) *from = sender;
     if (to) *to = ownId_;
+    queuedBytes_ -= bytes.size();
     queue_.pop_front();
+    if (paused_ && queuedBytes_ < kMaxQueuedBytes / 2) {
+        paused_ = false;
+        asio::post(service_.Io(), [weak = weak_from_this()] {
+            if (auto self = weak.lock()) self->PauseLinks(false);
+        });
+    }
     return DP_OK;
 }
 

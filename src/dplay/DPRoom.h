@@ -68,6 +68,7 @@ class TDPRoom : public std::enable_shared_from_this<TDPRoom> {
     void OnCreatePlayerRequest(const std::shared_ptr<TDPLink>& link, const proto::TCreatePlayer& m);
     void OnWelcome(const proto::TWelcome& m);
     void PeerDone();
+    void PauseLinks(bool pause);
     void FinishCreate(HRESULT result);
 
     TDPService& service_;
@@ -87,6 +88,8 @@ class TDPRoom : public std::enable_shared_from_this<TDPRoom> {
 
     mutable std::mutex queueMutex_;
     std::deque<std::pair<DPID, std::vector<uint8_t>>> queue_;
+    size_t queuedBytes_ = 0; // guarded by queueMutex_
+    bool paused_ = false;    // links stopped reading; guarded by queueMutex_
     std::shared_ptr<TDPEvent> event_;
 };
 

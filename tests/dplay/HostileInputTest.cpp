@@ -8,6 +8,7 @@
 #include <cstring>
 #include <gtest/gtest.h>
 #include <random>
+#include <thread>
 
 using namespace dplay;
 
@@ -220,4 +221,36 @@ TEST_F(HostileInput, AMemberBreakingTheRulesIsRemovedAndTheOthersCarryOn) {
     raw.Write(unknownType, 5);
     EXPECT_TRUE(raw.Closed());
     ExpectRoomStillWorks("after the intruder");
+}
+
+TEST_F(HostileInput, AReceiverThatFallsBehindStopsReadingAndLosesNothing) {
+    // 48 MiB while the host takes nothing: beyond what it holds before its
+    // links pause. Everything arrives, in order, once it drains.
+    std::string block(1 << 20, '.');
+    for (uint32_t i = 0; i < 48; ++i) {
+        std::memcpy(block.data(), &i, 4);
+        ASSERT_EQ(member.Dp->Send(member.Id, host.Id, DPSEND_GUARANTEED, block.data(),
+                                  uint32_t(block.size())),
+                  DP_OK);
+    }
+    std::this_thread::sleep_for(std::chrono::seconds(1)); // the sender outruns the reader
+    for (uint32_t i = 0; i < 48; ++i) {
+        std::vector<uint8_t> buffer(2 << 20);
+        DPID from, to;
+        uint32_t size;
+        HRESULT hr;
+        while ((hr = host.Dp->Receive(&from, &to, DPRECEIVE_ALL, buffer.data(),
+                                      &(size = uint32_t(buffer.size())))) == DPERR_NOMESSAGES)
+            ASSERT_TRUE(host.Event->Wait(10000)) << "block " << i;
+        ASSERT_EQ(hr, DP_OK);
+        if (from == DPID_SYSMSG) {
+            --i;
+            continue;
+        }
+        uint32_t seq;
+        std::memcpy(&seq, buffer.data(), 4);
+        ASSERT_EQ(seq, i);
+        ASSERT_EQ(size, block.size());
+    }
+    ExpectRoomStillWorks("drained");
 }
