@@ -16,6 +16,9 @@ constexpr int kJoinTimeoutMs = 10000;
 
 } // namespace
 
+// Work handed to the I/O thread holds the service by plain pointer: the
+// service outlives it (its destructor stops the thread first), and the last
+// reference must never be dropped on the I/O thread itself.
 TDPDirectPlay::TDPDirectPlay() : service_(TDPService::Acquire()) {}
 
 TDPDirectPlay::~TDPDirectPlay() {
@@ -75,7 +78,7 @@ HRESULT TDPDirectPlay::EnumSessions(const DPSESSIONDESC2& desc, uint32_t timeout
     asio::ip::tcp::endpoint endpoint(address, port_);
     using Result = std::optional<std::vector<proto::TRoomInfo>>;
     auto once = std::make_shared<TDPOnce<Result>>();
-    asio::post(service_->Io(), [service = service_, endpoint, desc, once] {
+    asio::post(service_->Io(), [service = service_.get(), endpoint, desc, once] {
         service->Dial(
             endpoint, desc.guidApplication, proto::EncodeEmpty(proto::ENUM_REQUEST),
             [once](const std::shared_ptr<TDPLink>& link, uint8_t type, const uint8_t* body,
@@ -127,7 +130,7 @@ HRESULT TDPDirectPlay::Create(const DPSESSIONDESC2& desc) {
     auto room = std::make_shared<TDPRoom>(*service_, info, port_, true);
     // Hosting needs this machine's directory: the port, or a registration with its owner.
     auto once = std::make_shared<TDPOnce<bool>>();
-    asio::post(service_->Io(), [service = service_, port = port_, once] {
+    asio::post(service_->Io(), [service = service_.get(), port = port_, once] {
         service->Directory(port).Ensure([once](bool ok) { once->Set(ok); });
     });
     auto ok = once->Wait(kJoinTimeoutMs);
@@ -146,7 +149,7 @@ HRESULT TDPDirectPlay::Join(const DPSESSIONDESC2& desc) {
         std::shared_ptr<TDPRoom> Room;
     };
     auto state = std::make_shared<State>();
-    asio::post(service_->Io(), [service = service_, endpoint = target->Endpoint, desc, state,
+    asio::post(service_->Io(), [service = service_.get(), endpoint = target->Endpoint, desc, state,
                                 port = port_] {
         service->Dial(
             endpoint, desc.guidApplication, proto::EncodeJoinRequest(desc.guidInstance),
