@@ -5,7 +5,7 @@ set -euo pipefail
 
 want_run=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-base-dev-tools
           libasio-dev fonts-ipafont-gothic fonts-ipafont-mincho fonts-urw-base35 fontconfig
-          libgl-dev)
+          libgl-dev libfontconfig-dev)
 want_test=(libgtest-dev libgmock-dev googletest libbenchmark-dev python3 python3-pyftpdlib vsftpd pure-ftpd curl
            xvfb xdotool x11-utils imagemagick iproute2 procps
            libreoffice-writer-nogui)

@@ -1,13 +1,17 @@
 #include "platform/ErrorHandler.h"
 #include "platform/Exception.h"
+#include "platform/FontAliases.h"
 #include "platform/MessagePump.h"
 #include "platform/QtText.h"
 #include "platform/Synchronizer.h"
+#include "platform/THelpViewer.h"
 #include "platform/WinMessage.h"
 
 #include <QCoreApplication>
+#include <QTextBrowser>
 #include <QTimer>
 #include <atomic>
+#include <filesystem>
 #include <gtest/gtest.h>
 #include <vector>
 
@@ -114,4 +118,32 @@ TEST(QtText, ConvertsAtTheEdge) {
     EXPECT_EQ(ToQString(FromQString(QString::fromUtf8("表ソ能①～"))),
               QString::fromUtf8("表ソ能①～"));
     EXPECT_EQ(FromQString(QString::fromUtf8("a😀b")), "a?b");
+}
+
+TEST(FontAliases, WindowsFontNamesResolveToInstalledStandIns) {
+    auto conf = std::filesystem::path(std::getenv("PARLORA_SOURCE_DIR")) / "data" / "fonts.conf";
+    ASSERT_TRUE(ApplyFontAliases(conf));
+    EXPECT_EQ(MatchFontFamily("ＭＳ Ｐゴシック"), "IPAPGothic");
+    EXPECT_EQ(MatchFontFamily("Century"), "C059");
+    EXPECT_EQ(MatchFontFamily("Century Schoolbook"), "C059");
+    EXPECT_FALSE(ApplyFontAliases("/nonexistent/fonts.conf"));
+}
+
+TEST(Help, ShowsTheDocumentOrSaysWhereItWasLookedFor) {
+    BoxCapture capture;
+    // No help file beside the test program: a clear message, no viewer.
+    if (HelpFilePath().empty()) {
+        ShowHelpContents(nullptr);
+        ASSERT_EQ(capture.boxes.size(), 1u);
+        EXPECT_TRUE(capture.boxes[0].text.contains(".HLP"));
+    }
+    auto doc =
+        std::filesystem::path(std::getenv("PARLORA_SOURCE_DIR")) / "docs" / "help" / "parlora.html";
+    ASSERT_TRUE(THelpViewer::Instance()->ShowContents(doc));
+    EXPECT_TRUE(THelpViewer::Instance()->isVisible());
+    QString text = THelpViewer::Instance()->Browser->toPlainText();
+    for (const char* topic : {"ルームの作成と入室", "会話ＬＯＧの保存", "メッセージテンプレート",
+                              "ジャンケン", "ＩＰアドレス通知", "コマンドライン"})
+        EXPECT_TRUE(text.contains(QString::fromUtf8(topic))) << topic;
+    THelpViewer::Instance()->close();
 }
