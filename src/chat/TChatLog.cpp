@@ -90,11 +90,18 @@ AnsiString TChatLog::LineCountSuffix() const {
     return " [" + std::to_string(LineCount()) + platform::Utf8ToCp932("行]");
 }
 
-void TChatLog::AppendLine(const QString& line, const QTextCharFormat& format) {
+void TChatLog::AppendLines(const std::vector<AnsiString>& lines, size_t begin, size_t end,
+                           const QTextCharFormat& format) {
+    if (begin >= end) return;
+    // One insertion for the run of lines: each ends with its paragraph mark.
+    QString text;
+    for (size_t i = begin; i < end; ++i) {
+        text += platform::ToQString(lines[i]);
+        text += QLatin1Char('\n');
+    }
     QTextCursor cursor(document());
     cursor.movePosition(QTextCursor::End);
-    cursor.insertText(line, format);
-    cursor.insertBlock(QTextBlockFormat(), format);
+    cursor.insertText(text, format);
 }
 
 void TChatLog::ShowLineWarning() {
@@ -109,7 +116,11 @@ void TChatLog::TrimToMaxLines() {
     if (excess <= 0) return;
     QTextCursor cursor(document());
     cursor.setPosition(document()->findBlockByNumber(excess).position(), QTextCursor::KeepAnchor);
+    // Inside an edit block the cursor does not lay out the new first line
+    // just to find its own x position.
+    cursor.beginEditBlock();
     cursor.removeSelectedText();
+    cursor.endEditBlock();
 }
 
 void TChatLog::AddLogEntry(const AnsiString& senderName, const AnsiString& text) {
@@ -121,11 +132,17 @@ void TChatLog::AddLogEntry(const AnsiString& senderName, const AnsiString& text)
     format.setForeground(Members ? Members->ColorOf(senderName) : QColor(0xFF, 0x00, 0x00));
 
     const std::vector<AnsiString> lines = chat::LogEntryLines(senderName, text);
-    for (size_t i = 0; i < lines.size(); ++i) {
-        AppendLine(platform::ToQString(lines[i]), format);
-        // Only the text lines of a multi-line entry (not its header) may
-        // bring the warning.
-        if (lines.size() > 1 && i > 0 && LineCount() == WarnLines) ShowLineWarning();
+    // Only a text line of a multi-line entry (never its header, never a
+    // single-line entry) that makes the count exactly WarnLines brings the
+    // warning; the rest of the entry follows when the box is closed.
+    const long long before = LineCount();
+    const long long warnIndex = WarnLines - before - 1; // the line that makes WarnLines
+    if (lines.size() > 1 && warnIndex >= 1 && warnIndex < static_cast<long long>(lines.size())) {
+        AppendLines(lines, 0, warnIndex + 1, format);
+        ShowLineWarning();
+        AppendLines(lines, warnIndex + 1, lines.size(), format);
+    } else {
+        AppendLines(lines, 0, lines.size(), format);
     }
     TrimToMaxLines();
     if (SetRoomCaption) SetRoomCaption(LineCountSuffix());

@@ -9,6 +9,7 @@
 #include <QPlainTextEdit>
 #include <functional>
 #include <string>
+#include <vector>
 
 class QAction;
 class QMenu;
@@ -82,7 +83,8 @@ class TChatLog : public QPlainTextEdit {
     void keyPressEvent(QKeyEvent* event) override;
 
   private:
-    void AppendLine(const QString& line, const QTextCharFormat& format);
+    void AppendLines(const std::vector<AnsiString>& lines, size_t begin, size_t end,
+                     const QTextCharFormat& format);
     void ShowLineWarning();
     void TrimToMaxLines();
 };
