@@ -233,6 +233,8 @@ QString TChatLog::QuotedSelection() const {
     else if (inyo2->isChecked())
         mark = QStringLiteral(">>");
     if (mark.isEmpty()) return selected;
+    // Nothing selected has no lines to quote.
+    if (selected.isEmpty()) return selected;
     selected.replace(QLatin1String("\r\n"), QLatin1String("\n"));
     selected.replace(QLatin1Char('\r'), QLatin1Char('\n'));
     QStringList lines = selected.split(QLatin1Char('\n'));

@@ -193,6 +193,7 @@ TEST(ChatLog, HoldsAtMostTenThousandLines) {
     w.Log->ClearLogClick();
     EXPECT_EQ(w.Log->LineCount(), 0);
     EXPECT_EQ(w.Caption, S("Parlora:room [0行]"));
+    EXPECT_FALSE(w.Log->document()->isUndoRedoEnabled()) << "no undo history after clearing";
     w.Log->AddLogEntry(Taro, "after clearing");
     EXPECT_EQ(w.Lines(), std::vector<AnsiString>{"<taro>after clearing"});
 }
@@ -357,4 +358,6 @@ TEST(ChatLog, CopyQuotesEveryLineOfTheSelection) {
     w.Log->inyo2->trigger();
     w.Log->N2->trigger();
     EXPECT_EQ(w.Log->QuotedSelection(), QStringLiteral(">>\r\n>>x\r\n>>y\r\n"));
+    w.Log->moveCursor(QTextCursor::End);
+    EXPECT_EQ(w.Log->QuotedSelection(), QString()) << "no selection, nothing to quote";
 }
