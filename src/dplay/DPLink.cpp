@@ -134,8 +134,8 @@ void TDPLink::Close(TLinkEnd why) {
     asio::error_code ec;
     timer_.cancel();
     socket_.shutdown(asio::ip::tcp::socket::shutdown_both, ec);
-    socket_.close(ec);
-    queue_.clear();
+    socket_.close(
+        ec); // queued frames stay until the link goes: a cancelled write may still name them
     EndHandler onEnd = std::move(onEnd_);
     onEnd_ = nullptr;
     if (!dispatching_) onFrame_ = nullptr;

@@ -11,6 +11,8 @@ namespace {
 
 // Messages held for the owner before the links stop reading.
 constexpr size_t kMaxQueuedBytes = 32u << 20;
+// Time a joiner has from JOIN_ACCEPT to CREATE_PLAYER.
+constexpr int kJoinDeadlineMs = 10000;
 
 uint32_t Ipv4Of(const asio::ip::address& address) {
     return address.is_v4() ? address.to_v4().to_uint() : 0;
@@ -306,6 +308,18 @@ void TDPRoom::AcceptJoin(const std::shared_ptr<TDPLink>& link) {
             if (auto self = weak.lock()) self->pendingLinks_.erase(raw);
         });
     link->Send(proto::EncodeJoinAccept(CurrentInfo()));
+    // A held place must be taken soon, or it goes back to the room.
+    auto deadline = std::make_shared<asio::steady_timer>(service_.Io());
+    deadline->expires_after(std::chrono::milliseconds(kJoinDeadlineMs));
+    deadline->async_wait([weak, raw, deadline](asio::error_code ec) {
+        auto self = weak.lock();
+        if (ec || !self) return;
+        auto it = self->pendingLinks_.find(raw);
+        if (it == self->pendingLinks_.end()) return;
+        auto link = it->second;
+        self->pendingLinks_.erase(it);
+        link->Close(TLinkEnd::Timeout);
+    });
 }
 
 void TDPRoom::OnCreatePlayerRequest(const std::shared_ptr<TDPLink>& link,

@@ -194,7 +194,10 @@ bool TDPService::ServeRequest(const std::shared_ptr<TDPLink>& link, uint16_t dir
         return true;
     }
     case proto::REGISTER: {
-        if (!proto::DecodeEmpty(body, size) || !directoryPort) return violation();
+        // Only processes of this machine list rooms here.
+        if (!proto::DecodeEmpty(body, size) || !directoryPort ||
+            !link->RemoteAddress().is_loopback())
+            return violation();
         link->Established();
         Directory(directoryPort).AcceptRegistrant(link);
         return true;
