@@ -200,6 +200,8 @@ void TChatLog::SaveLogToFile(const QString& fileName) const {
         QFileInfo(fileName).suffix().compare(QLatin1String("txt"), Qt::CaseInsensitive) == 0;
     const std::string data = text ? LogAsText() : LogAsRtf();
     QSaveFile file(fileName);
+    // A writable file in a folder we may not create files in is still saved.
+    file.setDirectWriteFallback(true);
     if (!file.open(QIODevice::WriteOnly) ||
         file.write(data.data(), static_cast<qint64>(data.size())) !=
             static_cast<qint64>(data.size()) ||
