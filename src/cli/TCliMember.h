@@ -1,0 +1,50 @@
+#pragma once
+// A member of a room without a window: enters a room, sends texts, and hands
+// every log entry of the room to a printer, by the same payload code and log
+// line rules as the chat window.
+#include "TCliOptions.h"
+#include "TEntryPrinter.h"
+#include "session/DPSession.h"
+
+#include <functional>
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+// Why a room could not be created or entered; the message is UTF-8.
+class ECliFailure : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
+class TCliMember {
+  public:
+    TCliMember(const TCliOptions& options, TEntryPrinter& printer);
+    ~TCliMember();
+    TCliMember(const TCliMember&) = delete;
+    TCliMember& operator=(const TCliMember&) = delete;
+
+    // Creates or enters the room. Throws ECliFailure.
+    void Enter();
+    // Sends one line of UTF-8 input as a chat text.
+    void SendLine(const std::string& utf8);
+    // Leaves the room once what was sent has gone out. Safe in any state.
+    void Leave();
+
+    // The session was lost: the member is no longer in the room.
+    std::function<void()> OnSessionLost;
+
+    const AnsiString& PlayerName() const { return playerName_; }
+    const AnsiString& RoomName() const { return roomName_; }
+
+  private:
+    AnsiString OwnAddress() const;
+    AnsiString ChooseRoom();
+    void SessionMessage(TDPPlayer* from, const void* data, int size);
+
+    TCliOptions options_;
+    TEntryPrinter& printer_;
+    AnsiString playerName_;
+    AnsiString roomName_;
+    TDPSession session_;
+};

@@ -1,0 +1,25 @@
+#pragma once
+// The command line of parlora-cli.
+#include "platform/AnsiString.h"
+
+#include <QString>
+#include <QStringList>
+#include <cstdint>
+#include <string>
+
+struct TCliOptions {
+    bool Create = false; // true: --create ROOM; false: --join HOST
+    AnsiString Room;     // the room to create, or the room to enter ("" : the only one)
+    std::string Host;    // the host to enter a room at
+    AnsiString Handle;
+    AnsiString OwnIp; // the own address in the player name
+    bool OwnIpGiven = false;
+    uint16_t Port = 0; // 0: the service's default
+    bool Jsonl = false;
+};
+
+enum class TCliParse { Run, Help, Error };
+
+// Reads the arguments (argv[0] first). Names and rooms are taken as UTF-8 and
+// held as CP932. On Help, `message` is the help text; on Error, what is wrong.
+TCliParse ParseCliOptions(const QStringList& arguments, TCliOptions& options, QString& message);

@@ -1,0 +1,108 @@
+// parlora-cli: a member of a Parlora chat room without a window. See --help.
+#include "TCliMember.h"
+#include "TCliOptions.h"
+#include "TEntryPrinter.h"
+#include "TLineReader.h"
+
+#include <QCoreApplication>
+#include <QSocketNotifier>
+#include <csignal>
+#include <cstdio>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+enum : int { kExitOk = 0, kExitUsage = 1, kExitNoRoom = 2, kExitLost = 3 };
+
+int signalPipe[2] = {-1, -1};
+
+void OnSignal(int sig) {
+    unsigned char b = static_cast<unsigned char>(sig);
+    [[maybe_unused]] ssize_t n = ::write(signalPipe[1], &b, 1);
+}
+
+void Complain(const std::string& utf8) {
+    std::fprintf(stderr, "parlora-cli: %s\n", utf8.c_str());
+    std::fflush(stderr);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName("parlora-cli");
+
+    TCliOptions options;
+    QString message;
+    switch (ParseCliOptions(QCoreApplication::arguments(), options, message)) {
+    case TCliParse::Help:
+        std::fputs(message.toUtf8().constData(), stdout);
+        return kExitOk;
+    case TCliParse::Error:
+        Complain(message.toStdString() + " (see --help)");
+        return kExitUsage;
+    case TCliParse::Run:
+        break;
+    }
+
+    // A reader of our output that goes away must not kill us mid-room.
+    std::signal(SIGPIPE, SIG_IGN);
+
+    TEntryPrinter printer(stdout, options.Jsonl);
+    TCliMember member(options, printer);
+    try {
+        member.Enter();
+    } catch (const ECliFailure& e) {
+        Complain(e.what());
+        return kExitNoRoom;
+    } catch (const std::exception& e) {
+        Complain(e.what());
+        return kExitNoRoom;
+    }
+
+    bool leaving = false;
+    auto leave = [&](int code) {
+        if (leaving) return;
+        leaving = true;
+        member.Leave();
+        QCoreApplication::exit(code);
+    };
+
+    member.OnSessionLost = [&] {
+        if (leaving) return;
+        leaving = true;
+        Complain("the session was lost (the room is gone or the connection broke)");
+        QCoreApplication::exit(kExitLost);
+    };
+
+    TLineReader input(STDIN_FILENO);
+    input.OnLine = [&](const std::string& line) {
+        if (!leaving) member.SendLine(line);
+    };
+    input.OnEnd = [&] { leave(kExitOk); };
+
+    // SIGINT and SIGTERM leave the room like the end of input does.
+    std::unique_ptr<QSocketNotifier> signalNotifier;
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signalPipe) == 0) {
+        signalNotifier = std::make_unique<QSocketNotifier>(signalPipe[0], QSocketNotifier::Read);
+        QObject::connect(signalNotifier.get(), &QSocketNotifier::activated, [&] {
+            unsigned char sig = 0;
+            if (::read(signalPipe[0], &sig, 1) == 1) {
+                input.Stop();
+                leave(128 + sig);
+            }
+        });
+        struct sigaction action {};
+        action.sa_handler = OnSignal;
+        sigemptyset(&action.sa_mask);
+        sigaction(SIGINT, &action, nullptr);
+        sigaction(SIGTERM, &action, nullptr);
+    }
+
+    input.Start();
+    int code = app.exec();
+    input.Stop();
+    member.Leave();
+    return code;
+}
