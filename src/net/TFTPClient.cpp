@@ -7,6 +7,7 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 
@@ -369,6 +370,12 @@ void TFTPClient::Store(const AnsiString& localName, const AnsiString& remoteName
                 }
                 dataSocket_->TimerOff();
                 dataSocket_->ReplaceSocket(accepted);
+            }
+            {
+                // Whole chunks go out at once instead of waiting on Nagle.
+                int one = 1;
+                ::setsockopt(dataSocket_->SocketHandle(), IPPROTO_TCP, TCP_NODELAY, &one,
+                             sizeof one);
             }
             if (OnTransactionStart) OnTransactionStart(this);
             if (!canceled_ && !timedOut_) dataSocket_->SendFile(localName);
