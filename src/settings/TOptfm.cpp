@@ -1,5 +1,8 @@
 #include "TOptfm.h"
 
+#include "AddressNotifier.h"
+#include "Tftpdebugfm.h"
+
 #include "platform/ErrorHandler.h"
 #include "platform/Exception.h"
 #include "platform/OwnAddresses.h"
@@ -50,11 +53,19 @@ void StartSocketLayer() {
 } // namespace
 
 TOptfm::TOptfm(QWidget* parent, TAddressLister listAddresses) : QDialog(parent) {
+    FTP.debugmode = false;
+    FTP.WaitTimeout = 10000;
+    FTP.OnLogging = [this](TLowFTP* sender, const AnsiString& line) { FTPLogging(sender, line); };
+    ftpdebugfm_ = std::make_unique<Tftpdebugfm>();
+    notifier_ = std::make_unique<TAddressNotifier>(*this, FTP, *ftpdebugfm_);
     BuildControls();
     FormCreate(listAddresses ? listAddresses : TAddressLister(platform::OwnIPv4Addresses));
 }
 
-TOptfm::~TOptfm() = default;
+TOptfm::~TOptfm() {
+    // The log window goes before the FTP session, which may still report.
+    FTP.OnLogging = nullptr;
+}
 
 void TOptfm::BuildControls() {
     setObjectName("Optfm");
@@ -236,6 +247,22 @@ void TOptfm::ChooseTemplate(QLineEdit* target) {
     target->setText(QDir::toNativeSeparators(files.first()));
     // The next choice starts where this one was made.
     Od->setDirectory(QFileInfo(files.first()).absolutePath());
+}
+
+void TOptfm::FTPLogging(TLowFTP*, const AnsiString& logstr) {
+    ftpdebugfm_->AddLine(logstr);
+}
+
+void TOptfm::NotifyStartPage() {
+    notifier_->NotifyStartPage();
+}
+
+void TOptfm::NotifyExitPage() {
+    notifier_->NotifyExitPage();
+}
+
+bool TOptfm::StartPageSent() const {
+    return notifier_->StartPageSent();
 }
 
 void TOptfm::showEvent(QShowEvent* event) {

@@ -4,11 +4,13 @@
 // address. Created once at start-up and hidden between uses; its controls
 // are the live copy of its settings, read directly by other windows.
 #include "SettingsStore.h"
+#include "TLowFTP.h"
 
 #include "platform/AnsiString.h"
 
 #include <QDialog>
 #include <functional>
+#include <memory>
 #include <vector>
 
 class QCheckBox;
@@ -21,6 +23,8 @@ class QPushButton;
 class QRadioButton;
 class QTabWidget;
 class QWidget;
+class TAddressNotifier;
+class Tftpdebugfm;
 
 class TOptfm : public QDialog {
   public:
@@ -75,10 +79,21 @@ class TOptfm : public QDialog {
     QCheckBox* cbftpdebug;
     QFileDialog* Od;
 
-    // The address notification is added here with the FTP component: the
-    // member FTP (TLowFTP; debugmode false, WaitTimeout 10000, OnLogging =
-    // FTPLogging), FTPLogging, NotifyStartPage and NotifyExitPage, which set
-    // and read StartPageSent.
+    // The synchronous FTP session of the address notification: debugmode
+    // false, WaitTimeout 10000, OnLogging = FTPLogging.
+    TLowFTP FTP;
+    // Appends a line of the FTP session to the FTP log window.
+    void FTPLogging(TLowFTP* Sender, const AnsiString& logstr);
+    // The start page, after a room was created; the exit page, at the
+    // program's end. Both check cbNotify themselves and report their own
+    // upload failures; a request while an upload runs is dropped. Errors in
+    // reading the template or writing the page file raise platform::Exception.
+    void NotifyStartPage();
+    void NotifyExitPage();
+    bool StartPageSent() const;
+    // The FTP log window "ホームページ更新ＬＯＧ", one for the run.
+    Tftpdebugfm* Ftpdebugfm() const { return ftpdebugfm_.get(); }
+    TAddressNotifier& Notifier() { return *notifier_; }
 
   protected:
     void showEvent(QShowEvent* event) override;
@@ -89,5 +104,6 @@ class TOptfm : public QDialog {
     void ChooseTemplate(QLineEdit* target);
     settings::TOptionControls Controls() const;
 
-    bool StartPageSent = false; // a start page went out in this run
+    std::unique_ptr<Tftpdebugfm> ftpdebugfm_;
+    std::unique_ptr<TAddressNotifier> notifier_;
 };

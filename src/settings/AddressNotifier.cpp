@@ -1,0 +1,130 @@
+#include "AddressNotifier.h"
+
+#include "AddressNotifyPage.h"
+#include "TLowFTP.h"
+#include "TOptfm.h"
+#include "Tftpdebugfm.h"
+
+#include "platform/Cp932.h"
+#include "platform/ErrorHandler.h"
+#include "platform/Exception.h"
+#include "platform/QtText.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QLineEdit>
+#include <string>
+
+namespace {
+
+// File names on this system are UTF-8, whatever the program's own texts are.
+std::filesystem::path PathOf(const QLineEdit* box) {
+    return std::filesystem::path(box->text().toStdString());
+}
+
+AnsiString TextOf(const QLineEdit* box) {
+    return platform::FromQString(box->text());
+}
+
+[[noreturn]] void Fail(const char* text, int code) {
+    throw platform::Exception(text + std::to_string(code));
+}
+
+// Holds the one-upload-at-a-time flag for the length of a request.
+class TBusy {
+  public:
+    explicit TBusy(bool& flag) : flag_(flag) { flag_ = true; }
+    ~TBusy() { flag_ = false; }
+    TBusy(const TBusy&) = delete;
+    TBusy& operator=(const TBusy&) = delete;
+
+  private:
+    bool& flag_;
+};
+
+} // namespace
+
+TAddressNotifier::TAddressNotifier(TOptfm& optfm, TLowFTP& ftp, Tftpdebugfm& log)
+    : PageFile(settings::PageFilePath()), optfm_(optfm), ftp_(ftp), log_(log) {}
+
+void TAddressNotifier::Box(const char* utf8Text, unsigned flags) {
+    // The options dialog is hidden most of the time; the box belongs to
+    // whatever window the user is looking at.
+    QWidget* owner = QApplication::activeWindow();
+    platform::MessageBox(owner ? owner : &optfm_, platform::Utf8ToCp932(utf8Text), "Parlora",
+                         flags | platform::MB_OK);
+}
+
+void TAddressNotifier::MakePageFile(const std::filesystem::path& templatePath) {
+    settings::MakePageFile(templatePath, PageFile, optfm_.OwnIPAddress());
+}
+
+void TAddressNotifier::UploadPage(const std::filesystem::path& localFile) {
+    if (optfm_.cbftpdebug->isChecked()) log_.show();
+    int code = ftp_.Setup(TextOf(optfm_.Edftpaddress), "", 21);
+    if (code > 400) Fail("FTP Connect Error ", code);
+
+    // The session ends with this step, however it went.
+    struct TCloser {
+        TLowFTP& ftp;
+        ~TCloser() {
+            try {
+                ftp.Disconnect();
+            } catch (...) {
+            }
+        }
+    } closer{ftp_};
+
+    code = ftp_.Connect(TextOf(optfm_.EdLogin), TextOf(optfm_.Edpwd));
+    if (code > 400) Fail("FTP Login Error ", code);
+    code = ftp_.ModeChangeToASCII();
+    if (code > 400) Fail("FTP Ascii Error ", code);
+    const settings::TPagePlace place = settings::SplitFtpDir(TextOf(optfm_.Edftpdir));
+    for (const AnsiString& folder : place.Folders) {
+        code = ftp_.ChangeDirPath(folder);
+        if (code > 400) Fail("FTP Cwd Error ", code);
+    }
+    code = ftp_.Upload(localFile.string(), place.FileName);
+    if (code > 400) Fail("FTP Put Error ", code);
+}
+
+bool TAddressNotifier::SendPage(const std::filesystem::path& templatePath) {
+    MakePageFile(templatePath); // its failures reach the caller
+    try {
+        UploadPage(PageFile);
+        return true;
+    } catch (const platform::Exception& e) {
+        log_.AddLine(e.Message);
+        Box("FTPでエラーが発生しました", platform::MB_ICONERROR);
+        return false;
+    }
+}
+
+void TAddressNotifier::NotifyStartPage() {
+    if (!optfm_.cbNotify->isChecked() || startPageSent_ || uploading_) return;
+    TBusy busy(uploading_);
+    const std::filesystem::path templatePath = PathOf(optfm_.Edconnecting);
+    if (!settings::TemplateExists(templatePath)) {
+        // Not sent: the next room creation tries again.
+        Box("起動中のHTMLファイルが見つかりません 設定を確認して下さい", platform::MB_ICONERROR);
+        return;
+    }
+    if (!SendPage(templatePath)) return;
+    if (!optfm_.cbftpdebug->isChecked())
+        Box("ホームページの更新が完了しました", platform::MB_ICONINFORMATION);
+    log_.hide();
+    startPageSent_ = true;
+}
+
+void TAddressNotifier::NotifyExitPage() {
+    if (!optfm_.cbNotify->isChecked() || !startPageSent_ || uploading_) return;
+    TBusy busy(uploading_);
+    const std::filesystem::path templatePath = PathOf(optfm_.Eddisconnect);
+    if (!settings::TemplateExists(templatePath)) {
+        Box("終了時のHTMLファイルが見つかりません 設定を確認して下さい", platform::MB_ICONERROR);
+        return;
+    }
+    if (!SendPage(templatePath)) return;
+    Box("ホームページの更新が完了しました", platform::MB_ICONINFORMATION);
+    log_.hide();
+}
