@@ -1,10 +1,10 @@
-// Program entry. Until the chat window lands this opens an empty main window
-// and ends when it is closed.
-#include "platform/ErrorHandler.h"
+// Program entry: the main form first, then the long-lived forms, then the
+// message loop until the main form closes.
+#include "TDchat.h"
 
 #include <QApplication>
-#include <QMainWindow>
 #include <cstdio>
+#include <cstdlib>
 
 int main(int argc, char** argv) {
     if (!std::getenv("DISPLAY") && !std::getenv("WAYLAND_DISPLAY") &&
@@ -14,9 +14,12 @@ int main(int argc, char** argv) {
         return 1;
     }
     QApplication app(argc, argv);
-    QMainWindow w;
-    w.setWindowTitle("Parlora");
-    w.resize(480, 320);
-    w.show();
+    // The hidden main form owns the chat windows; the program ends when it
+    // closes, not when the last visible window does.
+    QApplication::setQuitOnLastWindowClosed(false);
+    TDchat dchat(QApplication::arguments());
+    dchat.CreateForms();
+    dchat.OnTerminate = [] { QCoreApplication::quit(); };
+    dchat.show();
     return app.exec();
 }

@@ -1,0 +1,186 @@
+#include "TDchat.h"
+
+#include "TDchatstart.h"
+
+#include "chat/TAboutBox.h"
+#include "chat/Tchat.h"
+#include "chat/TchatHelp.h"
+#include "chat/TchatShadowTitle.h"
+#include "platform/ErrorHandler.h"
+#include "platform/QtText.h"
+#include "platform/WinMessage.h"
+#include "settings/TOptfm.h"
+
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QFrame>
+#include <QGuiApplication>
+#include <QLabel>
+#include <QScreen>
+#include <QTimer>
+
+namespace {
+
+constexpr int kMaxPresetChars = 999;
+
+AnsiString PresetValue(const QString& argument) {
+    return platform::FromQString(argument.mid(3).left(kMaxPresetChars));
+}
+
+} // namespace
+
+TDchat::TDchat(QStringList arguments, QWidget* parent)
+    : QWidget(parent), arguments_(std::move(arguments)) {
+    setObjectName("Dchat");
+    setWindowTitle(QStringLiteral("Parlora"));
+    setWindowFlags(Qt::Window | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint);
+    setFixedSize(306, 136);
+
+    Panel1 = new QFrame(this);
+    Panel1->setObjectName("Panel1");
+    Panel1->setFrameStyle(QFrame::Panel | QFrame::Raised);
+    Panel1->setLineWidth(2);
+    Panel1->setGeometry(0, 0, 306, 136);
+    Image1 = new QLabel(Panel1);
+    Image1->setObjectName("Image1");
+    Image1->setGeometry(8, 8, 41, 41);
+    Image1->setPixmap(TchatShadowTitle::ProgramPicture(41));
+    Title =
+        new TchatShadowTitle(QStringLiteral("Parlora for DirectPlay "), 21, QPoint(40, 16), Panel1);
+    Title->setObjectName("Title");
+    Title->setGeometry(0, 0, 306, 60);
+    Version = new QLabel(QStringLiteral("Version 3.2b   "), Panel1);
+    Version->setObjectName("Version");
+    Version->setFont(TchatShadowTitle::TitleFont(15));
+    Version->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    Version->setGeometry(100, 96, 200, 24);
+
+    Timer1 = new QTimer(this);
+    Timer1->setObjectName("Timer1");
+    Timer1->setInterval(2000);
+    connect(Timer1, &QTimer::timeout, this, [this] { Timer1Timer(); });
+
+    if (QScreen* screen = QGuiApplication::primaryScreen())
+        move(screen->geometry().center() - rect().center());
+
+    // The help file is found beside the program when asked for.
+    OpenChatCount = 0;
+    context_.MainForm = this;
+    context_.RunStartDialog = [this](Tchat& chat) { return RunStartDialog(chat); };
+    context_.ShowHelp = [](QWidget* parent) { TchatShowHelpContents(parent); };
+}
+
+TDchat::~TDchat() = default;
+
+void TDchat::CreateForms(std::unique_ptr<TOptfm> optfm) {
+    aboutBox_ = std::make_unique<TAboutBox>(this, Version);
+    // The template window and the FTP log window take their places here.
+    optfm_ = optfm ? std::move(optfm) : std::make_unique<TOptfm>();
+    context_.AboutBox = aboutBox_.get();
+    context_.Optfm = optfm_.get();
+}
+
+Tchat* TDchat::FirstChat() const {
+    return firstChat_.data();
+}
+
+TDchatStartOptions TDchat::ParseCommandLine(const QStringList& arguments) {
+    TDchatStartOptions options;
+    for (const QString& argument : arguments) {
+        if (argument.compare(QLatin1String("SV"), Qt::CaseInsensitive) == 0)
+            options.AutoCreate = true;
+        if (argument.compare(QLatin1String("CL"), Qt::CaseInsensitive) == 0)
+            options.AutoConnect = true;
+        if (argument.left(3).compare(QLatin1String("HD="), Qt::CaseInsensitive) == 0)
+            options.PresetHandle = PresetValue(argument);
+        if (argument.left(3).compare(QLatin1String("IP="), Qt::CaseInsensitive) == 0)
+            options.PresetHostAddress = PresetValue(argument);
+    }
+    return options;
+}
+
+void TDchat::showEvent(QShowEvent* e) {
+    QWidget::showEvent(e);
+    if (!shown_) {
+        shown_ = true;
+        platform::Guarded([&] { FormShow(); });
+    }
+}
+
+void TDchat::FormShow() {
+    if (optfm_) optfm_->LoadSettings();
+    platform::PostMessage(this, platform::WM_OPENFIRSTCHAT, 0, 0);
+}
+
+bool TDchat::event(QEvent* e) {
+    if (const platform::TWinMessageEvent* msg = platform::AsWinMessage(e)) {
+        if (msg->Msg == platform::WM_OPENFIRSTCHAT)
+            platform::Guarded([&] { OpenFirstChat(); });
+        else if (msg->Msg == platform::WM_CHATWINDOWCOUNT)
+            platform::Guarded([&] { ChatWindowCount(msg->WParam); });
+        return true;
+    }
+    return QWidget::event(e);
+}
+
+void TDchat::OpenFirstChat() {
+    repaint(); // the splash is drawn before the slow steps that follow
+    auto* chat = new Tchat(context_);
+    firstChat_ = chat;
+    const TDchatStartOptions options = ParseCommandLine(arguments_);
+    chat->AutoCreate = options.AutoCreate;
+    chat->AutoConnect = options.AutoConnect;
+    chat->PresetHandle = options.PresetHandle;
+    chat->PresetHostAddress = options.PresetHostAddress;
+    chat->show();
+    Timer1->start();
+}
+
+void TDchat::Timer1Timer() {
+    Timer1->stop();
+    hide();
+}
+
+void TDchat::ChatWindowCount(intptr_t wParam) {
+    if (wParam == 0) {
+        ++OpenChatCount;
+    } else if (wParam == 1) {
+        if (OpenChatCount > 0) --OpenChatCount;
+        if (OpenChatCount == 0) close();
+    }
+}
+
+void TDchat::closeEvent(QCloseEvent* e) {
+    if (!terminated_) FormClose();
+    e->accept();
+}
+
+void TDchat::FormClose() {
+    terminated_ = true;
+    Timer1->stop();
+    // A failed save is shown; the program ends all the same.
+    platform::Guarded([&] {
+        if (optfm_) optfm_->SaveSettings();
+    });
+    platform::Guarded([&] {
+        if (optfm_ && optfm_->cbNotify->isChecked() && NotifyExitPage) NotifyExitPage();
+    });
+    if (OnTerminate) OnTerminate();
+}
+
+TchatStartResult TDchat::RunStartDialog(Tchat& chat) {
+    TDchatstart dialog(&chat, optfm_.get());
+    dialog.Session = &chat.Session;
+    dialog.AutoCreate = chat.AutoCreate;
+    dialog.AutoConnect = chat.AutoConnect;
+    dialog.PresetHandle = chat.PresetHandle;
+    dialog.PresetHostAddress = chat.PresetHostAddress;
+    dialog.MainVersion = Version;
+    dialog.NotifyStartPage = NotifyStartPage;
+    dialog.ShowHelp = context_.ShowHelp;
+    TchatStartResult result;
+    result.ModalResult = dialog.exec();
+    result.RoomName = dialog.RoomName;
+    result.Handle = dialog.Handle();
+    return result;
+}

@@ -1,0 +1,127 @@
+#pragma once
+// The window of one chat room: it enters a room through the start dialog,
+// sends the message box's text to the room, logs what arrives, shows who is
+// present and alerts the user to new entries while minimised.
+#include "TchatContext.h"
+
+#include "platform/AnsiString.h"
+#include "session/DPSession.h"
+
+#include <QMainWindow>
+#include <QPointer>
+#include <memory>
+
+class QAction;
+class QCheckBox;
+class QFrame;
+class QLabel;
+class QListWidget;
+class QMenu;
+class QPlainTextEdit;
+class QPushButton;
+class QSplitter;
+class QStatusBar;
+class QTimer;
+class TChatLog;
+class TMembers;
+
+class Tchat : public QMainWindow {
+  public:
+    // A top-level window of its own (own taskbar entry); the main form in
+    // `context` owns it in the sense that it counts it. `openedFrom` is the
+    // window whose "別のチャットルーム" created this one.
+    explicit Tchat(TchatContext& context, Tchat* openedFrom = nullptr);
+    ~Tchat() override;
+
+    // Room state.
+    AnsiString RoomName;
+    AnsiString SelfName;
+    QPointer<Tchat> OpenedFrom;
+    // Start options, handed to the start dialog (first window only).
+    bool AutoCreate = false;
+    bool AutoConnect = false;
+    AnsiString PresetHandle;
+    AnsiString PresetHostAddress;
+
+    std::unique_ptr<TMembers> Members;
+    // Declared last, so it leaves the room before the member list it reports
+    // to goes.
+    TDPSession Session;
+
+    // Appends an entry to the log (sender: a player name, or empty for the
+    // program's own lines); the arrival notification follows.
+    void AddLogEntry(const AnsiString& sender, const AnsiString& text);
+
+    // Handlers.
+    void StartRoom();
+    void btn_sendClick();
+    void btn_CanClick();
+    void btn_FontClick();
+    void SessionOpen(TCustomDPSession* Sender);
+    void SessionAddPlayer(TCustomDPSession* Sender, TDPPlayer* Player);
+    void SessionDeletePlayer(TCustomDPSession* Sender, TDPPlayer* Player);
+    void SessionMessage(TCustomDPSession* Sender, TDPPlayer* From, const void* Data, int DataSize);
+    void NotifyArrival();
+    void FormActivate();
+    void FormDeactivate();
+    void NewRoomClick();
+    void SaveLogClick();
+    void ClearLogClick();
+    void OptionClick();
+    void ExitRoomClick();
+    void ShowMemberClick();
+    void ShowRoomNameClick();
+    void topic1Click();
+    void Info1Click();
+
+    // Menus.
+    QMenu* File1;
+    QAction* NewRoom;
+    QAction* SaveLog;
+    QAction* ClearLog;
+    QAction* Option;
+    QAction* ExitRoom;
+    QMenu* Tool1;
+    QAction* ShowMember;
+    QAction* ShowRoomName;
+    QAction* MessageTmp;
+    QAction* Jyanken;
+    QMenu* Help1;
+    QAction* topic1;
+    QAction* Info1;
+
+    // Controls, top to bottom.
+    QLabel* Pnl_curretroom;
+    QWidget* MembersPanel;
+    QFrame* Bevel1;
+    TChatLog* Log;
+    QSplitter* Splitter1;
+    QPlainTextEdit* Memo;
+    QWidget* Pnl_mes;
+    QWidget* Panel3;
+    QPushButton* btn_send;
+    QPushButton* btn_Can;
+    QCheckBox* CB_Enter;
+    QPushButton* btn_Font;
+    QStatusBar* StBar;
+
+  protected:
+    bool event(QEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+
+  private:
+    void BuildControls();
+    void BuildMenus();
+    void FormCreate();
+    void FormShow();
+    void FormClose();
+    void ApplyViewSettings();
+    void SaveViewSettings();
+    void SetCaption(const AnsiString& suffix);
+
+    TchatContext& context_;
+    bool startPosted_ = false;
+    bool closing_ = false;
+};

@@ -1,0 +1,78 @@
+#include "AppTestSupport.h"
+
+#include "platform/Cp932.h"
+#include "platform/ErrorHandler.h"
+#include "platform/MessagePump.h"
+#include "platform/QtText.h"
+
+#include <QCoreApplication>
+#include <QEvent>
+#include <QPointer>
+#include <QTimer>
+#include <QWidget>
+#include <cstdlib>
+#include <random>
+
+namespace apptest {
+
+TBoxCatcher::TBoxCatcher() {
+    platform::SetMessageBoxHook(
+        [this](const QString& text, const QString& caption, unsigned flags) {
+            Boxes.push_back({text.toStdString(), caption, flags});
+            return platform::IDOK;
+        });
+}
+
+TBoxCatcher::~TBoxCatcher() {
+    platform::SetMessageBoxHook({});
+}
+
+std::vector<std::string> TBoxCatcher::Texts() const {
+    std::vector<std::string> texts;
+    for (const TBox& box : Boxes)
+        texts.push_back(box.Text);
+    return texts;
+}
+
+TOnShow::TOnShow(std::function<bool(QWidget*)> react) : react_(std::move(react)) {
+    QCoreApplication::instance()->installEventFilter(this);
+}
+
+TOnShow::~TOnShow() {
+    QCoreApplication::instance()->removeEventFilter(this);
+}
+
+bool TOnShow::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::Show && watched->isWidgetType()) {
+        QPointer<QWidget> widget = static_cast<QWidget*>(watched);
+        // Acts once the dialog's own loop runs.
+        QTimer::singleShot(0, this, [this, widget] {
+            if (widget) react_(widget);
+        });
+    }
+    return false;
+}
+
+uint16_t FreshPort() {
+    static std::mt19937 rng{std::random_device{}()};
+    return static_cast<uint16_t>(20000 + rng() % 30000);
+}
+
+bool WaitUntil(const std::function<bool()>& done, int timeoutMs) {
+    return platform::PumpUntil(done, timeoutMs);
+}
+
+std::string Utf8(const AnsiString& cp932) {
+    return platform::Cp932ToUtf8(cp932);
+}
+
+AnsiString Sjis(const char* utf8) {
+    return platform::Utf8ToCp932(utf8);
+}
+
+void UseLoopback() {
+    ::setenv("PARLORA_LISTEN_ADDR", "127.0.0.1", 1);
+    ::setenv("PARLORA_OWN_IP", "127.0.0.1", 1);
+}
+
+} // namespace apptest

@@ -1,0 +1,54 @@
+#pragma once
+// Helpers for the application tests: message boxes caught instead of shown,
+// a private port per test, waits that keep the GUI thread serving events,
+// and a reaction to a modal dialog as soon as it is shown.
+#include "platform/AnsiString.h"
+
+#include <QObject>
+#include <QString>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+class QWidget;
+
+namespace apptest {
+
+struct TBox {
+    std::string Text; // UTF-8
+    QString Caption;
+    unsigned Flags;
+};
+
+// Catches every message box while it lives; each box is answered with OK.
+class TBoxCatcher {
+  public:
+    TBoxCatcher();
+    ~TBoxCatcher();
+    std::vector<TBox> Boxes;
+    std::vector<std::string> Texts() const;
+};
+
+// Runs `react` (from the event loop) for every widget of type W shown
+// while it lives.
+class TOnShow : public QObject {
+  public:
+    explicit TOnShow(std::function<bool(QWidget*)> react);
+    ~TOnShow() override;
+
+  protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+  private:
+    std::function<bool(QWidget*)> react_;
+};
+
+uint16_t FreshPort();
+bool WaitUntil(const std::function<bool()>& done, int timeoutMs = 20000);
+std::string Utf8(const AnsiString& cp932);
+AnsiString Sjis(const char* utf8);
+// Every test uses loopback as the own address and the listening address.
+void UseLoopback();
+
+} // namespace apptest

@@ -1,0 +1,317 @@
+// The start dialog and the room selection dialog, driven as a user would,
+// against real session services on loopback.
+#include "AppTestSupport.h"
+
+#include "app/TDchatstart.h"
+#include "app/TSessionSelect.h"
+#include "platform/ErrorHandler.h"
+#include "platform/QtText.h"
+#include "platform/TRegistry.h"
+#include "session/DPSession.h"
+#include "settings/SettingsHistory.h"
+#include "settings/TOptfm.h"
+
+#include <QComboBox>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPushButton>
+#include <QTest>
+#include <gtest/gtest.h>
+#include <memory>
+
+using namespace apptest;
+
+namespace {
+
+const char* const kApplication = "{5BFFE6A0-4D9C-11D2-B2C6-0080C83D719A}";
+
+std::vector<std::string> History(const char* list) {
+    std::vector<std::string> out;
+    for (const AnsiString& entry : settings::LoadHistory(list))
+        out.push_back(Utf8(entry));
+    return out;
+}
+
+void ClearHistories() {
+    for (const char* list : {"handles", "IPaddress", "RoomNames"})
+        settings::SaveHistory(list, std::vector<AnsiString>{});
+}
+
+// A member that hosts rooms or joins them without any window.
+struct THost {
+    explicit THost(uint16_t port, const char* application = kApplication) {
+        Session.SetGUID(application);
+        Session.SetMaxPlayers(10);
+        Session.TCPIPSetting().Enabled = true;
+        Session.TCPIPSetting().Port = port;
+        Session.SetProvider(Session.ProviderList().Names(0));
+    }
+    void Create(const char* room, const char* player) {
+        Session.OpenSession(true, Sjis(room), Sjis(player));
+    }
+    TDPSession Session;
+};
+
+class StartDialogTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        UseLoopback();
+        ClearHistories();
+        port = FreshPort();
+        optfm =
+            std::make_unique<TOptfm>(nullptr, [] { return std::vector<AnsiString>{"127.0.0.1"}; });
+        session.SetGUID(kApplication);
+        session.SetMaxPlayers(10);
+        session.TCPIPSetting().Port = port;
+        dialog = std::make_unique<TDchatstart>(nullptr, optfm.get());
+        dialog->Session = &session;
+    }
+    // Shows the dialog as the chat window would and waits until it ends
+    // (or until `until` holds).
+    void Show() {
+        dialog->show();
+        QCoreApplication::processEvents();
+    }
+    bool WaitClosed() {
+        return WaitUntil([&] { return !dialog->isVisible(); });
+    }
+    void Type(QComboBox* box, const char* utf8) { box->setEditText(QString::fromUtf8(utf8)); }
+
+    uint16_t port = 0;
+    std::unique_ptr<TOptfm> optfm;
+    TDPSession session;
+    std::unique_ptr<TDchatstart> dialog;
+    TBoxCatcher boxes;
+};
+
+TEST_F(StartDialogTest, ValidationBoxesKeepTheDialogOpen) {
+    Show();
+    dialog->btn_makeroom->click();
+    Type(dialog->Ed_handle, "Taro");
+    dialog->btn_makeroom->click();
+    Type(dialog->Ed_handle, "");
+    dialog->btn_ClientConnect->click();
+    Type(dialog->Ed_handle, "Taro");
+    dialog->btn_ClientConnect->click();
+    EXPECT_EQ(boxes.Texts(), (std::vector<std::string>{"ハンドル名を入力して下さい",
+                                                       "新しいチャットルーム名を入力して下さい",
+                                                       "ハンドル名を入力して下さい",
+                                                       "接続先のIPアドレスを入力して下さい"}));
+    for (const TBox& box : boxes.Boxes) {
+        EXPECT_EQ(box.Caption, "Parlora");
+        EXPECT_EQ(box.Flags & (platform::MB_ICONERROR | platform::MB_SYSTEMMODAL),
+                  platform::MB_ICONERROR | platform::MB_SYSTEMMODAL);
+    }
+    EXPECT_TRUE(dialog->isVisible());
+    EXPECT_FALSE(session.Opened());
+    // Nothing reached a list while a field was missing.
+    EXPECT_EQ(dialog->Ed_handle->count(), 0);
+}
+
+TEST_F(StartDialogTest, CreateOpensTheRoomAndRemembersTheNames) {
+    Show();
+    Type(dialog->Ed_handle, "Taro");
+    Type(dialog->Ed_newRoom, "表ソ能ーの部屋");
+    dialog->btn_makeroom->click();
+    ASSERT_TRUE(WaitClosed());
+    EXPECT_TRUE(boxes.Boxes.empty()) << boxes.Boxes[0].Text;
+    EXPECT_EQ(dialog->result(), platform::IDOK);
+    EXPECT_EQ(Utf8(dialog->RoomName), "表ソ能ーの部屋");
+    ASSERT_TRUE(session.Opened());
+    EXPECT_TRUE(session.IsSessionHost());
+    EXPECT_EQ(session.OwnPlayer()->Name, "127.0.0.1:Taro");
+    EXPECT_EQ(History("handles"), (std::vector<std::string>{"Taro"}));
+    EXPECT_EQ(History("RoomNames"), (std::vector<std::string>{"表ソ能ーの部屋"}));
+}
+
+TEST_F(StartDialogTest, AutoCreateWithAHandleCreatesHandleRoom) {
+    dialog->AutoCreate = true;
+    dialog->PresetHandle = "Taro";
+    Show();
+    ASSERT_TRUE(WaitClosed());
+    EXPECT_EQ(dialog->result(), platform::IDOK);
+    EXPECT_EQ(dialog->RoomName, "Taro'ROOM");
+    EXPECT_EQ(session.CurrentSessionName(), "Taro'ROOM");
+    EXPECT_TRUE(boxes.Boxes.empty());
+}
+
+TEST_F(StartDialogTest, AutoCreateAndConnectWithoutAHandleStopAtTheHandle) {
+    dialog->AutoCreate = true;
+    dialog->AutoConnect = true;
+    Show();
+    ASSERT_TRUE(WaitUntil([&] { return boxes.Boxes.size() >= 2; }));
+    QCoreApplication::processEvents();
+    EXPECT_EQ(boxes.Texts(), (std::vector<std::string>{"ハンドル名を入力して下さい",
+                                                       "ハンドル名を入力して下さい"}));
+    EXPECT_EQ(dialog->Ed_newRoom->currentText(), "'ROOM");
+    EXPECT_TRUE(dialog->isVisible());
+}
+
+TEST_F(StartDialogTest, QueuedConnectClickIsDroppedOnceTheCreateClosedTheDialog) {
+    dialog->AutoCreate = true;
+    dialog->AutoConnect = true;
+    dialog->PresetHandle = "Taro";
+    Show();
+    ASSERT_TRUE(WaitClosed());
+    QCoreApplication::processEvents();
+    EXPECT_EQ(dialog->result(), platform::IDOK);
+    EXPECT_EQ(session.CurrentSessionName(), "Taro'ROOM"); // the connect never ran
+    EXPECT_TRUE(boxes.Boxes.empty());
+}
+
+TEST_F(StartDialogTest, EnterAndEscapeAreSwallowed) {
+    Show();
+    Type(dialog->Ed_handle, "Taro");
+    Type(dialog->Ed_newRoom, "Room");
+    dialog->Ed_handle->setFocus();
+    for (int key : {Qt::Key_Return, Qt::Key_Enter, Qt::Key_Escape}) {
+        QTest::keyClick(dialog->Ed_handle->lineEdit(), static_cast<Qt::Key>(key));
+        QTest::keyClick(dialog->Ed_newRoom->lineEdit(), static_cast<Qt::Key>(key));
+        QTest::keyClick(dialog.get(), static_cast<Qt::Key>(key));
+    }
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(dialog->isVisible());
+    EXPECT_FALSE(session.Opened());
+    EXPECT_EQ(dialog->Ed_handle->count(), 0); // Enter added nothing to a list
+    EXPECT_EQ(dialog->Ed_handle->currentText(), "Taro");
+    EXPECT_TRUE(boxes.Boxes.empty());
+}
+
+TEST_F(StartDialogTest, HistoriesAreSortedCaseInsensitiveAndSavedAfterCancel) {
+    settings::SaveHistory("handles", std::vector<AnsiString>{"taro", "Bob", Sjis("花子"), "alice"});
+    Show();
+    ASSERT_EQ(dialog->Ed_handle->count(), 4);
+    EXPECT_EQ(dialog->Ed_handle->itemText(0), "alice");
+    EXPECT_EQ(dialog->Ed_handle->itemText(1), "Bob");
+    EXPECT_EQ(dialog->Ed_handle->itemText(2), "taro");
+    EXPECT_EQ(dialog->Ed_handle->currentText(), ""); // loading fills the list only
+
+    // A name differing only in letter case is not added again.
+    Type(dialog->Ed_handle, "TARO");
+    Type(dialog->Ed_newRoom, "");
+    dialog->btn_makeroom->click(); // stops at the room name, before the lists
+    Type(dialog->Ed_newRoom, "Zimmer");
+    Type(dialog->HostIPaddress, "127.0.0.1");
+    dialog->Button1->click();
+    EXPECT_FALSE(dialog->isVisible());
+    EXPECT_EQ(dialog->result(), platform::IDCANCEL);
+    EXPECT_EQ(History("handles"), (std::vector<std::string>{"alice", "Bob", "taro", "花子"}));
+    EXPECT_TRUE(History("RoomNames").empty());
+
+    // Exactly "0".."n-1" under the key, whatever was there before.
+    platform::TRegistry reg(platform::RegRoot::LocalMachine);
+    ASSERT_TRUE(reg.OpenKey("\\SOFTWARE\\Parlora3\\handles", false));
+    EXPECT_EQ(reg.GetValueNames(), (std::vector<AnsiString>{"0", "1", "2", "3"}));
+}
+
+TEST_F(StartDialogTest, FailedConnectEndsSilentlyAndKeepsTheTypedNames) {
+    Show(); // nobody listens on the port
+    Type(dialog->Ed_handle, "Hanako");
+    Type(dialog->HostIPaddress, "127.0.0.1");
+    dialog->btn_ClientConnect->click();
+    ASSERT_TRUE(WaitClosed());
+    EXPECT_EQ(dialog->result(), platform::IDCANCEL);
+    EXPECT_TRUE(boxes.Boxes.empty());
+    EXPECT_FALSE(session.Opened());
+    EXPECT_EQ(History("handles"), (std::vector<std::string>{"Hanako"}));
+    EXPECT_EQ(History("IPaddress"), (std::vector<std::string>{"127.0.0.1"}));
+}
+
+TEST_F(StartDialogTest, OneRoomIsJoinedDirectly) {
+    THost host(port);
+    host.Create("Lobby", "127.0.0.1:Host");
+    bool selectionShown = false;
+    TOnShow watch([&](QWidget* w) {
+        if (dynamic_cast<TSessionSelect*>(w)) selectionShown = true;
+        return false;
+    });
+    dialog->PresetHandle = "Hanako";
+    dialog->PresetHostAddress = "127.0.0.1";
+    dialog->AutoConnect = true;
+    Show();
+    ASSERT_TRUE(WaitClosed());
+    EXPECT_EQ(dialog->result(), platform::IDOK);
+    EXPECT_FALSE(selectionShown);
+    EXPECT_EQ(dialog->RoomName, "Lobby");
+    ASSERT_TRUE(session.Opened());
+    EXPECT_EQ(session.PlayerList().Count(), 2);
+    EXPECT_TRUE(WaitUntil([&] { return host.Session.PlayerList().Count() == 2; }));
+}
+
+TEST_F(StartDialogTest, SeveralRoomsAreOfferedInEnumerationOrder) {
+    THost first(port), second(port), third(port);
+    first.Create("Zeta", "127.0.0.1:A");
+    second.Create("alpha", "127.0.0.1:B");
+    third.Create("Mid", "127.0.0.1:C");
+    std::vector<QString> offered;
+    int selectedAtShow = -2;
+    TOnShow watch([&](QWidget* w) {
+        auto* select = dynamic_cast<TSessionSelect*>(w);
+        if (!select) return false;
+        for (int i = 0; i < select->SessionListBox->count(); ++i)
+            offered.push_back(select->SessionListBox->item(i)->text());
+        selectedAtShow = select->SessionListBox->currentRow();
+        select->SessionListBox->setCurrentRow(1);
+        select->btn_Join->click();
+        return true;
+    });
+    Show();
+    Type(dialog->Ed_handle, "Hanako");
+    Type(dialog->HostIPaddress, "127.0.0.1");
+    dialog->btn_ClientConnect->click();
+    ASSERT_TRUE(WaitClosed());
+    // Offered in the order the host listed them (here: creation order).
+    EXPECT_EQ(offered, (std::vector<QString>{"Zeta", "alpha", "Mid"}));
+    EXPECT_EQ(selectedAtShow, 0);
+    EXPECT_EQ(dialog->result(), platform::IDOK);
+    EXPECT_EQ(dialog->RoomName, "alpha");
+    EXPECT_TRUE(WaitUntil([&] { return second.Session.PlayerList().Count() == 2; }));
+    EXPECT_EQ(first.Session.PlayerList().Count(), 1);
+}
+
+TEST_F(StartDialogTest, CancelledSelectionEndsSilently) {
+    THost first(port), second(port);
+    first.Create("One", "127.0.0.1:A");
+    second.Create("Two", "127.0.0.1:B");
+    TOnShow watch([&](QWidget* w) {
+        auto* select = dynamic_cast<TSessionSelect*>(w);
+        if (!select) return false;
+        select->Button1->click();
+        return true;
+    });
+    Show();
+    Type(dialog->Ed_handle, "Hanako");
+    Type(dialog->HostIPaddress, "127.0.0.1");
+    dialog->btn_ClientConnect->click();
+    ASSERT_TRUE(WaitClosed());
+    EXPECT_EQ(dialog->result(), platform::IDCANCEL);
+    EXPECT_TRUE(boxes.Boxes.empty());
+    EXPECT_FALSE(session.Opened());
+}
+
+TEST_F(StartDialogTest, AHostWithoutRoomsSaysSo) {
+    // The host answers, but its only room belongs to another program.
+    THost host(port, "{11111111-2222-3333-4444-555555555555}");
+    host.Create("Other", "127.0.0.1:A");
+    Show();
+    Type(dialog->Ed_handle, "Hanako");
+    Type(dialog->HostIPaddress, "127.0.0.1");
+    dialog->btn_ClientConnect->click();
+    ASSERT_TRUE(WaitClosed());
+    EXPECT_EQ(dialog->result(), platform::IDCANCEL);
+    EXPECT_EQ(boxes.Texts(), (std::vector<std::string>{"接続先がチャットルームを作っていません"}));
+}
+
+TEST(SessionSelect, JoinWithoutTouchingTheListTakesTheFirst) {
+    TSessionSelect select;
+    select.SessionListBox->addItems({"b", "a"});
+    TOnShow watch([&](QWidget* w) {
+        if (w == &select) select.btn_Join->click();
+        return true;
+    });
+    EXPECT_EQ(select.exec(), 1);
+    EXPECT_EQ(select.SelectedName(), "b");
+    EXPECT_EQ(select.size(), QSize(298, 175));
+}
+
+} // namespace
