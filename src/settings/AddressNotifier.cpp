@@ -88,7 +88,12 @@ void TAddressNotifier::UploadPage(const std::filesystem::path& localFile) {
     if (code > 400) Fail("FTP Put Error ", code);
 }
 
-bool TAddressNotifier::SendPage(const std::filesystem::path& templatePath) {
+bool TAddressNotifier::SendPage(const QLineEdit* templateBox, const char* missingText) {
+    const std::filesystem::path templatePath = PathOf(templateBox);
+    if (!settings::TemplateExists(templatePath)) {
+        Box(missingText, platform::MB_ICONERROR);
+        return false;
+    }
     MakePageFile(templatePath); // its failures reach the caller
     try {
         UploadPage(PageFile);
@@ -103,13 +108,9 @@ bool TAddressNotifier::SendPage(const std::filesystem::path& templatePath) {
 void TAddressNotifier::NotifyStartPage() {
     if (!optfm_.cbNotify->isChecked() || startPageSent_ || uploading_) return;
     TBusy busy(uploading_);
-    const std::filesystem::path templatePath = PathOf(optfm_.Edconnecting);
-    if (!settings::TemplateExists(templatePath)) {
-        // Not sent: the next room creation tries again.
-        Box("起動中のHTMLファイルが見つかりません 設定を確認して下さい", platform::MB_ICONERROR);
+    // Not sent: the next room creation tries again.
+    if (!SendPage(optfm_.Edconnecting, "起動中のHTMLファイルが見つかりません 設定を確認して下さい"))
         return;
-    }
-    if (!SendPage(templatePath)) return;
     if (!optfm_.cbftpdebug->isChecked())
         Box("ホームページの更新が完了しました", platform::MB_ICONINFORMATION);
     log_.hide();
@@ -119,12 +120,8 @@ void TAddressNotifier::NotifyStartPage() {
 void TAddressNotifier::NotifyExitPage() {
     if (!optfm_.cbNotify->isChecked() || !startPageSent_ || uploading_) return;
     TBusy busy(uploading_);
-    const std::filesystem::path templatePath = PathOf(optfm_.Eddisconnect);
-    if (!settings::TemplateExists(templatePath)) {
-        Box("終了時のHTMLファイルが見つかりません 設定を確認して下さい", platform::MB_ICONERROR);
+    if (!SendPage(optfm_.Eddisconnect, "終了時のHTMLファイルが見つかりません 設定を確認して下さい"))
         return;
-    }
-    if (!SendPage(templatePath)) return;
     Box("ホームページの更新が完了しました", platform::MB_ICONINFORMATION);
     log_.hide();
 }

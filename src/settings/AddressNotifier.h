@@ -41,9 +41,9 @@ class TAddressNotifier {
     std::filesystem::path PageFile;
 
   private:
-    // Builds and sends the page of `templateBox`; false on an FTP failure,
-    // which has been reported.
-    bool SendPage(const std::filesystem::path& templatePath);
+    // Builds and sends the page whose template `templateBox` names; false
+    // when it was not sent (missing template or FTP failure, both reported).
+    bool SendPage(const QLineEdit* templateBox, const char* missingText);
     void Box(const char* utf8Text, unsigned flags);
 
     TOptfm& optfm_;

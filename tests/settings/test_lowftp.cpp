@@ -3,18 +3,15 @@
 #include "TRealFtpServer.h"
 #include "settings/TLowFTP.h"
 #include "support/TempDir.h"
+#include "test_lowftp_servers.h"
 
 #include <QEventLoop>
 #include <algorithm>
-#include <arpa/inet.h>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <iterator>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 namespace fs = std::filesystem;
 using nettest::TRealFtpServer;
@@ -34,31 +31,6 @@ bool EndsWith(const AnsiString& s, const AnsiString& suffix) {
     return s.size() >= suffix.size() &&
            s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
-
-// A loopback port held bound but never listening: connecting is refused.
-class TClosedPort {
-  public:
-    TClosedPort() {
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof a;
-        if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&a), len) != 0 ||
-            ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len) != 0)
-            return;
-        port_ = ntohs(a.sin_port);
-    }
-    ~TClosedPort() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    TClosedPort(const TClosedPort&) = delete;
-    TClosedPort& operator=(const TClosedPort&) = delete;
-    int Port() const { return port_; }
-
-  private:
-    int fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    int port_ = 0;
-};
 
 // What an ASCII store leaves on this (Unix) server: LF line ends.
 std::string LocalLineEnds(std::string text) {
@@ -129,26 +101,17 @@ TEST(LowFtpCodes, SplitPathSkipsEmptyPiecesAndKeepsDoubleByteCharacters) {
 
 class LowFtpReal : public ::testing::Test {
   protected:
-    static void SetUpTestSuite() {
-        if (!TRealFtpServer::Available(TRealFtpServer::TKind::PyFtpd)) return;
-        dir_ = new testsupport::TempDir;
-        fs::create_directories(Root());
-        server_ = new TRealFtpServer(TRealFtpServer::TKind::PyFtpd, Root());
-    }
-    static void TearDownTestSuite() {
-        delete server_;
-        delete dir_;
-        server_ = nullptr;
-        dir_ = nullptr;
-    }
+    static void SetUpTestSuite() { TSuiteFtpServer::Start(); }
+    static void TearDownTestSuite() { TSuiteFtpServer::Stop(); }
     void SetUp() override {
+        server_ = TSuiteFtpServer::Server();
         if (!server_) GTEST_SKIP() << "pyftpdlib is not installed";
         ASSERT_NE(server_->Port(), 0) << server_->Why();
         ftp.Client().Port = server_->Port();
         ftp.WaitTimeout = 30000;
         ftp.OnLogging = [this](TLowFTP*, const AnsiString& line) { Delivered.push_back(line); };
     }
-    static fs::path Root() { return dir_->Path() / "root"; }
+    static fs::path Root() { return TSuiteFtpServer::Root(); }
     fs::path Local(const std::string& name, const std::string& content) {
         std::ofstream(local_ / name, std::ios::binary) << content;
         return local_ / name;
@@ -165,15 +128,11 @@ class LowFtpReal : public ::testing::Test {
             [](const AnsiString& l) { return StartsWith(l, "D*") || EndsWith(l, "Event"); });
     }
 
-    static testsupport::TempDir* dir_;
-    static TRealFtpServer* server_;
+    TRealFtpServer* server_ = nullptr;
     testsupport::TempDir local_;
     TLowFTP ftp;
     std::vector<AnsiString> Delivered;
 };
-
-testsupport::TempDir* LowFtpReal::dir_ = nullptr;
-TRealFtpServer* LowFtpReal::server_ = nullptr;
 
 TEST_F(LowFtpReal, WholeSessionWithoutDebugLines) {
     fs::create_directories(Root() / "b" / "c");
