@@ -14,7 +14,8 @@ void AppendHexByte(std::string& out, unsigned char b) {
     out += buf;
 }
 
-void AppendText(std::string& out, const AnsiString& text) {
+// `fontName` also hides ";", which would end a font table entry.
+void AppendText(std::string& out, const AnsiString& text, bool fontName = false) {
     for (size_t i = 0; i < text.size(); ++i) {
         unsigned char b = static_cast<unsigned char>(text[i]);
         if (platform::IsLeadByte(b) && i + 1 < text.size()) {
@@ -23,7 +24,7 @@ void AppendText(std::string& out, const AnsiString& text) {
         } else if (b == '\\' || b == '{' || b == '}') {
             out += '\\';
             out += static_cast<char>(b);
-        } else if (b < 0x20 || b >= 0x80) {
+        } else if (b < 0x20 || b >= 0x80 || (fontName && b == ';')) {
             AppendHexByte(out, b);
         } else {
             out += static_cast<char>(b);
@@ -53,7 +54,7 @@ std::string WriteRtf(const std::vector<TRtfParagraph>& paragraphs) {
     std::string out = "{\\rtf1\\ansi\\ansicpg932\\deff0\\deflang1041{\\fonttbl";
     for (size_t i = 0; i < fonts.size(); ++i) {
         out += "{\\f" + std::to_string(i) + "\\fnil\\fcharset128 ";
-        AppendText(out, fonts[i]);
+        AppendText(out, fonts[i], true);
         out += ";}";
     }
     out += "}\r\n{\\colortbl ;";
