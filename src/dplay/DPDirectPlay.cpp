@@ -218,10 +218,8 @@ HRESULT TDPDirectPlay::EnumPlayers(const TGuid*, const EnumPlayersCallback& call
 HRESULT TDPDirectPlay::Send(DPID from, DPID to, uint32_t, const void* data, uint32_t size) {
     if (!room_) return DPERR_INVALIDPARAMS;
     if (size > proto::kMaxBlock || (size && !data)) return DPERR_INVALIDPARAMS;
-    // Built here, in one buffer, so the I/O thread only queues it.
-    auto frame = proto::EncodeData(data, size);
-    asio::post(service_->Io(), [room = room_, from, to, frame] { room->Send(from, to, frame); });
-    return DP_OK;
+    // One buffer, written whole.
+    return room_->Send(from, to, proto::EncodeData(data, size));
 }
 
 HRESULT TDPDirectPlay::Receive(DPID* from, DPID* to, uint32_t, void* data, uint32_t* size) {

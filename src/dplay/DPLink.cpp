@@ -1,5 +1,8 @@
 #include "DPLink.h"
 
+#include <cerrno>
+#include <sys/socket.h>
+
 namespace dplay {
 
 using namespace std::chrono;
@@ -82,19 +85,54 @@ void TDPLink::Read() {
 }
 
 void TDPLink::Send(proto::TFrame frame) {
-    if (!open_ || closeAfterSend_) return;
+    std::unique_lock lock(sendMutex_);
+    if (!sendOpen_ || closeAfterSend_) return;
+    if (!writeActive_) {
+        // Nothing ahead of it: try the socket at once, without blocking.
+        ssize_t n = ::send(socket_.native_handle(), frame->data(), frame->size(),
+                           MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (n == static_cast<ssize_t>(frame->size())) {
+            lastSend_ = steady_clock::now();
+            return;
+        }
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+            lock.unlock();
+            asio::post(socket_.get_executor(),
+                       [self = shared_from_this()] { self->Close(TLinkEnd::PeerGone); });
+            return;
+        }
+        if (n > 0) // the rest of this frame goes first
+            frame = std::make_shared<const std::vector<uint8_t>>(frame->begin() + n, frame->end());
+        writeActive_ = true;
+        unsentBytes_ += frame->size();
+        queue_.push_back(std::move(frame));
+        lock.unlock();
+        asio::post(socket_.get_executor(), [self = shared_from_this()] { self->Write(); });
+        return;
+    }
     unsentBytes_ += frame->size();
     if (unsentBytes_ > proto::kMaxUnsentBytes) {
         // The peer does not read; holding more would let it eat our memory.
-        Close(TLinkEnd::Timeout);
+        sendOpen_ = false;
+        lock.unlock();
+        asio::post(socket_.get_executor(),
+                   [self = shared_from_this()] { self->Close(TLinkEnd::Timeout); });
         return;
     }
     queue_.push_back(std::move(frame));
-    if (writingCount_ == 0) Write();
 }
 
 void TDPLink::Write() {
-    if (queue_.empty() || !open_) return;
+    std::unique_lock lock(sendMutex_);
+    if (!open_ || !sendOpen_) return;
+    if (queue_.empty()) {
+        writeActive_ = false;
+        if (closeAfterSend_) {
+            lock.unlock();
+            Close(TLinkEnd::Local);
+        }
+        return;
+    }
     writing_.clear();
     // Whole frames only, many at once: one frame is never split across writes by us.
     for (const auto& f : queue_) {
@@ -103,6 +141,7 @@ void TDPLink::Write() {
     }
     writingCount_ = writing_.size();
     lastSend_ = steady_clock::now();
+    lock.unlock();
     auto self = shared_from_this();
     asio::async_write(socket_, writing_, [this, self](asio::error_code ec, size_t) {
         if (!open_) return;
@@ -110,22 +149,26 @@ void TDPLink::Write() {
             Close(TLinkEnd::PeerGone);
             return;
         }
-        for (size_t i = 0; i < writingCount_; ++i) {
-            unsentBytes_ -= queue_.front()->size();
-            queue_.pop_front();
+        {
+            std::lock_guard guard(sendMutex_);
+            for (size_t i = 0; i < writingCount_; ++i) {
+                unsentBytes_ -= queue_.front()->size();
+                queue_.pop_front();
+            }
+            writingCount_ = 0;
         }
-        writingCount_ = 0;
-        if (!queue_.empty())
-            Write();
-        else if (closeAfterSend_)
-            Close(TLinkEnd::Local);
+        Write();
     });
 }
 
 void TDPLink::CloseAfterSend() {
-    if (!open_) return;
+    std::unique_lock lock(sendMutex_);
+    if (!open_ || closeAfterSend_) return;
     closeAfterSend_ = true;
-    if (writingCount_ == 0 && queue_.empty()) Close(TLinkEnd::Local);
+    if (!writeActive_) {
+        lock.unlock();
+        Close(TLinkEnd::Local);
+    }
 }
 
 void TDPLink::Close(TLinkEnd why) {
@@ -133,9 +176,14 @@ void TDPLink::Close(TLinkEnd why) {
     open_ = false;
     asio::error_code ec;
     timer_.cancel();
-    socket_.shutdown(asio::ip::tcp::socket::shutdown_both, ec);
-    socket_.close(
-        ec); // queued frames stay until the link goes: a cancelled write may still name them
+    {
+        // No direct write may meet a closed (or reused) descriptor.
+        std::lock_guard lock(sendMutex_);
+        sendOpen_ = false;
+        socket_.shutdown(asio::ip::tcp::socket::shutdown_both, ec);
+        socket_.close(
+            ec); // queued frames stay until the link goes: a cancelled write may still name them
+    }
     EndHandler onEnd = std::move(onEnd_);
     onEnd_ = nullptr;
     if (!dispatching_) onFrame_ = nullptr;
@@ -162,8 +210,13 @@ void TDPLink::Tick() {
                 Close(TLinkEnd::Timeout);
                 return;
             }
-            if (now - lastSend_ >= milliseconds(proto::kKeepaliveIntervalMs) && writingCount_ == 0)
-                Send(proto::EncodeEmpty(proto::PING));
+            bool idle;
+            {
+                std::lock_guard lock(sendMutex_);
+                idle =
+                    !writeActive_ && now - lastSend_ >= milliseconds(proto::kKeepaliveIntervalMs);
+            }
+            if (idle) Send(proto::EncodeEmpty(proto::PING));
         }
         Tick();
     });

@@ -7,6 +7,7 @@
 #include <deque>
 #include <functional>
 #include <memory>
+#include <mutex>
 
 namespace dplay {
 
@@ -19,7 +20,9 @@ enum class TLinkEnd {
 };
 
 // One TCP connection carrying frames, with keepalive. Lives on the service's
-// I/O thread; every method must be called there.
+// I/O thread; every method must be called there, except Send, which any
+// thread may call (a sender's block goes out without waking the I/O thread
+// when nothing is queued before it).
 class TDPLink : public std::enable_shared_from_this<TDPLink> {
   public:
     // Return false from a frame handler after closing the link.
@@ -36,6 +39,7 @@ class TDPLink : public std::enable_shared_from_this<TDPLink> {
     // The handshake is over: full frame size, keepalive instead of deadline.
     void Established();
 
+    // Any thread. Frames go out whole and in the order of the calls.
     void Send(proto::TFrame frame);
     // Ends the link at once; the end handler is called with `why` unless
     // why is Local.
@@ -67,7 +71,13 @@ class TDPLink : public std::enable_shared_from_this<TDPLink> {
     bool dispatching_ = false;
     EndHandler onEnd_;
     std::vector<uint8_t> readBuffer_;
+    // Guards the send side: queue_, writeActive_, unsentBytes_,
+    // closeAfterSend_, sendOpen_, lastSend_, and the socket's descriptor
+    // against being closed under a direct write.
+    mutable std::mutex sendMutex_;
     std::deque<proto::TFrame> queue_;
+    bool writeActive_ = false; // the I/O thread owns the queue until it is empty
+    bool sendOpen_ = true;
     std::vector<asio::const_buffer> writing_;
     size_t writingCount_ = 0;
     uint64_t unsentBytes_ = 0;

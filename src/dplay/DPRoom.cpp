@@ -203,6 +203,10 @@ void TDPRoom::PeerDone() {
 void TDPRoom::AddMember(const proto::TMemberInfo& info, const std::shared_ptr<TDPLink>& link,
                         bool notify) {
     members_[info.Id] = Member{info, link};
+    {
+        std::lock_guard lock(linksMutex_);
+        sendLinks_[info.Id] = link;
+    }
     if (notify) {
         DPMSG_CREATEPLAYERORGROUP msg{DPSYS_CREATEPLAYERORGROUP, DPPLAYERTYPE_PLAYER, info.Id,
                                       static_cast<uint32_t>(members_.size() + 1),
@@ -248,6 +252,10 @@ void TDPRoom::MemberLost(uint32_t id, const TDPLink* link, TLinkEnd why) {
         }
     }
     members_.erase(it);
+    {
+        std::lock_guard lock(linksMutex_);
+        sendLinks_.erase(id);
+    }
     DPMSG_DESTROYPLAYERORGROUP msg{DPSYS_DESTROYPLAYERORGROUP, DPPLAYERTYPE_PLAYER, id};
     PushSystem(&msg, sizeof msg);
     CheckHost();
@@ -359,20 +367,24 @@ std::vector<TDPRoom::TPlayer> TDPRoom::Players() const {
 }
 
 HRESULT TDPRoom::Send(uint32_t from, uint32_t to, const proto::TFrame& frame) {
-    if (left_) return DPERR_CONNECTIONLOST;
-    if (from != ownId_ || !ownId_) return DPERR_INVALIDPLAYER;
-    if (to == DPID_ALLPLAYERS) {
-        for (auto& [id, member] : members_)
-            member.Link->Send(frame);
-        return DP_OK;
-    }
+    if (!ownId_ || from != ownId_) return DPERR_INVALIDPLAYER;
     if (to == ownId_) {
-        Push(ownId_, std::vector<uint8_t>(frame->begin() + 5, frame->end()));
+        asio::post(service_.Io(), [self = shared_from_this(), frame] {
+            if (!self->left_)
+                self->Push(self->ownId_, std::vector<uint8_t>(frame->begin() + 5, frame->end()));
+        });
         return DP_OK;
     }
-    auto it = members_.find(to);
-    if (it == members_.end()) return DPERR_INVALIDPLAYER;
-    it->second.Link->Send(frame);
+    // Written from the caller's thread when the link is idle: no hand-over.
+    std::lock_guard lock(linksMutex_);
+    if (to == DPID_ALLPLAYERS) {
+        for (auto& [id, link] : sendLinks_)
+            link->Send(frame);
+        return DP_OK;
+    }
+    auto it = sendLinks_.find(to);
+    if (it == sendLinks_.end()) return DPERR_INVALIDPLAYER;
+    it->second->Send(frame);
     return DP_OK;
 }
 
@@ -386,6 +398,10 @@ void TDPRoom::Leave() {
         link->Close();
     if (hostLink_) hostLink_->CloseAfterSend();
     members_.clear();
+    {
+        std::lock_guard lock(linksMutex_);
+        sendLinks_.clear();
+    }
     pendingLinks_.clear();
     hostLink_.reset();
     if (ownId_) service_.RemoveMember(info_.Instance, ownId_);

@@ -42,7 +42,7 @@ class TDPRoom : public std::enable_shared_from_this<TDPRoom> {
         std::string Name;
     };
     std::vector<TPlayer> Players() const;
-    // frame is the DATA frame of the block.
+    // Any thread: frame is the DATA frame of the block.
     HRESULT Send(uint32_t from, uint32_t to, const proto::TFrame& frame);
     // Leaves: every link closes, which the others take as this player leaving.
     void Leave();
@@ -85,6 +85,10 @@ class TDPRoom : public std::enable_shared_from_this<TDPRoom> {
     asio::ip::address hostAddress_;
     std::function<void(HRESULT, uint32_t)> createDone_;
     int peersOutstanding_ = 0;
+
+    // The member links as senders on any thread see them.
+    std::mutex linksMutex_;
+    std::map<uint32_t, std::shared_ptr<TDPLink>> sendLinks_;
 
     mutable std::mutex queueMutex_;
     std::deque<std::pair<DPID, std::vector<uint8_t>>> queue_;
