@@ -374,8 +374,12 @@ int main(int argc, char** argv) {
         ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
         ::setenv("PARLORA_LISTEN_ADDR", "127.0.0.1", 1);
         QApplication app(argc, argv);
-        if (role == "--sender") return SessionSender(port(1), num(2), num(3), num(4));
-        if (role == "--receiver") return SessionReceiver(port(1), num(2), a.at(3));
+        try {
+            if (role == "--sender") return SessionSender(port(1), num(2), num(3), num(4));
+            if (role == "--receiver") return SessionReceiver(port(1), num(2), a.at(3));
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "%s: %s\n", role.c_str(), e.what());
+        }
         return 1;
     }
     return Coordinator(a.empty() ? 10000 : std::max(100, std::atoi(a[0].c_str())));
