@@ -140,6 +140,7 @@ std::unique_ptr<IDirectPlay4> TCustomDPSession::CreateDirectPlay() {
 void TCustomDPSession::RefreshSessions() {
     if (!directPlay_) Fail(kNotConnected);
     sessionList_.Clear();
+    sessionList_.SetValid(false); // a failed refresh must not leave an empty list marked valid
     DPSESSIONDESC2 desc;
     desc.guidApplication = ApplicationGuid(guid_);
     HRESULT hr = directPlay_->EnumSessions(
