@@ -78,6 +78,9 @@ void TDchat::CreateForms(std::unique_ptr<TOptfm> optfm) {
     optfm_ = optfm ? std::move(optfm) : std::make_unique<TOptfm>();
     context_.AboutBox = aboutBox_.get();
     context_.Optfm = optfm_.get();
+    // The address notification; the options dialog owns the FTP log window.
+    NotifyStartPage = [this] { optfm_->NotifyStartPage(); };
+    NotifyExitPage = [this] { optfm_->NotifyExitPage(); };
 }
 
 Tchat* TDchat::FirstChat() const {
