@@ -1,0 +1,151 @@
+// parlora-cli processes meeting in rooms on 127.0.0.x: entering, texts both
+// ways, arrival and departure lines, leaving with nothing lost, and the ways
+// entering a room fails.
+#include "TCliProcess.h"
+
+#include <csignal>
+#include <gtest/gtest.h>
+
+namespace {
+
+QStringList Args(std::initializer_list<const char*> list, uint16_t port) {
+    QStringList args;
+    for (const char* a : list)
+        args << QString::fromUtf8(a);
+    args << "--port" << QString::number(port);
+    return args;
+}
+
+bool Contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+TEST(CliRoom, MembersExchangeJapaneseBothWaysAndLeaveWithNothingLost) {
+    const uint16_t port = FreshPort();
+    TCliProcess hanako("127.0.0.1", Args({"--create", "表の部屋", "--handle", "花子"}, port));
+    ASSERT_TRUE(hanako.WaitForLine("127.0.0.1:花子 さんが入室しました。")) << hanako.Stderr();
+
+    TCliProcess taro("127.0.0.2", Args({"--join", "127.0.0.1", "--handle", "太郎"}, port));
+    ASSERT_TRUE(taro.WaitForLine("127.0.0.2:太郎 さんが入室しました。")) << taro.Stderr();
+    ASSERT_TRUE(hanako.WaitForLine("127.0.0.2:太郎 さんが入室しました。"));
+    // Its own arrival is the newcomer's first line; the host shows only as present.
+    EXPECT_EQ(taro.Lines().front(), "127.0.0.2:太郎 さんが入室しました。");
+
+    hanako.Write("こんにちは、表ソ能ー①㈱～\n");
+    EXPECT_TRUE(taro.WaitForLine("<花子>こんにちは、表ソ能ー①㈱～"));
+    // Invalid UTF-8 and a character Shift-JIS lacks become "?", the rest stays.
+    taro.Write("はい\xff\xfeです😀。\r\n");
+    EXPECT_TRUE(hanako.WaitForLine("<太郎>はい??です?。"));
+    EXPECT_TRUE(taro.WaitForLine("<太郎>はい??です?。"));
+
+    // A third member, printing JSON lines.
+    TCliProcess jiro("127.0.0.3",
+                     Args({"--join", "127.0.0.1", "--handle", "次郎", "--jsonl"}, port));
+    ASSERT_TRUE(jiro.WaitForLine([](const std::string& l) {
+        return Contains(l, "\"kind\":\"arrival\"") && Contains(l, "\"sender\":\"\"") &&
+               Contains(l, "\"text\":\"127.0.0.3:次郎 さんが入室しました。\"");
+    })) << jiro.Stderr();
+    ASSERT_TRUE(taro.WaitForLine("127.0.0.3:次郎 さんが入室しました。"));
+
+    // Many texts and the end of input right behind them: all go out, in
+    // order, before the others see the member leave.
+    std::string burst;
+    for (int i = 0; i < 2000; ++i)
+        burst += "連番 " + std::to_string(i) + std::string(1000, 'x') + "\n";
+    // The receivers are frozen meanwhile, so the texts are still on their way
+    // when the sender's input ends.
+    hanako.Signal(SIGSTOP);
+    jiro.Signal(SIGSTOP);
+    taro.Write(burst + "最後の\"行\"\\");
+    taro.CloseInput();
+    // Its own copy of the last line: everything has been handed to the session.
+    ASSERT_TRUE(taro.WaitForLine("<太郎>最後の\"行\"\\"));
+    hanako.Signal(SIGCONT);
+    jiro.Signal(SIGCONT);
+    EXPECT_EQ(taro.WaitForExit(), 0) << taro.Stderr();
+    ASSERT_TRUE(hanako.WaitForLine("太郎 さんが退室しました。"));
+    ASSERT_TRUE(jiro.WaitForLine([](const std::string& l) {
+        return Contains(l, "\"kind\":\"departure\"") && Contains(l, "太郎 さんが退室しました。");
+    }));
+    std::vector<std::string> got;
+    for (const auto& line : hanako.Lines())
+        if (line.rfind("<太郎>連番 ", 0) == 0) got.push_back(line.substr(0, line.size() - 1000));
+    ASSERT_EQ(got.size(), 2000u);
+    for (int i = 0; i < 2000; ++i)
+        EXPECT_EQ(got[static_cast<size_t>(i)], "<太郎>連番 " + std::to_string(i));
+    EXPECT_EQ(hanako.Count("<太郎>最後の\"行\"\\"), 1u);
+    EXPECT_TRUE(std::any_of(jiro.Lines().begin(), jiro.Lines().end(), [](const std::string& l) {
+        return Contains(l, "\"kind\":\"text\",\"sender\":\"127.0.0.2:太郎\",\"handle\":\"太郎\","
+                           "\"text\":\"最後の\\\"行\\\"\\\\\"}");
+    }));
+    // Each text exactly once, the sender's own copy included.
+    EXPECT_EQ(hanako.Count("<花子>こんにちは、表ソ能ー①㈱～"), 1u);
+    EXPECT_EQ(taro.Count("<花子>こんにちは、表ソ能ー①㈱～"), 1u);
+    EXPECT_EQ(taro.Count("<太郎>はい??です?。"), 1u);
+
+    // The host leaves; the last member stays in the room and sees it.
+    hanako.CloseInput();
+    EXPECT_EQ(hanako.WaitForExit(), 0) << hanako.Stderr();
+    EXPECT_TRUE(jiro.WaitForLine(
+        [](const std::string& l) { return Contains(l, "花子 さんが退室しました。"); }));
+    jiro.CloseInput();
+    EXPECT_EQ(jiro.WaitForExit(), 0) << jiro.Stderr();
+}
+
+TEST(CliRoom, EnteringWhereNoRoomAnswersFailsWithAClearMessage) {
+    const uint16_t port = FreshPort();
+    TCliProcess lonely("127.0.0.4", Args({"--join", "127.0.0.5", "--handle", "a"}, port));
+    EXPECT_EQ(lonely.WaitForExit(), 2);
+    std::string err = lonely.Stderr();
+    EXPECT_TRUE(Contains(err, "127.0.0.5")) << err;
+    EXPECT_TRUE(Contains(err, "no room service answers")) << err;
+    EXPECT_TRUE(lonely.Lines().empty());
+
+    TCliProcess usage("127.0.0.4", Args({"--join", "127.0.0.5"}, port)); // no handle
+    EXPECT_EQ(usage.WaitForExit(), 1);
+    EXPECT_TRUE(Contains(usage.Stderr(), "--handle")) << usage.Stderr();
+}
+
+TEST(CliRoom, RoomIsChosenByNameWhenTheHostHasSeveral) {
+    const uint16_t port = FreshPort();
+    TCliProcess lobby("127.0.0.1", Args({"--create", "Lobby", "--handle", "one"}, port));
+    ASSERT_TRUE(lobby.WaitForLine("127.0.0.1:one さんが入室しました。")) << lobby.Stderr();
+    // A second process on the same machine: its room is listed by the first.
+    TCliProcess table("127.0.0.1", Args({"--create", "表の部屋", "--handle", "two"}, port));
+    ASSERT_TRUE(table.WaitForLine("127.0.0.1:two さんが入室しました。")) << table.Stderr();
+
+    TCliProcess unsure("127.0.0.2", Args({"--join", "127.0.0.1", "--handle", "x"}, port));
+    EXPECT_EQ(unsure.WaitForExit(), 2);
+    std::string err = unsure.Stderr();
+    EXPECT_TRUE(Contains(err, "--room")) << err;
+    EXPECT_TRUE(Contains(err, "\n  Lobby")) << err;
+    EXPECT_TRUE(Contains(err, "\n  表の部屋")) << err;
+
+    TCliProcess wrong("127.0.0.2",
+                      Args({"--join", "127.0.0.1", "--room", "Kitchen", "--handle", "x"}, port));
+    EXPECT_EQ(wrong.WaitForExit(), 2);
+    EXPECT_TRUE(Contains(wrong.Stderr(), "Kitchen")) << wrong.Stderr();
+    EXPECT_TRUE(Contains(wrong.Stderr(), "\n  表の部屋")) << wrong.Stderr();
+
+    // Room names are matched without regard to letter case.
+    TCliProcess guest(
+        "127.0.0.2",
+        Args({"--join", "127.0.0.1", "--room", "表の部屋", "--handle", "three"}, port));
+    ASSERT_TRUE(table.WaitForLine("127.0.0.2:three さんが入室しました。")) << guest.Stderr();
+    TCliProcess guest2("127.0.0.3",
+                       Args({"--join", "127.0.0.1", "--room", "lobby", "--handle", "four"}, port));
+    ASSERT_TRUE(lobby.WaitForLine("127.0.0.3:four さんが入室しました。")) << guest2.Stderr();
+    guest.Write("hello two\n");
+    EXPECT_TRUE(table.WaitForLine("<three>hello two"));
+    guest2.Write("hello one\n");
+    EXPECT_TRUE(lobby.WaitForLine("<four>hello one"));
+    // The rooms stay apart.
+    EXPECT_EQ(lobby.Count("<three>hello two"), 0u);
+    EXPECT_EQ(lobby.Count("127.0.0.2:three さんが入室しました。"), 0u);
+    for (TCliProcess* p : {&guest, &guest2, &table, &lobby}) {
+        p->CloseInput();
+        EXPECT_EQ(p->WaitForExit(), 0) << p->Stderr();
+    }
+}
+
+} // namespace

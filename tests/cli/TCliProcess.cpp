@@ -1,0 +1,88 @@
+#include "TCliProcess.h"
+
+#include <QElapsedTimer>
+#include <QProcessEnvironment>
+#include <algorithm>
+#include <random>
+#include <signal.h>
+
+TCliProcess::TCliProcess(const std::string& address, const QStringList& arguments)
+    : process_(std::make_unique<QProcess>()) {
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("PARLORA_LISTEN_ADDR", QString::fromStdString(address));
+    env.insert("PARLORA_OWN_IP", QString::fromStdString(address));
+    process_->setProcessEnvironment(env);
+    process_->start(PARLORA_CLI_PATH, arguments);
+    process_->waitForStarted(10000);
+}
+
+TCliProcess::~TCliProcess() {
+    if (process_->state() != QProcess::NotRunning) {
+        process_->kill();
+        process_->waitForFinished(5000);
+    }
+}
+
+void TCliProcess::Write(const std::string& bytes) {
+    process_->write(bytes.data(), static_cast<qint64>(bytes.size()));
+    process_->waitForBytesWritten(5000);
+}
+
+void TCliProcess::CloseInput() {
+    process_->closeWriteChannel();
+}
+
+void TCliProcess::Signal(int sig) {
+    ::kill(static_cast<pid_t>(process_->processId()), sig);
+}
+
+void TCliProcess::ReadLines() {
+    partial_ += process_->readAllStandardOutput().toStdString();
+    stderr_ += process_->readAllStandardError().toStdString();
+    for (size_t eol; (eol = partial_.find('\n')) != std::string::npos;) {
+        lines_.push_back(partial_.substr(0, eol));
+        partial_.erase(0, eol + 1);
+    }
+}
+
+bool TCliProcess::WaitForLine(const std::function<bool(const std::string&)>& match, int timeoutMs) {
+    QElapsedTimer clock;
+    clock.start();
+    size_t checked = 0;
+    for (;;) {
+        ReadLines();
+        for (; checked < lines_.size(); ++checked)
+            if (match(lines_[checked])) return true;
+        qint64 left = timeoutMs - clock.elapsed();
+        if (left <= 0 || process_->state() == QProcess::NotRunning) {
+            ReadLines();
+            return std::any_of(lines_.begin() + static_cast<long>(checked), lines_.end(), match);
+        }
+        process_->waitForReadyRead(static_cast<int>(std::min<qint64>(left, 1000)));
+    }
+}
+
+bool TCliProcess::WaitForLine(const std::string& exact, int timeoutMs) {
+    return WaitForLine([&](const std::string& line) { return line == exact; }, timeoutMs);
+}
+
+int TCliProcess::WaitForExit(int timeoutMs) {
+    bool ended = process_->state() == QProcess::NotRunning || process_->waitForFinished(timeoutMs);
+    ReadLines();
+    if (!ended || process_->exitStatus() != QProcess::NormalExit) return -1;
+    return process_->exitCode();
+}
+
+size_t TCliProcess::Count(const std::string& exact) const {
+    return static_cast<size_t>(std::count(lines_.begin(), lines_.end(), exact));
+}
+
+std::string TCliProcess::Stderr() {
+    ReadLines();
+    return stderr_;
+}
+
+uint16_t FreshPort() {
+    static std::mt19937 rng{std::random_device{}()};
+    return static_cast<uint16_t>(20000 + rng() % 30000);
+}

@@ -1,0 +1,46 @@
+#pragma once
+// A parlora-cli process for the tests: started with its own listen address
+// and own address, fed on standard input, read back line by line.
+#include <QProcess>
+#include <QStringList>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+class TCliProcess {
+  public:
+    // Starts parlora-cli with `arguments`, its session service listening on
+    // `address` (127.0.0.x), which is also its own address.
+    TCliProcess(const std::string& address, const QStringList& arguments);
+    ~TCliProcess();
+    TCliProcess(const TCliProcess&) = delete;
+    TCliProcess& operator=(const TCliProcess&) = delete;
+
+    void Write(const std::string& bytes);
+    void CloseInput();
+    void Signal(int sig);
+
+    // Waits until an output line satisfying `match` has arrived (earlier
+    // lines included); true when one did within the deadline.
+    bool WaitForLine(const std::function<bool(const std::string&)>& match, int timeoutMs = 20000);
+    bool WaitForLine(const std::string& exact, int timeoutMs = 20000);
+    // Waits for the process to end; its exit code, or -1 on timeout or crash.
+    int WaitForExit(int timeoutMs = 20000);
+
+    const std::vector<std::string>& Lines() const { return lines_; }
+    size_t Count(const std::string& exact) const;
+    std::string Stderr();
+
+  private:
+    void ReadLines();
+
+    std::unique_ptr<QProcess> process_;
+    std::string partial_;
+    std::vector<std::string> lines_;
+    std::string stderr_;
+};
+
+// A port of its own for each test, so tests never meet each other's rooms.
+uint16_t FreshPort();
