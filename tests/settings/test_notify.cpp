@@ -288,6 +288,14 @@ TEST_F(NotifyUpload, WrongPasswordIsReportedAndTheNextRoomTriesAgain) {
     EXPECT_TRUE(fs::exists(Uploaded()));
     // The window keeps the lines of the failed try above the new ones.
     EXPECT_EQ(LogCount("FTP Login Error 530"), 1);
+
+    // PARLORA_SCREENSHOT_DIR=docs/screenshots keeps a picture of the window.
+    if (const char* shots = std::getenv("PARLORA_SCREENSHOT_DIR")) {
+        Tftpdebugfm* window = optfm->Ftpdebugfm();
+        window->show();
+        EXPECT_TRUE(window->grab().save(QString::fromLocal8Bit(shots) + "/ftp-log-window.png"));
+        window->hide();
+    }
 }
 
 TEST_F(NotifyUpload, FailingStepsNameThemselves) {
@@ -367,4 +375,23 @@ TEST(FtpLogWindow, PlacementAndMemo) {
     window.AddLine(Sjis("FTP Login Error 530 表"));
     EXPECT_EQ(window.Lines(),
               (std::vector<AnsiString>{"230 Connect success", Sjis("FTP Login Error 530 表")}));
+}
+
+TEST_F(NotifyUpload, LogWindowListsTheSessionInOrder) {
+    optfm->FTP.debugmode = true;
+    optfm->NotifyStartPage();
+    ASSERT_TRUE(optfm->StartPageSent());
+    std::vector<AnsiString> replies;
+    for (const AnsiString& line : Log())
+        if (line.rfind("D*", 0) != 0) replies.push_back(line);
+    ASSERT_GE(replies.size(), 6u);
+    EXPECT_EQ(replies[0], "230 Connect success");
+    EXPECT_EQ(replies[1], "200 DoCommand success");
+    EXPECT_EQ(replies[2], "250 ChangeDir success");
+    EXPECT_EQ(replies[3], "250 ChangeDir success");
+    EXPECT_TRUE(replies[4] == "125 Upload success" || replies[4] == "150 Upload success")
+        << replies[4];
+    EXPECT_EQ(replies[5].rfind("    Transfer End ", 0), 0u);
+    EXPECT_EQ(replies.back(), "221 Disconnected");
+    EXPECT_GT(Log().size(), replies.size()); // the debug lines are there too
 }
