@@ -3,6 +3,7 @@
 #include "AddressNotifier.h"
 #include "Tftpdebugfm.h"
 
+#include "net/SjisText.h"
 #include "platform/ErrorHandler.h"
 #include "platform/Exception.h"
 #include "platform/OwnAddresses.h"
@@ -25,6 +26,7 @@
 #include <QVBoxLayout>
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
 #include <string>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -55,6 +57,12 @@ void StartSocketLayer() {
 TOptfm::TOptfm(QWidget* parent, TAddressLister listAddresses) : QDialog(parent) {
     FTP.debugmode = false;
     FTP.WaitTimeout = 10000;
+    // The control port is the FTP client's own (21); a test's server or a
+    // server on another port is named by the environment.
+    if (const char* port = std::getenv("PARLORA_FTP_PORT"); port && net::IsIntegerText(port)) {
+        long value = std::strtol(port, nullptr, 10);
+        if (value > 0 && value <= 65535) FTP.Client().Port = static_cast<int>(value);
+    }
     FTP.OnLogging = [this](TLowFTP* sender, const AnsiString& line) { FTPLogging(sender, line); };
     ftpdebugfm_ = std::make_unique<Tftpdebugfm>();
     notifier_ = std::make_unique<TAddressNotifier>(*this, FTP, *ftpdebugfm_);

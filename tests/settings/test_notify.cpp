@@ -395,3 +395,22 @@ TEST_F(NotifyUpload, LogWindowListsTheSessionInOrder) {
     EXPECT_EQ(replies.back(), "221 Disconnected");
     EXPECT_GT(Log().size(), replies.size()); // the debug lines are there too
 }
+
+TEST_F(NotifyUpload, ServerPortFromTheEnvironment) {
+    auto listOne = [] { return std::vector<AnsiString>{"192.168.0.5"}; };
+    for (const char* bad : {"", "abc", "-21", "0", "70000", "99999999999999999999"}) {
+        ::setenv("PARLORA_FTP_PORT", bad, 1);
+        EXPECT_EQ(TOptfm(nullptr, listOne).FTP.Client().Port, 21) << bad;
+    }
+    ::setenv("PARLORA_FTP_PORT", std::to_string(server_->Port()).c_str(), 1);
+    TOptfm dialog(nullptr, listOne);
+    ::unsetenv("PARLORA_FTP_PORT");
+    dialog.Notifier().PageFile = optfm->Notifier().PageFile;
+    dialog.cbNotify->setChecked(true);
+    for (QLineEdit* box : {dialog.Edftpaddress, dialog.EdLogin, dialog.Edpwd, dialog.Edconnecting,
+                           dialog.Eddisconnect, dialog.Edftpdir})
+        box->setText(optfm->findChild<QLineEdit*>(box->objectName())->text());
+    dialog.NotifyStartPage();
+    EXPECT_TRUE(dialog.StartPageSent());
+    EXPECT_TRUE(fs::exists(Uploaded()));
+}
