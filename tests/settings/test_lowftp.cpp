@@ -240,3 +240,21 @@ TEST_F(LowFtpReal, UnreachableServerGives999) {
     EXPECT_EQ(ftp.ModeChangeToASCII(), 999); // not connected
     ftp.Disconnect();
 }
+
+TEST_F(LowFtpReal, ProxyTakesTheSetupPortAndTheClientsPortIsLeftAlone) {
+    TClosedPort closed;
+    ASSERT_NE(closed.Port(), 0);
+    ftp.WaitTimeout = 5000;
+    ftp.Setup("127.0.0.1", "", 0);
+    ftp.Connect(TRealFtpServer::User, TRealFtpServer::Password);
+    EXPECT_EQ(ftp.Client().Port, server_->Port());
+    EXPECT_TRUE(ftp.Client().Proxy.empty());
+    ftp.Disconnect();
+    // Through a proxy that does not answer: its port is the one Setup gave.
+    ftp.Setup("ftp.example.invalid", "127.0.0.1", closed.Port());
+    EXPECT_EQ(ftp.Connect(TRealFtpServer::User, TRealFtpServer::Password), 999);
+    EXPECT_EQ(ftp.Client().Proxy, "127.0.0.1");
+    EXPECT_EQ(ftp.Client().ProxyPort, closed.Port());
+    EXPECT_EQ(ftp.Client().Host, "ftp.example.invalid");
+    EXPECT_EQ(ftp.Client().TimeOut, 5000);
+}
