@@ -11,7 +11,6 @@
 #include <QTimer>
 #include <QWidget>
 #include <cstdlib>
-#include <random>
 
 namespace apptest {
 
@@ -51,23 +50,6 @@ bool TOnShow::eventFilter(QObject* watched, QEvent* event) {
         });
     }
     return false;
-}
-
-uint16_t FreshPort() {
-    static std::mt19937 rng{std::random_device{}()};
-    return static_cast<uint16_t>(20000 + rng() % 30000);
-}
-
-bool WaitUntil(const std::function<bool()>& done, int timeoutMs) {
-    return platform::PumpUntil(done, timeoutMs);
-}
-
-std::string Utf8(const AnsiString& cp932) {
-    return platform::Cp932ToUtf8(cp932);
-}
-
-AnsiString Sjis(const char* utf8) {
-    return platform::Utf8ToCp932(utf8);
 }
 
 void UseLoopback() {

@@ -3,6 +3,7 @@
 // a private port per test, waits that keep the GUI thread serving events,
 // and a reaction to a modal dialog as soon as it is shown.
 #include "platform/AnsiString.h"
+#include "session/SessionTestSupport.h"
 
 #include <QObject>
 #include <QString>
@@ -44,10 +45,10 @@ class TOnShow : public QObject {
     std::function<bool(QWidget*)> react_;
 };
 
-uint16_t FreshPort();
-bool WaitUntil(const std::function<bool()>& done, int timeoutMs = 20000);
-std::string Utf8(const AnsiString& cp932);
-AnsiString Sjis(const char* utf8);
+using sessiontest::FreshPort;
+using sessiontest::Sjis;
+using sessiontest::Utf8;
+using sessiontest::WaitUntil;
 // Every test uses loopback as the own address and the listening address.
 void UseLoopback();
 

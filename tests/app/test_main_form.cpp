@@ -1,0 +1,158 @@
+// The main form: the command line, the first chat window and its start
+// options, the window count and the end of the program with the settings
+// saved. Real windows (offscreen) and real sessions on loopback.
+#include "AppTestSupport.h"
+
+#include "app/TDchat.h"
+#include "app/TDchatstart.h"
+#include "chat/TChatLog.h"
+#include "chat/Tchat.h"
+#include "platform/TRegistry.h"
+#include "session/DPSession.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QLabel>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTimer>
+#include <gtest/gtest.h>
+
+using namespace apptest;
+
+namespace {
+
+TEST(CommandLine, SwitchesAndValues) {
+    auto parse = [](QStringList args) {
+        args.prepend("/usr/bin/parlora");
+        return TDchat::ParseCommandLine(args);
+    };
+    auto none = parse({});
+    EXPECT_FALSE(none.AutoCreate);
+    EXPECT_FALSE(none.AutoConnect);
+    EXPECT_EQ(none.PresetHandle, "");
+
+    auto sv = parse({"sv", "HD=Taro"});
+    EXPECT_TRUE(sv.AutoCreate);
+    EXPECT_FALSE(sv.AutoConnect);
+    EXPECT_EQ(sv.PresetHandle, "Taro");
+
+    auto cl = parse({"ip=192.168.0.5", "cl", "hd=Hanako"});
+    EXPECT_TRUE(cl.AutoConnect);
+    EXPECT_EQ(cl.PresetHostAddress, "192.168.0.5");
+    EXPECT_EQ(cl.PresetHandle, "Hanako");
+
+    // Whole-argument switches only; Sv counts, SVX and XSV do not.
+    EXPECT_FALSE(parse({"SVX", "XSV", "CLX"}).AutoCreate);
+    EXPECT_FALSE(parse({"SVX", "XSV", "CLX"}).AutoConnect);
+    EXPECT_TRUE(parse({"Sv"}).AutoCreate);
+
+    // HD= alone is an empty handle; a later argument wins.
+    EXPECT_EQ(parse({"HD=Taro", "HD="}).PresetHandle, "");
+    EXPECT_EQ(parse({"HD=a", "hD=b"}).PresetHandle, "b");
+
+    // Values are cut at 999 characters, Japanese ones by character.
+    EXPECT_EQ(parse({"HD=" + QString(1200, 'x')}).PresetHandle.size(), 999u);
+    const auto japanese = parse({"IP=" + QString(1000, QChar(0x8868))}); // 表
+    EXPECT_EQ(Utf8(japanese.PresetHostAddress), QString(999, QChar(0x8868)).toStdString());
+}
+
+class MainFormTest : public ::testing::Test {
+  protected:
+    void Start(QStringList args) {
+        UseLoopback();
+        args.prepend("/usr/bin/parlora");
+        form = std::make_unique<TDchat>(args);
+        form->CreateForms(
+            std::make_unique<TOptfm>(nullptr, [] { return std::vector<AnsiString>{"127.0.0.1"}; }));
+        form->Context().Port = port;
+        form->OnTerminate = [this] { ++terminations; };
+        form->show();
+    }
+    void TearDown() override {
+        std::vector<QPointer<Tchat>> chats;
+        for (QWidget* w : QApplication::topLevelWidgets())
+            if (auto* chat = dynamic_cast<Tchat*>(w)) chats.emplace_back(chat);
+        for (auto& chat : chats)
+            delete chat.data();
+    }
+    bool RoomOpen(const char* room) {
+        Tchat* chat = form->FirstChat();
+        return chat && chat->RoomName == Sjis(room);
+    }
+
+    uint16_t port = FreshPort();
+    std::unique_ptr<TDchat> form;
+    int terminations = 0;
+    TBoxCatcher boxes;
+};
+
+TEST_F(MainFormTest, SvHdOpensTheRoomAndTheLastWindowEndsTheProgramSavingSettings) {
+    Start({"SV", "HD=Taro"});
+    EXPECT_EQ(form->size(), QSize(306, 136));
+    EXPECT_EQ(form->Version->text(), "Version 3.2b   ");
+    ASSERT_TRUE(WaitUntil([&] { return RoomOpen("Taro'ROOM"); }));
+    Tchat* first = form->FirstChat();
+    EXPECT_EQ(first->windowTitle(), "Parlora:Taro'ROOM");
+    EXPECT_EQ(Utf8(first->Log->LineAt(0)), "127.0.0.1:Taro さんが入室しました。");
+    EXPECT_EQ(form->OpenChatCount, 1);
+    EXPECT_TRUE(first->isWindow());
+    EXPECT_EQ(first->parentWidget(), nullptr); // a taskbar entry of its own
+
+    // The splash goes after its two seconds; the program runs on.
+    ASSERT_TRUE(WaitUntil([&] { return !form->isVisible(); }));
+    EXPECT_EQ(terminations, 0);
+
+    // A second window starts with empty options; cancelling it closes only it.
+    bool secondEmpty = false;
+    TOnShow cancel([&](QWidget* w) {
+        auto* dialog = dynamic_cast<TDchatstart*>(w);
+        if (!dialog) return false;
+        secondEmpty = dialog->Ed_handle->currentText().isEmpty() && !dialog->AutoCreate;
+        dialog->Button1->click();
+        return true;
+    });
+    first->NewRoomClick();
+    ASSERT_TRUE(WaitUntil([&] { return form->OpenChatCount == 2; }));
+    ASSERT_TRUE(WaitUntil([&] { return form->OpenChatCount == 1; }));
+    EXPECT_TRUE(secondEmpty);
+    EXPECT_EQ(terminations, 0);
+
+    form->Optfm()->K3->setChecked(true);
+    first->ExitRoomClick();
+    ASSERT_TRUE(WaitUntil([&] { return terminations == 1; }));
+    EXPECT_EQ(form->OpenChatCount, 0);
+    platform::TRegistry reg(platform::RegRoot::LocalMachine);
+    ASSERT_TRUE(reg.OpenKey("\\SOFTWARE\\Parlora3", false));
+    EXPECT_TRUE(reg.ReadBool("main_K3"));
+    EXPECT_FALSE(reg.ReadBool("main_K5"));
+    EXPECT_TRUE(boxes.Boxes.empty());
+}
+
+TEST_F(MainFormTest, IpClHdJoinsTheRoomAtTheAddress) {
+    TDPSession host;
+    host.SetGUID("{5BFFE6A0-4D9C-11D2-B2C6-0080C83D719A}");
+    host.TCPIPSetting().Enabled = true;
+    host.TCPIPSetting().Port = port;
+    host.SetProvider(host.ProviderList().Names(0));
+    host.OpenSession(true, "Lobby", "127.0.0.1:Host");
+
+    Start({"ip=127.0.0.1", "cl", "hd=Hanako"});
+    ASSERT_TRUE(WaitUntil([&] { return RoomOpen("Lobby"); }));
+    EXPECT_EQ(form->FirstChat()->SelfName, "127.0.0.1:Hanako");
+    ASSERT_TRUE(WaitUntil([&] { return host.PlayerList().Count() == 2; }));
+}
+
+TEST_F(MainFormTest, CancelledFirstStartDialogEndsTheProgram) {
+    TOnShow cancel([&](QWidget* w) {
+        auto* dialog = dynamic_cast<TDchatstart*>(w);
+        if (!dialog) return false;
+        dialog->Button1->click();
+        return true;
+    });
+    Start({});
+    ASSERT_TRUE(WaitUntil([&] { return terminations == 1; }));
+    EXPECT_EQ(form->OpenChatCount, 0);
+}
+
+} // namespace

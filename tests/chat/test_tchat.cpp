@@ -1,0 +1,214 @@
+// The chat window on real sessions over loopback: sending, receiving,
+// arrivals and departures, keys, the arrival notification and the window
+// count messages.
+#include "app/AppTestSupport.h"
+
+#include "chat/TChatLog.h"
+#include "chat/TMembers.h"
+#include "chat/Tchat.h"
+#include "dplay/DirectPlay.h"
+#include "platform/ErrorHandler.h"
+#include "platform/QtText.h"
+#include "platform/WinMessage.h"
+#include "settings/TOptfm.h"
+
+#include <QCheckBox>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTest>
+#include <gtest/gtest.h>
+#include <memory>
+
+using namespace apptest;
+
+namespace {
+
+// Stands in for the main form: counts the chat windows' count messages.
+class TCounter : public QWidget {
+  public:
+    std::vector<intptr_t> Counts; // the wParam of each message
+    bool event(QEvent* e) override {
+        if (const auto* msg = platform::AsWinMessage(e)) {
+            if (msg->Msg == platform::WM_CHATWINDOWCOUNT) Counts.push_back(msg->WParam);
+            return true;
+        }
+        return QWidget::event(e);
+    }
+};
+
+std::vector<std::string> LogLines(const Tchat* chat) {
+    std::vector<std::string> lines;
+    for (int i = 0; i < chat->Log->LineCount(); ++i)
+        lines.push_back(Utf8(chat->Log->LineAt(i)));
+    return lines;
+}
+
+bool LogHas(const Tchat* chat, const std::string& line) {
+    for (const std::string& l : LogLines(chat))
+        if (l == line) return true;
+    return false;
+}
+
+class TchatTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        UseLoopback();
+        optfm =
+            std::make_unique<TOptfm>(nullptr, [] { return std::vector<AnsiString>{"127.0.0.1"}; });
+        context.MainForm = &counter;
+        context.Optfm = optfm.get();
+        context.Port = FreshPort();
+        // The start dialog's network work without its window: AutoCreate
+        // creates the room named in PresetHostAddress, otherwise it is joined.
+        context.RunStartDialog = [this](Tchat& chat) {
+            TchatStartResult result;
+            if (cancelStart) return result;
+            TDPSession& s = chat.Session;
+            s.TCPIPSetting().Enabled = true;
+            s.TCPIPSetting().HostName = chat.AutoCreate ? "" : "127.0.0.1";
+            s.SetProvider(s.ProviderList().Names(0));
+            s.OpenSession(chat.AutoCreate, chat.PresetHostAddress,
+                          "127.0.0.1:" + chat.PresetHandle);
+            result.ModalResult = platform::IDOK;
+            result.RoomName = chat.PresetHostAddress;
+            result.Handle = chat.PresetHandle;
+            return result;
+        };
+    }
+    void TearDown() override {
+        for (auto& chat : chats)
+            delete chat.data();
+    }
+
+    Tchat* Open(const char* handle, const char* room, bool create) {
+        auto* chat = new Tchat(context);
+        chat->PresetHandle = Sjis(handle);
+        chat->PresetHostAddress = Sjis(room);
+        chat->AutoCreate = create;
+        chat->show();
+        chats.push_back(chat);
+        EXPECT_TRUE(WaitUntil([&] { return !chat->RoomName.empty(); }))
+            << (boxes.Boxes.empty() ? "" : boxes.Boxes.back().Text);
+        return chat;
+    }
+    void Type(Tchat* chat, const char* utf8) { chat->Memo->setPlainText(QString::fromUtf8(utf8)); }
+
+    TCounter counter;
+    std::unique_ptr<TOptfm> optfm;
+    TchatContext context;
+    std::vector<QPointer<Tchat>> chats;
+    bool cancelStart = false;
+    TBoxCatcher boxes;
+};
+
+TEST_F(TchatTest, OwnEntryIsInTheLogOnceWhenTheSendReturns) {
+    Tchat* a = Open("Taro", "Room", true);
+    EXPECT_EQ(LogLines(a), (std::vector<std::string>{"127.0.0.1:Taro さんが入室しました。"}));
+    EXPECT_EQ(a->SelfName, "127.0.0.1:Taro");
+    EXPECT_EQ(a->Members->Count(), 1);
+
+    QTest::keyClicks(a->Memo, "hello");
+    a->btn_send->click();
+    EXPECT_EQ(LogLines(a),
+              (std::vector<std::string>{"127.0.0.1:Taro さんが入室しました。", "<Taro>hello"}));
+    EXPECT_TRUE(a->Memo->toPlainText().isEmpty());
+    EXPECT_EQ(a->windowTitle(), "Parlora:Room [2行]");
+
+    // An empty box still sends (a 13-byte text) but adds no line.
+    a->btn_send->click();
+    EXPECT_EQ(a->Log->LineCount(), 2);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(a->Log->LineCount(), 2); // and no second copy arrives later
+}
+
+TEST_F(TchatTest, TwoRoomsInOneProcessExchangeTextsWithTheirHeaders) {
+    Tchat* a = Open("Taro", "R1", true);
+    Tchat* other = Open("Jiro", "R2", true);
+    Tchat* b = Open("Hanako", "R1", false);
+
+    // The newcomer's first line is its own arrival, full player name; the
+    // member already present shows only as a label.
+    EXPECT_EQ(LogLines(b), (std::vector<std::string>{"127.0.0.1:Hanako さんが入室しました。"}));
+    EXPECT_EQ(b->Members->Count(), 2);
+    ASSERT_TRUE(WaitUntil([&] { return LogHas(a, "127.0.0.1:Hanako さんが入室しました。"); }));
+    EXPECT_EQ(a->Members->Count(), 2);
+
+    Type(a, "こんにちは\n二行目");
+    a->btn_send->click();
+    ASSERT_TRUE(WaitUntil([&] { return LogHas(b, "二行目"); }));
+    const auto bLines = LogLines(b);
+    ASSERT_GE(bLines.size(), 4u);
+    EXPECT_EQ(std::vector<std::string>(bLines.end() - 3, bLines.end()),
+              (std::vector<std::string>{"<Taro>", "こんにちは", "二行目"}));
+
+    Type(b, "表示ソ能");
+    QTest::keyClick(b->Memo, Qt::Key_S, Qt::ControlModifier); // Ctrl+S sends too
+    EXPECT_TRUE(LogHas(b, "<Hanako>表示ソ能"));
+    ASSERT_TRUE(WaitUntil([&] { return LogHas(a, "<Hanako>表示ソ能"); }));
+    // Entries carry the sender's member colour: Taro black, Hanako blue.
+    EXPECT_EQ(a->Members->ColorOf("127.0.0.1:Hanako"), QColor(0, 0, 255));
+
+    // The room next door heard nothing.
+    EXPECT_EQ(LogLines(other), (std::vector<std::string>{"127.0.0.1:Jiro さんが入室しました。"}));
+
+    // Leaving: the others see the handle only.
+    b->close();
+    ASSERT_TRUE(WaitUntil([&] { return LogHas(a, "Hanako さんが退室しました。"); }));
+    EXPECT_EQ(a->Members->Count(), 1);
+}
+
+TEST_F(TchatTest, EnterSendsOnlyWhenTicked) {
+    Tchat* a = Open("Taro", "Keys", true);
+    QTest::keyClicks(a->Memo, "one");
+    QTest::keyClick(a->Memo, Qt::Key_Return);
+    QTest::keyClicks(a->Memo, "two");
+    EXPECT_EQ(a->Memo->toPlainText(), "one\ntwo");
+    a->CB_Enter->setChecked(true);
+    QTest::keyClick(a->Memo, Qt::Key_Return);
+    EXPECT_TRUE(a->Memo->toPlainText().isEmpty());
+    EXPECT_EQ(LogLines(a).back(), "two");
+    EXPECT_EQ(LogLines(a)[a->Log->LineCount() - 2], "one");
+    // Ctrl+Shift+S does not send.
+    QTest::keyClicks(a->Memo, "x");
+    QTest::keyClick(a->Memo, Qt::Key_S, Qt::ControlModifier | Qt::ShiftModifier);
+    EXPECT_EQ(LogLines(a).back(), "two");
+}
+
+TEST_F(TchatTest, PopUpRestoresAMinimisedWindowOnly) {
+    Tchat* a = Open("Taro", "Notify", true);
+    Tchat* b = Open("Hanako", "Notify", false);
+    optfm->K3->setChecked(true);
+
+    a->setWindowState(Qt::WindowMinimized);
+    QCoreApplication::processEvents();
+    if (!a->isMinimized()) GTEST_SKIP() << "windows cannot be minimised on this platform";
+    Type(b, "wake up");
+    b->btn_send->click();
+    ASSERT_TRUE(WaitUntil([&] { return LogHas(a, "<Hanako>wake up"); }));
+    EXPECT_FALSE(a->isMinimized());
+
+    // With "なにもしない" a minimised window stays down.
+    optfm->K5->setChecked(true);
+    a->setWindowState(Qt::WindowMinimized);
+    QCoreApplication::processEvents();
+    Type(b, "again");
+    b->btn_send->click();
+    ASSERT_TRUE(WaitUntil([&] { return LogHas(a, "<Hanako>again"); }));
+    EXPECT_TRUE(a->isMinimized());
+}
+
+TEST_F(TchatTest, WindowsAreCountedInAndOut) {
+    Tchat* a = Open("Taro", "Count", true);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(counter.Counts, (std::vector<intptr_t>{0}));
+    a->NewRoomClick(); // the new window's start dialog is cancelled
+    cancelStart = true;
+    ASSERT_TRUE(WaitUntil([&] { return counter.Counts.size() == 3; }));
+    EXPECT_EQ(counter.Counts, (std::vector<intptr_t>{0, 0, 1}));
+    a->ExitRoomClick();
+    ASSERT_TRUE(WaitUntil([&] { return counter.Counts.size() == 4; }));
+    EXPECT_EQ(counter.Counts.back(), 1);
+}
+
+} // namespace
