@@ -373,7 +373,18 @@ void TDchatstart::btn_makeroomClick() {
         PlayerName = PlayerNameFor();
         OpenSessionWaiting(true);
         result = platform::IDOK;
-        if (optfm_ && optfm_->cbNotify->isChecked() && NotifyStartPage) NotifyStartPage();
+        if (optfm_ && optfm_->cbNotify->isChecked() && NotifyStartPage) {
+            // The dialog takes no input while the page goes out: a second
+            // click must not create another room meanwhile.
+            busy_ = true;
+            try {
+                NotifyStartPage();
+            } catch (...) {
+                busy_ = false;
+                throw;
+            }
+            busy_ = false;
+        }
     } catch (const platform::EAbort&) {
         result = platform::IDCANCEL;
         ShowError(Sjis("Abort による中断"));
