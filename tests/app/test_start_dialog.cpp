@@ -16,8 +16,13 @@
 #include <QListWidget>
 #include <QPushButton>
 #include <QTest>
+#include <QTimer>
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <memory>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 using namespace apptest;
 
@@ -300,6 +305,58 @@ TEST_F(StartDialogTest, AHostWithoutRoomsSaysSo) {
     ASSERT_TRUE(WaitClosed());
     EXPECT_EQ(dialog->result(), platform::IDCANCEL);
     EXPECT_EQ(boxes.Texts(), (std::vector<std::string>{"接続先がチャットルームを作っていません"}));
+}
+
+// A host that takes the connection and never says a word.
+class TSilentHost {
+  public:
+    explicit TSilentHost(uint16_t port) {
+        fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+        int one = 1;
+        ::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(port);
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ok_ = ::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+              ::listen(fd_, 8) == 0;
+    }
+    ~TSilentHost() { ::close(fd_); }
+    bool Ok() const { return ok_; }
+
+  private:
+    int fd_ = -1;
+    bool ok_ = false;
+};
+
+TEST_F(StartDialogTest, WaitingForASilentHostKeepsPaintingAndRefusesASecondAttempt) {
+    TSilentHost silent(port);
+    ASSERT_TRUE(silent.Ok());
+    Show();
+    Type(dialog->Ed_handle, "Hanako");
+    Type(dialog->HostIPaddress, "127.0.0.1");
+    Type(dialog->Ed_newRoom, "Other");
+    int ticksWhileBusy = 0;
+    bool secondAttemptRefused = false;
+    QTimer ticker;
+    QObject::connect(&ticker, &QTimer::timeout, [&] {
+        if (!dialog->Busy()) return;
+        ++ticksWhileBusy;
+        dialog->repaint();
+        // Clicks through the event queue, as a user's would arrive.
+        QTest::mouseClick(dialog->btn_ClientConnect, Qt::LeftButton);
+        QTest::mouseClick(dialog->Button1, Qt::LeftButton);
+        secondAttemptRefused = dialog->isVisible() && boxes.Boxes.empty();
+    });
+    ticker.start(100);
+    dialog->btn_ClientConnect->click();
+    // The enumeration gives up after its time limit (5 s).
+    ASSERT_TRUE(WaitClosed());
+    EXPECT_GT(ticksWhileBusy, 3);
+    EXPECT_TRUE(secondAttemptRefused);
+    EXPECT_EQ(dialog->result(), platform::IDCANCEL);
+    EXPECT_TRUE(boxes.Boxes.empty());
+    EXPECT_FALSE(session.Opened());
 }
 
 TEST(SessionSelect, JoinWithoutTouchingTheListTakesTheFirst) {
