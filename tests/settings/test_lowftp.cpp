@@ -258,3 +258,15 @@ TEST_F(LowFtpReal, ProxyTakesTheSetupPortAndTheClientsPortIsLeftAlone) {
     EXPECT_EQ(ftp.Client().Host, "ftp.example.invalid");
     EXPECT_EQ(ftp.Client().TimeOut, 5000);
 }
+
+TEST_F(LowFtpReal, ServerThatNeverGreetsEndsWith999AfterTheTimeOut) {
+    TClosedPort hung(true);
+    ASSERT_NE(hung.Port(), 0);
+    ftp.Client().Port = hung.Port();
+    ftp.WaitTimeout = 1000;
+    ftp.Setup("127.0.0.1", "", 21);
+    EXPECT_EQ(ftp.Connect(TRealFtpServer::User, TRealFtpServer::Password), 999);
+    ASSERT_FALSE(ftp.LogLines().empty());
+    EXPECT_EQ(TLowFTP::CodeOf(ftp.LogLines().back()), 999);
+    ftp.Disconnect();
+}

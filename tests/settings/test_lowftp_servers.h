@@ -1,6 +1,6 @@
 #pragma once
 // Servers for the FTP session tests: one real pyftpdlib server shared by
-// the tests of a suite, and a port where nothing answers.
+// the tests of a suite, and ports where nothing answers.
 #include "TRealFtpServer.h"
 #include "support/TempDir.h"
 
@@ -12,9 +12,11 @@
 #include <unistd.h>
 
 // A loopback port held bound but never listening: connecting is refused.
+// Listening but never accepting, it is a server that hangs: connections
+// are made but no greeting ever comes.
 class TClosedPort {
   public:
-    TClosedPort() {
+    explicit TClosedPort(bool listening = false) {
         sockaddr_in a{};
         a.sin_family = AF_INET;
         a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -22,6 +24,7 @@ class TClosedPort {
         if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&a), len) != 0 ||
             ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len) != 0)
             return;
+        if (listening && ::listen(fd_, 4) != 0) return;
         port_ = ntohs(a.sin_port);
     }
     ~TClosedPort() {
