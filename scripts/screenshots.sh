@@ -1,0 +1,103 @@
+#!/usr/bin/env bash
+# Takes the screenshots under docs/screenshots/ from the real program running
+# under Xvfb with the Japanese fonts: the start dialog, the options dialog
+# and a chat window with a short conversation between two running copies.
+# Usage: scripts/screenshots.sh [build-dir]   (default: build)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=${1:-build}
+parlora="$build/src/app/parlora"
+out=docs/screenshots
+[ -x "$parlora" ] || { echo "no program at $parlora (build first)" >&2; exit 1; }
+for tool in Xvfb xdotool import; do
+  command -v "$tool" >/dev/null || { echo "$tool is missing (scripts/setup.sh test)" >&2; exit 1; }
+done
+mkdir -p "$out"
+
+work=$(mktemp -d)
+pids=()
+cleanup() {
+  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+# A free display number.
+disp=99
+while [ -e "/tmp/.X11-unix/X$disp" ] || [ -e "/tmp/.X$disp-lock" ]; do disp=$((disp + 1)); done
+Xvfb ":$disp" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+pids+=($!)
+export DISPLAY=":$disp"
+for _ in $(seq 50); do xdotool getdisplaygeometry >/dev/null 2>&1 && break; sleep 0.1; done
+
+export QT_QPA_PLATFORM=xcb
+export PARLORA_REGISTRY_DIR="$work/registry"
+export PARLORA_LISTEN_ADDR=127.0.0.1
+export PARLORA_OWN_IP=127.0.0.1
+mkdir -p "$PARLORA_REGISTRY_DIR"
+
+# The id of the first window whose title is exactly $1, waiting for it.
+window() {
+  local id
+  for _ in $(seq 100); do
+    id=$(xdotool search --onlyvisible --name "^$1\$" 2>/dev/null | head -n1 || true)
+    [ -n "$id" ] && { echo "$id"; return; }
+    sleep 0.1
+  done
+  echo "window '$1' did not appear" >&2
+  exit 1
+}
+shot() { # window-id file: the screen, cut to the window
+  local x y w h
+  sleep 0.7
+  eval "$(xdotool getwindowgeometry --shell "$1" | sed -n 's/^\(X\|Y\|WIDTH\|HEIGHT\)=/\1=/p')"
+  import -window root -crop "${WIDTH}x${HEIGHT}+${X}+${Y}" +repage "$out/$2"
+  echo "wrote $out/$2"
+}
+
+# Start dialog (the splash has gone after its two seconds), then the
+# options dialog opened from its "設定" button.
+"$parlora" &
+pids+=($!)
+start=$(window "Parlora for DirectPlay")
+sleep 2.5
+shot "$start" start-dialog.png
+xdotool mousemove --window "$start" 207 301 click 1
+options=$(window "設定")
+shot "$options" options-dialog.png
+kill "${pids[-1]}"
+wait "${pids[-1]}" 2>/dev/null || true
+
+# Two copies in one room; a few lines typed into each.
+chat_of() { # pid: its chat window once it is in the room
+  local id
+  for _ in $(seq 100); do
+    id=$(xdotool search --all --onlyvisible --pid "$1" --name "^Parlora:Taro'ROOM" 2>/dev/null | head -n1 || true)
+    [ -n "$id" ] && { echo "$id"; return; }
+    sleep 0.1
+  done
+  echo "no chat window of process $1" >&2
+  exit 1
+}
+"$parlora" SV HD=Taro &
+pids+=($!)
+taro=$(chat_of "${pids[-1]}")
+"$parlora" IP=127.0.0.1 CL HD=Hanako &
+pids+=($!)
+hanako=$(chat_of "${pids[-1]}")
+xdotool windowmove "$taro" 20 20 windowmove "$hanako" 520 120
+say() { # window-id text
+  local geometry height
+  geometry=$(xdotool getwindowgeometry --shell "$1")
+  height=$(echo "$geometry" | sed -n 's/^HEIGHT=//p')
+  xdotool mousemove --window "$1" 120 $((height - 80)) click 1
+  xdotool type --window "$1" --delay 80 "$2"
+  xdotool key --window "$1" ctrl+s
+  sleep 0.5
+}
+say "$taro" "こんにちは、表ソ能ーです。"
+say "$hanako" "Hello! はじめまして。"
+say "$taro" "今日は①㈱～のテストです"
+xdotool windowraise "$taro"
+shot "$taro" chat-window.png
