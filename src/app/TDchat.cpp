@@ -4,10 +4,10 @@
 
 #include "chat/TAboutBox.h"
 #include "chat/Tchat.h"
-#include "chat/TchatHelp.h"
 #include "chat/TchatShadowTitle.h"
 #include "platform/ErrorHandler.h"
 #include "platform/QtText.h"
+#include "platform/THelpViewer.h"
 #include "platform/WinMessage.h"
 #include "settings/TOptfm.h"
 
@@ -67,16 +67,17 @@ TDchat::TDchat(QStringList arguments, QWidget* parent)
     OpenChatCount = 0;
     context_.MainForm = this;
     context_.RunStartDialog = [this](Tchat& chat) { return RunStartDialog(chat); };
-    context_.ShowHelp = [](QWidget* parent) { TchatShowHelpContents(parent); };
+    context_.ShowHelp = [](QWidget* parent) { platform::ShowHelpContents(parent); };
 }
 
 TDchat::~TDchat() = default;
 
 void TDchat::CreateForms(std::unique_ptr<TOptfm> optfm) {
     aboutBox_ = std::make_unique<TAboutBox>(this, Version);
-    // The template window and the FTP log window take their places here.
+    tempfm_ = std::make_unique<TTempfm>(); // loads the templates
     optfm_ = optfm ? std::move(optfm) : std::make_unique<TOptfm>();
     context_.AboutBox = aboutBox_.get();
+    context_.Tempfm = tempfm_.get();
     context_.Optfm = optfm_.get();
     // The address notification; the options dialog owns the FTP log window.
     NotifyStartPage = [this] { optfm_->NotifyStartPage(); };
@@ -168,6 +169,7 @@ void TDchat::FormClose() {
     platform::Guarded([&] {
         if (optfm_ && optfm_->cbNotify->isChecked() && NotifyExitPage) NotifyExitPage();
     });
+    if (tempfm_) tempfm_->SaveTemplates(); // a failure is shown, and the program still ends
     if (OnTerminate) OnTerminate();
 }
 

@@ -7,6 +7,7 @@
 
 #include "platform/AnsiString.h"
 #include "settings/TOptfm.h"
+#include "templates/TTempfm.h"
 
 #include <QStringList>
 #include <QWidget>
@@ -53,6 +54,7 @@ class TDchat : public QWidget {
 
     TAboutBox* AboutBox() const { return aboutBox_.get(); }
     TOptfm* Optfm() const { return optfm_.get(); }
+    TTempfm* Tempfm() const { return tempfm_.get(); }
     TchatContext& Context() { return context_; }
     // The first chat window, while it exists.
     Tchat* FirstChat() const;
@@ -82,6 +84,7 @@ class TDchat : public QWidget {
   private:
     QStringList arguments_;
     std::unique_ptr<TAboutBox> aboutBox_;
+    std::unique_ptr<TTempfm> tempfm_;
     std::unique_ptr<TOptfm> optfm_;
     TchatContext context_;
     QPointer<Tchat> firstChat_;

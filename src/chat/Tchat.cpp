@@ -1,5 +1,8 @@
 #include "Tchat.h"
 
+#include "game/Tjyankenfm.h"
+#include "templates/TTempfm.h"
+
 #include "ChatPayload.h"
 #include "TAboutBox.h"
 #include "TChatLog.h"
@@ -212,14 +215,13 @@ void Tchat::BuildMenus() {
     ShowRoomName->setChecked(true);
     connect(ShowRoomName, &QAction::triggered, this, [this] { ShowRoomNameClick(); });
     Tool1->addSeparator();
-    // The template and rock-paper-scissors windows are not part of the
-    // program yet; their items stay visible but unavailable.
     MessageTmp =
         addItem(Tool1, "MessageTmp", QStringLiteral("メッセージテンプレート(&M)"), nullptr);
     MessageTmp->setCheckable(true);
-    MessageTmp->setEnabled(false);
-    Jyanken = addItem(Tool1, "Jyanken", QStringLiteral("ジャンケン(&J)"), nullptr);
-    Jyanken->setEnabled(false);
+    MessageTmp->setEnabled(context_.Tempfm != nullptr);
+    connect(MessageTmp, &QAction::triggered, this, [this] { MessageTmpClick(); });
+    Jyanken = addItem(Tool1, "Jyanken", QStringLiteral("ジャンケン(&J)"), &Tchat::JyankenClick);
+    connect(Tool1, &QMenu::aboutToShow, this, [this] { Tool1Click(); });
 
     Help1 = Named(menuBar()->addMenu(QStringLiteral("ヘルプ(&H)")), "Help1");
     topic1 = addItem(Help1, "topic1", QStringLiteral("目次(&I)"), &Tchat::topic1Click);
@@ -380,6 +382,13 @@ void Tchat::SessionMessage(TCustomDPSession*, TDPPlayer* From, const void* Data,
         AddLogEntry(sender, text);
     };
     events.OnGameLine = [this](const AnsiString& line) { AddLogEntry("", line); };
+    events.OnJyankenReset = [this](const AnsiString&) {
+        if (JyankenForm) JyankenForm->close();
+    };
+    events.OnJyankenDecided = [this](const AnsiString& handle) {
+        JyankenClick();
+        if (JyankenForm) JyankenForm->HandDecided(handle);
+    };
     chat::DispatchPayload(From ? From->Name : AnsiString(), Data, static_cast<size_t>(DataSize),
                           events);
 }
@@ -402,8 +411,33 @@ void Tchat::NotifyArrival() {
 }
 
 void Tchat::FormActivate() {
-    // The template window and the name guide join here once they exist.
+    // The templates go to the chat window used most recently.
+    if (context_.Tempfm && MessageTmp->isChecked()) context_.Tempfm->SetChat(this, Memo);
     Log->viewport()->update();
+}
+
+void Tchat::JyankenClick() {
+    if (!JyankenForm) {
+        JyankenForm = new Tjyankenfm(this, &Session);
+        JyankenForm->OnFormClose = [this] { JyankenForm = nullptr; };
+    }
+    JyankenForm->Chat = this;
+    JyankenForm->session = &Session;
+    JyankenForm->show();
+}
+
+void Tchat::MessageTmpClick() {
+    if (!context_.Tempfm) return;
+    if (MessageTmp->isChecked()) {
+        context_.Tempfm->SetChat(this, Memo);
+        context_.Tempfm->show();
+    } else {
+        context_.Tempfm->close();
+    }
+}
+
+void Tchat::Tool1Click() {
+    MessageTmp->setChecked(context_.Tempfm && context_.Tempfm->isVisible());
 }
 
 void Tchat::FormDeactivate() {}

@@ -24,6 +24,7 @@ class QStatusBar;
 class QTimer;
 class TChatLog;
 class TMembers;
+class Tjyankenfm;
 
 class Tchat : public QMainWindow {
   public:
@@ -44,6 +45,8 @@ class Tchat : public QMainWindow {
     AnsiString PresetHostAddress;
 
     std::unique_ptr<TMembers> Members;
+    // The open rock-paper-scissors window; none between rounds.
+    QPointer<Tjyankenfm> JyankenForm;
     // Declared last, so it leaves the room before the member list it reports
     // to goes.
     TDPSession Session;
@@ -72,6 +75,9 @@ class Tchat : public QMainWindow {
     void ShowMemberClick();
     void ShowRoomNameClick();
     void topic1Click();
+    void JyankenClick();
+    void MessageTmpClick();
+    void Tool1Click();
     void Info1Click();
 
     // Menus.

@@ -14,6 +14,7 @@ class QLabel;
 class TAboutBox;
 class Tchat;
 class TOptfm;
+class TTempfm;
 
 // What the start dialog left behind when it closed.
 struct TchatStartResult {
@@ -27,6 +28,8 @@ struct TchatContext {
     QPointer<QWidget> MainForm;
     TOptfm* Optfm = nullptr;
     TAboutBox* AboutBox = nullptr;
+    // The template window shared by all chat windows; may be null in tests.
+    TTempfm* Tempfm = nullptr;
     // Runs the start dialog modally on the window's session component.
     std::function<TchatStartResult(Tchat& chat)> RunStartDialog;
     // Shows the contents of the help file.
