@@ -1,17 +1,21 @@
 // The chat window's position, size and panel switches kept between runs,
-// and a window opened from another one.
+// a window opened from another one, and the end by SIGTERM / SIGINT.
 #include "chat/TMembers.h"
 #include "chat/Tchat.h"
+#include "chat/TchatQuitSignals.h"
 #include "settings/SettingsKeys.h"
 
 #include "platform/TRegistry.h"
 
 #include <QAction>
 #include <QApplication>
+#include <QDialog>
 #include <QLabel>
 #include <QPointer>
 #include <QStatusBar>
 #include <QTest>
+#include <QTimer>
+#include <csignal>
 #include <gtest/gtest.h>
 
 namespace {
@@ -144,4 +148,39 @@ TEST_F(TchatViewTest, OpenedFromAnotherTakesItsSizeAndSwitchesButNotItsPosition)
     EXPECT_FALSE(b->Pnl_curretroom->isVisible());
     EXPECT_NE(b->pos(), QPoint(300, 200));
     EXPECT_NE(b->pos(), QPoint(6, 5));
+}
+
+TEST_F(TchatViewTest, TerminationSignalClosesEveryWindowLikeTheUserWould) {
+    QWidget mainForm;
+    mainForm.setAttribute(Qt::WA_DontShowOnScreen);
+    mainForm.show();
+    TchatQuitSignals quit(&mainForm);
+    QPointer<Tchat> a = Open();
+    Place(a, 90, 80, 560, 430);
+    QPointer<Tchat> b = Open(a);
+
+    // A modal dialog of a window is waiting for the user when the signal
+    // comes; it is dismissed and its handler finishes first.
+    bool dialogReturned = false;
+    QTimer::singleShot(0, a, [&] {
+        QDialog dialog(a);
+        QTimer::singleShot(0, &dialog, [] { std::raise(SIGTERM); });
+        dialog.exec();
+        dialogReturned = true;
+    });
+    ASSERT_TRUE(QTest::qWaitFor([&] { return a.isNull() && b.isNull(); }, 5000));
+    EXPECT_TRUE(dialogReturned);
+    EXPECT_EQ(quit.Received(), 1);
+    EXPECT_TRUE(mainForm.isVisible()) << "the main form goes when it counts its windows out";
+    // The windows saved their view on the way out.
+    EXPECT_EQ(ReadStored().Width, 560);
+}
+
+TEST_F(TchatViewTest, InterruptWithoutAChatWindowClosesTheMainForm) {
+    QWidget mainForm;
+    mainForm.setAttribute(Qt::WA_DontShowOnScreen);
+    mainForm.show();
+    TchatQuitSignals quit(&mainForm);
+    std::raise(SIGINT);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !mainForm.isVisible(); }, 5000));
 }
