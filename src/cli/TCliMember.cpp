@@ -82,7 +82,10 @@ void TCliMember::Enter() {
     } catch (const platform::EAbort&) {
         throw ECliFailure("cancelled");
     } catch (const platform::Exception& e) {
-        throw ECliFailure(Cp932ToUtf8(e.Message));
+        // The service does not say why a join was refused; a full room is the usual cause.
+        std::string what = options_.Create ? "could not create the room"
+                                           : "could not enter the room (refused: full or gone?)";
+        throw ECliFailure(Cp932ToUtf8(e.Message) + " - " + what);
     }
 }
 

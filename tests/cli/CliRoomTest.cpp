@@ -5,6 +5,8 @@
 
 #include <csignal>
 #include <gtest/gtest.h>
+#include <memory>
+#include <vector>
 
 namespace {
 
@@ -146,6 +148,63 @@ TEST(CliRoom, RoomIsChosenByNameWhenTheHostHasSeveral) {
         p->CloseInput();
         EXPECT_EQ(p->WaitForExit(), 0) << p->Stderr();
     }
+}
+
+TEST(CliRoom, ALostSessionEndsTheMemberWithAMessage) {
+    // Every other member falls silent at once: our own network looks gone.
+    const uint16_t port = FreshPort();
+    TCliProcess host("127.0.0.1", Args({"--create", "r", "--handle", "h"}, port));
+    ASSERT_TRUE(host.WaitForLine("127.0.0.1:h さんが入室しました。")) << host.Stderr();
+    TCliProcess b("127.0.0.2", Args({"--join", "127.0.0.1", "--handle", "b"}, port));
+    TCliProcess c("127.0.0.3", Args({"--join", "127.0.0.1", "--handle", "c"}, port));
+    ASSERT_TRUE(host.WaitForLine("127.0.0.2:b さんが入室しました。"));
+    ASSERT_TRUE(host.WaitForLine("127.0.0.3:c さんが入室しました。"));
+    ASSERT_TRUE(b.WaitForLine("127.0.0.3:c さんが入室しました。"));
+    b.Signal(SIGSTOP);
+    c.Signal(SIGSTOP);
+    EXPECT_EQ(host.WaitForExit(60000), 3);
+    EXPECT_TRUE(Contains(host.Stderr(), "session was lost")) << host.Stderr();
+}
+
+TEST(CliRoom, TerminationLeavesTheRoomCleanly) {
+    const uint16_t port = FreshPort();
+    TCliProcess host("127.0.0.1", Args({"--create", "r", "--handle", "h"}, port));
+    ASSERT_TRUE(host.WaitForLine("127.0.0.1:h さんが入室しました。")) << host.Stderr();
+    TCliProcess guest("127.0.0.2", Args({"--join", "127.0.0.1", "--handle", "g"}, port));
+    ASSERT_TRUE(host.WaitForLine("127.0.0.2:g さんが入室しました。"));
+    guest.Write("さようなら\n");
+    ASSERT_TRUE(guest.WaitForLine("<g>さようなら"));
+    guest.Signal(SIGTERM);
+    EXPECT_EQ(guest.WaitForExit(), 128 + SIGTERM);
+    EXPECT_TRUE(host.WaitForLine("<g>さようなら"));
+    EXPECT_TRUE(host.WaitForLine("g さんが退室しました。"));
+    host.CloseInput();
+    EXPECT_EQ(host.WaitForExit(), 0);
+}
+
+TEST(CliRoom, AJoinToAFullRoomIsRefusedWithAMessage) {
+    const uint16_t port = FreshPort();
+    std::vector<std::unique_ptr<TCliProcess>> room;
+    room.push_back(std::make_unique<TCliProcess>(
+        "127.0.0.1", Args({"--create", "満員", "--handle", "m0"}, port)));
+    ASSERT_TRUE(room[0]->WaitForLine("127.0.0.1:m0 さんが入室しました。")) << room[0]->Stderr();
+    for (int i = 1; i < 10; ++i) {
+        std::string address = "127.0.0." + std::to_string(i + 1);
+        std::string handle = "m" + std::to_string(i);
+        room.push_back(std::make_unique<TCliProcess>(
+            address, Args({"--join", "127.0.0.1", "--handle", handle.c_str()}, port)));
+        ASSERT_TRUE(room[0]->WaitForLine(address + ":" + handle + " さんが入室しました。"))
+            << room.back()->Stderr();
+    }
+    TCliProcess late("127.0.0.12", Args({"--join", "127.0.0.1", "--handle", "late"}, port));
+    EXPECT_EQ(late.WaitForExit(), 2);
+    EXPECT_TRUE(Contains(late.Stderr(), "満員")) << late.Stderr();
+    EXPECT_TRUE(Contains(late.Stderr(), "refused")) << late.Stderr();
+    EXPECT_TRUE(late.Lines().empty());
+    for (auto& member : room)
+        member->CloseInput();
+    for (auto& member : room)
+        EXPECT_EQ(member->WaitForExit(), 0) << member->Stderr();
 }
 
 } // namespace
