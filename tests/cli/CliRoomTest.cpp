@@ -2,6 +2,9 @@
 // ways, arrival and departure lines, leaving with nothing lost, and the ways
 // entering a room fails.
 #include "TCliProcess.h"
+#include "chat/ChatPayload.h"
+#include "platform/Cp932.h"
+#include "session/DPSession.h"
 
 #include <csignal>
 #include <gtest/gtest.h>
@@ -205,6 +208,56 @@ TEST(CliRoom, AJoinToAFullRoomIsRefusedWithAMessage) {
         member->CloseInput();
     for (auto& member : room)
         EXPECT_EQ(member->WaitForExit(), 0) << member->Stderr();
+}
+
+TEST(CliRoom, GameLinesAndHostilePayloadsFromAWindowedMember) {
+    // A member in this process sends what only the chat and game windows
+    // send, and bytes no member of ours would send.
+    const uint16_t port = FreshPort();
+    TCliProcess host("127.0.0.1", Args({"--create", "r", "--handle", "h", "--jsonl"}, port));
+    ASSERT_TRUE(host.WaitForLine([](const std::string& l) { return Contains(l, "arrival"); }))
+        << host.Stderr();
+    ::setenv("PARLORA_LISTEN_ADDR", "127.0.0.6", 1);
+    TDPSession window;
+    window.SetGUID("{5BFFE6A0-4D9C-11D2-B2C6-0080C83D719A}");
+    window.TCPIPSetting().Enabled = true;
+    window.TCPIPSetting().HostName = "127.0.0.1";
+    window.TCPIPSetting().Port = port;
+    window.SetProvider(window.ProviderList().Names(0));
+    window.OpenSession(false, "r", platform::Utf8ToCp932("127.0.0.6:表ソ"));
+    auto send = [&](const std::string& bytes) {
+        window.SendData(0, bytes.data(), static_cast<int>(bytes.size()));
+    };
+    send(chat::BuildJyankenDecide(chat::jhRock));
+    send(chat::BuildJyankenReveal(7));                        // no such hand
+    send(std::string("\x03\0\0\0\x01\0\0\0", 8));             // unknown kind
+    send(std::string("\x01\0\0\0\x05\0\0", 7));               // cut short
+    send(std::string("\0\0\0\0\xff\xff\xff\x7f", 8) + "abc"); // L past the end
+    send(std::string("\0\0\0\0\xfe\xff\xff\xff", 8) + "neg"); // negative L
+    send(chat::BuildJyankenReveal(chat::jhScissors));
+    send(chat::BuildJyankenDecide(chat::jhReset));
+    send(chat::BuildChatText(platform::Utf8ToCp932("おわり")));
+    ASSERT_TRUE(host.WaitForLine([](const std::string& l) { return Contains(l, "おわり"); }));
+    std::vector<std::string> got;
+    for (const auto& line : host.Lines()) {
+        auto at = line.find("\"kind\":");
+        if (at != std::string::npos && !Contains(line, "arrival"))
+            got.push_back(line.substr(at, line.size() - at - 1));
+    }
+    const std::string game = "\"kind\":\"game\",\"sender\":\"\",\"handle\":\"\",\"text\":";
+    const std::string text =
+        "\"kind\":\"text\",\"sender\":\"127.0.0.6:表ソ\",\"handle\":\"表ソ\",\"text\":";
+    EXPECT_EQ(got, (std::vector<std::string>{
+                       game + "\"表ソがJyankenの手を決めました\"",
+                       text + "\"abc\"",
+                       game + "\"表ソはちょきを出しました\"",
+                       game + "\"Jyankenは表ソによってリセットされました\"",
+                       text + "\"おわり\"",
+                   }));
+    window.CloseSession();
+    EXPECT_TRUE(host.WaitForLine([](const std::string& l) { return Contains(l, "departure"); }));
+    host.CloseInput();
+    EXPECT_EQ(host.WaitForExit(), 0);
 }
 
 } // namespace
