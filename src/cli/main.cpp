@@ -8,6 +8,7 @@
 #include <QSocketNotifier>
 #include <csignal>
 #include <cstdio>
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -30,6 +31,12 @@ void Complain(const std::string& utf8) {
 } // namespace
 
 int main(int argc, char** argv) {
+    // A closed standard input would hand fd 0 to the first socket we open,
+    // and we would read the network as typed text.
+    if (::fcntl(STDIN_FILENO, F_GETFD) < 0) {
+        int null = ::open("/dev/null", O_RDONLY);
+        if (null > STDIN_FILENO) ::close(null);
+    }
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName("parlora-cli");
 
