@@ -6,7 +6,9 @@ set -euo pipefail
 want_run=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-base-dev-tools
           libasio-dev fonts-ipafont-gothic fonts-ipafont-mincho fonts-urw-base35 fontconfig
           libgl-dev libfontconfig-dev)
-want_test=(libgtest-dev libgmock-dev googletest libbenchmark-dev python3 python3-pyftpdlib vsftpd pure-ftpd curl
+# pure-ftpd and vsftpd conflict in Debian (only one ftp-server can be installed); the
+# FTP tests use pyftpdlib and pure-ftpd.
+want_test=(libgtest-dev libgmock-dev googletest libbenchmark-dev python3 python3-pyftpdlib pure-ftpd curl
            xvfb xdotool x11-utils imagemagick iproute2 procps
            libreoffice-writer-nogui)
 
