@@ -7,6 +7,7 @@
 #include "app/TDchatstart.h"
 #include "chat/TChatLog.h"
 #include "chat/Tchat.h"
+#include "platform/ErrorHandler.h"
 #include "platform/TRegistry.h"
 #include "session/DPSession.h"
 
@@ -16,6 +17,8 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTimer>
+#include <cstdlib>
+#include <filesystem>
 #include <gtest/gtest.h>
 
 using namespace apptest;
@@ -141,6 +144,24 @@ TEST_F(MainFormTest, IpClHdJoinsTheRoomAtTheAddress) {
     ASSERT_TRUE(WaitUntil([&] { return RoomOpen("Lobby"); }));
     EXPECT_EQ(form->FirstChat()->SelfName, "127.0.0.1:Hanako");
     ASSERT_TRUE(WaitUntil([&] { return host.PlayerList().Count() == 2; }));
+}
+
+TEST_F(MainFormTest, AFailedSaveIsShownAndTheProgramStillEnds) {
+    Start({"SV", "HD=Taro"});
+    ASSERT_TRUE(WaitUntil([&] { return RoomOpen("Taro'ROOM"); }));
+    // A folder where the settings file should be: no write can replace it.
+    const std::filesystem::path file =
+        std::filesystem::path(std::getenv("PARLORA_REGISTRY_DIR")) / "HKEY_LOCAL_MACHINE.reg";
+    std::filesystem::remove(file);
+    std::filesystem::create_directory(file);
+    form->FirstChat()->close();
+    const bool ended = WaitUntil([&] { return terminations == 1; });
+    std::filesystem::remove(file);
+    ASSERT_TRUE(ended);
+    ASSERT_FALSE(boxes.Boxes.empty());
+    EXPECT_EQ(boxes.Boxes.back().Text, "'main_K2' の設定に失敗しました");
+    EXPECT_EQ(boxes.Boxes.back().Caption, "Parlora");
+    EXPECT_TRUE(boxes.Boxes.back().Flags & platform::MB_ICONERROR);
 }
 
 TEST_F(MainFormTest, CancelledFirstStartDialogEndsTheProgram) {
