@@ -150,7 +150,7 @@ void TCliMember::Leave() {
     // Keep the service (and its writing thread) alive past the close, until
     // the connections to the others have written out what is queued.
     auto service = dplay::TDPService::Acquire();
-    TLinkDrain drain(options_.Port ? options_.Port : dplay::DPDEFAULT_PORT);
+    TLinkDrain drain;
     session_.CloseSession();
     drain.Wait(kDrainTimeoutMs);
 }

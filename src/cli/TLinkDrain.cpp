@@ -2,9 +2,9 @@
 
 #include <chrono>
 #include <cstdio>
-#include <cstring>
 #include <dirent.h>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -31,49 +31,66 @@ std::set<uint64_t> OpenSocketInodes() {
     return inodes;
 }
 
-unsigned PortOf(const std::string& hexAddress) {
-    auto colon = hexAddress.rfind(':');
-    if (colon == std::string::npos) return 0;
-    return static_cast<unsigned>(std::stoul(hexAddress.substr(colon + 1), nullptr, 16));
-}
-
-} // namespace
-
-TLinkDrain::TLinkDrain(uint16_t directoryPort) {
-    const std::set<uint64_t> mine = OpenSocketInodes();
+// Established TCP connections of this network namespace: inode -> bytes in
+// the send buffer.
+std::map<uint64_t, uint64_t> EstablishedSendQueues() {
+    std::map<uint64_t, uint64_t> queues;
     for (const char* table : {"/proc/self/net/tcp", "/proc/self/net/tcp6"}) {
         std::ifstream in(table);
         std::string line;
         std::getline(in, line); // the column titles
         while (std::getline(in, line)) {
             std::istringstream fields(line);
-            std::string slot, local, remote, state, queues, timer, retransmits, uid, timeout;
+            std::string slot, local, remote, state, txrx, timer, retransmits, uid, timeout;
             unsigned long long inode = 0;
-            fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >>
+            fields >> slot >> local >> remote >> state >> txrx >> timer >> retransmits >> uid >>
                 timeout >> inode;
-            if (!fields || state != "01" || !mine.count(inode)) continue;
-            try {
-                if (PortOf(local) == directoryPort || PortOf(remote) == directoryPort) continue;
-            } catch (...) {
+            unsigned long long tx = 0, rx = 0;
+            if (!fields || state != "01" || inode == 0 ||
+                std::sscanf(txrx.c_str(), "%llx:%llx", &tx, &rx) != 2)
                 continue;
-            }
-            inodes_.insert(inode);
+            queues[inode] = tx;
         }
     }
+    return queues;
+}
+
+} // namespace
+
+TLinkDrain::TLinkDrain() {
+    const std::set<uint64_t> mine = OpenSocketInodes();
+    for (const auto& [inode, tx] : EstablishedSendQueues())
+        if (mine.count(inode)) inodes_.insert(inode);
 }
 
 bool TLinkDrain::Wait(int timeoutMs) const {
     using namespace std::chrono;
     const auto deadline = steady_clock::now() + milliseconds(timeoutMs);
-    for (;;) {
+    std::set<uint64_t> pending = inodes_;
+    std::set<uint64_t> quietOnce;
+    while (!pending.empty()) {
         const std::set<uint64_t> open = OpenSocketInodes();
-        bool any = false;
-        for (uint64_t inode : inodes_)
-            any = any || open.count(inode);
-        if (!any) return true;
+        const auto queues = EstablishedSendQueues();
+        for (auto it = pending.begin(); it != pending.end();) {
+            auto q = queues.find(*it);
+            const bool closed = !open.count(*it) || q == queues.end();
+            const bool quiet = !closed && q->second == 0;
+            // One empty look may fall between two writes of the service.
+            if (closed || (quiet && quietOnce.count(*it))) {
+                it = pending.erase(it);
+                continue;
+            }
+            if (quiet)
+                quietOnce.insert(*it);
+            else
+                quietOnce.erase(*it);
+            ++it;
+        }
+        if (pending.empty()) break;
         if (steady_clock::now() >= deadline) return false;
-        // The service gives no signal when a connection has drained; a short
-        // nap keeps this from spinning while it finishes.
+        // No signal comes when a connection has drained; a short nap keeps
+        // this from spinning meanwhile.
         std::this_thread::sleep_for(milliseconds(5));
     }
+    return true;
 }
