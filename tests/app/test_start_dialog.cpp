@@ -81,6 +81,14 @@ class StartDialogTest : public ::testing::Test {
         return WaitUntil([&] { return !dialog->isVisible(); });
     }
     void Type(QComboBox* box, const char* utf8) { box->setEditText(QString::fromUtf8(utf8)); }
+    // Shows the dialog, connects to loopback as `handle` and waits for the end.
+    bool ConnectAs(const char* handle) {
+        Show();
+        Type(dialog->Ed_handle, handle);
+        Type(dialog->HostIPaddress, "127.0.0.1");
+        dialog->btn_ClientConnect->click();
+        return WaitClosed();
+    }
 
     uint16_t port = 0;
     std::unique_ptr<TOptfm> optfm;
@@ -260,11 +268,7 @@ TEST_F(StartDialogTest, SeveralRoomsAreOfferedInEnumerationOrder) {
         select->btn_Join->click();
         return true;
     });
-    Show();
-    Type(dialog->Ed_handle, "Hanako");
-    Type(dialog->HostIPaddress, "127.0.0.1");
-    dialog->btn_ClientConnect->click();
-    ASSERT_TRUE(WaitClosed());
+    ASSERT_TRUE(ConnectAs("Hanako"));
     // Offered in the order the host listed them (here: creation order).
     EXPECT_EQ(offered, (std::vector<QString>{"Zeta", "alpha", "Mid"}));
     EXPECT_EQ(selectedAtShow, 0);
@@ -284,11 +288,7 @@ TEST_F(StartDialogTest, CancelledSelectionEndsSilently) {
         select->Button1->click();
         return true;
     });
-    Show();
-    Type(dialog->Ed_handle, "Hanako");
-    Type(dialog->HostIPaddress, "127.0.0.1");
-    dialog->btn_ClientConnect->click();
-    ASSERT_TRUE(WaitClosed());
+    ASSERT_TRUE(ConnectAs("Hanako"));
     EXPECT_EQ(dialog->result(), platform::IDCANCEL);
     EXPECT_TRUE(boxes.Boxes.empty());
     EXPECT_FALSE(session.Opened());
@@ -298,11 +298,7 @@ TEST_F(StartDialogTest, AHostWithoutRoomsSaysSo) {
     // The host answers, but its only room belongs to another program.
     THost host(port, "{11111111-2222-3333-4444-555555555555}");
     host.Create("Other", "127.0.0.1:A");
-    Show();
-    Type(dialog->Ed_handle, "Hanako");
-    Type(dialog->HostIPaddress, "127.0.0.1");
-    dialog->btn_ClientConnect->click();
-    ASSERT_TRUE(WaitClosed());
+    ASSERT_TRUE(ConnectAs("Hanako"));
     EXPECT_EQ(dialog->result(), platform::IDCANCEL);
     EXPECT_EQ(boxes.Texts(), (std::vector<std::string>{"接続先がチャットルームを作っていません"}));
 }
