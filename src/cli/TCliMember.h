@@ -2,20 +2,14 @@
 // A member of a room without a window: enters a room, sends texts, and hands
 // every log entry of the room to a printer, by the same payload code and log
 // line rules as the chat window.
+#include "ECliFailure.h"
 #include "TCliOptions.h"
 #include "TEntryPrinter.h"
 #include "session/DPSession.h"
 
 #include <functional>
 #include <memory>
-#include <stdexcept>
 #include <string>
-
-// Why a room could not be created or entered; the message is UTF-8.
-class ECliFailure : public std::runtime_error {
-  public:
-    using std::runtime_error::runtime_error;
-};
 
 class TCliMember {
   public:
