@@ -217,6 +217,43 @@ TEST_F(StartDialogTest, HistoriesAreSortedCaseInsensitiveAndSavedAfterCancel) {
     EXPECT_EQ(reg.GetValueNames(), (std::vector<AnsiString>{"0", "1", "2", "3"}));
 }
 
+TEST_F(StartDialogTest, LongAndHandEditedHistoriesLoadSortedAndSaveBackWhole) {
+    std::vector<AnsiString> rooms;
+    for (int i = 999; i >= 0; --i)
+        rooms.push_back("room" + std::to_string(1000 + i));
+    settings::SaveHistory("RoomNames", rooms);
+    {
+        platform::TRegistry reg(platform::RegRoot::LocalMachine);
+        ASSERT_TRUE(reg.OpenKey("\\SOFTWARE\\Parlora3\\RoomNames", false));
+        reg.WriteString("x", Sjis("表の部屋")); // names edited by hand
+        reg.WriteString("-1", "aaa");
+        reg.WriteInteger("y", 42); // not a string: skipped
+    }
+    Show();
+    ASSERT_EQ(dialog->Ed_newRoom->count(), 1002);
+    EXPECT_EQ(dialog->Ed_newRoom->itemText(0), "aaa");
+    EXPECT_EQ(dialog->Ed_newRoom->itemText(1), "room1000");
+    EXPECT_EQ(dialog->Ed_newRoom->itemText(1000), "room1999");
+    EXPECT_EQ(dialog->Ed_newRoom->itemText(1001), QString::fromUtf8("表の部屋"));
+    dialog->Button1->click();
+    const auto saved = History("RoomNames");
+    ASSERT_EQ(saved.size(), 1002u);
+    EXPECT_EQ(saved.front(), "aaa");
+    EXPECT_EQ(saved.back(), "表の部屋");
+}
+
+TEST_F(StartDialogTest, TextCp932CannotHoldBecomesAQuestionMark) {
+    Show();
+    dialog->Ed_handle->setEditText(QString::fromUtf8("Taro\xF0\x9F\x98\x80"));
+    Type(dialog->Ed_newRoom, "Room①㈱～");
+    dialog->btn_makeroom->click();
+    ASSERT_TRUE(WaitClosed());
+    ASSERT_TRUE(session.Opened());
+    EXPECT_EQ(session.OwnPlayer()->Name, "127.0.0.1:Taro?");
+    EXPECT_EQ(Utf8(session.CurrentSessionName()), "Room①㈱～");
+    EXPECT_EQ(History("handles"), (std::vector<std::string>{"Taro?"}));
+}
+
 TEST_F(StartDialogTest, FailedConnectEndsSilentlyAndKeepsTheTypedNames) {
     Show(); // nobody listens on the port
     Type(dialog->Ed_handle, "Hanako");
