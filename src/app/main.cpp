@@ -21,5 +21,9 @@ int main(int argc, char** argv) {
     dchat.CreateForms();
     dchat.OnTerminate = [] { QCoreApplication::quit(); };
     dchat.show();
-    return app.exec();
+    const int code = app.exec();
+    // Chat windows closed just before the end are still waiting to be
+    // destroyed; destroying them takes their members out of the rooms.
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    return code;
 }
