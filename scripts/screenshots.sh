@@ -2,6 +2,7 @@
 # Takes the screenshots under docs/screenshots/ from the real program running
 # under Xvfb with the Japanese fonts: the start dialog, the options dialog
 # and a chat window with a short conversation between two running copies.
+# Also the room selection dialog and the version dialog.
 # Usage: scripts/screenshots.sh [build-dir]   (default: build)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -83,14 +84,24 @@ chat_of() { # pid: its chat window once it is in the room
 "$parlora" SV HD=Taro &
 pids+=($!)
 taro=$(chat_of "${pids[-1]}")
+# A second room at the same address, so the newcomer chooses among two.
+"$parlora" SV HD=Jiro &
+pids+=($!)
+jiro=$(window "Parlora:Jiro'ROOM")
+xdotool windowmove "$jiro" 540 260
 "$parlora" IP=127.0.0.1 CL HD=Hanako &
 pids+=($!)
+select=$(window "入室するチャットルームを選択して下さい")
+shot "$select" room-selection.png
+xdotool mousemove --window "$select" 165 156 click 1
 hanako=$(chat_of "${pids[-1]}")
 xdotool windowmove "$taro" 20 20 windowmove "$hanako" 520 120
 say() { # window-id text
   local geometry height
   geometry=$(xdotool getwindowgeometry --shell "$1")
   height=$(echo "$geometry" | sed -n 's/^HEIGHT=//p')
+  xdotool windowraise "$1"
+  sleep 0.2
   xdotool mousemove --window "$1" 120 $((height - 80)) click 1
   xdotool type --window "$1" --delay 80 "$2"
   xdotool key --window "$1" ctrl+s
@@ -101,3 +112,9 @@ say "$hanako" "Hello! はじめまして。"
 say "$taro" "今日は①㈱～のテストです"
 xdotool windowraise "$taro"
 shot "$taro" chat-window.png
+xdotool windowfocus --sync "$taro"
+xdotool key --window "$taro" alt+h
+sleep 0.3
+xdotool key v
+about=$(window "ﾊﾞｰｼﾞｮﾝ情報")
+shot "$about" version-dialog.png
