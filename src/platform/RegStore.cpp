@@ -434,8 +434,10 @@ RegStore::Key* RegStore::Walk(const AnsiString& path, bool create) {
 
 bool RegStore::LockFile() {
     std::error_code ec;
-    std::filesystem::create_directories(file_.parent_path(), ec);
-    ::chmod(file_.parent_path().c_str(), 0700);
+    // A folder we create holds the FTP password: private. One that exists
+    // already (the user's choice) keeps its mode.
+    if (std::filesystem::create_directories(file_.parent_path(), ec))
+        ::chmod(file_.parent_path().c_str(), 0700);
     std::string lockName = file_.string() + ".lock";
     lockFd_ = ::open(lockName.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     if (lockFd_ < 0) return false;

@@ -106,9 +106,10 @@ void TRealFtpServer::StartPureFtpd(const fs::path& root) {
     state_ = tmpl;
     // The server works as "nobody" inside the root.
     fs::permissions(root, fs::perms::all);
-    fs::permissions(root.parent_path(), fs::perms::owner_all | fs::perms::group_read |
-                                            fs::perms::group_exec | fs::perms::others_read |
-                                            fs::perms::others_exec);
+    // Only ever add the traverse bits: the parent may be a shared folder such
+    // as /tmp, whose own mode (sticky bit included) must stay as it is.
+    fs::permissions(root.parent_path(), fs::perms::group_exec | fs::perms::others_exec,
+                    fs::perm_options::add);
     std::string cmd = "printf '" + std::string(Password) + "\\n" + Password +
                       "\\n' | /usr/bin/pure-pw useradd " + User + " -u nobody -g nogroup -d '" +
                       root.string() + "' -f '" + (state_ / "passwd").string() +
