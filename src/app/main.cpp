@@ -2,6 +2,8 @@
 // message loop until the main form closes.
 #include "TDchat.h"
 
+#include "platform/FontAliases.h"
+
 #include <QApplication>
 #include <cstdio>
 #include <cstdlib>
@@ -13,6 +15,8 @@ int main(int argc, char** argv) {
                              "it inside a desktop session)\n");
         return 1;
     }
+    // The windows ask for Windows font names; map them before Qt reads the fonts.
+    platform::ApplyFontAliases();
     QApplication app(argc, argv);
     // The hidden main form owns the chat windows; the program ends when it
     // closes, not when the last visible window does.
