@@ -80,8 +80,8 @@ struct TMember {
 };
 
 struct TRun {
-    int Members, Count, PaceUs;
-    uint16_t Port;
+    int Members = 0, Count = 0, PaceUs = 0;
+    uint16_t Port = 0;
     std::vector<TMember> M;
     // Send time of (sender, seq): when its whole line went into the sender's input.
     std::vector<std::vector<int64_t>> Sent;
@@ -244,7 +244,11 @@ double At(std::vector<int64_t>& v, double q) {
 
 int RunOnce(int members, int count, int paceUs) {
     static std::mt19937 rng{std::random_device{}()};
-    TRun run{members, count, paceUs, static_cast<uint16_t>(20000 + rng() % 30000), {}, {}, {}};
+    TRun run;
+    run.Members = members;
+    run.Count = count;
+    run.PaceUs = paceUs;
+    run.Port = static_cast<uint16_t>(20000 + rng() % 30000);
     run.M.resize(static_cast<size_t>(members));
     run.Sent.assign(static_cast<size_t>(members),
                     std::vector<int64_t>(static_cast<size_t>(count), -1));
