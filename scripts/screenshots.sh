@@ -118,3 +118,39 @@ sleep 0.3
 xdotool key v
 about=$(window "ﾊﾞｰｼﾞｮﾝ情報")
 shot "$about" version-dialog.png
+xdotool key Escape
+sleep 0.3
+
+# The template window with a registered phrase, then a game round in play.
+xdotool windowfocus --sync "$taro"
+xdotool key --window "$taro" alt+t
+sleep 0.3
+xdotool key m
+templates=$(window "Message Template")
+xdotool windowmove "$templates" 520 20
+for phrase in "おはようございます" "よろしくお願いします" "またね"; do
+  xdotool windowfocus --sync "$taro"
+  height=$(xdotool getwindowgeometry --shell "$taro" | sed -n 's/^HEIGHT=//p')
+  xdotool mousemove --window "$taro" 120 $((height - 80)) click 1
+  xdotool type --window "$taro" --delay 60 "$phrase"
+  xdotool mousemove --window "$templates" 45 318 click 1
+  sleep 0.3
+done
+shot "$templates" template-window.png
+xdotool windowfocus --sync "$taro"
+xdotool key --window "$taro" alt+t
+sleep 0.3
+xdotool key j
+game=$(window "じゃんけん")
+xdotool mousemove --window "$game" 50 17 click 1
+sleep 0.5
+xdotool windowfocus --sync "$hanako"
+xdotool key --window "$hanako" alt+t
+sleep 0.3
+xdotool key j
+game2=$(xdotool search --all --onlyvisible --pid "${pids[-1]}" --name "^じゃんけん\$" | head -n1)
+shot "$game2" jyanken-window.png
+xdotool mousemove --window "$game2" 84 17 click 1
+sleep 1
+xdotool windowraise "$taro"
+shot "$taro" chat-window-jyanken.png
