@@ -1,0 +1,104 @@
+#!/usr/bin/env bash
+# End to end through the real program: `parlora SV HD=Taro` under Xvfb hosts
+# a room, a parlora-cli member joins it, a text typed into the chat window
+# with xdotool reaches the member, and the member's text shows in the
+# window's log, read back through the log saved as TXT from the File menu.
+# Usage: e2e_chat.sh PARLORA PARLORA_CLI      (exit 77: skipped)
+set -euo pipefail
+parlora=$1
+cli=$2
+for tool in Xvfb xdotool iconv; do
+  command -v "$tool" >/dev/null || { echo "$tool is missing: skipped"; exit 77; }
+done
+
+work=$(mktemp -d)
+pids=()
+cleanup() {
+  exec 3>&- 2>/dev/null || true
+  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+fail() { echo "FAILED: $*"; echo "--- member output:"; cat "$work/cli.out" 2>/dev/null || true; exit 1; }
+
+# Waits up to $1 seconds for the command in the rest of the arguments to succeed.
+wait_for() {
+  local limit=$1; shift
+  local end=$((SECONDS + limit))
+  until "$@" >/dev/null 2>&1; do
+    [ $SECONDS -lt $end ] || return 1
+    sleep 0.2
+  done
+}
+
+disp=120
+while [ -e "/tmp/.X11-unix/X$disp" ] || [ -e "/tmp/.X$disp-lock" ]; do disp=$((disp + 1)); done
+Xvfb ":$disp" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+pids+=($!)
+export DISPLAY=":$disp"
+wait_for 10 xdotool getdisplaygeometry || fail "Xvfb did not start"
+
+# A private settings folder and addresses of this test's own.
+export QT_QPA_PLATFORM=xcb
+export PARLORA_REGISTRY_DIR="$work/registry"
+mkdir -p "$PARLORA_REGISTRY_DIR"
+host=127.0.0.$((100 + RANDOM % 100))
+member=127.0.0.$((200 + RANDOM % 50))
+
+PARLORA_LISTEN_ADDR=$host PARLORA_OWN_IP=$host "$parlora" SV HD=Taro >"$work/parlora.out" 2>&1 &
+pids+=($!)
+find_chat() { xdotool search --onlyvisible --name "^Parlora:Taro'ROOM" | head -n1 | grep -q .; }
+wait_for 30 find_chat || fail "the room did not open"
+chat=$(xdotool search --onlyvisible --name "^Parlora:Taro'ROOM" | head -n1)
+
+mkfifo "$work/in"
+PARLORA_LISTEN_ADDR=$member PARLORA_OWN_IP=$member \
+  "$cli" --join "$host" --handle Hanako <"$work/in" >"$work/cli.out" 2>&1 &
+pids+=($!)
+exec 3>"$work/in"
+wait_for 30 grep -q "$member:Hanako さんが入室しました。" "$work/cli.out" || fail "the member did not enter"
+
+# Taro types into the real message box and sends with Ctrl+S.
+xdotool windowactivate --sync "$chat" 2>/dev/null || xdotool windowfocus --sync "$chat"
+height=$(xdotool getwindowgeometry --shell "$chat" | sed -n 's/^HEIGHT=//p')
+xdotool mousemove --window "$chat" 120 $((height - 80)) click 1
+xdotool type --window "$chat" --delay 60 "こんにちは表ソ能 from Taro"
+xdotool key --window "$chat" ctrl+s
+wait_for 20 grep -q "<Taro>こんにちは表ソ能 from Taro" "$work/cli.out" || fail "Taro's text did not reach the member"
+
+# Hanako answers from the terminal.
+echo "はじめまして①～ from Hanako" >&3
+wait_for 20 grep -q "<Hanako>はじめまして①～ from Hanako" "$work/cli.out" || fail "the member's own copy"
+
+# Save the log as TXT through the File menu, until it holds Hanako's line.
+saved() {
+  local file="$work/log$1.txt"
+  xdotool windowactivate --sync "$chat" 2>/dev/null || xdotool windowfocus --sync "$chat"
+  xdotool key --window "$chat" alt+f
+  sleep 0.3
+  xdotool key s
+  sleep 1
+  xdotool key ctrl+a
+  xdotool type --delay 20 "$file"
+  xdotool key Return
+  wait_for 10 test -s "$file" || return 1
+  iconv -f CP932 -t UTF-8 "$file" >"$file.utf8"
+  grep -q "<Hanako>はじめまして①～ from Hanako" "$file.utf8"
+}
+ok=""
+for attempt in 1 2 3 4 5; do
+  if saved "$attempt"; then ok=$attempt; break; fi
+done
+[ -n "$ok" ] || fail "the member's text is not in the saved log"
+log="$work/log$ok.txt.utf8"
+grep -q "<Taro>こんにちは表ソ能 from Taro" "$log" || fail "Taro's own entry is not in the saved log"
+grep -q "$member:Hanako さんが入室しました。" "$log" || fail "no arrival line in the saved log"
+# The file is CP932 with CR LF line ends.
+grep -q $'\r$' "$work/log$ok.txt" || fail "the TXT log has no CR LF line ends"
+
+# The member leaves at the end of its input; the window logs the departure.
+exec 3>&-
+wait "${pids[-1]}" || fail "the member did not exit cleanly"
+echo "--- saved log:"; cat "$log"
+echo "1 passed, 0 failed"
