@@ -7,6 +7,9 @@
 #include "TAboutBox.h"
 #include "TChatLog.h"
 #include "TMembers.h"
+#include "TchatKeys.h"
+#include "TchatLayout.h"
+#include "TchatNameGuide.h"
 
 #include "platform/Cp932.h"
 #include "platform/ErrorHandler.h"
@@ -20,7 +23,6 @@
 #include <QCloseEvent>
 #include <QFontDialog>
 #include <QHBoxLayout>
-#include <QKeyEvent>
 #include <QLabel>
 #include <QMenuBar>
 #include <QPlainTextEdit>
@@ -134,7 +136,6 @@ void Tchat::BuildControls() {
     Memo->setLineWrapMode(QPlainTextEdit::WidgetWidth);
     Memo->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     Memo->setToolTip(QStringLiteral("CTRL+S で送信"));
-    Memo->installEventFilter(this);
     Splitter1->addWidget(Log);
     Splitter1->addWidget(Memo);
     Splitter1->setStretchFactor(0, 1);
@@ -179,8 +180,6 @@ void Tchat::BuildControls() {
             [this] { platform::Guarded([&] { btn_sendClick(); }); });
     connect(btn_Can, &QPushButton::clicked, this, [this] { btn_CanClick(); });
     connect(btn_Font, &QPushButton::clicked, this, [this] { btn_FontClick(); });
-
-    resize(487, 468 + 22); // client area below the menu bar
 }
 
 void Tchat::BuildMenus() {
@@ -238,6 +237,20 @@ void Tchat::FormCreate() {
     Log->Members = Members.get();
     Log->SetRoomCaption = [this](const AnsiString& suffix) { SetCaption(suffix); };
     Log->NotifyArrival = [this] { NotifyArrival(); };
+
+    Layout = new TchatLayout(this, Splitter1, [this] {
+        if (Members->Visible()) Members->Arrange();
+    });
+    NameGuide = new TchatNameGuide(this, Memo, [this] {
+        std::vector<AnsiString> handles;
+        for (int i = 0; i < Members->Count(); ++i)
+            handles.push_back(chat::HandleOf(Members->Name(i)));
+        return handles;
+    });
+    Keys = new TchatKeys(this, CB_Enter, NameGuide);
+    Keys->OnSend = [this] { btn_sendClick(); };
+    // The client area below the menu bar is 487 x 468.
+    resize(487, 468 + menuBar()->sizeHint().height());
 }
 
 void Tchat::SetCaption(const AnsiString& suffix) {
@@ -477,24 +490,6 @@ void Tchat::topic1Click() {
 
 void Tchat::Info1Click() {
     if (context_.AboutBox) context_.AboutBox->exec();
-}
-
-bool Tchat::eventFilter(QObject* watched, QEvent* e) {
-    if (watched == Memo && e->type() == QEvent::KeyPress) {
-        auto* key = static_cast<QKeyEvent*>(e);
-        const auto mods = key->modifiers() & (Qt::ShiftModifier | Qt::ControlModifier |
-                                              Qt::AltModifier | Qt::MetaModifier);
-        if (key->key() == Qt::Key_S && mods == Qt::ControlModifier) {
-            platform::Guarded([&] { btn_sendClick(); });
-            return true;
-        }
-        if ((key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) &&
-            CB_Enter->isChecked()) {
-            platform::Guarded([&] { btn_sendClick(); });
-            return true;
-        }
-    }
-    return QMainWindow::eventFilter(watched, e);
 }
 
 void Tchat::closeEvent(QCloseEvent* e) {

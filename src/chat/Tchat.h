@@ -24,6 +24,9 @@ class QStatusBar;
 class QTimer;
 class TChatLog;
 class TMembers;
+class TchatKeys;
+class TchatLayout;
+class TchatNameGuide;
 class Tjyankenfm;
 
 class Tchat : public QMainWindow {
@@ -111,9 +114,14 @@ class Tchat : public QMainWindow {
     QPushButton* btn_Font;
     QStatusBar* StBar;
 
+    // Resizing, the name guide (ListBox, ShowGuideTimer) and key routing;
+    // children of the window.
+    TchatLayout* Layout = nullptr;
+    TchatNameGuide* NameGuide = nullptr;
+    TchatKeys* Keys = nullptr;
+
   protected:
     bool event(QEvent* event) override;
-    bool eventFilter(QObject* watched, QEvent* event) override;
     void showEvent(QShowEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
 

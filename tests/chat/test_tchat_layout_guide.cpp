@@ -1,5 +1,6 @@
 // The chat window itself: its keys, name guide and resizing as the user
 // meets them.
+#include "chat/TChatLog.h"
 #include "chat/TMembers.h"
 #include "chat/Tchat.h"
 #include "chat/TchatKeys.h"

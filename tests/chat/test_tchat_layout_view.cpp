@@ -95,6 +95,8 @@ class TchatViewTest : public ::testing::Test {
 TEST_F(TchatViewTest, WrittenOnCloseAndReadOnTheNextShow) {
     Tchat* a = Open();
     EXPECT_EQ(a->windowTitle(), QStringLiteral("Parlora:Room"));
+    EXPECT_EQ(a->centralWidget()->size(), QSize(487, 468 - a->StBar->height()))
+        << "design size without stored settings";
     EXPECT_TRUE(a->ShowMember->isChecked());
     EXPECT_TRUE(a->ShowRoomName->isChecked());
 
