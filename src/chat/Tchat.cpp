@@ -133,6 +133,13 @@ void Tchat::BuildControls() {
     Log = Named(new TChatLog(Splitter1), "Log");
     Memo = Named(new QPlainTextEdit(Splitter1), "Memo");
     Memo->setFont(GothicFont(13));
+    {
+        // Black on the edit colour whatever the desktop theme says.
+        QPalette pal = Memo->palette();
+        pal.setColor(QPalette::Text, Qt::black);
+        pal.setColor(QPalette::Base, Qt::white);
+        Memo->setPalette(pal);
+    }
     Memo->setLineWrapMode(QPlainTextEdit::WidgetWidth);
     Memo->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     Memo->setToolTip(QStringLiteral("CTRL+S で送信"));
