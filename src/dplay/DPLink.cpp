@@ -60,7 +60,8 @@ void TDPLink::Resume() {
 }
 
 void TDPLink::Read() {
-    if (paused_) return; // Resume starts reading again
+    // Resume starts reading again; a handler may have started the next read already.
+    if (paused_ || reading_) return;
     reading_ = true;
     auto self = shared_from_this();
     socket_.async_read_some(asio::buffer(readBuffer_), [this, self](asio::error_code ec, size_t n) {
@@ -71,6 +72,10 @@ void TDPLink::Read() {
             return;
         }
         lastReceive_ = steady_clock::now();
+        if (draining_) { // nobody wants it any more; reading on only keeps the stream clean
+            Read();
+            return;
+        }
         bool ok =
             decoder_.Feed(readBuffer_.data(), n, [this](uint8_t t, const uint8_t* b, size_t s) {
                 return Dispatch(t, b, s);
@@ -129,7 +134,7 @@ void TDPLink::Write() {
         writeActive_ = false;
         if (closeAfterSend_) {
             lock.unlock();
-            Close(TLinkEnd::Local);
+            FinishSending();
         }
         return;
     }
@@ -165,15 +170,43 @@ void TDPLink::CloseAfterSend() {
     std::unique_lock lock(sendMutex_);
     if (!open_ || closeAfterSend_) return;
     closeAfterSend_ = true;
-    if (!writeActive_) {
-        lock.unlock();
-        Close(TLinkEnd::Local);
+    draining_ = true;
+    drainStarted_ = steady_clock::now();
+    bool idle = !writeActive_;
+    lock.unlock();
+    // Input is dropped from now on, so a full receive queue no longer holds it back.
+    paused_ = false;
+    if (!reading_) Read();
+    if (idle) FinishSending();
+}
+
+void TDPLink::FinishSending() {
+    {
+        std::lock_guard lock(sendMutex_);
+        if (!open_ || !sendOpen_) return;
+        sendOpen_ = false;
+        // Our end of stream follows the last frame; the peer closes in turn.
+        // Closing before that, with its frames (pings) unread or still to
+        // come, would reset the connection and drop what we sent.
+        asio::error_code ec;
+        socket_.shutdown(asio::ip::tcp::socket::shutdown_send, ec);
+        if (!ec) return;
     }
+    Close(TLinkEnd::Local);
+}
+
+void TDPLink::WhenClosed(std::function<void()> fn) {
+    if (!open_) {
+        fn();
+        return;
+    }
+    whenClosed_ = std::move(fn);
 }
 
 void TDPLink::Close(TLinkEnd why) {
     if (!open_) return;
     open_ = false;
+    if (draining_) why = TLinkEnd::Local; // we had already let it go
     asio::error_code ec;
     timer_.cancel();
     {
@@ -188,6 +221,11 @@ void TDPLink::Close(TLinkEnd why) {
     onEnd_ = nullptr;
     if (!dispatching_) onFrame_ = nullptr;
     if (why != TLinkEnd::Local && onEnd) onEnd(why);
+    if (whenClosed_) {
+        auto closed = std::move(whenClosed_);
+        whenClosed_ = nullptr;
+        closed();
+    }
 }
 
 int64_t TDPLink::SilentMs() const {
@@ -200,6 +238,10 @@ void TDPLink::Tick() {
     timer_.async_wait([this, self](asio::error_code ec) {
         if (ec || !open_) return;
         auto now = steady_clock::now();
+        if (draining_ && now - drainStarted_ > milliseconds(proto::kKeepaliveTimeoutMs)) {
+            Close(TLinkEnd::Local); // a peer that neither reads nor closes
+            return;
+        }
         if (!established_) {
             if (now - started_ > milliseconds(proto::kHandshakeTimeoutMs)) {
                 Close(TLinkEnd::Timeout);

@@ -44,8 +44,13 @@ class TDPLink : public std::enable_shared_from_this<TDPLink> {
     // Ends the link at once; the end handler is called with `why` unless
     // why is Local.
     void Close(TLinkEnd why = TLinkEnd::Local);
-    // Closes once everything queued has been written.
+    // Writes out everything queued, then ends the stream and reads (and
+    // drops) what the peer still sends until it closes its side too, so that
+    // nothing we sent is lost to a reset. Bounded by kKeepaliveTimeoutMs.
+    // The end handler is not called.
     void CloseAfterSend();
+    // fn runs once when the link is closed, whatever the reason (now, if it is).
+    void WhenClosed(std::function<void()> fn);
 
     bool IsOpen() const { return open_; }
     // Stops reading (the reader's queue is full) and goes on again. A paused
@@ -61,6 +66,7 @@ class TDPLink : public std::enable_shared_from_this<TDPLink> {
     void Write();
     void Tick();
     bool Dispatch(uint8_t type, const uint8_t* body, size_t size);
+    void FinishSending();
 
     asio::ip::tcp::socket socket_;
     asio::steady_timer timer_;
@@ -86,7 +92,9 @@ class TDPLink : public std::enable_shared_from_this<TDPLink> {
     bool closeAfterSend_ = false;
     bool paused_ = false;
     bool reading_ = false;
-    std::chrono::steady_clock::time_point started_, lastReceive_, lastSend_;
+    bool draining_ = false; // CloseAfterSend was called: input is dropped
+    std::function<void()> whenClosed_;
+    std::chrono::steady_clock::time_point started_, lastReceive_, lastSend_, drainStarted_;
 };
 
 } // namespace dplay

@@ -31,12 +31,13 @@ proto::TRoomInfo TDPRoom::CurrentInfo() const {
     return info;
 }
 
-void TDPRoom::Push(DPID from, std::vector<uint8_t> bytes) {
+void TDPRoom::Push(DPID from, std::vector<uint8_t> bytes, uint32_t announces) {
     bool pause = false;
     {
         std::lock_guard lock(queueMutex_);
         queuedBytes_ += bytes.size();
-        queue_.emplace_back(from, std::move(bytes));
+        if (announces) unannounced_.insert(announces);
+        queue_.push_back({from, std::move(bytes), announces});
         if (queuedBytes_ > kMaxQueuedBytes && !paused_) pause = paused_ = true;
     }
     // The owner is not taking messages (a modal dialog, a slow handler):
@@ -54,17 +55,18 @@ void TDPRoom::PauseLinks(bool pause) {
     }
 }
 
-void TDPRoom::PushSystem(const void* msg, size_t size, const std::string& tail) {
+void TDPRoom::PushSystem(const void* msg, size_t size, const std::string& tail,
+                         uint32_t announces) {
     std::vector<uint8_t> bytes(size + tail.size());
     std::memcpy(bytes.data(), msg, size);
     if (!tail.empty()) std::memcpy(bytes.data() + size, tail.data(), tail.size());
-    Push(DPID_SYSMSG, std::move(bytes));
+    Push(DPID_SYSMSG, std::move(bytes), announces);
 }
 
 HRESULT TDPRoom::Receive(DPID* from, DPID* to, void* data, uint32_t* size) {
     std::lock_guard lock(queueMutex_);
     if (queue_.empty()) return DPERR_NOMESSAGES;
-    auto& [sender, bytes] = queue_.front();
+    auto& [sender, bytes, announces] = queue_.front();
     if (!data || *size < bytes.size()) {
         *size = static_cast<uint32_t>(bytes.size());
         return DPERR_BUFFERTOOSMALL;
@@ -74,6 +76,7 @@ HRESULT TDPRoom::Receive(DPID* from, DPID* to, void* data, uint32_t* size) {
     if (from) *from = sender;
     if (to) *to = ownId_;
     queuedBytes_ -= bytes.size();
+    if (announces) unannounced_.erase(announces);
     queue_.pop_front();
     if (paused_ && queuedBytes_ < kMaxQueuedBytes / 2) {
         paused_ = false;
@@ -211,7 +214,7 @@ void TDPRoom::AddMember(const proto::TMemberInfo& info, const std::shared_ptr<TD
         DPMSG_CREATEPLAYERORGROUP msg{DPSYS_CREATEPLAYERORGROUP, DPPLAYERTYPE_PLAYER, info.Id,
                                       static_cast<uint32_t>(members_.size() + 1),
                                       static_cast<uint32_t>(info.Name.size())};
-        PushSystem(&msg, sizeof msg, info.Name);
+        PushSystem(&msg, sizeof msg, info.Name, info.Id);
     }
     if (isHost_) service_.Directory(directoryPort_).LocalChanged(this);
 }
@@ -361,8 +364,9 @@ void TDPRoom::AcceptPeer(const std::shared_ptr<TDPLink>& link, const proto::TPee
 
 std::vector<TDPRoom::TPlayer> TDPRoom::Players() const {
     std::vector<TPlayer> players;
+    std::lock_guard lock(queueMutex_);
     for (auto& [id, member] : members_)
-        players.push_back({id, member.Info.Name});
+        if (!unannounced_.count(id)) players.push_back({id, member.Info.Name});
     return players;
 }
 

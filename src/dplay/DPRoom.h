@@ -8,6 +8,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <vector>
 
 namespace dplay {
@@ -41,6 +42,7 @@ class TDPRoom : public std::enable_shared_from_this<TDPRoom> {
         uint32_t Id;
         std::string Name;
     };
+    // The members the owner has been told of (see unannounced_).
     std::vector<TPlayer> Players() const;
     // Any thread: frame is the DATA frame of the block.
     HRESULT Send(uint32_t from, uint32_t to, const proto::TFrame& frame);
@@ -55,8 +57,10 @@ class TDPRoom : public std::enable_shared_from_this<TDPRoom> {
         proto::TMemberInfo Info;
         std::shared_ptr<TDPLink> Link;
     };
-    void Push(DPID from, std::vector<uint8_t> bytes);
-    void PushSystem(const void* msg, size_t size, const std::string& tail = {});
+    // announces: the member a create notice is about, 0 for anything else.
+    void Push(DPID from, std::vector<uint8_t> bytes, uint32_t announces = 0);
+    void PushSystem(const void* msg, size_t size, const std::string& tail = {},
+                    uint32_t announces = 0);
     void AddMember(const proto::TMemberInfo& info, const std::shared_ptr<TDPLink>& link,
                    bool notify);
     void WatchMember(uint32_t id, const std::shared_ptr<TDPLink>& link);
@@ -91,7 +95,18 @@ class TDPRoom : public std::enable_shared_from_this<TDPRoom> {
     std::map<uint32_t, std::shared_ptr<TDPLink>> sendLinks_;
 
     mutable std::mutex queueMutex_;
-    std::deque<std::pair<DPID, std::vector<uint8_t>>> queue_;
+    struct Queued {
+        DPID From;
+        std::vector<uint8_t> Bytes;
+        uint32_t Announces;
+    };
+    std::deque<Queued> queue_;
+    // Members whose create notice the owner has not taken yet: they are not
+    // listed until it does, so each member comes either in the list the
+    // owner reads on entering or as a notice, never in both (the notice of
+    // one listed already would be dropped as a repeat, and its arrival never
+    // shown).
+    std::set<uint32_t> unannounced_;
     size_t queuedBytes_ = 0; // guarded by queueMutex_
     bool paused_ = false;    // links stopped reading; guarded by queueMutex_
     std::shared_ptr<TDPEvent> event_;

@@ -1,6 +1,7 @@
 #include "DPService.h"
 
 #include "DPDirectory.h"
+#include "DPOnce.h"
 #include "DPRoom.h"
 
 #include <cstdlib>
@@ -11,6 +12,8 @@ namespace {
 
 // Incoming connections still in their handshake, at most.
 constexpr size_t kMaxHandshaking = 64;
+// Time the end of the service gives its links to write out what they hold.
+constexpr int kFlushOnEndMs = 2000;
 
 asio::ip::address ListenAddressFromEnvironment() {
     if (const char* text = std::getenv("PARLORA_LISTEN_ADDR"); text && *text) {
@@ -48,13 +51,29 @@ TDPService::TDPService()
 }
 
 TDPService::~TDPService() {
-    RunSync([this] {
+    auto flushed = std::make_shared<TDPOnce<bool>>();
+    RunSync([this, flushed] {
         asio::error_code ec;
         memberAcceptor_.close(ec);
         for (auto& [port, directory] : directories_)
             directory->Shutdown();
+        // Frames a member sent just before leaving are still queued: they go
+        // out before the thread stops, unless a peer holds them up too long.
+        std::vector<std::shared_ptr<TDPLink>> open;
+        for (auto& weak : links_)
+            if (auto link = weak.lock(); link && link->IsOpen()) open.push_back(link);
+        auto left = std::make_shared<size_t>(open.size() + 1);
+        auto closed = [left, flushed] {
+            if (--*left == 0) flushed->Set(true);
+        };
+        for (auto& link : open)
+            link->WhenClosed(closed);
+        for (auto& link : open)
+            link->CloseAfterSend();
+        closed();
         return 0;
     });
+    flushed->Wait(kFlushOnEndMs);
     work_.reset();
     io_.stop();
     thread_.join();
@@ -85,6 +104,13 @@ void TDPService::RemoveHostedRoom(const TGuid& instance, const TDPRoom* room) {
 
 void TDPService::AddMember(const TGuid& instance, uint32_t id, std::weak_ptr<TDPRoom> room) {
     members_[{instance, id}] = std::move(room);
+    // After the room has finished taking its welcome.
+    asio::post(io_, [this, instance, id] { ReleaseIntroductions(instance, id); });
+}
+
+void TDPService::Track(const std::shared_ptr<TDPLink>& link) {
+    std::erase_if(links_, [](const std::weak_ptr<TDPLink>& l) { return l.expired(); });
+    links_.push_back(link);
 }
 
 void TDPService::RemoveMember(const TGuid& instance, uint32_t id) {
@@ -121,6 +147,7 @@ void TDPService::Serve(asio::ip::tcp::socket socket, uint16_t directoryPort) {
         if (auto link = oldest.Link.lock()) link->Close(TLinkEnd::Timeout);
     }
     auto link = std::make_shared<TDPLink>(std::move(socket));
+    Track(link);
     auto pending = std::make_shared<bool>(true);
     handshaking_.push_back({link, pending});
     auto application = std::make_shared<std::optional<TGuid>>();
@@ -143,14 +170,14 @@ void TDPService::Serve(asio::ip::tcp::socket socket, uint16_t directoryPort) {
             }
             *pending = false;
             // The request decides who serves the link from now on.
-            return ServeRequest(link, directoryPort, **application, type, body, size);
+            return ServeRequest(link, directoryPort, **application, pending, type, body, size);
         },
         [pending](TLinkEnd) { *pending = false; });
 }
 
 bool TDPService::ServeRequest(const std::shared_ptr<TDPLink>& link, uint16_t directoryPort,
-                              const TGuid& application, uint8_t type, const uint8_t* body,
-                              size_t size) {
+                              const TGuid& application, const std::shared_ptr<bool>& pending,
+                              uint8_t type, const uint8_t* body, size_t size) {
     auto violation = [&] {
         link->Close(TLinkEnd::Violation);
         return false;
@@ -183,15 +210,9 @@ bool TDPService::ServeRequest(const std::shared_ptr<TDPLink>& link, uint16_t dir
     case proto::PEER_HELLO: {
         auto hello = proto::DecodePeerHello(body, size);
         if (!hello) return violation();
-        auto it = members_.find({hello->Instance, hello->TargetId});
-        auto room = it == members_.end() ? nullptr : it->second.lock();
-        if (!room || room->Info().Application != application) {
-            link->Close(TLinkEnd::Local);
-            return false;
-        }
-        link->Established();
-        room->AcceptPeer(link, *hello);
-        return true;
+        if (!Introduce(link, application, *hello))
+            HoldIntroduction(link, application, *hello, pending);
+        return link->IsOpen();
     }
     case proto::REGISTER: {
         // Only processes of this machine list rooms here.
@@ -204,6 +225,54 @@ bool TDPService::ServeRequest(const std::shared_ptr<TDPLink>& link, uint16_t dir
     }
     default:
         return violation();
+    }
+}
+
+bool TDPService::Introduce(const std::shared_ptr<TDPLink>& link, const TGuid& application,
+                           const proto::TPeerHello& hello) {
+    auto it = members_.find({hello.Instance, hello.TargetId});
+    if (it == members_.end()) return false;
+    auto room = it->second.lock();
+    if (!room || room->Info().Application != application) {
+        link->Close(TLinkEnd::Local);
+        return true;
+    }
+    link->Established();
+    room->AcceptPeer(link, hello);
+    return true;
+}
+
+void TDPService::HoldIntroduction(const std::shared_ptr<TDPLink>& link, const TGuid& application,
+                                  const proto::TPeerHello& hello,
+                                  const std::shared_ptr<bool>& pending) {
+    // Still a handshake: it counts towards the limit and keeps its deadline.
+    *pending = true;
+    std::erase_if(held_, [](const HeldIntroduction& h) { return !*h.Pending; });
+    held_.push_back({link, application, hello, pending});
+    TDPLink* raw = link.get();
+    link->SetHandlers(
+        [raw](uint8_t type, const uint8_t* body, size_t size) {
+            if (type == proto::PING && proto::DecodeEmpty(body, size)) return true;
+            raw->Close(TLinkEnd::Violation);
+            return false;
+        },
+        [pending](TLinkEnd) { *pending = false; });
+}
+
+void TDPService::ReleaseIntroductions(const TGuid& instance, uint32_t id) {
+    std::vector<HeldIntroduction> ready;
+    std::erase_if(held_, [&](const HeldIntroduction& h) {
+        if (!*h.Pending || h.Link.expired()) return true;
+        if (h.Hello.Instance != instance || h.Hello.TargetId != id) return false;
+        ready.push_back(h);
+        return true;
+    });
+    for (auto& h : ready) {
+        *h.Pending = false;
+        auto link = h.Link.lock();
+        if (!link || !link->IsOpen()) continue;
+        link->SetHandlers([](uint8_t, const uint8_t*, size_t) { return false; }, nullptr);
+        if (!Introduce(link, h.Application, h.Hello)) link->Close(TLinkEnd::Local);
     }
 }
 
@@ -220,7 +289,7 @@ void TDPService::Dial(const asio::ip::tcp::endpoint& endpoint, const TGuid& appl
             socket->close(ignored);
         }
     });
-    socket->async_connect(endpoint, [socket, timer, application, request, onFrame, onEnd,
+    socket->async_connect(endpoint, [this, socket, timer, application, request, onFrame, onEnd,
                                      onReady](asio::error_code ec) mutable {
         timer->cancel();
         if (ec || !socket->is_open()) {
@@ -228,6 +297,7 @@ void TDPService::Dial(const asio::ip::tcp::endpoint& endpoint, const TGuid& appl
             return;
         }
         auto link = std::make_shared<TDPLink>(std::move(*socket));
+        Track(link);
         auto helloSeen = std::make_shared<bool>(false);
         std::weak_ptr<TDPLink> weak = link;
         link->Start(

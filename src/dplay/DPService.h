@@ -73,7 +73,15 @@ class TDPService {
     TDPService();
     void AcceptMembers();
     bool ServeRequest(const std::shared_ptr<TDPLink>& link, uint16_t directoryPort,
-                      const TGuid& application, uint8_t type, const uint8_t* body, size_t size);
+                      const TGuid& application, const std::shared_ptr<bool>& pending, uint8_t type,
+                      const uint8_t* body, size_t size);
+    // Hands an introduction to the member it names; false if that member is not here (yet).
+    bool Introduce(const std::shared_ptr<TDPLink>& link, const TGuid& application,
+                   const proto::TPeerHello& hello);
+    void HoldIntroduction(const std::shared_ptr<TDPLink>& link, const TGuid& application,
+                          const proto::TPeerHello& hello, const std::shared_ptr<bool>& pending);
+    void ReleaseIntroductions(const TGuid& instance, uint32_t id);
+    void Track(const std::shared_ptr<TDPLink>& link);
 
     asio::io_context io_;
     asio::executor_work_guard<asio::io_context::executor_type> work_;
@@ -88,6 +96,17 @@ class TDPService {
         std::shared_ptr<bool> Pending; // still before its request
     };
     std::deque<Handshake> handshaking_; // oldest first
+    // Introductions to a member that has not yet read its own welcome: a
+    // newer joiner can reach it first. They wait within the handshake bounds.
+    struct HeldIntroduction {
+        std::weak_ptr<TDPLink> Link;
+        TGuid Application;
+        proto::TPeerHello Hello;
+        std::shared_ptr<bool> Pending;
+    };
+    std::vector<HeldIntroduction> held_;
+    // Every link made here, so that the end can write out what they hold.
+    std::vector<std::weak_ptr<TDPLink>> links_;
     std::thread thread_;
 };
 

@@ -1,0 +1,115 @@
+// Two members joining at once: the host welcomes the newer one first, and it
+// introduces itself to the older one before that one has read its own
+// welcome. The host here is played by hand, so that order is certain.
+#include "TestPeer.h"
+#include "TestRawClient.h"
+
+#include <algorithm>
+#include <cstring>
+#include <gtest/gtest.h>
+#include <thread>
+
+using namespace dplay;
+using namespace dplaytest;
+
+namespace {
+
+struct TFakeHost {
+    asio::io_context io;
+    asio::ip::tcp::acceptor acceptor{io};
+    proto::TRoomInfo room;
+
+    explicit TFakeHost(uint16_t port) {
+        asio::ip::tcp::endpoint endpoint(asio::ip::make_address("127.0.0.1"), port);
+        acceptor.open(endpoint.protocol());
+        acceptor.set_option(asio::ip::tcp::acceptor::reuse_address(true));
+        acceptor.bind(endpoint);
+        acceptor.listen();
+        room.Application = kApp;
+        room.Instance = TGuid::Create();
+        room.MaxPlayers = 10;
+        room.CurrentPlayers = 1;
+        room.Name = "room";
+    }
+    // Takes the next connection and checks its HELLO and request.
+    void Accept(TRaw& raw, proto::TMessageType request) {
+        acceptor.accept(raw.s);
+        raw.Limit();
+        auto hello = raw.Read();
+        ASSERT_TRUE(hello && hello->Type == proto::HELLO);
+        auto req = raw.Read();
+        ASSERT_TRUE(req && req->Type == request);
+        raw.Write(proto::EncodeHello({kApp}));
+    }
+};
+
+} // namespace
+
+TEST(JoinRace, AnIntroductionBeforeTheWelcomeWaitsForIt) {
+    ::setenv("PARLORA_LISTEN_ADDR", "127.0.0.1", 1);
+    const uint16_t port = FreshPort();
+    TFakeHost host(port);
+    TPeer older;
+    std::thread joining([&] { older.Join(port); });
+
+    TRaw enumeration, join;
+    host.Accept(enumeration, proto::ENUM_REQUEST);
+    enumeration.Write(proto::EncodeEnumReply({host.room}));
+    host.Accept(join, proto::JOIN_REQUEST);
+    join.Write(proto::EncodeJoinAccept(host.room));
+    auto create = join.Read();
+    ASSERT_TRUE(create && create->Type == proto::CREATE_PLAYER);
+    auto request = proto::DecodeCreatePlayer(create->Body.data(), create->Body.size());
+    ASSERT_TRUE(request);
+
+    // The newer member was welcomed first and knows the older one's id.
+    const uint32_t hostId = 0x10, olderId = 0x20, newerId = 0x30;
+    TRaw newer(request->ListenPort);
+    auto hello = *proto::EncodeHello({kApp});
+    auto intro =
+        *proto::EncodePeerHello({host.room.Instance, olderId, {newerId, 2, 0, 1, "newer"}});
+    hello.insert(hello.end(), intro.begin(), intro.end());
+    newer.Write(hello.data(), hello.size()); // in one write, as a member sends them
+    auto reply = newer.Read();
+    ASSERT_TRUE(reply && reply->Type == proto::HELLO);
+
+    // Only now does the older one learn who it is.
+    join.Write(proto::EncodeWelcome({olderId, 1, {{hostId, 0, 0, 1, "host"}}}));
+    auto accept = newer.Read();
+    ASSERT_TRUE(accept) << "the introduction was turned away";
+    EXPECT_EQ(accept->Type, proto::PEER_ACCEPT);
+    joining.join();
+    ASSERT_EQ(older.Id, olderId);
+
+    auto listed = [&] {
+        std::vector<DPID> ids;
+        older.Dp->EnumPlayers(
+            nullptr,
+            [&](DPID id, uint32_t, const std::string&, uint32_t) {
+                ids.push_back(id);
+                return true;
+            },
+            0);
+        std::sort(ids.begin(), ids.end());
+        return ids;
+    };
+    // The newer one is announced by its notice, and listed once that is taken.
+    EXPECT_EQ(listed(), std::vector<DPID>{hostId});
+    std::vector<uint8_t> notice(256);
+    DPID from = 0, to = 0;
+    uint32_t size = uint32_t(notice.size());
+    ASSERT_TRUE(older.Event->Wait(10000));
+    ASSERT_EQ(older.Dp->Receive(&from, &to, DPRECEIVE_ALL, notice.data(), &size), DP_OK);
+    DPMSG_CREATEPLAYERORGROUP created;
+    ASSERT_EQ(from, DPID_SYSMSG);
+    ASSERT_GE(size, sizeof created);
+    std::memcpy(&created, notice.data(), sizeof created);
+    EXPECT_EQ(created.dwType, DPSYS_CREATEPLAYERORGROUP);
+    EXPECT_EQ(created.dpId, newerId);
+    EXPECT_EQ(listed(), (std::vector<DPID>{hostId, newerId}));
+    newer.Write(proto::EncodeData("from the newer one", 18));
+    EXPECT_EQ(older.NextBlock(), "from the newer one");
+    // Left while the hand-played links are still there: none of them ends
+    // first and makes this member the host, listing itself at our port.
+    EXPECT_EQ(older.Dp->Close(), DP_OK);
+}

@@ -1,0 +1,91 @@
+#pragma once
+// A member of the session service in this process, driven through IDirectPlay4.
+#include "dplay/DPProtocol.h"
+#include "dplay/DirectPlay.h"
+
+#include <chrono>
+#include <gtest/gtest.h>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace dplaytest {
+using namespace dplay;
+
+inline const TGuid kApp = *TGuid::Parse("{5BFFE6A0-4D9C-11D2-B2C6-0080C83D719A}");
+
+inline uint16_t FreshPort() {
+    static std::mt19937 rng{std::random_device{}()};
+    return static_cast<uint16_t>(20000 + rng() % 30000);
+}
+
+struct TPeer {
+    std::unique_ptr<IDirectPlay4> Dp = DirectPlayCreate();
+    std::shared_ptr<TDPEvent> Event = std::make_shared<TDPEvent>();
+    DPID Id = 0;
+
+    void Connect(uint16_t port, const std::string& host) {
+        std::vector<DPCOMPOUNDADDRESSELEMENT> e;
+        e.push_back({DPAID_ServiceProvider, 16, DPSPGUID_TCPIP.Bytes.data()});
+        if (!host.empty()) e.push_back({DPAID_INet, uint32_t(host.size() + 1), host.c_str()});
+        e.push_back({DPAID_INetPort, 2, &port});
+        uint32_t size = 0;
+        ASSERT_EQ(CreateCompoundAddress(e.data(), uint32_t(e.size()), nullptr, &size),
+                  DPERR_BUFFERTOOSMALL);
+        std::vector<uint8_t> address(size);
+        ASSERT_EQ(CreateCompoundAddress(e.data(), uint32_t(e.size()), address.data(), &size),
+                  DP_OK);
+        ASSERT_EQ(Dp->InitializeConnection(address.data(), size, 0), DP_OK);
+    }
+    void Create(uint16_t port) {
+        Connect(port, "");
+        DPSESSIONDESC2 d;
+        d.guidApplication = kApp;
+        d.dwMaxPlayers = 10;
+        d.sessionName = "room";
+        ASSERT_EQ(Dp->Open(d, DPOPEN_CREATE), DP_OK);
+        Enter("host");
+    }
+    void Join(uint16_t port) {
+        Connect(port, "127.0.0.1");
+        DPSESSIONDESC2 d, found;
+        d.guidApplication = kApp;
+        ASSERT_EQ(Dp->EnumSessions(
+                      d, 0,
+                      [&](const DPSESSIONDESC2* s, uint32_t*, uint32_t) {
+                          if (s) found = *s;
+                          return s != nullptr;
+                      },
+                      DPENUMSESSIONS_AVAILABLE),
+                  DP_OK);
+        ASSERT_EQ(Dp->Open(found, DPOPEN_JOIN), DP_OK);
+        Enter("member");
+    }
+    void Enter(const std::string& name) {
+        DPNAME n{name, ""};
+        ASSERT_EQ(Dp->CreatePlayer(&Id, &n, Event, nullptr, 0, 0), DP_OK);
+    }
+    // The next data block, waiting on the receive event (system notices skipped).
+    std::string NextBlock(int timeoutMs = 10000) {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        std::vector<uint8_t> buffer(1 << 16);
+        for (;;) {
+            DPID from, to;
+            uint32_t size = uint32_t(buffer.size());
+            HRESULT hr = Dp->Receive(&from, &to, DPRECEIVE_ALL, buffer.data(), &size);
+            if (hr == DP_OK && from != DPID_SYSMSG)
+                return std::string(reinterpret_cast<char*>(buffer.data()), size);
+            if (hr == DP_OK) continue;
+            if (hr == DPERR_BUFFERTOOSMALL) {
+                buffer.resize(size);
+                continue;
+            }
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0 || !Event->Wait(int(left.count()))) return "(timeout)";
+        }
+    }
+};
+
+} // namespace dplaytest

@@ -1,0 +1,64 @@
+#pragma once
+// A raw TCP client of the session service, speaking frames by hand.
+#include "dplay/DPProtocol.h"
+
+#include <asio.hpp>
+#include <cerrno>
+#include <optional>
+#include <sys/socket.h>
+#include <vector>
+
+namespace dplaytest {
+using namespace dplay;
+
+// A raw TCP client; Closed() tells whether the service cut it off in time.
+struct TRaw {
+    asio::io_context io;
+    asio::ip::tcp::socket s{io};
+    TRaw() = default; // to be connected by an acceptor, then Limit()
+    explicit TRaw(uint16_t port) {
+        s.connect({asio::ip::make_address("127.0.0.1"), port});
+        Limit();
+    }
+    void Limit() {
+        timeval tv{20, 0}; // far beyond every bound of the service
+        ::setsockopt(s.native_handle(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    }
+    void Write(const void* p, size_t n) { asio::write(s, asio::buffer(p, n)); }
+    void Write(const proto::TFrame& f) { Write(f->data(), f->size()); }
+    struct Frame {
+        uint8_t Type = 0;
+        std::vector<uint8_t> Body;
+    };
+    // The next frame but pings; none at the end of the stream.
+    std::optional<Frame> Read() {
+        for (;;) {
+            uint8_t head[5];
+            if (!ReadAll(head, 5)) return std::nullopt;
+            uint32_t length = head[0] | head[1] << 8 | head[2] << 16 | uint32_t(head[3]) << 24;
+            if (length == 0 || length > proto::kMaxFrame) return std::nullopt;
+            Frame f{head[4], std::vector<uint8_t>(length - 1)};
+            if (!ReadAll(f.Body.data(), f.Body.size())) return std::nullopt;
+            if (f.Type != proto::PING) return f;
+        }
+    }
+    bool ReadAll(uint8_t* p, size_t n) {
+        while (n) {
+            ssize_t got = ::recv(s.native_handle(), p, n, 0);
+            if (got <= 0) return false;
+            p += got;
+            n -= static_cast<size_t>(got);
+        }
+        return true;
+    }
+    bool Closed() {
+        char buf[4096];
+        for (;;) {
+            ssize_t n = ::recv(s.native_handle(), buf, sizeof buf, 0);
+            if (n == 0) return true;
+            if (n < 0) return errno == ECONNRESET;
+        }
+    }
+};
+
+} // namespace dplaytest
