@@ -36,6 +36,7 @@ void TDPLink::SetHandlers(FrameHandler onFrame, EndHandler onEnd) {
 
 bool TDPLink::Dispatch(uint8_t type, const uint8_t* body, size_t size) {
     if (!open_ || !onFrame_) return false;
+    if (draining_) return true; // let go by an earlier frame of the same read
     dispatching_ = true;
     bool ok = onFrame_(type, body, size);
     dispatching_ = false;

@@ -130,6 +130,7 @@ void TDPRoom::SetHostLink(const std::shared_ptr<TDPLink>& link,
                           const asio::ip::address& hostAddress) {
     hostLink_ = link;
     hostAddress_ = hostAddress;
+    service_.AddJoining(weak_from_this());
     std::weak_ptr<TDPRoom> weak = weak_from_this();
     link->SetHandlers(
         [weak, raw = link.get()](uint8_t type, const uint8_t* body, size_t size) {

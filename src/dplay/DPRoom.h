@@ -27,6 +27,8 @@ class TDPRoom : public std::enable_shared_from_this<TDPRoom> {
     proto::TRoomInfo CurrentInfo() const;
     bool IsHost() const { return isHost_; }
     uint32_t OwnId() const { return ownId_; }
+    // Joined, but the host's welcome (our id) has not been read yet.
+    bool AwaitingWelcome() const { return hostLink_ && !ownId_ && !left_; }
 
     // Host: a joiner asks for a place (JOIN_REQUEST already read).
     void AcceptJoin(const std::shared_ptr<TDPLink>& link);

@@ -4,6 +4,7 @@
 #include "DPOnce.h"
 #include "DPRoom.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <mutex>
 
@@ -108,6 +109,14 @@ void TDPService::AddMember(const TGuid& instance, uint32_t id, std::weak_ptr<TDP
     asio::post(io_, [this, instance, id] { ReleaseIntroductions(instance, id); });
 }
 
+void TDPService::AddJoining(std::weak_ptr<TDPRoom> room) {
+    std::erase_if(joining_, [](const std::weak_ptr<TDPRoom>& r) {
+        auto room = r.lock();
+        return !room || !room->AwaitingWelcome();
+    });
+    joining_.push_back(std::move(room));
+}
+
 void TDPService::Track(const std::shared_ptr<TDPLink>& link) {
     std::erase_if(links_, [](const std::weak_ptr<TDPLink>& l) { return l.expired(); });
     links_.push_back(link);
@@ -210,9 +219,18 @@ bool TDPService::ServeRequest(const std::shared_ptr<TDPLink>& link, uint16_t dir
     case proto::PEER_HELLO: {
         auto hello = proto::DecodePeerHello(body, size);
         if (!hello) return violation();
-        if (!Introduce(link, application, *hello))
-            HoldIntroduction(link, application, *hello, pending);
-        return link->IsOpen();
+        if (Introduce(link, application, *hello)) return link->IsOpen();
+        // Only a member of ours still waiting for its id can be the target.
+        bool awaited = std::any_of(joining_.begin(), joining_.end(), [&](const auto& r) {
+            auto room = r.lock();
+            return room && room->AwaitingWelcome() && room->Info().Instance == hello->Instance;
+        });
+        if (!awaited) {
+            link->Close(TLinkEnd::Local);
+            return false;
+        }
+        HoldIntroduction(link, application, *hello, pending);
+        return true;
     }
     case proto::REGISTER: {
         // Only processes of this machine list rooms here.

@@ -52,6 +52,8 @@ class TDPService {
     void RemoveHostedRoom(const TGuid& instance, const TDPRoom* room);
     void AddMember(const TGuid& instance, uint32_t id, std::weak_ptr<TDPRoom> room);
     void RemoveMember(const TGuid& instance, uint32_t id);
+    // A room that has joined and waits for its welcome: introductions to it may come first.
+    void AddJoining(std::weak_ptr<TDPRoom> room);
 
     // Opens a link to endpoint: sends HELLO and `request`; checks the peer's
     // HELLO, then calls onReady and hands every further frame to onFrame.
@@ -105,6 +107,7 @@ class TDPService {
         std::shared_ptr<bool> Pending;
     };
     std::vector<HeldIntroduction> held_;
+    std::vector<std::weak_ptr<TDPRoom>> joining_;
     // Every link made here, so that the end can write out what they hold.
     std::vector<std::weak_ptr<TDPLink>> links_;
     std::thread thread_;
