@@ -1,6 +1,5 @@
 #include "TCliMember.h"
 
-#include "TLinkDrain.h"
 #include "chat/ChatPayload.h"
 #include "dplay/DPService.h"
 #include "dplay/DirectPlay.h"
@@ -13,7 +12,6 @@ const char* const kApplicationGuid = "{5BFFE6A0-4D9C-11D2-B2C6-0080C83D719A}";
 constexpr int kMaxPlayers = 10;
 // How long leaving may wait for the last texts to go out to a member that
 // does not read them.
-constexpr int kDrainTimeoutMs = 10000;
 
 using platform::Cp932ToUtf8;
 using platform::Utf8ToCp932;
@@ -143,14 +141,7 @@ void TCliMember::SessionMessage(TDPPlayer* from, const void* data, int size) {
 }
 
 void TCliMember::Leave() {
-    if (!session_.Opened()) {
-        session_.CloseSession();
-        return;
-    }
-    // Keep the service (and its writing thread) alive past the close, until
-    // the connections to the others have written out what is queued.
-    auto service = dplay::TDPService::Acquire();
-    TLinkDrain drain;
+    // Closing writes out what is still queued to the others: the service
+    // drains leaving links, and waits for them when it ends.
     session_.CloseSession();
-    drain.Wait(kDrainTimeoutMs);
 }
