@@ -2,6 +2,8 @@
 // message loop until the main form closes.
 #include "TDchat.h"
 
+#include "chat/TchatQuitSignals.h"
+
 #include "platform/FontAliases.h"
 
 #include <QApplication>
@@ -25,6 +27,9 @@ int main(int argc, char** argv) {
     dchat.CreateForms();
     dchat.OnTerminate = [] { QCoreApplication::quit(); };
     dchat.show();
+    // SIGTERM and SIGINT close the windows the way the user would, so views,
+    // settings and templates are saved and every room is left cleanly.
+    TchatQuitSignals quitSignals(&dchat);
     const int code = app.exec();
     // Chat windows closed just before the end are still waiting to be
     // destroyed; destroying them takes their members out of the rooms.
