@@ -154,3 +154,17 @@ xdotool mousemove --window "$game2" 84 17 click 1
 sleep 1
 xdotool windowraise "$taro"
 shot "$taro" chat-window-jyanken.png
+
+# The name guide under the caret after ">", and the help viewer.
+xdotool windowactivate --sync "$taro" 2>/dev/null || xdotool windowfocus --sync "$taro"
+height=$(xdotool getwindowgeometry --shell "$taro" | sed -n 's/^HEIGHT=//p')
+xdotool mousemove --window "$taro" 120 $((height - 80)) click 1
+xdotool type --window "$taro" --delay 80 "また遊ぼうね >"
+sleep 1.5
+shot "$taro" chat-window-name-guide.png
+xdotool key --window "$taro" Escape
+xdotool key --window "$taro" alt+h
+sleep 0.3
+xdotool key i
+help=$(window "Parlora ヘルプ")
+shot "$help" help-viewer.png

@@ -27,6 +27,9 @@ THelpViewer::THelpViewer() : QWidget(nullptr, Qt::Window) {
     resize(640, 560);
     Browser = new QTextBrowser(this);
     Browser->setOpenExternalLinks(true);
+    // A scroll bar that comes and goes after the first layout left lines
+    // running under it; keeping it leaves the text width fixed.
+    Browser->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->addWidget(Browser);
