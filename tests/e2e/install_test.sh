@@ -8,7 +8,14 @@ build=$1
 prefix=$(mktemp -d)
 work=$(mktemp -d)
 pid=""
-trap '[ -n "$pid" ] && kill "$pid" 2>/dev/null; rm -rf "$prefix" "$work"' EXIT
+cleanup() {
+  if [ -n "$pid" ]; then
+    kill "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+  fi
+  rm -rf "$prefix" "$work" || true
+}
+trap cleanup EXIT
 cmake --install "$build" --prefix "$prefix" >/dev/null
 for f in bin/parlora bin/parlora-cli share/parlora/help/index.html share/parlora/fonts.conf \
          share/applications/parlora.desktop share/icons/hicolor/scalable/apps/parlora.svg; do
