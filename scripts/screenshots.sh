@@ -96,13 +96,21 @@ shot "$select" room-selection.png
 xdotool mousemove --window "$select" 165 156 click 1
 hanako=$(chat_of "${pids[-1]}")
 xdotool windowmove "$taro" 20 20 windowmove "$hanako" 520 120
+menu() { # window-id menu-key item-key: choose a menu item by its accelerators
+  xdotool windowfocus --sync "$1"
+  xdotool key --window "$1" "alt+$2"
+  sleep 0.3
+  xdotool key "$3"
+}
+click_memo() { # window-id: put the caret in the chat window's message box
+  local height
+  height=$(xdotool getwindowgeometry --shell "$1" | sed -n 's/^HEIGHT=//p')
+  xdotool mousemove --window "$1" 120 $((height - 80)) click 1
+}
 say() { # window-id text
-  local geometry height
-  geometry=$(xdotool getwindowgeometry --shell "$1")
-  height=$(echo "$geometry" | sed -n 's/^HEIGHT=//p')
   xdotool windowraise "$1"
   sleep 0.2
-  xdotool mousemove --window "$1" 120 $((height - 80)) click 1
+  click_memo "$1"
   xdotool type --window "$1" --delay 80 "$2"
   xdotool key --window "$1" ctrl+s
   sleep 0.5
@@ -112,42 +120,29 @@ say "$hanako" "Hello! はじめまして。"
 say "$taro" "今日は①㈱～のテストです"
 xdotool windowraise "$taro"
 shot "$taro" chat-window.png
-xdotool windowfocus --sync "$taro"
-xdotool key --window "$taro" alt+h
-sleep 0.3
-xdotool key v
+menu "$taro" h v
 about=$(window "ﾊﾞｰｼﾞｮﾝ情報")
 shot "$about" version-dialog.png
 xdotool key Escape
 sleep 0.3
 
 # The template window with a registered phrase, then a game round in play.
-xdotool windowfocus --sync "$taro"
-xdotool key --window "$taro" alt+t
-sleep 0.3
-xdotool key m
+menu "$taro" t m
 templates=$(window "Message Template")
 xdotool windowmove "$templates" 520 20
 for phrase in "おはようございます" "よろしくお願いします" "またね"; do
   xdotool windowfocus --sync "$taro"
-  height=$(xdotool getwindowgeometry --shell "$taro" | sed -n 's/^HEIGHT=//p')
-  xdotool mousemove --window "$taro" 120 $((height - 80)) click 1
+  click_memo "$taro"
   xdotool type --window "$taro" --delay 60 "$phrase"
   xdotool mousemove --window "$templates" 45 318 click 1
   sleep 0.3
 done
 shot "$templates" template-window.png
-xdotool windowfocus --sync "$taro"
-xdotool key --window "$taro" alt+t
-sleep 0.3
-xdotool key j
+menu "$taro" t j
 game=$(window "じゃんけん")
 xdotool mousemove --window "$game" 50 17 click 1
 sleep 0.5
-xdotool windowfocus --sync "$hanako"
-xdotool key --window "$hanako" alt+t
-sleep 0.3
-xdotool key j
+menu "$hanako" t j
 game2=$(xdotool search --all --onlyvisible --pid "${pids[-1]}" --name "^じゃんけん\$" | head -n1)
 shot "$game2" jyanken-window.png
 xdotool mousemove --window "$game2" 84 17 click 1
@@ -157,14 +152,11 @@ shot "$taro" chat-window-jyanken.png
 
 # The name guide under the caret after ">", and the help viewer.
 xdotool windowactivate --sync "$taro" 2>/dev/null || xdotool windowfocus --sync "$taro"
-height=$(xdotool getwindowgeometry --shell "$taro" | sed -n 's/^HEIGHT=//p')
-xdotool mousemove --window "$taro" 120 $((height - 80)) click 1
+click_memo "$taro"
 xdotool type --window "$taro" --delay 80 "また遊ぼうね >"
 sleep 1.5
 shot "$taro" chat-window-name-guide.png
 xdotool key --window "$taro" Escape
-xdotool key --window "$taro" alt+h
-sleep 0.3
-xdotool key i
+menu "$taro" h i
 help=$(window "Parlora ヘルプ")
 shot "$help" help-viewer.png
