@@ -7,16 +7,13 @@ build=${1:-build}
 runs=${2:-10}
 parlora="$build/src/app/parlora"
 work=$(mktemp -d)
-disp=140
-while [ -e "/tmp/.X11-unix/X$disp" ]; do disp=$((disp + 1)); done
-Xvfb ":$disp" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
-xpid=$!
-trap 'kill $xpid 2>/dev/null; rm -rf "$work"' EXIT
+source "$(dirname "$0")/../scripts/xvfb.sh"
+trap 'kill ${XVFB_PID:-} 2>/dev/null; rm -rf "$work"' EXIT
+start_xvfb "$work" || { echo "Xvfb did not start" >&2; exit 1; }
 # An address of its own, so no other copy of the program answers for it.
 addr=127.0.0.$((100 + RANDOM % 100))
-export DISPLAY=":$disp" QT_QPA_PLATFORM=xcb PARLORA_REGISTRY_DIR="$work" \
+export QT_QPA_PLATFORM=xcb PARLORA_REGISTRY_DIR="$work" \
   PARLORA_LISTEN_ADDR=$addr PARLORA_OWN_IP=$addr
-until xdotool getdisplaygeometry >/dev/null 2>&1; do sleep 0.05; done
 times=()
 for i in $(seq "$runs"); do
   start=$(date +%s%N)

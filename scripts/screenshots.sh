@@ -24,13 +24,9 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# A free display number.
-disp=99
-while [ -e "/tmp/.X11-unix/X$disp" ] || [ -e "/tmp/.X$disp-lock" ]; do disp=$((disp + 1)); done
-Xvfb ":$disp" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
-pids+=($!)
-export DISPLAY=":$disp"
-for _ in $(seq 50); do xdotool getdisplaygeometry >/dev/null 2>&1 && break; sleep 0.1; done
+source scripts/xvfb.sh
+start_xvfb "$work" || { echo "Xvfb did not start" >&2; exit 1; }
+pids+=("$XVFB_PID")
 
 export QT_QPA_PLATFORM=xcb
 export PARLORA_REGISTRY_DIR="$work/registry"

@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <thread>
@@ -81,11 +82,14 @@ void TRealFtpServer::StartPyFtpd(const fs::path& root) {
     pid_ = ::fork();
     if (pid_ == 0) {
         ::setpgid(0, 0);
+        // A test killed before its destructor runs takes the server with it.
+        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
         ::dup2(out[1], 1);
         ::execl("/usr/bin/python3", "python3", script.c_str(), root.c_str(), User, Password,
                 static_cast<char*>(nullptr));
         ::_exit(127);
     }
+    if (pid_ > 0) ::setpgid(pid_, pid_);
     ::close(out[1]);
     std::string line;
     pollfd p{out[0], POLLIN, 0};
@@ -125,10 +129,13 @@ void TRealFtpServer::StartPureFtpd(const fs::path& root) {
     pid_ = ::fork();
     if (pid_ == 0) {
         ::setpgid(0, 0);
+        // A test killed before its destructor runs takes the server with it.
+        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
         ::execl("/usr/sbin/pure-ftpd", "pure-ftpd", "-l", db.c_str(), "-S", bind.c_str(), "-A",
                 "-E", "-H", static_cast<char*>(nullptr));
         ::_exit(127);
     }
+    if (pid_ > 0) ::setpgid(pid_, pid_);
     // Ready once it accepts connections.
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
     while (std::chrono::steady_clock::now() < deadline) {
