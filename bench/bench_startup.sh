@@ -7,7 +7,7 @@ build=${1:-build}
 runs=${2:-10}
 parlora="$build/src/app/parlora"
 work=$(mktemp -d)
-source "$(dirname "$0")/../scripts/xvfb.sh"
+source "$(dirname "$0")/../scripts/lib.sh"
 trap 'kill ${XVFB_PID:-} 2>/dev/null; rm -rf "$work"' EXIT
 start_xvfb "$work" || { echo "Xvfb did not start" >&2; exit 1; }
 # An address of its own, so no other copy of the program answers for it.

@@ -24,7 +24,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-source scripts/xvfb.sh
+source scripts/lib.sh
 start_xvfb "$work" || { echo "Xvfb did not start" >&2; exit 1; }
 pids+=("$XVFB_PID")
 

@@ -13,28 +13,18 @@ done
 
 work=$(mktemp -d)
 pids=()
-# Ends the processes newest first (the program before its X server), each
-# with TERM and, if it is still there after 15 s, with KILL, saying so.
+source "$(dirname "$0")/../../scripts/lib.sh"
+# Ends the processes newest first (the program before its X server); one
+# that needs more than TERM fails the test.
 cleanup() {
   exec 3>&- 2>/dev/null || true
-  local i p
+  local i hung=""
   for ((i = ${#pids[@]} - 1; i >= 0; i--)); do
-    p=${pids[i]}
-    kill "$p" 2>/dev/null || continue
-    local end=$((SECONDS + 15))
-    while kill -0 "$p" 2>/dev/null && [ $SECONDS -lt $end ]; do sleep 0.1; done
-    if kill -0 "$p" 2>/dev/null; then
-      echo "process $p did not end on TERM:"
-      ps -o pid,stat,wchan:32,args -p "$p" || true
-      grep -H . /proc/"$p"/task/*/wchan 2>/dev/null || true
-      echo "--- its output:"; cat "$work/parlora.out" 2>/dev/null || true
-      kill -9 "$p" 2>/dev/null || true
-      hung=1
-    fi
-    wait "$p" 2>/dev/null || true
+    stop_process "${pids[i]}" || hung=1
   done
+  if [ -n "$hung" ]; then echo "--- program output:"; cat "$work/parlora.out" 2>/dev/null || true; fi
   rm -rf "$work"
-  [ -z "${hung:-}" ] || exit 1
+  [ -z "$hung" ] || exit 1
 }
 trap cleanup EXIT
 fail() {
@@ -58,7 +48,6 @@ wait_for() {
   done
 }
 
-source "$(dirname "$0")/../../scripts/xvfb.sh"
 start_xvfb "$work" || fail "Xvfb did not start"
 pids+=("$XVFB_PID")
 
@@ -66,8 +55,10 @@ pids+=("$XVFB_PID")
 export QT_QPA_PLATFORM=xcb
 export PARLORA_REGISTRY_DIR="$work/registry"
 mkdir -p "$PARLORA_REGISTRY_DIR"
-host=127.0.0.$((100 + RANDOM % 100))
-member=127.0.0.$((200 + RANDOM % 50))
+# Ranges of its own: install_test.sh, which may run at the same time, uses
+# 127.0.0.150-199 and 225-249; the C++ tests stay below 20.
+host=127.0.0.$((100 + RANDOM % 50))
+member=127.0.0.$((200 + RANDOM % 25))
 
 PARLORA_LISTEN_ADDR=$host PARLORA_OWN_IP=$host "$parlora" SV HD=Taro >"$work/parlora.out" 2>&1 &
 pids+=($!)

@@ -8,12 +8,12 @@ build=$1
 prefix=$(mktemp -d)
 work=$(mktemp -d)
 pid=""
+source "$(dirname "$0")/../../scripts/lib.sh"
 cleanup() {
-  if [ -n "$pid" ]; then
-    kill "$pid" 2>/dev/null || true
-    wait "$pid" 2>/dev/null || true
-  fi
+  local hung=""
+  if [ -n "$pid" ]; then stop_process "$pid" || hung=1; fi
   rm -rf "$prefix" "$work" || true
+  [ -z "$hung" ] || exit 1
 }
 trap cleanup EXIT
 cmake --install "$build" --prefix "$prefix" >/dev/null
@@ -24,12 +24,13 @@ done
 grep -q '^Exec=parlora' "$prefix/share/applications/parlora.desktop" || { echo "FAILED: desktop entry"; exit 1; }
 
 # The installed program opens a room; a headless member finds it there.
-addr=127.0.0.$((100 + RANDOM % 100))
+# Ranges of its own (e2e_chat.sh uses 127.0.0.100-149 and 200-224).
+addr=127.0.0.$((150 + RANDOM % 50))
 export QT_QPA_PLATFORM=offscreen PARLORA_REGISTRY_DIR="$work" PARLORA_LISTEN_ADDR=$addr \
   PARLORA_OWN_IP=$addr
 "$prefix/bin/parlora" SV HD=Taro >"$work/out" 2>&1 &
 pid=$!
-member=127.0.0.$((200 + RANDOM % 50))
+member=127.0.0.$((225 + RANDOM % 25))
 for _ in $(seq 100); do
   if echo | PARLORA_LISTEN_ADDR=$member PARLORA_OWN_IP=$member \
       timeout 20 "$prefix/bin/parlora-cli" --join "$addr" --handle probe >"$work/cli" 2>&1; then

@@ -1,4 +1,4 @@
-# Sourced by the scripts that run the program under Xvfb.
+# Sourced by the scripts that run the program under Xvfb and by its tests.
 # start_xvfb DIR: starts Xvfb on a display it picks itself (it writes the
 # number once it listens; probing for a free number first races with servers
 # that start or end), exports DISPLAY and sets XVFB_PID. Returns 1, with
@@ -23,4 +23,21 @@ start_xvfb() {
     [ $SECONDS -lt $end ] || return 1
     sleep 0.1
   done
+}
+
+# stop_process PID [SECONDS]: TERM, then KILL if it is still there after
+# SECONDS (default 15). Returns 1, having said so, when TERM was not enough.
+stop_process() {
+  local pid=$1 end=$((SECONDS + ${2:-15}))
+  kill "$pid" 2>/dev/null || return 0
+  while kill -0 "$pid" 2>/dev/null && [ $SECONDS -lt $end ]; do sleep 0.1; done
+  if kill -0 "$pid" 2>/dev/null; then
+    echo "process $pid did not end on TERM:"
+    ps -o pid,stat,wchan:32,args -p "$pid" || true
+    grep -H . /proc/"$pid"/task/*/wchan 2>/dev/null || true
+    kill -9 "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+    return 1
+  fi
+  wait "$pid" 2>/dev/null || true
 }
