@@ -5,6 +5,7 @@
 #include <QApplication>
 #include <QDialog>
 #include <QSocketNotifier>
+#include <QThread>
 #include <QTimer>
 #include <cerrno>
 #include <csignal>
@@ -13,6 +14,11 @@
 #include <unistd.h>
 
 namespace {
+
+// Dialogs dismissed at most, in case one keeps coming back.
+constexpr int kMaxDismissals = 20;
+// How often the close looks again for nested loops to have unwound.
+constexpr int kUnwindRetryMs = 20;
 
 // The handler may only write to a pipe; the GUI thread reads it.
 int signalPipe[2] = {-1, -1};
@@ -65,18 +71,29 @@ void TchatQuitSignals::CloseAll() {
 }
 
 void TchatQuitSignals::CloseStep() {
-    // A modal dialog runs its own loop inside a window's handler; it is
-    // dismissed first so that handler can finish before its window goes.
-    // A dialog that refuses is left after a few tries.
+    // A modal dialog runs its own loop inside a window's handler. It is
+    // dismissed first: politely, and where it ignores that (the start dialog
+    // takes no Escape), the way its own cancel would end it.
     QWidget* modal = QApplication::activeModalWidget();
     if (!modal) modal = QApplication::activePopupWidget();
-    if (modal && dialogsClosed_ < 20) {
+    if (modal && dialogsClosed_ < kMaxDismissals) {
         ++dialogsClosed_;
-        if (auto* dialog = qobject_cast<QDialog*>(modal))
+        if (auto* dialog = qobject_cast<QDialog*>(modal)) {
             dialog->reject();
-        else
+            if (dialog->isVisible()) dialog->done(QDialog::Rejected);
+        } else {
             modal->close();
+        }
         QTimer::singleShot(0, this, [this] { CloseStep(); });
+        return;
+    }
+    // Until the handler that ran a dismissed dialog has returned, the
+    // dialog's loop is still on the stack, and a window closed from inside it
+    // would be deleted by that loop, under its own handler. The windows go
+    // once every nested loop has unwound (a busy dialog may first finish its
+    // network wait); the timer only runs while one is still there.
+    if (QThread::currentThread()->loopLevel() > 1) {
+        QTimer::singleShot(kUnwindRetryMs, this, [this] { CloseStep(); });
         return;
     }
     bool anyChat = false;

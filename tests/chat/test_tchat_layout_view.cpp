@@ -10,6 +10,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QDialog>
+#include <QEventLoop>
 #include <QLabel>
 #include <QPointer>
 #include <QStatusBar>
@@ -161,17 +162,37 @@ TEST_F(TchatViewTest, TerminationSignalClosesEveryWindowLikeTheUserWould) {
     Place(a, 90, 80, 560, 430);
     QPointer<Tchat> b = Open(a);
 
-    // A modal dialog of a window is waiting for the user when the signal
-    // comes; it is dismissed and its handler finishes first.
+    // A modal dialog of a window (a child of it, on its handler's stack) is
+    // waiting for the user when the signal comes; it is dismissed and its
+    // handler finishes before the window goes. All of it inside a running
+    // event loop, as under the program's own: a window deleted from the
+    // dialog's loop would free the dialog under its handler.
+    // Like the start dialog, it ignores Escape and ends only by its own
+    // buttons.
+    struct TStubbornDialog : QDialog {
+        using QDialog::QDialog;
+        void reject() override {}
+    };
     bool dialogReturned = false;
+    bool dialogAliveAtReturn = false;
     QTimer::singleShot(0, a, [&] {
-        QDialog dialog(a);
+        TStubbornDialog dialog(a);
         QTimer::singleShot(0, &dialog, [] { std::raise(SIGTERM); });
         dialog.exec();
         dialogReturned = true;
+        dialogAliveAtReturn = !a.isNull();
     });
-    ASSERT_TRUE(QTest::qWaitFor([&] { return a.isNull() && b.isNull(); }, 5000));
+    QEventLoop mainLoop;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        if (a.isNull() && b.isNull()) mainLoop.quit();
+    });
+    poll.start(10);
+    QTimer::singleShot(5000, &mainLoop, &QEventLoop::quit);
+    mainLoop.exec();
+    ASSERT_TRUE(a.isNull() && b.isNull());
     EXPECT_TRUE(dialogReturned);
+    EXPECT_TRUE(dialogAliveAtReturn) << "the window went while its dialog was still running";
     EXPECT_EQ(quit.Received(), 1);
     EXPECT_TRUE(mainForm.isVisible()) << "the main form goes when it counts its windows out";
     // The windows saved their view on the way out.
