@@ -4,6 +4,7 @@
 #include "ProgramPath.h"
 
 #include <QFile>
+#include <QFont>
 #include <QPointer>
 #include <QTextBrowser>
 #include <QUrl>
@@ -30,6 +31,12 @@ THelpViewer::THelpViewer() : QWidget(nullptr, Qt::Window) {
     // A scroll bar that comes and goes after the first layout left lines
     // running under it; keeping it leaves the text width fixed.
     Browser->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    // The document is Japanese. Drawn in a Latin font, its characters come
+    // from a fallback font whose advances Qt measures differently from how
+    // it paints them, and lines ran a few pixels past the text width.
+    QFont font = Browser->font();
+    font.setFamilies({QString::fromUtf8("ＭＳ Ｐゴシック"), QStringLiteral("IPAPGothic")});
+    Browser->setFont(font);
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->addWidget(Browser);
