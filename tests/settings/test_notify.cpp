@@ -320,6 +320,15 @@ TEST_F(NotifyUpload, FailingStepsNameThemselves) {
     EXPECT_FALSE(optfm->StartPageSent());
 }
 
+TEST_F(NotifyUpload, AnEmptyPlaceStoresUnderThePageFilesOwnName) {
+    // Upload sends the local file's name when it is given no remote name.
+    optfm->Edftpdir->setText("");
+    optfm->NotifyStartPage();
+    EXPECT_TRUE(optfm->StartPageSent());
+    EXPECT_TRUE(fs::exists(Root() / "Tmp.txt"));
+    EXPECT_FALSE(fs::exists(Uploaded()));
+}
+
 TEST_F(NotifyUpload, MissingTemplateOrNotificationOffSendsNothing) {
     optfm->cbNotify->setChecked(false);
     optfm->NotifyStartPage();
