@@ -11,6 +11,7 @@
 // the senders taking turns, so the room carries one text per ms as in the
 // session transport benchmark's 1->9 run) and unpaced (all input written at
 // once: total time and throughput).
+#include "support/FreshPort.h"
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -23,7 +24,7 @@
 #include <fcntl.h>
 #include <map>
 #include <poll.h>
-#include <random>
+
 #include <string>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -243,12 +244,11 @@ double At(std::vector<int64_t>& v, double q) {
 }
 
 int RunOnce(int members, int count, int paceUs) {
-    static std::mt19937 rng{std::random_device{}()};
     TRun run;
     run.Members = members;
     run.Count = count;
     run.PaceUs = paceUs;
-    run.Port = static_cast<uint16_t>(20000 + rng() % 30000);
+    run.Port = testsupport::FreshPort();
     run.M.resize(static_cast<size_t>(members));
     run.Sent.assign(static_cast<size_t>(members),
                     std::vector<int64_t>(static_cast<size_t>(count), -1));

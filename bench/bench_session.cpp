@@ -10,6 +10,7 @@
 #include "platform/MessagePump.h"
 #include "session/DPSession.h"
 
+#include "support/FreshPort.h"
 #include <QApplication>
 #include <algorithm>
 #include <arpa/inet.h>
@@ -20,7 +21,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
-#include <random>
+
 #include <string>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -292,8 +293,7 @@ struct TResult {
 };
 
 TResult Run(bool session, int receivers, int blocks, int paceUs) {
-    static std::mt19937 rng{std::random_device{}()};
-    std::string port = std::to_string(20000 + rng() % 30000);
+    std::string port = std::to_string(testsupport::FreshPort());
     std::string R = std::to_string(receivers), N = std::to_string(blocks),
                 P = std::to_string(paceUs);
     std::vector<TChild> children;

@@ -1,9 +1,9 @@
 #include "TCliProcess.h"
 
+#include "support/FreshPort.h"
 #include <QElapsedTimer>
 #include <QProcessEnvironment>
 #include <algorithm>
-#include <random>
 #include <signal.h>
 
 TCliProcess::TCliProcess(const std::string& address, const QStringList& arguments)
@@ -83,6 +83,5 @@ std::string TCliProcess::Stderr() {
 }
 
 uint16_t FreshPort() {
-    static std::mt19937 rng{std::random_device{}()};
-    return static_cast<uint16_t>(20000 + rng() % 30000);
+    return testsupport::FreshPort();
 }

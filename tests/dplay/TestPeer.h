@@ -3,10 +3,10 @@
 #include "dplay/DPProtocol.h"
 #include "dplay/DirectPlay.h"
 
+#include "support/FreshPort.h"
 #include <chrono>
 #include <gtest/gtest.h>
 #include <memory>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -15,10 +15,7 @@ using namespace dplay;
 
 inline const TGuid kApp = *TGuid::Parse("{5BFFE6A0-4D9C-11D2-B2C6-0080C83D719A}");
 
-inline uint16_t FreshPort() {
-    static std::mt19937 rng{std::random_device{}()};
-    return static_cast<uint16_t>(20000 + rng() % 30000);
-}
+using testsupport::FreshPort;
 
 struct TPeer {
     std::unique_ptr<IDirectPlay4> Dp = DirectPlayCreate();

@@ -32,7 +32,13 @@ std::vector<std::string> SessionNames(TDPSession& s) {
     return names;
 }
 
+// The player id of a member process's "OPEN <id>" line; 0 (and a failure)
+// when the process never opened its session.
 uint32_t IdOf(const std::string& openLine) {
+    if (openLine.size() <= 5) {
+        ADD_FAILURE() << "the member process did not open its session";
+        return 0;
+    }
     return static_cast<uint32_t>(std::stoul(openLine.substr(5)));
 }
 

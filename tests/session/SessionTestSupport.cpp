@@ -3,15 +3,14 @@
 #include "platform/Cp932.h"
 #include "platform/MessagePump.h"
 
-#include <random>
+#include "support/FreshPort.h"
 
 namespace sessiontest {
 
 const char* const kApplication = "{5BFFE6A0-4D9C-11D2-B2C6-0080C83D719A}";
 
 uint16_t FreshPort() {
-    static std::mt19937 rng{std::random_device{}()};
-    return static_cast<uint16_t>(20000 + rng() % 30000);
+    return testsupport::FreshPort();
 }
 
 bool WaitUntil(const std::function<bool()>& done, int timeoutMs) {
