@@ -292,6 +292,7 @@ void Tchat::showEvent(QShowEvent* e) {
 
 void Tchat::FormShow() {
     Log->FontD = Log->font();
+    Tool1Click(); // the template item shows whether its window is open
     ApplyViewSettings();
 }
 
@@ -418,7 +419,8 @@ void Tchat::NotifyArrival() {
     if (!opt || opt->K5->isChecked()) return;
     if (!isMinimized()) return;
     if (opt->K3->isChecked()) {
-        showNormal();
+        // Restore: back to the state before it was minimised (maximised too).
+        setWindowState(windowState() & ~Qt::WindowMinimized);
         raise();
         activateWindow();
     }
@@ -431,8 +433,11 @@ void Tchat::NotifyArrival() {
 }
 
 void Tchat::FormActivate() {
-    // The templates go to the chat window used most recently.
+    // The templates go to the chat window used most recently; the check may
+    // be stale when the template window was opened or closed from another.
+    Tool1Click();
     if (context_.Tempfm && MessageTmp->isChecked()) context_.Tempfm->SetChat(this, Memo);
+    NameGuide->SetActive(true);
     Log->viewport()->update();
 }
 
@@ -460,7 +465,10 @@ void Tchat::Tool1Click() {
     MessageTmp->setChecked(context_.Tempfm && context_.Tempfm->isVisible());
 }
 
-void Tchat::FormDeactivate() {}
+void Tchat::FormDeactivate() {
+    // Only the active window watches for ">"; a guide open here goes.
+    NameGuide->SetActive(false);
+}
 
 void Tchat::NewRoomClick() {
     auto* chat = new Tchat(context_, this);

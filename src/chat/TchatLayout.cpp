@@ -43,7 +43,13 @@ bool TchatLayout::eventFilter(QObject* watched, QEvent* event) {
         // The window's layout has placed its children by the time the
         // window hears of the new size; the members panel follows its width.
         if (watched == Window && ArrangeMembers) ArrangeMembers();
-        if (watched == Splitter) ShareSplitter();
+        // The splitter also changes size when the members panel gains or
+        // loses a row, or a panel is switched; then the log alone takes the
+        // difference and a message box height the user dragged stays.
+        if (watched == Splitter && Window && Window->size() != sharedAt_) {
+            sharedAt_ = Window->size();
+            ShareSplitter();
+        }
     }
     return QObject::eventFilter(watched, event);
 }

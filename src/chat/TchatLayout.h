@@ -5,6 +5,7 @@
 // so the window itself needs no resize handler.
 #include <QObject>
 #include <QPointer>
+#include <QSize>
 #include <functional>
 
 class QSplitter;
@@ -34,5 +35,6 @@ class TchatLayout : public QObject {
 
     QPointer<QWidget> Window;
     QPointer<QSplitter> Splitter;
+    QSize sharedAt_; // the window size the splitter was last shared for
     std::function<void()> ArrangeMembers;
 };

@@ -102,8 +102,13 @@ void TchatNameGuide::MarkModified() {
     if (!CheckTimer->isActive()) CheckTimer->start();
 }
 
+void TchatNameGuide::SetActive(bool active) {
+    Active = active;
+    if (!active) ArmGuide(false);
+}
+
 void TchatNameGuide::CheckGuideTrigger() {
-    if (!Modified || !Memo) return;
+    if (!Modified || !Memo || !Active) return;
     Modified = false;
     const QString text = Memo->toPlainText();
     const int caret = Memo->textCursor().position();

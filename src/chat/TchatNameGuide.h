@@ -45,6 +45,10 @@ class TchatNameGuide : public QObject {
     // The guide got the focus (a click): hand it straight back.
     void ListBoxEnter();
 
+    // Only the active chat window runs the check; going inactive also
+    // disarms the guide and hides it.
+    void SetActive(bool active);
+
     bool Visible() const;
     // The handle now selected, or empty.
     AnsiString SelectedHandle() const;
@@ -72,4 +76,5 @@ class TchatNameGuide : public QObject {
     QTimer* CheckTimer = nullptr;
     bool Modified = false;
     bool Inserting = false;
+    bool Active = true;
 };

@@ -94,9 +94,11 @@ TEST_F(TchatGamesTest, TemplatesGoToTheMostRecentlyActiveChatWindow) {
     EXPECT_TRUE(a->Memo->toPlainText().isEmpty());
     ASSERT_EQ(tempfm->ListBox->count(), 1);
 
-    // b becomes the active window with its item checked: templates go there now.
-    b->MessageTmp->setChecked(true);
+    // b becomes the active window: its item shows the open template window,
+    // and templates go there now.
+    EXPECT_FALSE(b->MessageTmp->isChecked());
     b->FormActivate();
+    EXPECT_TRUE(b->MessageTmp->isChecked());
     EXPECT_EQ(tempfm->Chat(), b);
     b->Memo->setPlainText("typed");
     tempfm->ListBox->setCurrentRow(0);
@@ -104,10 +106,13 @@ TEST_F(TchatGamesTest, TemplatesGoToTheMostRecentlyActiveChatWindow) {
     EXPECT_EQ(b->Memo->toPlainText(), QString::fromUtf8("おはよう\nよろしく"));
     EXPECT_TRUE(a->Memo->toPlainText().isEmpty());
 
-    // The menu's check follows the window when the menu opens.
+    // The check follows the window when the menu opens and on activation.
     tempfm->close();
     b->Tool1Click();
     EXPECT_FALSE(b->MessageTmp->isChecked());
+    EXPECT_TRUE(a->MessageTmp->isChecked());
+    a->FormActivate();
+    EXPECT_FALSE(a->MessageTmp->isChecked());
 
     // A destroyed chat window is forgotten.
     delete b;

@@ -87,3 +87,42 @@ TEST_F(TchatGuideTest, MessageBoxNeverTallerThan88) {
     EXPECT_EQ(chat->Memo->height(), shared / 2);
     EXPECT_LT(chat->Log->geometry().bottom(), chat->Memo->geometry().top());
 }
+
+TEST_F(TchatGuideTest, AWindowGoingInactiveStopsItsGuide) {
+    chat->Members->Add("127.0.0.1:taro");
+    // A ">" typed just before the window goes inactive never pops up.
+    QTest::keyClicks(chat->Memo, ">");
+    chat->FormDeactivate();
+    QTest::qWait(1000);
+    EXPECT_FALSE(chat->NameGuide->Visible());
+    // While inactive, edits arriving in the box do not arm it either.
+    QTest::keyClicks(chat->Memo, " >");
+    QTest::qWait(1000);
+    EXPECT_FALSE(chat->NameGuide->Visible());
+
+    // Active again, the guide works, and a guide on show goes with the focus.
+    chat->FormActivate();
+    QTest::keyClicks(chat->Memo, ">");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return chat->NameGuide->Visible(); }, 5000));
+    chat->FormDeactivate();
+    EXPECT_FALSE(chat->NameGuide->Visible());
+}
+
+TEST_F(TchatGuideTest, ADraggedMessageBoxKeepsItsHeightUntilTheWindowIsResized) {
+    chat->resize(600, 600);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return chat->Memo->height() == 88; }, 5000));
+    // The user drags the splitter: a taller message box.
+    const int shared = chat->Log->height() + chat->Memo->height();
+    chat->Splitter1->setSizes({shared - 150, 150});
+    ASSERT_EQ(chat->Memo->height(), 150);
+    // A second row of member labels, and the room-name panel switched off:
+    // the log takes the difference.
+    for (int i = 1; i <= 10; ++i)
+        chat->Members->Add("127.0.0." + std::to_string(i) + ":member_with_a_long_name");
+    chat->ShowRoomName->trigger();
+    QApplication::processEvents();
+    EXPECT_EQ(chat->Memo->height(), 150);
+    // Resizing the window shares the space again.
+    chat->resize(600, 700);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return chat->Memo->height() == 88; }, 5000));
+}
