@@ -9,7 +9,7 @@
 #include "platform/QtText.h"
 
 #include <fstream>
-#include <sstream>
+#include <iterator>
 
 namespace settings {
 namespace {
@@ -90,11 +90,12 @@ void MakePageFile(const std::filesystem::path& templatePath, const std::filesyst
                   const AnsiString& address) {
     if (!TemplateExists(templatePath)) return;
     std::ifstream in(templatePath, std::ios::binary);
-    std::ostringstream text;
-    if (!in || !(text << in.rdbuf()) || in.bad())
+    // An empty template is fine (an empty page); only a failed read is not.
+    std::string text;
+    if (in) text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    if (!in.is_open() || in.bad())
         throw platform::Exception("Cannot open file \"" + PathText(templatePath) + "\"");
-    std::string error =
-        platform::WriteFileAtomically(pageFile, MakePageText(text.str(), address), 0644);
+    std::string error = platform::WriteFileAtomically(pageFile, MakePageText(text, address), 0644);
     if (!error.empty())
         throw platform::Exception("Cannot create file \"" + PathText(pageFile) + "\". " +
                                   platform::Utf8ToCp932(error));

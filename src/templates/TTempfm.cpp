@@ -105,15 +105,24 @@ void TTempfm::btn_PutClick() {
     SetMemoText(memo_, QString());
 }
 
+int TTempfm::SelectedRow() const {
+    const QListWidgetItem* item = ListBox->currentItem();
+    return item && item->isSelected() ? ListBox->currentRow() : -1;
+}
+
 void TTempfm::btn_delClick() {
-    int row = ListBox->currentRow();
-    if (row < 0 || !ListBox->currentItem() || !ListBox->currentItem()->isSelected()) return;
+    int row = SelectedRow();
+    if (row < 0) return;
     delete ListBox->takeItem(row);
     cells_.erase(cells_.begin() + row);
+    // Nothing is selected afterwards: a second press must not delete the
+    // neighbour the list would otherwise move to.
+    ListBox->setCurrentRow(-1);
+    ListBox->clearSelection();
 }
 
 void TTempfm::ListBoxDblClick() {
-    int row = ListBox->currentRow();
+    int row = SelectedRow();
     if (row < 0 || !memo_) return;
     QStringList lines;
     for (const auto& l : cells_[static_cast<size_t>(row)])
@@ -127,7 +136,7 @@ bool TTempfm::eventFilter(QObject* watched, QEvent* e) {
     if (e->type() == QEvent::KeyPress) {
         auto* k = static_cast<QKeyEvent*>(e);
         if (k->key() == Qt::Key_Return || k->key() == Qt::Key_Enter) {
-            if (ListBox->currentRow() >= 0) ListBoxDblClick();
+            if (SelectedRow() >= 0) ListBoxDblClick();
             return true; // Enter's character goes nowhere
         }
     }

@@ -44,6 +44,8 @@ class TTempfm : public QWidget {
   private:
     void FormShow();
     void Append(templates::TemplateLines lines);
+    // The row of the selected template, or -1 when none is selected.
+    int SelectedRow() const;
 
     std::filesystem::path file_;
     std::vector<templates::TemplateLines> cells_;

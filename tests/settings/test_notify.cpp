@@ -164,6 +164,17 @@ TEST(PageFile, WrittenFromAnExistingTemplateOnly) {
     EXPECT_THROW(settings::MakePageFile(dir / "t.html", dir / "no" / "such" / "Tmp.txt", "x"),
                  platform::Exception);
     EXPECT_EQ(settings::PageFilePath().filename(), "Tmp.txt");
+
+    // An empty template makes an empty page, over whatever the last one held.
+    Write(dir / "empty.html", "");
+    settings::MakePageFile(dir / "empty.html", page, "1.2.3.4");
+    EXPECT_TRUE(fs::exists(page));
+    EXPECT_EQ(Read(page), "");
+    // A template that cannot be read is an error.
+    fs::permissions(dir / "t.html", fs::perms::none);
+    if (::geteuid() != 0) {
+        EXPECT_THROW(settings::MakePageFile(dir / "t.html", page, "1.2.3.4"), platform::Exception);
+    }
 }
 
 // The options dialog against pyftpdlib; boxes are caught by the base.

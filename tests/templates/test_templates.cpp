@@ -120,6 +120,13 @@ TEST_F(TemplateWindowTest, DeletingEverythingKeepsTheFileForTheNextStart) {
         ASSERT_EQ(w.ListBox->count(), 2);
         w.btn_del->click(); // nothing selected: nothing deleted
         EXPECT_EQ(w.ListBox->count(), 2);
+        // A second press after a delete finds nothing selected: the
+        // neighbour stays.
+        w.ListBox->setCurrentRow(0);
+        w.btn_del->click();
+        w.btn_del->click();
+        ASSERT_EQ(w.ListBox->count(), 1);
+        EXPECT_EQ(w.ListBox->item(0)->text(), "two");
         while (w.ListBox->count() > 0) {
             w.ListBox->setCurrentRow(0);
             w.btn_del->click();
