@@ -18,6 +18,8 @@
 #include <QLabel>
 #include <QScreen>
 #include <QTimer>
+#include <cctype>
+#include <cstring>
 
 namespace {
 
@@ -88,17 +90,29 @@ Tchat* TDchat::FirstChat() const {
     return firstChat_.data();
 }
 
+namespace {
+
+// Whether `text` is `word` (whole) or starts with it, where only ASCII
+// letters may differ in case: Unicode case folding would take "ſv" for "SV".
+bool MatchesAscii(const QString& text, const char* word, bool whole) {
+    const qsizetype n = static_cast<qsizetype>(std::strlen(word));
+    if (whole ? text.size() != n : text.size() < n) return false;
+    for (qsizetype i = 0; i < n; ++i) {
+        const char16_t c = text[i].unicode();
+        if (c > 0x7F || std::toupper(static_cast<unsigned char>(c)) != word[i]) return false;
+    }
+    return true;
+}
+
+} // namespace
+
 TDchatStartOptions TDchat::ParseCommandLine(const QStringList& arguments) {
     TDchatStartOptions options;
     for (const QString& argument : arguments) {
-        if (argument.compare(QLatin1String("SV"), Qt::CaseInsensitive) == 0)
-            options.AutoCreate = true;
-        if (argument.compare(QLatin1String("CL"), Qt::CaseInsensitive) == 0)
-            options.AutoConnect = true;
-        if (argument.left(3).compare(QLatin1String("HD="), Qt::CaseInsensitive) == 0)
-            options.PresetHandle = PresetValue(argument);
-        if (argument.left(3).compare(QLatin1String("IP="), Qt::CaseInsensitive) == 0)
-            options.PresetHostAddress = PresetValue(argument);
+        if (MatchesAscii(argument, "SV", true)) options.AutoCreate = true;
+        if (MatchesAscii(argument, "CL", true)) options.AutoConnect = true;
+        if (MatchesAscii(argument, "HD=", false)) options.PresetHandle = PresetValue(argument);
+        if (MatchesAscii(argument, "IP=", false)) options.PresetHostAddress = PresetValue(argument);
     }
     return options;
 }

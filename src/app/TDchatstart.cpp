@@ -11,6 +11,7 @@
 #include "platform/QtText.h"
 #include "platform/Synchronizer.h"
 #include "platform/WinMessage.h"
+#include "platform/WindowPlace.h"
 #include "session/DPSession.h"
 #include "settings/SettingsHistory.h"
 #include "settings/SettingsKeys.h"
@@ -234,6 +235,8 @@ void TDchatstart::ShowError(const AnsiString& text) {
 
 void TDchatstart::showEvent(QShowEvent* e) {
     QDialog::showEvent(e);
+    // On the screen's centre, not over the chat window that runs it.
+    if (!e->spontaneous()) platform::CentreOnScreen(this);
     if (!shown_) {
         shown_ = true;
         platform::Guarded([&] { FormShow(); });

@@ -1,5 +1,7 @@
 #include "TSessionSelect.h"
 
+#include "platform/WindowPlace.h"
+
 #include <QCloseEvent>
 #include <QFont>
 #include <QListWidget>
@@ -38,8 +40,6 @@ TSessionSelect::TSessionSelect(QWidget* owner) : QDialog(owner) {
 
     connect(btn_Join, &QPushButton::clicked, this, [this] { done(QDialog::Accepted); });
     connect(Button1, &QPushButton::clicked, this, [this] { done(QDialog::Rejected + 2); });
-    connect(SessionListBox, &QListWidget::itemDoubleClicked, this,
-            [this] { done(QDialog::Accepted); });
 }
 
 QString TSessionSelect::SelectedName() const {
@@ -53,7 +53,9 @@ void TSessionSelect::FormShow() {
 
 void TSessionSelect::showEvent(QShowEvent* event) {
     QDialog::showEvent(event);
-    if (!event->spontaneous()) FormShow();
+    if (event->spontaneous()) return;
+    platform::CentreOnScreen(this);
+    FormShow();
 }
 
 void TSessionSelect::closeEvent(QCloseEvent* event) {

@@ -8,6 +8,7 @@
 #include "platform/Exception.h"
 #include "platform/OwnAddresses.h"
 #include "platform/QtText.h"
+#include "platform/WindowPlace.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -275,8 +276,5 @@ bool TOptfm::StartPageSent() const {
 
 void TOptfm::showEvent(QShowEvent* event) {
     QDialog::showEvent(event);
-    if (QScreen* screen = this->screen() ? this->screen() : QGuiApplication::primaryScreen()) {
-        QRect area = screen->availableGeometry();
-        move(area.center() - QPoint(frameGeometry().width() / 2, frameGeometry().height() / 2));
-    }
+    platform::CentreOnScreen(this);
 }

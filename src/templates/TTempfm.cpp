@@ -2,6 +2,7 @@
 
 #include "platform/ErrorHandler.h"
 #include "platform/QtText.h"
+#include "platform/WindowPlace.h"
 
 #include <QGuiApplication>
 #include <QKeyEvent>
@@ -158,6 +159,6 @@ void TTempfm::FormShow() {
             left = area.width() - frameGeometry().width();
         move(left, c.top());
     } else {
-        move(area.center() - QPoint(frameGeometry().width() / 2, frameGeometry().height() / 2));
+        platform::CentreOnScreen(this);
     }
 }

@@ -49,6 +49,8 @@ TEST(CommandLine, SwitchesAndValues) {
     EXPECT_FALSE(parse({"SVX", "XSV", "CLX"}).AutoCreate);
     EXPECT_FALSE(parse({"SVX", "XSV", "CLX"}).AutoConnect);
     EXPECT_TRUE(parse({"Sv"}).AutoCreate);
+    // Only ASCII letters differ in case: a long s is no S.
+    EXPECT_FALSE(parse({QString::fromUtf8("ſv")}).AutoCreate);
 
     // HD= alone is an empty handle; a later argument wins.
     EXPECT_EQ(parse({"HD=Taro", "HD="}).PresetHandle, "");

@@ -12,9 +12,11 @@
 #include "settings/TOptfm.h"
 
 #include <QComboBox>
+#include <QGuiApplication>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
+#include <QScreen>
 #include <QTest>
 #include <QTimer>
 #include <arpa/inet.h>
@@ -68,7 +70,10 @@ class StartDialogTest : public ::testing::Test {
         session.SetGUID(kApplication);
         session.SetMaxPlayers(10);
         session.TCPIPSetting().Port = port;
-        dialog = std::make_unique<TDchatstart>(nullptr, optfm.get());
+        // Owned by a window in a corner, as a chat window owns it.
+        owner.setGeometry(0, 0, 120, 90);
+        owner.show();
+        dialog = std::make_unique<TDchatstart>(&owner, optfm.get());
         dialog->Session = &session;
     }
     // Shows the dialog as the chat window would and waits until it ends
@@ -93,6 +98,7 @@ class StartDialogTest : public ::testing::Test {
     uint16_t port = 0;
     std::unique_ptr<TOptfm> optfm;
     TDPSession session;
+    QWidget owner;
     std::unique_ptr<TDchatstart> dialog;
     TBoxCatcher boxes;
 };
@@ -295,12 +301,14 @@ TEST_F(StartDialogTest, SeveralRoomsAreOfferedInEnumerationOrder) {
     third.Create("Mid", "127.0.0.1:C");
     std::vector<QString> offered;
     int selectedAtShow = -2;
+    QPoint selectCentre;
     TOnShow watch([&](QWidget* w) {
         auto* select = dynamic_cast<TSessionSelect*>(w);
         if (!select) return false;
         for (int i = 0; i < select->SessionListBox->count(); ++i)
             offered.push_back(select->SessionListBox->item(i)->text());
         selectedAtShow = select->SessionListBox->currentRow();
+        selectCentre = select->frameGeometry().center();
         select->SessionListBox->setCurrentRow(1);
         select->btn_Join->click();
         return true;
@@ -309,6 +317,10 @@ TEST_F(StartDialogTest, SeveralRoomsAreOfferedInEnumerationOrder) {
     // Offered in the order the host listed them (here: creation order).
     EXPECT_EQ(offered, (std::vector<QString>{"Zeta", "alpha", "Mid"}));
     EXPECT_EQ(selectedAtShow, 0);
+    // Both dialogs sit in the middle of the screen, not over their owners.
+    const QPoint screenCentre = QGuiApplication::primaryScreen()->availableGeometry().center();
+    EXPECT_LE((selectCentre - screenCentre).manhattanLength(), 2);
+    EXPECT_LE((dialog->frameGeometry().center() - screenCentre).manhattanLength(), 2);
     EXPECT_EQ(dialog->result(), platform::IDOK);
     EXPECT_EQ(dialog->RoomName, "alpha");
     EXPECT_TRUE(WaitUntil([&] { return second.Session.PlayerList().Count() == 2; }));
