@@ -7,9 +7,11 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <fcntl.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace net {
 namespace {
@@ -317,9 +319,16 @@ void TFTPClient::Store(const AnsiString& localName, const AnsiString& remoteName
         DiscardPendingInput();
         dataSocket_ = std::make_unique<TPumpSocket>();
         dataSocket_->TimeOut = TimeOut;
+        // Opened before any command goes out: a file that cannot be read must
+        // not leave the server with an empty file under the remote name.
         struct stat st {};
-        if (::stat(localName.c_str(), &st) != 0) RaiseFileOpenError(localName, errno);
-        if (!S_ISREG(st.st_mode)) RaiseFileOpenError(localName, EISDIR);
+        {
+            const int fd = ::open(localName.c_str(), O_RDONLY | O_CLOEXEC);
+            if (fd < 0) RaiseFileOpenError(localName, errno);
+            const bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+            ::close(fd);
+            if (!regular) RaiseFileOpenError(localName, EISDIR);
+        }
         bytesTotal_ = static_cast<uint32_t>(st.st_size);
         if (OnPacketSent) dataSocket_->OnPacketSent = OnPacketSent;
 
