@@ -17,14 +17,21 @@ mkdir -p "$out"
 
 work=$(mktemp -d)
 pids=()
+# The copies keep their templates beside the program and save them when they
+# end; the pictures start from none, and a user's own file comes back after.
+templates_file="$(dirname "$parlora")/parlora.ini"
+[ -e "$templates_file" ] && mv "$templates_file" "$work/parlora.ini.kept"
+source scripts/lib.sh
+# The copies end before their X server, newest first.
 cleanup() {
-  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
-  wait 2>/dev/null || true
+  local i
+  for ((i = ${#pids[@]} - 1; i >= 0; i--)); do stop_process "${pids[i]}" >/dev/null || true; done
+  rm -f "$templates_file"
+  [ -e "$work/parlora.ini.kept" ] && mv "$work/parlora.ini.kept" "$templates_file"
   rm -rf "$work"
 }
 trap cleanup EXIT
 
-source scripts/lib.sh
 start_xvfb "$work" || { echo "Xvfb did not start" >&2; exit 1; }
 pids+=("$XVFB_PID")
 
