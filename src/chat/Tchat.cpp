@@ -19,6 +19,7 @@
 #include "settings/TOptfm.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QFontDialog>
@@ -426,8 +427,9 @@ void Tchat::NotifyArrival() {
     }
     if (opt->K2->isChecked()) platform::Beep();
     if (opt->K4->isChecked()) {
-        raise();
-        activateWindow();
+        // Brought to the user's attention without being restored: asking
+        // the window manager to activate a minimised window would restore it.
+        QApplication::alert(this);
         platform::Beep();
     }
 }
