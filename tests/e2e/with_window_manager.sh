@@ -20,8 +20,9 @@ openbox --sm-disable >"$work/openbox.out" 2>&1 &
 wm=$!
 # The manager is ready once it has claimed the screen. One that never does
 # is this machine's problem, not the program's: skipped, saying why.
+# Its first start on a machine can be slow (font caches), so it gets 30 s.
 ready=""
-for _ in $(seq 100); do
+for _ in $(seq 300); do
   if xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q "window id"; then ready=1; break; fi
   sleep 0.1
 done
