@@ -1,12 +1,14 @@
 # Sourced by the scripts that run the program under Xvfb and by its tests.
 # start_xvfb DIR: starts Xvfb on a display it picks itself (it writes the
 # number once it listens; probing for a free number first races with servers
-# that start or end), exports DISPLAY and sets XVFB_PID. Returns 1, with
+# that start or end), exports DISPLAY and sets XVFB_PID. Without -noreset the
+# server resets when its last client leaves (the readiness check below is
+# one), and a program connecting during that reset finds no display. Returns 1, with
 # Xvfb's own output on standard error, when no server came up in 20 s.
 start_xvfb() {
   local dir=$1
   rm -f "$dir/xvfb.display"
-  Xvfb -displayfd 5 -screen 0 1024x768x24 -nolisten tcp 5>"$dir/xvfb.display" >"$dir/xvfb.out" 2>&1 &
+  Xvfb -displayfd 5 -screen 0 1024x768x24 -nolisten tcp -noreset 5>"$dir/xvfb.display" >"$dir/xvfb.out" 2>&1 &
   XVFB_PID=$!
   local end=$((SECONDS + 20))
   until grep -q . "$dir/xvfb.display" 2>/dev/null; do
