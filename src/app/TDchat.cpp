@@ -9,14 +9,13 @@
 #include "platform/QtText.h"
 #include "platform/THelpViewer.h"
 #include "platform/WinMessage.h"
+#include "platform/WindowPlace.h"
 #include "settings/TOptfm.h"
 
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QFrame>
-#include <QGuiApplication>
 #include <QLabel>
-#include <QScreen>
 #include <QTimer>
 #include <cctype>
 #include <cstring>
@@ -62,8 +61,7 @@ TDchat::TDchat(QStringList arguments, QWidget* parent)
     Timer1->setInterval(2000);
     connect(Timer1, &QTimer::timeout, this, [this] { Timer1Timer(); });
 
-    if (QScreen* screen = QGuiApplication::primaryScreen())
-        move(screen->geometry().center() - rect().center());
+    platform::CentreOnScreen(this);
 
     // The help file is found beside the program when asked for.
     OpenChatCount = 0;

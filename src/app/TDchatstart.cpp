@@ -7,6 +7,7 @@
 #include "platform/Cp932.h"
 #include "platform/ErrorHandler.h"
 #include "platform/Exception.h"
+#include "platform/FontAliases.h"
 #include "platform/MessagePump.h"
 #include "platform/QtText.h"
 #include "platform/Synchronizer.h"
@@ -150,8 +151,7 @@ void TDchatstart::BuildControls() {
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint);
     setModal(true);
     QFont font;
-    font.setFamilies({QStringLiteral("ＭＳ Ｐゴシック"), QStringLiteral("IPAPGothic"),
-                      QStringLiteral("sans-serif")});
+    font.setFamilies(platform::GothicFamilies());
     font.setPixelSize(12);
     setFont(font);
     setFixedSize(338, 325);

@@ -13,6 +13,7 @@
 
 #include "platform/Cp932.h"
 #include "platform/ErrorHandler.h"
+#include "platform/FontAliases.h"
 #include "platform/QtText.h"
 #include "platform/WinMessage.h"
 #include "settings/SettingsView.h"
@@ -44,8 +45,7 @@ template <class W> W* Named(W* widget, const char* name) {
 
 QFont GothicFont(int pixelSize, bool bold = false) {
     QFont font;
-    font.setFamilies({QStringLiteral("ＭＳ Ｐゴシック"), QStringLiteral("IPAPGothic"),
-                      QStringLiteral("IPAGothic"), QStringLiteral("sans-serif")});
+    font.setFamilies(platform::GothicFamilies());
     font.setPixelSize(pixelSize);
     font.setBold(bold);
     return font;

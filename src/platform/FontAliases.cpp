@@ -6,6 +6,11 @@
 
 namespace platform {
 
+QStringList GothicFamilies() {
+    return {QString::fromUtf8("ＭＳ Ｐゴシック"), QStringLiteral("IPAPGothic"),
+            QStringLiteral("IPAGothic"), QStringLiteral("sans-serif")};
+}
+
 std::filesystem::path FontAliasFile() {
     std::error_code ec;
     auto beside = ProgramPath().parent_path() / "parlora-fonts.conf";

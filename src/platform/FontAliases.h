@@ -1,4 +1,5 @@
 #pragma once
+#include <QStringList>
 #include <filesystem>
 #include <string>
 
@@ -12,6 +13,10 @@ namespace platform {
 // The file ApplyFontAliases loads by default; empty when there is none.
 std::filesystem::path FontAliasFile();
 bool ApplyFontAliases(const std::filesystem::path& file = FontAliasFile());
+
+// The families a window asking for "ＭＳ Ｐゴシック" lists, in order: the
+// Windows name (aliased), then the installed stand-ins by their own names.
+QStringList GothicFamilies();
 
 // The installed font family fontconfig picks for `family` (tests, diagnostics).
 std::string MatchFontFamily(const std::string& family);

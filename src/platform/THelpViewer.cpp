@@ -1,6 +1,7 @@
 #include "THelpViewer.h"
 
 #include "ErrorHandler.h"
+#include "FontAliases.h"
 #include "ProgramPath.h"
 
 #include <QFile>
@@ -35,7 +36,7 @@ THelpViewer::THelpViewer() : QWidget(nullptr, Qt::Window) {
     // from a fallback font whose advances Qt measures differently from how
     // it paints them, and lines ran a few pixels past the text width.
     QFont font = Browser->font();
-    font.setFamilies({QString::fromUtf8("ＭＳ Ｐゴシック"), QStringLiteral("IPAPGothic")});
+    font.setFamilies(GothicFamilies());
     Browser->setFont(font);
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
