@@ -1,6 +1,5 @@
 #include "TCliProcess.h"
 
-#include "support/FreshPort.h"
 #include <QElapsedTimer>
 #include <QProcessEnvironment>
 #include <algorithm>
@@ -80,8 +79,4 @@ size_t TCliProcess::Count(const std::string& exact) const {
 std::string TCliProcess::Stderr() {
     ReadLines();
     return stderr_;
-}
-
-uint16_t FreshPort() {
-    return testsupport::FreshPort();
 }

@@ -1,6 +1,8 @@
 #pragma once
 // A parlora-cli process for the tests: started with its own listen address
 // and own address, fed on standard input, read back line by line.
+#include "support/FreshPort.h"
+
 #include <QProcess>
 #include <QStringList>
 #include <cstdint>
@@ -43,4 +45,4 @@ class TCliProcess {
 };
 
 // A port of its own for each test, so tests never meet each other's rooms.
-uint16_t FreshPort();
+using testsupport::FreshPort;

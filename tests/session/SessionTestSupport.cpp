@@ -3,15 +3,9 @@
 #include "platform/Cp932.h"
 #include "platform/MessagePump.h"
 
-#include "support/FreshPort.h"
-
 namespace sessiontest {
 
 const char* const kApplication = "{5BFFE6A0-4D9C-11D2-B2C6-0080C83D719A}";
-
-uint16_t FreshPort() {
-    return testsupport::FreshPort();
-}
 
 bool WaitUntil(const std::function<bool()>& done, int timeoutMs) {
     return platform::PumpUntil(done, timeoutMs);

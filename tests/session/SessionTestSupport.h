@@ -2,6 +2,7 @@
 // In-process members for the session tests: a TDPSession with every event
 // recorded, and waits that keep the GUI thread serving events.
 #include "session/DPSession.h"
+#include "support/FreshPort.h"
 
 #include <cstdint>
 #include <string>
@@ -12,7 +13,7 @@ namespace sessiontest {
 extern const char* const kApplication;
 
 // A port of its own for each test, so tests never meet each other's rooms.
-uint16_t FreshPort();
+using testsupport::FreshPort;
 // Waits (serving GUI events) until done() or the deadline; returns done().
 bool WaitUntil(const std::function<bool()>& done, int timeoutMs = 15000);
 std::string Utf8(const AnsiString& cp932);
