@@ -5,6 +5,7 @@
 #include "chat/TchatQuitSignals.h"
 
 #include "platform/FontAliases.h"
+#include "platform/JapaneseDialogs.h"
 
 #include <QApplication>
 #include <cstdio>
@@ -20,6 +21,7 @@ int main(int argc, char** argv) {
     // The windows ask for Windows font names; map them before Qt reads the fonts.
     platform::ApplyFontAliases();
     QApplication app(argc, argv);
+    platform::UseJapaneseDialogs(app);
     // The hidden main form owns the chat windows; the program ends when it
     // closes, not when the last visible window does.
     QApplication::setQuitOnLastWindowClosed(false);

@@ -213,9 +213,21 @@ void TChatLog::SaveLogToFile(const QString& fileName) const {
 void TChatLog::SaveLogClick(const AnsiString& roomName) {
     QFileDialog dialog(window());
     dialog.setAcceptMode(QFileDialog::AcceptSave);
-    dialog.setNameFilters(
-        {U("リッチテキストファイル(．RTF) (*.rtf)"), U("テキストファイル(．TXT) (*.txt)")});
-    dialog.setDefaultSuffix(QStringLiteral("txt"));
+    // A name typed without an extension gets the one of the filter shown,
+    // so what is written is what the dialog said; a typed extension decides.
+    struct Filter {
+        QString Label;
+        QString Suffix;
+    };
+    const Filter filters[] = {{U("リッチテキストファイル(．RTF) (*.rtf)"), QStringLiteral("rtf")},
+                              {U("テキストファイル(．TXT) (*.txt)"), QStringLiteral("txt")}};
+    dialog.setNameFilters({filters[0].Label, filters[1].Label});
+    dialog.selectNameFilter(filters[0].Label);
+    dialog.setDefaultSuffix(filters[0].Suffix);
+    connect(&dialog, &QFileDialog::filterSelected, &dialog, [&](const QString& label) {
+        for (const Filter& f : filters)
+            if (f.Label == label) dialog.setDefaultSuffix(f.Suffix);
+    });
     // A "/" in a room name would propose a folder, not a file.
     QString proposed = platform::ToQString(roomName);
     proposed.replace(QLatin1Char('/'), QLatin1Char('_'));

@@ -9,7 +9,9 @@
 
 #include <QApplication>
 #include <QClipboard>
+#include <QComboBox>
 #include <QFileDialog>
+#include <QLineEdit>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTest>
@@ -303,25 +305,64 @@ TEST(ChatLog, SavedRtfReadsBackInLibreOffice) {
     EXPECT_TRUE(html.contains(QString::fromUtf8("ｍｓ ｐゴシック"))) << html.toStdString();
 }
 
-TEST(ChatLog, SaveDialogProposesTheRoomAndAddsTheDefaultExtension) {
+// Runs the save dialog as a user would: picks the filter at `filterIndex`
+// (-1 leaves the one shown), types `name` and presses the save button.
+struct SaveAs {
+    QStringList Filters;
+    QString ShownFilter;
+    QString Proposed;
+    void Run(TChatLog* log, const AnsiString& room, int filterIndex, const QString& name) {
+        QTimer::singleShot(0, [&] {
+            auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+            ASSERT_NE(dialog, nullptr);
+            Filters = dialog->nameFilters();
+            ShownFilter = dialog->selectedNameFilter();
+            auto* edit = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+            ASSERT_NE(edit, nullptr);
+            Proposed = edit->text();
+            if (filterIndex >= 0) {
+                auto* types = dialog->findChild<QComboBox*>(QStringLiteral("fileTypeCombo"));
+                ASSERT_NE(types, nullptr);
+                types->setFocus();
+                while (types->currentIndex() != filterIndex)
+                    QTest::keyClick(types, types->currentIndex() < filterIndex ? Qt::Key_Down
+                                                                               : Qt::Key_Up);
+            }
+            edit->setText(name);
+            QTest::keyClick(edit, Qt::Key_Return);
+        });
+        log->SaveLogClick(room);
+    }
+};
+
+TEST(ChatLog, SaveDialogNamesTheFileAfterTheFilterShownUnlessTheNameHasAnExtension) {
     LogWindow w;
     testsupport::TempDir dir;
     w.Log->AddLogEntry(Taro, "hello");
-    QString seenFilter;
-    QString seenSuffix;
-    QTimer::singleShot(0, [&] {
-        auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
-        ASSERT_NE(dialog, nullptr);
-        seenFilter = dialog->nameFilters().join(QStringLiteral(";;"));
-        seenSuffix = dialog->defaultSuffix();
-        dialog->selectFile(QString::fromStdString((dir / "saved").string()));
-        static_cast<QDialog*>(dialog)->accept(); // as the Save button does
-    });
-    w.Log->SaveLogClick(S("ルーム"));
-    EXPECT_EQ(seenFilter, QString::fromUtf8("リッチテキストファイル(．RTF) (*.rtf);;"
-                                            "テキストファイル(．TXT) (*.txt)"));
-    EXPECT_EQ(seenSuffix, QStringLiteral("txt"));
-    EXPECT_EQ(ReadFile(dir / "saved.txt"), "<taro>hello\r\n");
+    auto at = [&](const char* name) { return QString::fromStdString((dir / name).string()); };
+
+    SaveAs first;
+    first.Run(w.Log, S("ルーム"), -1, at("saved"));
+    EXPECT_EQ(first.Filters.join(QStringLiteral(";;")),
+              QString::fromUtf8("リッチテキストファイル(．RTF) (*.rtf);;"
+                                "テキストファイル(．TXT) (*.txt)"));
+    EXPECT_EQ(first.ShownFilter, first.Filters.value(0));
+    EXPECT_EQ(first.Proposed, QString::fromUtf8("ルーム"));
+    // The RTF filter was shown: an RTF file under the RTF name.
+    EXPECT_EQ(ReadFile(dir / "saved.rtf").rfind("{\\rtf1", 0), 0u);
+    EXPECT_FALSE(std::filesystem::exists(dir / "saved.txt"));
+
+    SaveAs text;
+    text.Run(w.Log, S("ルーム"), 1, at("plain"));
+    EXPECT_EQ(ReadFile(dir / "plain.txt"), "<taro>hello\r\n");
+
+    // A typed extension decides, whatever the filter says.
+    SaveAs typed;
+    typed.Run(w.Log, S("ルーム"), 0, at("typed.TXT"));
+    EXPECT_EQ(ReadFile(dir / "typed.TXT"), "<taro>hello\r\n");
+    SaveAs other;
+    other.Run(w.Log, S("ルーム"), 1, at("typed.doc"));
+    EXPECT_EQ(ReadFile(dir / "typed.doc").rfind("{\\rtf1", 0), 0u);
 }
 
 TEST(ChatLog, CopyQuotesEveryLineOfTheSelection) {

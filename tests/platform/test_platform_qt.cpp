@@ -1,6 +1,7 @@
 #include "platform/ErrorHandler.h"
 #include "platform/Exception.h"
 #include "platform/FontAliases.h"
+#include "platform/JapaneseDialogs.h"
 #include "platform/MessagePump.h"
 #include "platform/QtText.h"
 #include "platform/Synchronizer.h"
@@ -8,8 +9,15 @@
 #include "platform/WinMessage.h"
 
 #include <QCoreApplication>
+#include <QDialogButtonBox>
+#include <QFileDialog>
+#include <QFontDialog>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPushButton>
 #include <QTextBrowser>
 #include <QTimer>
+#include <QTranslator>
 #include <atomic>
 #include <filesystem>
 #include <gtest/gtest.h>
@@ -146,4 +154,40 @@ TEST(Help, ShowsTheDocumentOrSaysWhereItWasLookedFor) {
                               "ジャンケン", "ＩＰアドレス通知", "コマンドライン"})
         EXPECT_TRUE(text.contains(QString::fromUtf8(topic))) << topic;
     THelpViewer::Instance()->close();
+}
+
+TEST(JapaneseDialogs, StandardDialogsAndBoxButtonsSpeakJapanese) {
+    auto* app = QCoreApplication::instance();
+    ASSERT_TRUE(UseJapaneseDialogs(*app))
+        << "Qt's Japanese translations are missing (qt6-translations-l10n, scripts/setup.sh)";
+
+    // Qt's own dialogs, not a desktop's in the desktop's language.
+    EXPECT_TRUE(QCoreApplication::testAttribute(Qt::AA_DontUseNativeDialogs));
+    QMessageBox box;
+    box.setStandardButtons(QMessageBox::Ok | QMessageBox::Cancel | QMessageBox::Yes |
+                           QMessageBox::No);
+    EXPECT_EQ(box.button(QMessageBox::Cancel)->text(), QString::fromUtf8("キャンセル"));
+    EXPECT_EQ(box.button(QMessageBox::Yes)->text(), QString::fromUtf8("はい(&Y)"));
+    EXPECT_EQ(box.button(QMessageBox::No)->text(), QString::fromUtf8("いいえ(&N)"));
+
+    QFileDialog save;
+    save.setAcceptMode(QFileDialog::AcceptSave);
+    auto* buttons = save.findChild<QDialogButtonBox*>(QStringLiteral("buttonBox"));
+    ASSERT_NE(buttons, nullptr);
+    EXPECT_EQ(buttons->button(QDialogButtonBox::Save)->text(), QString::fromUtf8("保存(&S)"));
+    QFileDialog open;
+    auto* openButtons = open.findChild<QDialogButtonBox*>(QStringLiteral("buttonBox"));
+    ASSERT_NE(openButtons, nullptr);
+    EXPECT_EQ(openButtons->button(QDialogButtonBox::Open)->text(), QString::fromUtf8("開く(&O)"));
+
+    QFontDialog font;
+    QStringList labels;
+    for (const QLabel* label : font.findChildren<QLabel*>())
+        labels << label->text();
+    EXPECT_TRUE(labels.contains(QString::fromUtf8("フォント(&F)")))
+        << labels.join('|').toStdString();
+
+    // The tests after this one see the English of a bare Qt again.
+    for (QTranslator* t : app->findChildren<QTranslator*>())
+        QCoreApplication::removeTranslator(t);
 }
