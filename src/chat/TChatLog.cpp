@@ -13,12 +13,15 @@
 #include <QContextMenuEvent>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QFontDialog>
+#include <QFontInfo>
 #include <QKeyEvent>
 #include <QMenu>
 #include <QSaveFile>
 #include <QTextBlock>
 #include <QTextCursor>
 #include <QTextDocument>
+#include <algorithm>
 
 namespace {
 
@@ -149,6 +152,32 @@ void TChatLog::AddLogEntry(const AnsiString& senderName, const AnsiString& text)
     moveCursor(QTextCursor::End);
     ensureCursorVisible();
     if (NotifyArrival) NotifyArrival();
+}
+
+QFont TChatLog::FontAsSeen() const {
+    const QFontInfo seen(FontD);
+    QFont font(seen.family());
+    font.setStyleName(seen.styleName());
+    font.setWeight(FontD.weight());
+    font.setItalic(FontD.italic());
+    font.setUnderline(FontD.underline());
+    font.setStrikeOut(FontD.strikeOut());
+    // The dialog counts in whole points; the log's size is in pixels
+    // (13 px shows as 10 points).
+    font.setPointSize(std::max(1, qRound(seen.pointSizeF())));
+    return font;
+}
+
+void TChatLog::ChooseFont(QWidget* parent) {
+    const QFont shown = FontAsSeen();
+    QFontDialog dialog(shown, parent);
+    if (dialog.exec() != QDialog::Accepted) return;
+    const QFont chosen = dialog.selectedFont();
+    const bool unchanged =
+        chosen.family() == shown.family() && chosen.weight() == shown.weight() &&
+        chosen.italic() == shown.italic() && chosen.underline() == shown.underline() &&
+        chosen.strikeOut() == shown.strikeOut() && chosen.pointSize() == shown.pointSize();
+    if (!unchanged) FontD = chosen;
 }
 
 void TChatLog::ClearLogClick() {

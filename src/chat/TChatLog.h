@@ -56,6 +56,14 @@ class TChatLog : public QPlainTextEdit {
     AnsiString LogAsText() const; // every line + CR LF, CP932
     std::string LogAsRtf() const;
 
+    // "ﾌｫﾝﾄ": the font dialog opens on FontD as the user sees it (the
+    // installed family that stands in for it, its style and size); a choice
+    // becomes the font of later entries. OK without a change keeps FontD as
+    // it is, so later entries and the saved RTF name the same font.
+    void ChooseFont(QWidget* parent);
+    // The font the dialog shows for FontD.
+    QFont FontAsSeen() const;
+
     // Menu "ログのクリアー(&C)": empties the log without asking.
     void ClearLogClick();
 

@@ -23,7 +23,6 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
-#include <QFontDialog>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QMenuBar>
@@ -372,9 +371,7 @@ void Tchat::btn_CanClick() {
 }
 
 void Tchat::btn_FontClick() {
-    bool ok = false;
-    QFont font = QFontDialog::getFont(&ok, Log->FontD, this);
-    if (ok) Log->FontD = font;
+    Log->ChooseFont(this);
 }
 
 void Tchat::SessionOpen(TCustomDPSession*) {

@@ -11,6 +11,8 @@
 #include <QClipboard>
 #include <QComboBox>
 #include <QFileDialog>
+#include <QFontDialog>
+#include <QFontInfo>
 #include <QLineEdit>
 #include <QProcess>
 #include <QStandardPaths>
@@ -149,6 +151,61 @@ TEST(ChatLog, EntriesTakeTheSendersColourAndTheChosenFont) {
     w.Log->AddLogEntry(Taro, "bigger");
     EXPECT_EQ(w.FormatOfLine(0).font().pointSize(), 15);
     EXPECT_EQ(w.FormatOfLine(6).font().pointSize(), 20);
+}
+
+TEST(ChatLog, FontDialogOpensOnTheLogsFontAndOkWithoutAChangeKeepsIt) {
+    LogWindow w;
+    w.Log->AddLogEntry(Taro, "before");
+    const std::string rtfBefore = w.Log->LogAsRtf();
+    const QFontInfo seen(w.Log->FontD);
+
+    // Runs the dialog, lets `act` work on it, then presses OK.
+    auto choose = [&](const std::function<void(QFontDialog*)>& act) {
+        QFont shown;
+        QTimer::singleShot(0, [&] {
+            auto* dialog = qobject_cast<QFontDialog*>(QApplication::activeModalWidget());
+            ASSERT_NE(dialog, nullptr);
+            shown = dialog->currentFont();
+            act(dialog);
+            dialog->accept();
+        });
+        w.Log->ChooseFont(&w.Window);
+        return shown;
+    };
+
+    const QFont shown = choose([](QFontDialog*) {});
+    EXPECT_EQ(shown.family(), seen.family()) << "the family the user sees in the log";
+    EXPECT_TRUE(shown.bold());
+    EXPECT_EQ(shown.pointSize(), qRound(seen.pointSizeF())) << "13 px in whole points";
+    w.Log->AddLogEntry(Taro, "after");
+    const QFont before = w.FormatOfLine(0).font();
+    const QFont after = w.FormatOfLine(1).font();
+    EXPECT_EQ(after.families(), before.families());
+    EXPECT_EQ(after.family(), before.family());
+    EXPECT_EQ(after.pixelSize(), 13);
+    EXPECT_TRUE(after.bold());
+    // Both entries name the same font in the saved RTF: one font in its
+    // table, and the same run header.
+    const std::string rtf = w.Log->LogAsRtf();
+    auto fontTable = [](const std::string& r) { return r.substr(0, r.find("{\\colortbl")); };
+    EXPECT_EQ(fontTable(rtf), fontTable(rtfBefore));
+    const size_t textAt = rtfBefore.find("<taro>before");
+    const size_t runAt = rtfBefore.rfind("{\\f", textAt);
+    ASSERT_NE(runAt, std::string::npos);
+    EXPECT_NE(rtf.find(rtfBefore.substr(runAt, textAt - runAt) + "<taro>after"), std::string::npos)
+        << rtf;
+
+    // A real change is taken.
+    choose([](QFontDialog* dialog) {
+        QFont bigger = dialog->currentFont();
+        bigger.setPointSize(20);
+        bigger.setStyleName(QString());
+        bigger.setBold(false);
+        dialog->setCurrentFont(bigger);
+    });
+    w.Log->AddLogEntry(Taro, "changed");
+    EXPECT_EQ(w.FormatOfLine(2).font().pointSize(), 20);
+    EXPECT_FALSE(w.FormatOfLine(2).font().bold());
 }
 
 TEST(ChatLog, ControlIsAReadOnlyTooltipColouredLog) {
