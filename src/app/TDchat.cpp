@@ -34,7 +34,9 @@ TDchat::TDchat(QStringList arguments, QWidget* parent)
     : QWidget(parent), arguments_(std::move(arguments)) {
     setObjectName("Dchat");
     setWindowTitle(QStringLiteral("Parlora"));
-    setWindowFlags(Qt::Window | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint);
+    // A splash screen: desktops keep it out of the taskbar, the chat windows
+    // have entries of their own.
+    setWindowFlags(Qt::SplashScreen | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint);
     setFixedSize(306, 136);
 
     Panel1 = new QFrame(this);

@@ -5,11 +5,16 @@
 
 #include "app/TDchat.h"
 #include "app/TDchatstart.h"
+#include "app/TSessionSelect.h"
 #include "chat/TChatLog.h"
 #include "chat/Tchat.h"
+#include "game/Tjyankenfm.h"
 #include "platform/ErrorHandler.h"
 #include "platform/TRegistry.h"
 #include "session/DPSession.h"
+#include "settings/TOptfm.h"
+#include "support/TempDir.h"
+#include "templates/TTempfm.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -179,3 +184,43 @@ TEST_F(MainFormTest, CancelledFirstStartDialogEndsTheProgram) {
 }
 
 } // namespace
+
+// The buttons each window asks the window manager for: none on the modal
+// dialogs and the game window, only a close box on the template window,
+// close and help on the options dialog; the splash is a splash screen,
+// which desktops keep out of the taskbar.
+TEST(TitleBar, EachWindowAsksForItsOwnButtons) {
+    const Qt::WindowFlags buttons = Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint |
+                                    Qt::WindowCloseButtonHint | Qt::WindowContextHelpButtonHint;
+    auto buttonsOf = [&](const QWidget& w) { return w.windowFlags() & buttons; };
+    auto customised = [](const QWidget& w) {
+        return w.windowFlags().testFlag(Qt::CustomizeWindowHint);
+    };
+
+    TOptfm optfm(nullptr, [] { return std::vector<AnsiString>{"127.0.0.1"}; });
+    EXPECT_EQ(buttonsOf(optfm), Qt::WindowCloseButtonHint | Qt::WindowContextHelpButtonHint);
+
+    TDchatstart start(nullptr, &optfm);
+    EXPECT_TRUE(customised(start));
+    EXPECT_EQ(buttonsOf(start), Qt::WindowFlags());
+    TSessionSelect select(nullptr);
+    EXPECT_TRUE(customised(select));
+    EXPECT_EQ(buttonsOf(select), Qt::WindowFlags());
+
+    QWidget chat;
+    Tjyankenfm game(&chat, nullptr);
+    EXPECT_TRUE(customised(game));
+    EXPECT_EQ(buttonsOf(game), Qt::WindowFlags());
+    EXPECT_TRUE(game.windowFlags().testFlag(Qt::WindowStaysOnTopHint));
+
+    testsupport::TempDir dir;
+    TTempfm templates(dir / "parlora.ini");
+    EXPECT_TRUE(customised(templates));
+    EXPECT_EQ(buttonsOf(templates), Qt::WindowCloseButtonHint);
+    EXPECT_TRUE(templates.windowFlags().testFlag(Qt::WindowStaysOnTopHint));
+
+    TDchat splash(QStringList{QStringLiteral("parlora")});
+    EXPECT_EQ(splash.windowType(), Qt::SplashScreen);
+    EXPECT_TRUE(splash.windowFlags().testFlag(Qt::FramelessWindowHint));
+    EXPECT_TRUE(splash.windowFlags().testFlag(Qt::WindowStaysOnTopHint));
+}
