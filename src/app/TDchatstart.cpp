@@ -4,6 +4,7 @@
 
 #include "chat/TchatShadowTitle.h"
 #include "dplay/DirectPlay.h"
+#include "platform/ButtonKeys.h"
 #include "platform/Cp932.h"
 #include "platform/ErrorHandler.h"
 #include "platform/Exception.h"
@@ -141,6 +142,9 @@ TDchatstart::TDchatstart(QWidget* owner, TOptfm* optfm) : QDialog(owner), optfm_
     // Key preview: the dialog sees every key before its controls do.
     for (QWidget* child : findChildren<QWidget*>())
         child->installEventFilter(this);
+    // Installed last, so it sees a button's Return before the key preview
+    // swallows it.
+    platform::PressFocusedButtonOnEnter(this);
 }
 
 TDchatstart::~TDchatstart() = default;

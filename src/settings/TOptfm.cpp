@@ -4,6 +4,7 @@
 #include "Tftpdebugfm.h"
 
 #include "net/SjisText.h"
+#include "platform/ButtonKeys.h"
 #include "platform/ErrorHandler.h"
 #include "platform/Exception.h"
 #include "platform/OwnAddresses.h"
@@ -66,6 +67,9 @@ TOptfm::TOptfm(QWidget* parent, TAddressLister listAddresses) : QDialog(parent) 
     ftpdebugfm_ = std::make_unique<Tftpdebugfm>();
     notifier_ = std::make_unique<TAddressNotifier>(*this, FTP, *ftpdebugfm_);
     BuildControls();
+    // OK is no default button: Return in an edit box must not close the
+    // dialog; Return on a focused button presses that button.
+    platform::PressFocusedButtonOnEnter(this);
     FormCreate(listAddresses ? listAddresses : TAddressLister(platform::OwnIPv4Addresses));
 }
 

@@ -417,3 +417,16 @@ TEST(SessionSelect, JoinWithoutTouchingTheListTakesTheFirst) {
 }
 
 } // namespace
+
+TEST_F(StartDialogTest, ReturnOnAFocusedButtonPressesIt) {
+    Show();
+    dialog->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(dialog.get()));
+    dialog->btn_makeroom->setFocus();
+    QTest::keyClick(dialog->btn_makeroom, Qt::Key_Return);
+    EXPECT_EQ(boxes.Texts(), std::vector<std::string>{"ハンドル名を入力して下さい"});
+    dialog->Button1->setFocus();
+    QTest::keyClick(dialog->Button1, Qt::Key_Enter);
+    EXPECT_TRUE(WaitClosed());
+    EXPECT_EQ(dialog->result(), platform::IDCANCEL);
+}

@@ -267,6 +267,39 @@ TEST_F(OptionsDialog, OkSavesAndClosesEvenWhenTheSaveFails) {
     EXPECT_EQ(Machine().QueryValue(kMainKey, "main_K3")->Data, Dword(0));
 }
 
+TEST_F(OptionsDialog, ReturnPressesTheFocusedButtonButNotOkFromAnEditBox) {
+    TOptfm f(nullptr, Addresses({}));
+    f.show();
+    f.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&f));
+    f.PageControl1->setCurrentIndex(1);
+    f.cbNotify->setChecked(true);
+    for (QLineEdit* edit : Edits(f)) {
+        edit->setFocus();
+        QTest::keyClick(edit, Qt::Key_Return);
+        QTest::keyClick(edit, Qt::Key_Enter);
+    }
+    EXPECT_TRUE(f.isVisible()) << "Return in an edit box closed the dialog";
+    EXPECT_FALSE(f.Button1->isDefault());
+
+    // A focused "参照" opens its file dialog.
+    bool browsed = false;
+    OnNextShow(f.Od, [&] {
+        browsed = true;
+        f.Od->reject();
+    });
+    f.Button2->setFocus();
+    QTest::keyClick(f.Button2, Qt::Key_Return);
+    EXPECT_TRUE(browsed);
+    EXPECT_TRUE(f.isVisible());
+
+    f.Button1->setFocus();
+    QTest::keyClick(f.Button1, Qt::Key_Enter);
+    EXPECT_FALSE(f.isVisible());
+    EXPECT_EQ(f.result(), QDialog::Accepted);
+    EXPECT_EQ(Machine().QueryValue(kNotifyKey, "Notify")->Data, Dword(1)) << "OK saved";
+}
+
 TEST_F(OptionsDialog, OwnAddressesFillTheListOnce) {
     TOptfm f(nullptr, Addresses({"127.0.0.2", "", "127.0.0.3"}));
     ASSERT_EQ(f.Pnl_IPaddress->count(), 2);
