@@ -85,11 +85,10 @@ TchatNameGuide::TchatNameGuide(QWidget* window, QPlainTextEdit* memo,
     CheckTimer->setInterval(0);
     connect(CheckTimer, &QTimer::timeout, this, [this] { CheckGuideTrigger(); });
 
+    // Edits mark the box, and every key does (TchatKeys); a caret moved by
+    // the mouse does not.
     if (Memo) {
         connect(Memo, &QPlainTextEdit::textChanged, this, [this] {
-            if (!Inserting) MarkModified();
-        });
-        connect(Memo, &QPlainTextEdit::cursorPositionChanged, this, [this] {
             if (!Inserting) MarkModified();
         });
     }

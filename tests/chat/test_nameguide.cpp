@@ -241,3 +241,22 @@ TEST(NameGuide, AClickOnTheGuideLeavesTheFocusInTheMessageBox) {
     w.Key(Qt::Key_Return);
     EXPECT_EQ(w.Memo->toPlainText(), ">hanako");
 }
+
+TEST(NameGuide, AMouseClickBehindAGreaterThanSignDoesNotArmIt) {
+    GuideWindow w;
+    w.Type("a>b");
+    ASSERT_FALSE(w.Guide->ShowGuideTimer->isActive());
+    QTextCursor behind(w.Memo->document());
+    behind.setPosition(2);
+    QTest::mouseClick(w.Memo->viewport(), Qt::LeftButton, Qt::NoModifier,
+                      w.Memo->cursorRect(behind).center());
+    QApplication::processEvents();
+    ASSERT_EQ(w.Caret(), 2) << "the click put the caret behind the '>'";
+    EXPECT_FALSE(w.Guide->ShowGuideTimer->isActive());
+    QTest::qWait(1000);
+    EXPECT_FALSE(w.Guide->Visible());
+    // A key arms it, even one that only moves the caret.
+    w.Key(Qt::Key_Right);
+    w.Key(Qt::Key_Left);
+    EXPECT_TRUE(w.Guide->ShowGuideTimer->isActive());
+}
