@@ -348,6 +348,8 @@ void TDchatstart::SaveHistory(const AnsiString& keyName, const QComboBox* list) 
 
 void TDchatstart::AddToList(QComboBox* list, const QString& text) {
     const AnsiString wanted = platform::FromQString(text);
+    // What the settings could not hold would cost the list its save.
+    if (!settings::HistoryCanHold(wanted)) return;
     for (int i = 0; i < list->count(); ++i)
         if (SameTextCp932(platform::FromQString(list->itemText(i)), wanted)) return;
     InsertSorted(list, text);

@@ -484,16 +484,37 @@ void RegStore::BeginBatch() {
     std::lock_guard lock(mutex_);
     if (batchDepth_++ > 0) return;
     batchDirty_ = false;
+    batchAbandoned_ = false;
     LockFile(); // without the lock EndBatch still writes what was changed
 }
 
 bool RegStore::EndBatch() {
     std::lock_guard lock(mutex_);
     if (batchDepth_ == 0 || --batchDepth_ > 0) return true;
+    if (batchAbandoned_) {
+        // A stamp no file has: the next read loads the file again.
+        stamp_ = Stamp{true, 0, UINT64_MAX, 0};
+        root_ = Key{};
+        batchDirty_ = batchAbandoned_ = false;
+        UnlockFile();
+        return true;
+    }
     bool ok = !batchDirty_ || WriteLocked();
     batchDirty_ = false;
     UnlockFile();
     return ok;
+}
+
+void RegStore::AbandonBatch() {
+    std::lock_guard lock(mutex_);
+    if (batchDepth_ > 0) batchAbandoned_ = true;
+}
+
+bool RegStore::CanHold(const AnsiString& name, uint32_t type, const std::string& data) {
+    // The reader skips longer lines.
+    Key probe;
+    probe.Values.push_back(RegValue{name, type, data});
+    return Serialise(probe, "X").size() <= kMaxLogicalLine;
 }
 
 bool RegStore::KeyExists(const AnsiString& path) {
@@ -523,10 +544,8 @@ std::optional<RegValue> RegStore::QueryValue(const AnsiString& path, const AnsiS
 
 bool RegStore::SetValue(const AnsiString& path, const AnsiString& name, uint32_t type,
                         const std::string& data) {
-    // Refuse what could not be read back: the reader skips longer lines.
-    Key probe;
-    probe.Values.push_back(RegValue{name, type, data});
-    if (Serialise(probe, "X").size() > kMaxLogicalLine) return false;
+    // Refuse what could not be read back.
+    if (!CanHold(name, type, data)) return false;
     return Modify([&] {
         Key* k = Walk(path, false);
         if (!k) return false; // a value needs an existing key, as with an open key handle

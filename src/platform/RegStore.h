@@ -79,6 +79,12 @@ class RegStore {
     // when the grouped write failed.
     void BeginBatch();
     bool EndBatch();
+    // Drops every change of the current batch: the outermost EndBatch then
+    // writes nothing and the store reads the file as it is.
+    void AbandonBatch();
+
+    // Whether a value could be stored and read back (its line is not too long).
+    static bool CanHold(const AnsiString& name, uint32_t type, const std::string& data);
 
     // Parses REGEDIT4 text into a fresh tree; unreadable lines are skipped.
     // Exposed for the fuzz target and tests. Returns the number of lines skipped.
@@ -117,6 +123,7 @@ class RegStore {
     int lockFd_ = -1;
     int batchDepth_ = 0;
     bool batchDirty_ = false;
+    bool batchAbandoned_ = false;
 };
 
 } // namespace platform

@@ -151,7 +151,11 @@ TRegistryBatch::TRegistryBatch(RegRoot root) : store_(&RegStore::For(root)) {
 }
 
 TRegistryBatch::~TRegistryBatch() {
-    if (store_) store_->EndBatch();
+    // Not committed (a write failed half-way): nothing of it is kept.
+    if (store_) {
+        store_->AbandonBatch();
+        store_->EndBatch();
+    }
 }
 
 void TRegistryBatch::Commit(const AnsiString& what) {

@@ -62,8 +62,9 @@ class TRegistry {
 
 // Groups the writes to one root made during its life into one write of the
 // settings file (for long lists). Commit writes and raises
-// "'%s' の設定に失敗しました" naming `what` when that fails; without Commit,
-// the destructor writes and a failure goes unreported.
+// "'%s' の設定に失敗しました" naming `what` when that fails; without Commit
+// (a write inside failed and threw), the destructor drops every change of
+// the batch, so the file keeps what it held before.
 class TRegistryBatch {
   public:
     explicit TRegistryBatch(RegRoot root);

@@ -1,9 +1,11 @@
 #include "SettingsHistory.h"
 
 #include "platform/QtText.h"
+#include "platform/RegStore.h"
 #include "platform/TRegistry.h"
 
 #include <QComboBox>
+#include <cstdint>
 #include <string>
 
 namespace settings {
@@ -37,6 +39,11 @@ std::vector<AnsiString> LoadHistory(const AnsiString& listName) {
 void LoadHistory(const AnsiString& listName, QComboBox* box) {
     for (const AnsiString& entry : LoadHistory(listName))
         box->addItem(platform::ToQString(entry));
+}
+
+bool HistoryCanHold(const AnsiString& entry) {
+    // Under the longest value name a list can have.
+    return platform::RegStore::CanHold(std::to_string(SIZE_MAX), platform::REG_SZ, entry);
 }
 
 void SaveHistory(const AnsiString& listName, const std::vector<AnsiString>& entries) {

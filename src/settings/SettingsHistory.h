@@ -19,8 +19,13 @@ std::vector<AnsiString> LoadHistory(const AnsiString& listName);
 // Appends the entries to the box's list; the box keeps its own order.
 void LoadHistory(const AnsiString& listName, QComboBox* box);
 
-// Replaces the key by the entries, in order. A value that cannot be written
-// raises platform::ERegistryException.
+// Whether the store can hold `entry` as a list entry; one it cannot is
+// refused before it reaches a list.
+bool HistoryCanHold(const AnsiString& entry);
+
+// Replaces the key by the entries, in order, whole or not at all: a value
+// that cannot be written raises platform::ERegistryException and the key
+// keeps the list it held before.
 void SaveHistory(const AnsiString& listName, const std::vector<AnsiString>& entries);
 // The box's list entries (not its edit text), in list order.
 void SaveHistory(const AnsiString& listName, const QComboBox* box);

@@ -5,6 +5,8 @@
 #include "settings/SettingsView.h"
 
 #include "platform/Cp932.h"
+#include "platform/RegStore.h"
+#include "platform/TRegistry.h"
 
 #include <QComboBox>
 #include <string>
@@ -86,6 +88,27 @@ TEST_F(History, ThousandEntriesSurviveARoundTrip) {
     settings::SaveHistory(settings::kIPaddressList, entries);
     EXPECT_EQ(*Machine().ValueNames("\\SOFTWARE\\Parlora3\\IPaddress"), Numbered(1000));
     EXPECT_EQ(settings::LoadHistory(settings::kIPaddressList), entries);
+}
+
+TEST_F(History, AListIsSavedWholeOrNotAtAll) {
+    const Names before{"alpha", "beta"};
+    settings::SaveHistory(settings::kHandlesList, before);
+    const AnsiString tooLarge(2u << 20, 'x');
+    EXPECT_FALSE(settings::HistoryCanHold(tooLarge));
+    EXPECT_TRUE(settings::HistoryCanHold(AnsiString(4000, 'x')));
+
+    const Names after{"one", tooLarge, "three"};
+    EXPECT_THROW(settings::SaveHistory(settings::kHandlesList, after),
+                 platform::ERegistryException);
+    EXPECT_EQ(settings::LoadHistory(settings::kHandlesList), before) << "the old list stays whole";
+    // Also as another running copy reads the file.
+    platform::RegStore fresh(platform::RegStore::Directory() / "HKEY_LOCAL_MACHINE.reg",
+                             "HKEY_LOCAL_MACHINE");
+    EXPECT_EQ(*fresh.ValueNames(kHandlesKey), Numbered(2));
+
+    // The store goes on working after the dropped save.
+    settings::SaveHistory(settings::kHandlesList, Names{"gamma"});
+    EXPECT_EQ(settings::LoadHistory(settings::kHandlesList), Names{"gamma"});
 }
 
 class ViewSettings : public TSettingsTest {};
