@@ -165,11 +165,14 @@ void Tchat::BuildControls() {
     CB_Enter->setFocusPolicy(Qt::ClickFocus);
     CB_Enter->setChecked(false);
     btn_Font = Named(new QPushButton(QStringLiteral("ﾌｫﾝﾄ"), Panel3), "btn_Font");
+    // At the smallest window (300 wide) the buttons give way, never the
+    // check box's text.
     for (QPushButton* b : {btn_send, btn_Can, btn_Font}) {
         b->setFixedHeight(23);
-        b->setMinimumWidth(60);
+        b->setMinimumWidth(48);
         b->setAutoDefault(false);
     }
+    CB_Enter->setMinimumWidth(CB_Enter->sizeHint().width());
     row->addWidget(btn_send);
     row->addWidget(btn_Can);
     row->addSpacing(8);

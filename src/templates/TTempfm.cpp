@@ -1,6 +1,7 @@
 #include "TTempfm.h"
 
 #include "platform/ErrorHandler.h"
+#include "platform/FontAliases.h"
 #include "platform/QtText.h"
 #include "platform/WindowPlace.h"
 
@@ -47,9 +48,12 @@ TTempfm::TTempfm(std::filesystem::path file, QWidget* parent)
     setFixedSize(175, 336);
     ListBox = new QListWidget(this);
     ListBox->setGeometry(0, 0, 175, 297);
-    QFont small = ListBox->font();
-    small.setPixelSize(12);
-    ListBox->setFont(small);
+    // The program's gothic, as every window has it.
+    QFont gothic;
+    gothic.setFamilies(platform::GothicFamilies());
+    gothic.setPixelSize(12);
+    setFont(gothic);
+    ListBox->setFont(gothic);
     ListBox->setUniformItemSizes(true);
     btn_Put = new QPushButton(QString::fromUtf8("登録"), this);
     btn_Put->setGeometry(8, 304, 75, 25);

@@ -64,10 +64,13 @@ std::string SerialiseTemplates(const std::vector<TemplateLines>& list) {
 std::vector<TemplateLines> LoadTemplateFile(const std::filesystem::path& file) {
     std::ifstream in(file, std::ios::binary);
     if (!in) return {};
-    std::string text(static_cast<size_t>(kMaxFileBytes) + 1, '\0');
-    in.read(text.data(), kMaxFileBytes + 1);
-    text.resize(static_cast<size_t>(in.gcount()));
-    if (static_cast<std::streamsize>(text.size()) > kMaxFileBytes) return {};
+    // Read as it comes: the bound must not cost every start its allocation.
+    std::string text;
+    char chunk[64 * 1024];
+    while (in.read(chunk, sizeof chunk) || in.gcount() > 0) {
+        text.append(chunk, static_cast<size_t>(in.gcount()));
+        if (static_cast<std::streamsize>(text.size()) > kMaxFileBytes) return {};
+    }
     return ParseTemplates(text);
 }
 

@@ -126,3 +126,26 @@ TEST_F(TchatGuideTest, ADraggedMessageBoxKeepsItsHeightUntilTheWindowIsResized) 
     chat->resize(600, 700);
     EXPECT_TRUE(QTest::qWaitFor([&] { return chat->Memo->height() == 88; }, 5000));
 }
+
+TEST_F(TchatGuideTest, NothingOfTheButtonRowIsClippedAtTheSmallestSize) {
+    chat->resize(300, 240);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return chat->size() == QSize(300, 240); }, 5000));
+    QApplication::processEvents();
+    const QRect row = chat->Panel3->rect();
+    EXPECT_GE(chat->CB_Enter->width(), chat->CB_Enter->sizeHint().width())
+        << "\"Enterで送信する\" is cut";
+    for (QPushButton* b : {chat->btn_send, chat->btn_Can, chat->btn_Font}) {
+        SCOPED_TRACE(b->objectName().toStdString());
+        EXPECT_GE(b->width(), b->fontMetrics().horizontalAdvance(b->text()) + 12)
+            << "its caption is cut";
+    }
+    for (QWidget* w : std::initializer_list<QWidget*>{chat->btn_send, chat->btn_Can, chat->CB_Enter,
+                                                      chat->btn_Font}) {
+        SCOPED_TRACE(w->objectName().toStdString());
+        EXPECT_TRUE(row.contains(w->geometry())) << "it runs off the row";
+        EXPECT_TRUE(w->isVisible());
+    }
+    // And the row stays in the window.
+    EXPECT_LE(chat->Panel3->mapTo(chat, QPoint(row.right(), 0)).x(), chat->width() - 1);
+    EXPECT_LT(chat->CB_Enter->geometry().right(), chat->btn_Font->geometry().left());
+}

@@ -1,19 +1,41 @@
 #include "platform/Cp932.h"
+#include "platform/FontAliases.h"
 #include "platform/QtText.h"
 #include "support/TempDir.h"
 #include "templates/TTempfm.h"
 
+#include <QFontInfo>
 #include <QListWidget>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTest>
+#include <atomic>
+#include <cstdlib>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <new>
 #include <sstream>
 #include <sys/stat.h>
 
 using namespace templates;
 using platform::Utf8ToCp932;
+
+// The largest single allocation while `watching` is set: loading a small
+// file must not cost a start a buffer as large as the biggest file allowed.
+static std::atomic<bool> watching{false};
+static std::atomic<size_t> largest{0};
+
+void* operator new(size_t size) {
+    if (watching && size > largest) largest = size;
+    if (void* p = std::malloc(size ? size : 1)) return p;
+    throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept {
+    std::free(p);
+}
+void operator delete(void* p, size_t) noexcept {
+    std::free(p);
+}
 
 namespace {
 std::string Read(const std::filesystem::path& p) {
@@ -71,6 +93,26 @@ TEST(TemplateFile, EmptyListLeavesTheFileAndFailuresAreReported) {
     ::chmod((dir / "ro").c_str(), 0700);
 }
 
+TEST(TemplateFile, LoadingTakesWhatTheFileHoldsAndNoMore) {
+    testsupport::TempDir dir;
+    Write(dir / "small.ini", "[TEMPLATE]\r\nhello\r\n");
+    largest = 0;
+    watching = true;
+    const auto small = LoadTemplateFile(dir / "small.ini");
+    watching = false;
+    EXPECT_EQ(small, (std::vector<TemplateLines>{{"hello"}}));
+    EXPECT_LT(largest.load(), size_t{1} << 20) << "bytes in one allocation";
+
+    // A file of many read chunks: lines that straddle them come back whole.
+    std::vector<TemplateLines> many;
+    for (int i = 0; i < 20000; ++i)
+        many.push_back(
+            {"line " + std::to_string(i), std::string(static_cast<size_t>(i % 97), 'x')});
+    ASSERT_EQ(SaveTemplateFile(dir / "big.ini", many), "");
+    EXPECT_GT(std::filesystem::file_size(dir / "big.ini"), 1u << 20);
+    EXPECT_EQ(LoadTemplateFile(dir / "big.ini"), many);
+}
+
 class TemplateWindowTest : public ::testing::Test {
   protected:
     testsupport::TempDir dir;
@@ -78,6 +120,17 @@ class TemplateWindowTest : public ::testing::Test {
     QWidget chat;
     QPlainTextEdit* memo = new QPlainTextEdit(&chat);
 };
+
+TEST_F(TemplateWindowTest, ListIsInTheProgramsGothic) {
+    TTempfm t(file);
+    const QFontInfo list(t.ListBox->font());
+    QFont gothic;
+    gothic.setFamilies(platform::GothicFamilies());
+    gothic.setPixelSize(12);
+    EXPECT_EQ(list.family(), QFontInfo(gothic).family());
+    EXPECT_FALSE(list.fixedPitch());
+    EXPECT_EQ(list.pixelSize(), 12);
+}
 
 TEST_F(TemplateWindowTest, RegisterInsertDeleteAndRestart) {
     {
