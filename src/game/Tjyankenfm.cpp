@@ -57,10 +57,14 @@ bool SameHandle(const AnsiString& a, const AnsiString& b) {
 } // namespace
 
 Tjyankenfm::Tjyankenfm(QWidget* chat, TCustomDPSession* session_)
-    : QWidget(chat, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
-                        Qt::WindowStaysOnTopHint),
+    // No parent window: a window manager minimises a window's transients
+    // with it, and the game stays on screen while its chat window is down.
+    // It still goes with its chat window.
+    : QWidget(nullptr, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                           Qt::WindowStaysOnTopHint),
       Chat(chat), session(session_) {
     setAttribute(Qt::WA_DeleteOnClose);
+    if (chat) connect(chat, &QObject::destroyed, this, [this] { delete this; });
     setWindowTitle(QString::fromUtf8("じゃんけん"));
     setFixedSize(178, 35);
     Pnl_janken = new QWidget(this);

@@ -15,7 +15,8 @@ class TCustomDPSession;
 
 class Tjyankenfm : public QWidget {
   public:
-    // chat: the chat window the game belongs to (its parent and owner);
+    // chat: the chat window the game belongs to (its owner: the game goes
+    // when it goes);
     // session: that window's session component, used for sending.
     Tjyankenfm(QWidget* chat, TCustomDPSession* session);
     ~Tjyankenfm() override;
