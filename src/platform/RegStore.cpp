@@ -39,8 +39,10 @@ bool EqualNoCase(const AnsiString& a, const AnsiString& b) {
     for (size_t i = 0; i < a.size(); ++i) {
         auto x = static_cast<unsigned char>(a[i]), y = static_cast<unsigned char>(b[i]);
         if (IsLeadByte(x)) {
-            if (x != y || i + 1 >= a.size() || a[i + 1] != b[i + 1]) return false;
+            if (x != y) return false;
+            if (i + 1 == a.size()) return true; // a lone lead byte may end a name
             ++i;
+            if (a[i] != b[i]) return false;
             continue;
         }
         if (Lower(x) != Lower(y)) return false;
@@ -70,14 +72,18 @@ std::vector<AnsiString> SplitPath(const AnsiString& path) {
 }
 
 // Reads a quoted REGEDIT4 string starting at s[pos] == '"'. On success pos is
-// just past the closing quote.
-std::optional<std::string> ReadQuoted(const std::string& s, size_t& pos) {
+// just past the closing quote. A lead byte takes the next byte as its second
+// one (so the 0x5C in "ソ" is no escape), unless `loneBeforeEscape`: then a
+// lead byte before a backslash stands alone. Only files written before lone
+// lead bytes were escaped need that reading (see Quote).
+std::optional<std::string> ReadQuoted(const std::string& s, size_t& pos,
+                                      bool loneBeforeEscape = false) {
     if (pos >= s.size() || s[pos] != '"') return std::nullopt;
     std::string out;
     size_t i = pos + 1;
     while (i < s.size()) {
         auto c = static_cast<unsigned char>(s[i]);
-        if (Pairs(s, i)) {
+        if (Pairs(s, i) && !(loneBeforeEscape && s[i + 1] == '\\')) {
             out += s[i];
             out += s[i + 1];
             i += 2;
@@ -95,6 +101,10 @@ std::optional<std::string> ReadQuoted(const std::string& s, size_t& pos) {
     return std::nullopt;
 }
 
+// Quotes as the Windows registry editor does: backslash and quote escaped,
+// double-byte characters whole. A lead byte without its second byte (Windows
+// never stores one) is escaped too; unescaped, it would take the backslash of
+// a following \" for its second byte and the string would end there.
 std::string Quote(const std::string& s) {
     std::string out = "\"";
     for (size_t i = 0; i < s.size(); ++i) {
@@ -104,10 +114,34 @@ std::string Quote(const std::string& s) {
             out += s[++i];
             continue;
         }
-        if (c == '\\' || c == '"') out += '\\';
+        if (c == '\\' || c == '"' || IsLeadByte(c)) out += '\\';
         out += s[i];
     }
     return out + "\"";
+}
+
+// Reads a quoted string that must be followed, after blanks, by `next` (or
+// end the line when `next` is 0). Files written before lone lead bytes were
+// escaped hold them as lead byte, backslash, quote; when the usual reading
+// leaves the line malformed, the reading that lets the lead byte stand alone
+// is tried.
+std::optional<std::string> ReadQuotedBefore(const std::string& line, size_t& pos, char next) {
+    auto endsWell = [&](size_t p) {
+        while (p < line.size() && line[p] == ' ')
+            ++p;
+        return next ? p < line.size() && line[p] == next : p == line.size();
+    };
+    size_t p = pos;
+    auto text = ReadQuoted(line, p);
+    if (!text || !endsWell(p)) {
+        size_t q = pos;
+        if (auto old = ReadQuoted(line, q, true); old && endsWell(q)) {
+            pos = q;
+            return old;
+        }
+    }
+    if (text) pos = p;
+    return text;
 }
 
 int HexDigit(char c) {
@@ -152,7 +186,7 @@ std::optional<RegValue> ParseValueLine(const std::string& line) {
     if (line[0] == '@') {
         pos = 1;
     } else {
-        auto name = ReadQuoted(line, pos);
+        auto name = ReadQuotedBefore(line, pos, '=');
         if (!name) return std::nullopt;
         v.Name = *name;
     }
@@ -165,7 +199,7 @@ std::optional<RegValue> ParseValueLine(const std::string& line) {
     std::string_view rest(line.data() + pos, line.size() - pos);
     if (!rest.empty() && rest[0] == '"') {
         size_t p = pos;
-        auto data = ReadQuoted(line, p);
+        auto data = ReadQuotedBefore(line, p, 0);
         if (!data) return std::nullopt;
         v.Type = REG_SZ;
         v.Data = data->substr(0, data->find('\0')); // a string ends at its first zero byte
@@ -511,10 +545,13 @@ void RegStore::AbandonBatch() {
 }
 
 bool RegStore::CanHold(const AnsiString& name, uint32_t type, const std::string& data) {
-    // The reader skips longer lines.
-    Key probe;
+    // It must read back as given: the reader skips a line too long, a line
+    // break in a name splits the line, a string ends at a zero byte.
+    Key probe, back;
     probe.Values.push_back(RegValue{name, type, data});
-    return Serialise(probe, "X").size() <= kMaxLogicalLine;
+    return Parse(Serialise(probe, "X"), "X", back) == 0 && back.Values.size() == 1 &&
+           back.Values[0].Name == name && back.Values[0].Type == type &&
+           back.Values[0].Data == data;
 }
 
 bool RegStore::KeyExists(const AnsiString& path) {
@@ -524,6 +561,7 @@ bool RegStore::KeyExists(const AnsiString& path) {
 }
 
 bool RegStore::CreateKey(const AnsiString& path) {
+    if (path.find_first_of("\r\n") != AnsiString::npos) return false; // a key is one line
     {
         std::lock_guard lock(mutex_);
         RefreshLocked();

@@ -83,7 +83,7 @@ class RegStore {
     // writes nothing and the store reads the file as it is.
     void AbandonBatch();
 
-    // Whether a value could be stored and read back (its line is not too long).
+    // Whether a value could be stored and read back exactly as given.
     static bool CanHold(const AnsiString& name, uint32_t type, const std::string& data);
 
     // Parses REGEDIT4 text into a fresh tree; unreadable lines are skipped.
