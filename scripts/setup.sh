@@ -11,10 +11,13 @@ want_run=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-base-dev-tools
 want_test=(libgtest-dev libgmock-dev googletest libbenchmark-dev python3 python3-pyftpdlib pure-ftpd curl
            xvfb xdotool x11-utils imagemagick iproute2 procps openbox
            libreoffice-writer-nogui)
+# The fuzz campaign (scripts/fuzz-campaign.sh): clang with libFuzzer and the sanitizers.
+want_fuzz=(clang libclang-rt-14-dev)
 
 mode=${1:-test}
 pkgs=("${want_run[@]}")
-[ "$mode" = test ] && pkgs+=("${want_test[@]}")
+[ "$mode" = test ] || [ "$mode" = fuzz ] && pkgs+=("${want_test[@]}")
+[ "$mode" = fuzz ] && pkgs+=("${want_fuzz[@]}")
 
 missing=()
 for p in "${pkgs[@]}"; do

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -21,9 +22,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (n) std::memcpy(payload, data + offset, n);
 
     chat::TPayloadEvents events;
+    std::optional<AnsiString> got;
     events.OnText = [&](const AnsiString& from, const AnsiString& text) {
         if (from != name || text.size() + 8 > n || text.find('\0') != AnsiString::npos)
             std::abort();
+        got = text;
         for (const AnsiString& line : chat::LogEntryLines(from, text))
             if (line.size() > text.size() + from.size() + 2) std::abort();
     };
@@ -32,6 +35,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     };
     auto result = chat::DispatchPayload(name, payload, n, events);
     if (result != chat::TDispatchResult::Dropped && n < 4) std::abort();
+    if ((result == chat::TDispatchResult::Text) != got.has_value()) std::abort();
+
+    // A text read from a payload, sent on as we build it, arrives unchanged.
+    if (got) {
+        chat::TPayload again = chat::BuildChatText(*got);
+        if (chat::ReadChatText(again.data(), again.size()) != got) std::abort();
+        chat::TPayloadEvents echo;
+        std::optional<AnsiString> echoed;
+        echo.OnText = [&](const AnsiString&, const AnsiString& text) { echoed = text; };
+        if (chat::DispatchPayload(name, again.data(), again.size(), echo) !=
+                chat::TDispatchResult::Text ||
+            echoed != got)
+            std::abort();
+    }
 
     // The handle rule must agree with the general token routine.
     AnsiString viaToken = name;

@@ -12,17 +12,19 @@ using namespace dplay::proto;
 
 namespace {
 
-// Decoding what we encoded from a decoded value gives that value again.
+// Decoding what we encoded from a decoded value gives that value again: its
+// encoding is the same bytes.
 template <class T, class Enc, class Dec> void RoundTrip(const T& value, Enc encode, Dec decode) {
     auto frame = encode(value);
     if (frame->size() < 5) abort();
     auto again = decode(frame->data() + 5, frame->size() - 5);
-    if (!again) abort();
+    if (!again || *encode(*again) != *frame) abort();
 }
 
 void EveryDecoder(const uint8_t* body, size_t size) {
     if (auto m = DecodeHello(body, size)) RoundTrip(*m, EncodeHello, DecodeHello);
     if (auto m = DecodeEnumReply(body, size)) {
+        RoundTrip(*m, EncodeEnumReply, DecodeEnumReply);
         auto frame = EncodeEnumReply(*m);
         auto again = DecodeEnumReply(frame->data() + 5, frame->size() - 5);
         if (!again || again->size() != m->size()) abort();
@@ -35,6 +37,7 @@ void EveryDecoder(const uint8_t* body, size_t size) {
     if (auto m = DecodeCreatePlayer(body, size))
         RoundTrip(*m, EncodeCreatePlayer, DecodeCreatePlayer);
     if (auto m = DecodeWelcome(body, size)) {
+        RoundTrip(*m, EncodeWelcome, DecodeWelcome);
         auto frame = EncodeWelcome(*m);
         auto again = DecodeWelcome(frame->data() + 5, frame->size() - 5);
         if (!again || again->Members.size() != m->Members.size()) abort();
