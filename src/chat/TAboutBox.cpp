@@ -2,6 +2,8 @@
 
 #include "TchatShadowTitle.h"
 
+#include "platform/WindowPlace.h"
+
 #include <QFrame>
 #include <QLabel>
 #include <QPushButton>
@@ -52,12 +54,15 @@ TAboutBox::TAboutBox(QWidget* mainForm, QLabel* mainVersion, QWidget* parent)
 void TAboutBox::FormShow() {
     if (mainVersion_) Version->setText(mainVersion_->text());
     if (mainForm_) {
-        const QRect main = mainForm_->frameGeometry();
-        const QRect own = frameGeometry();
-        // Halves round to the nearest pixel, ties to even.
-        const long top = main.top() + std::lrint((main.height() - own.height()) / 2.0);
-        const long left = main.left() + std::lrint((main.width() - own.width()) / 2.0);
-        move(static_cast<int>(left), static_cast<int>(top));
+        platform::PlaceFramed(this, [this] {
+            if (!mainForm_) return;
+            const QRect main = mainForm_->frameGeometry();
+            const QSize own = platform::FrameSize(this);
+            // Halves round to the nearest pixel, ties to even.
+            const long top = main.top() + std::lrint((main.height() - own.height()) / 2.0);
+            const long left = main.left() + std::lrint((main.width() - own.width()) / 2.0);
+            platform::MoveFrameTo(this, QPoint(static_cast<int>(left), static_cast<int>(top)));
+        });
     }
 }
 

@@ -16,6 +16,7 @@
 #include "platform/FontAliases.h"
 #include "platform/QtText.h"
 #include "platform/WinMessage.h"
+#include "platform/WindowPlace.h"
 #include "settings/SettingsView.h"
 #include "settings/TOptfm.h"
 
@@ -312,7 +313,8 @@ void Tchat::ApplyViewSettings() {
         view.Height = height();
         if (settings::LoadViewSettings(view)) {
             if (view.Width > 0 && view.Height > 0) resize(view.Width, view.Height);
-            move(view.Left, view.Top);
+            // "Top" and "left" are where the frame was.
+            platform::MoveFrameTo(this, QPoint(view.Left, view.Top));
             ShowMember->setChecked(view.ShowMember);
             ShowRoomName->setChecked(view.ShowRoomName);
         }

@@ -2,6 +2,7 @@
 
 #include "chat/ChatPayload.h"
 #include "platform/QtText.h"
+#include "platform/WindowPlace.h"
 #include "session/CustomDPSession.h"
 
 #include <QCloseEvent>
@@ -136,8 +137,13 @@ void Tjyankenfm::showEvent(QShowEvent* e) {
 
 void Tjyankenfm::FormShow() {
     if (!Chat || !Chat->isVisible()) return;
-    QRect c = Chat->frameGeometry();
-    move(c.right() + 1 - frameGeometry().width(), c.top());
+    // The frame's top-right corner on the chat window's.
+    platform::PlaceFramed(this, [this] {
+        if (!Chat) return;
+        const QRect c = Chat->frameGeometry();
+        platform::MoveFrameTo(this,
+                              QPoint(c.right() + 1 - platform::FrameSize(this).width(), c.top()));
+    });
 }
 
 void Tjyankenfm::closeEvent(QCloseEvent* e) {

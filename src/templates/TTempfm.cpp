@@ -157,11 +157,15 @@ void TTempfm::FormShow() {
     QScreen* screen = QGuiApplication::primaryScreen();
     QRect area = screen ? screen->geometry() : QRect(0, 0, 1024, 768);
     if (chat_ && chat_->isVisible()) {
-        QRect c = chat_->frameGeometry();
-        int left = c.right() + 1;
-        if (left + frameGeometry().width() > area.width())
-            left = area.width() - frameGeometry().width();
-        move(left, c.top());
+        // The frame's top-left corner on the chat window's top-right.
+        platform::PlaceFramed(this, [this, area] {
+            if (!chat_) return;
+            const QRect c = chat_->frameGeometry();
+            const int width = platform::FrameSize(this).width();
+            int left = c.right() + 1;
+            if (left + width > area.width()) left = area.width() - width;
+            platform::MoveFrameTo(this, QPoint(left, c.top()));
+        });
     } else {
         platform::CentreOnScreen(this);
     }
