@@ -46,12 +46,11 @@ template <class T> std::optional<T> Checked(const TDPWireReader& r, T value) {
 } // namespace
 
 TFrame EncodeHello(const THello& m) {
-    return TDPWireWriter(HELLO, 28)
-        .Raw(kMagic, 8)
-        .U16(kVersion)
-        .U16(0)
-        .Guid(m.Application)
-        .Finish();
+    return EncodeHelloOfVersion(m, kVersion);
+}
+
+TFrame EncodeHelloOfVersion(const THello& m, uint16_t version) {
+    return TDPWireWriter(HELLO, 28).Raw(kMagic, 8).U16(version).U16(0).Guid(m.Application).Finish();
 }
 
 TFrame EncodeEmpty(TMessageType type) {
@@ -116,6 +115,10 @@ TFrame EncodeRoomRemove(const TGuid& instance) {
 }
 
 std::optional<THello> DecodeHello(const uint8_t* body, size_t size) {
+    return DecodeHelloOfVersion(body, size, kVersion);
+}
+
+std::optional<THello> DecodeHelloOfVersion(const uint8_t* body, size_t size, uint16_t wanted) {
     TDPWireReader r(body, size);
     uint8_t magic[8];
     for (uint8_t& b : magic)
@@ -123,7 +126,7 @@ std::optional<THello> DecodeHello(const uint8_t* body, size_t size) {
     uint16_t version = r.U16();
     r.U16(); // reserved
     THello m{r.Guid()};
-    if (!r.Done() || std::memcmp(magic, kMagic, 8) != 0 || version != kVersion) return std::nullopt;
+    if (!r.Done() || std::memcmp(magic, kMagic, 8) != 0 || version != wanted) return std::nullopt;
     return m;
 }
 

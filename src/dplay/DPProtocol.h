@@ -84,6 +84,8 @@ struct TCreatePlayer {
 };
 
 TFrame EncodeHello(const THello& m);
+// HELLO as a given protocol version writes and accepts it.
+TFrame EncodeHelloOfVersion(const THello& m, uint16_t version);
 TFrame EncodeEmpty(TMessageType type);
 TFrame EncodeEnumReply(const std::vector<TRoomInfo>& rooms);
 TFrame EncodeJoinRequest(const TGuid& instance);
@@ -99,6 +101,7 @@ TFrame EncodeRoomRemove(const TGuid& instance);
 // Each decoder takes a frame body (after the type byte) and accepts it only
 // when it is complete, within the limits and without trailing bytes.
 std::optional<THello> DecodeHello(const uint8_t* body, size_t size);
+std::optional<THello> DecodeHelloOfVersion(const uint8_t* body, size_t size, uint16_t version);
 std::optional<std::vector<TRoomInfo>> DecodeEnumReply(const uint8_t* body, size_t size);
 std::optional<TGuid> DecodeJoinRequest(const uint8_t* body, size_t size);
 std::optional<TRoomInfo> DecodeJoinAccept(const uint8_t* body, size_t size);

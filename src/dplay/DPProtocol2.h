@@ -1,0 +1,158 @@
+#pragma once
+// Version 2 of the wire protocol (docs/protocol.md): the room messages that
+// carry one view decided by the host, introductions checked by a secret,
+// blocks numbered per pair and relayed through the host. Framing, the
+// directory messages (ENUM, REGISTER, ROOM_ADD/REMOVE) and JOIN_REQUEST,
+// JOIN_ACCEPT, JOIN_REFUSE and CREATE_PLAYER are those of version 1.
+#include "DPProtocol.h"
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace dplay::proto2 {
+
+using proto::TFrame;
+
+constexpr uint16_t kVersion = 2;
+
+// Members of one room, whatever its MaxPlayers says: a view's link sets are
+// 64-bit masks over the view's order, and a welcome stays below 300 KiB.
+constexpr uint32_t kMaxMembers = 64;
+constexpr uint32_t kMaxBlock = proto::kMaxBlock;
+// RELAY around DATA is the largest frame: type, peer id, inner type, seq, block.
+constexpr uint32_t kMaxFrame = 1 + 4 + 1 + 8 + kMaxBlock;
+constexpr size_t kMaxName = proto::kMaxName;
+
+enum TMessageType : uint8_t {
+    HELLO = proto::HELLO,
+    JOIN_REQUEST = proto::JOIN_REQUEST,
+    JOIN_ACCEPT = proto::JOIN_ACCEPT,
+    JOIN_REFUSE = proto::JOIN_REFUSE,
+    CREATE_PLAYER = proto::CREATE_PLAYER,
+    WELCOME = 0x24,
+    MEMBER_ADDED = 0x25,
+    MEMBER_REMOVED = 0x26,
+    LINKS = 0x27,
+    LINK_VIEW = 0x28,
+    NEW_HOST = 0x29,
+    HOST_ACK = 0x2A,
+    PEER_HELLO = 0x30,
+    PEER_ACCEPT = 0x31,
+    DATA = 0x40,
+    PING = 0x41,
+    ACK = 0x42,
+    RELAY = 0x43,
+    REMOVED = 0x44,
+};
+
+using TSecret = std::array<uint8_t, 16>;
+
+// One member as a view lists it. Links: the ids of the members it has a
+// direct link to (on the wire, a mask over the view's order).
+struct TViewEntry {
+    uint32_t Id = 0;
+    uint32_t JoinNumber = 0;
+    uint32_t Ipv4 = 0; // 0 in the host's own entry: the address the joiner reached
+    uint16_t Port = 0;
+    std::string Name;
+    std::set<uint32_t> Links;
+
+    friend bool operator==(const TViewEntry&, const TViewEntry&) = default;
+};
+
+// Members in ascending join number; that order gives the link masks meaning.
+struct TViewMessage {
+    uint32_t View = 0;
+    uint32_t HostId = 0;
+    std::vector<TViewEntry> Members;
+};
+
+struct TWelcome {
+    TViewMessage View; // includes the newcomer itself
+    uint32_t YourId = 0;
+    TSecret YourSecret{};
+};
+
+struct TMemberAdded {
+    uint32_t View = 0;
+    TViewEntry Member;
+    TSecret Secret{};
+};
+
+struct TMemberRemoved {
+    uint32_t View = 0;
+    uint32_t Id = 0;
+};
+
+// LINKS (member to host): the sender's direct links in view `View`.
+struct TLinks {
+    uint32_t View = 0;
+    uint64_t Mask = 0;
+};
+
+// LINK_VIEW (host to members): every member's links; Masks in view order.
+struct TLinkView {
+    uint32_t View = 0;
+    std::vector<uint64_t> Masks;
+};
+
+struct TPeerHello {
+    TGuid Instance;
+    uint32_t TargetId = 0;
+    uint32_t FromId = 0;
+    TSecret Secret{}; // the admission secret of the later of the two members
+};
+
+struct TData {
+    uint64_t Seq = 0;
+    std::vector<uint8_t> Block;
+};
+
+// RELAY: Peer is the target on the way to the host and the sender (stamped
+// by the host) on the way out. Inner is DATA or ACK.
+struct TRelay {
+    uint32_t Peer = 0;
+    uint8_t InnerType = 0;
+    std::vector<uint8_t> InnerBody;
+};
+
+TFrame EncodeHello(const proto::THello& m);
+TFrame EncodeEmpty(TMessageType type);
+TFrame EncodeWelcome(const TWelcome& m);
+TFrame EncodeMemberAdded(const TMemberAdded& m);
+TFrame EncodeMemberRemoved(const TMemberRemoved& m);
+TFrame EncodeLinks(const TLinks& m);
+TFrame EncodeLinkView(const TLinkView& m);
+TFrame EncodeNewHost(const TViewMessage& m);
+TFrame EncodeHostAck(uint32_t view);
+TFrame EncodePeerHello(const TPeerHello& m);
+TFrame EncodeData(uint64_t seq, const void* block, uint32_t size);
+TFrame EncodeAck(uint64_t seq);
+TFrame EncodeRelay(uint32_t peer, uint8_t innerType, const uint8_t* innerBody, size_t size);
+
+// Each decoder takes a frame body (after the type byte) and accepts it only
+// when it is exact: complete, within its bounds, nothing left over, no id 0,
+// no id twice, link masks only over the members listed.
+std::optional<proto::THello> DecodeHello(const uint8_t* body, size_t size);
+std::optional<TWelcome> DecodeWelcome(const uint8_t* body, size_t size);
+std::optional<TMemberAdded> DecodeMemberAdded(const uint8_t* body, size_t size);
+std::optional<TMemberRemoved> DecodeMemberRemoved(const uint8_t* body, size_t size);
+std::optional<TLinks> DecodeLinks(const uint8_t* body, size_t size);
+std::optional<TLinkView> DecodeLinkView(const uint8_t* body, size_t size);
+std::optional<TViewMessage> DecodeNewHost(const uint8_t* body, size_t size);
+std::optional<uint32_t> DecodeHostAck(const uint8_t* body, size_t size);
+std::optional<TPeerHello> DecodePeerHello(const uint8_t* body, size_t size);
+std::optional<TData> DecodeData(const uint8_t* body, size_t size);
+std::optional<uint64_t> DecodeAck(const uint8_t* body, size_t size);
+std::optional<TRelay> DecodeRelay(const uint8_t* body, size_t size);
+bool DecodeEmpty(const uint8_t* body, size_t size);
+
+// Masks over a view's order (ascending join number) and back.
+uint64_t MaskOf(const std::set<uint32_t>& ids, const std::vector<uint32_t>& order);
+std::set<uint32_t> IdsOf(uint64_t mask, const std::vector<uint32_t>& order);
+
+} // namespace dplay::proto2
