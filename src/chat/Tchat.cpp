@@ -13,6 +13,7 @@
 
 #include "platform/Cp932.h"
 #include "platform/ErrorHandler.h"
+#include "platform/EventSound.h"
 #include "platform/FontAliases.h"
 #include "platform/QtText.h"
 #include "platform/WinMessage.h"
@@ -427,12 +428,12 @@ void Tchat::NotifyArrival() {
         raise();
         activateWindow();
     }
-    if (opt->K2->isChecked()) platform::Beep();
+    if (opt->K2->isChecked()) platform::PlayArrivalSound();
     if (opt->K4->isChecked()) {
         // Brought to the user's attention without being restored: asking
         // the window manager to activate a minimised window would restore it.
         QApplication::alert(this);
-        platform::Beep();
+        platform::PlayArrivalSound();
     }
 }
 

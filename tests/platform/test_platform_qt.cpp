@@ -1,4 +1,5 @@
 #include "platform/ErrorHandler.h"
+#include "platform/EventSound.h"
 #include "platform/Exception.h"
 #include "platform/FontAliases.h"
 #include "platform/JapaneseDialogs.h"
@@ -8,16 +9,24 @@
 #include "platform/THelpViewer.h"
 #include "platform/WinMessage.h"
 
+#include "support/TempDir.h"
 #include <QCoreApplication>
 #include <QDialogButtonBox>
+#include <QFile>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QFontDialog>
 #include <QLabel>
 #include <QMessageBox>
+#include <QProcess>
 #include <QPushButton>
+#include <QStandardPaths>
+#include <QTest>
 #include <QTextBrowser>
 #include <QTimer>
 #include <QTranslator>
+
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <gtest/gtest.h>
@@ -190,4 +199,74 @@ TEST(JapaneseDialogs, StandardDialogsAndBoxButtonsSpeakJapanese) {
     // The tests after this one see the English of a bare Qt again.
     for (QTranslator* t : app->findChildren<QTranslator*>())
         QCoreApplication::removeTranslator(t);
+}
+
+// The arrival sound against a sound server of the test's own: a null sink
+// whose recording shows whether anything was played.
+TEST(ArrivalSound, IsHeardOnASoundServerAndTheBellStandsInWithoutOne) {
+    const QString pulseaudio = QStandardPaths::findExecutable(QStringLiteral("pulseaudio"));
+    const QString parec = QStandardPaths::findExecutable(QStringLiteral("parec"));
+    if (pulseaudio.isEmpty() || parec.isEmpty())
+        GTEST_SKIP() << "pulseaudio or parec is missing (scripts/setup.sh test)";
+    ::setenv("PARLORA_NO_DESKTOP_SETTINGS", "1", 1);
+    testsupport::TempDir dir;
+    const QString socket = QString::fromStdString((dir / "pulse.sock").string());
+
+    // No server: the bell.
+    ::setenv("PULSE_SERVER", ("unix:" + (dir / "none.sock").string()).c_str(), 1);
+    PlayArrivalSound();
+    ASSERT_TRUE(QTest::qWaitFor([] { return LastArrivalSound() != TArrivalSound::None; }, 20000));
+    EXPECT_EQ(LastArrivalSound(), TArrivalSound::Bell);
+
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), QString::fromStdString(dir.Path().string()));
+    env.insert(QStringLiteral("HOME"), QString::fromStdString(dir.Path().string()));
+    env.remove(QStringLiteral("PULSE_SERVER"));
+    QProcess server;
+    server.setProcessEnvironment(env);
+    server.setProcessChannelMode(QProcess::MergedChannels);
+    server.start(pulseaudio,
+                 {QStringLiteral("-n"), QStringLiteral("--daemonize=no"),
+                  QStringLiteral("--exit-idle-time=-1"), QStringLiteral("--use-pid-file=no"),
+                  QStringLiteral("-L"), QStringLiteral("module-null-sink sink_name=parlora_null"),
+                  QStringLiteral("-L"),
+                  QStringLiteral("module-native-protocol-unix socket=%1 "
+                                 "auth-anonymous=1")
+                      .arg(socket)});
+    if (!QTest::qWaitFor(
+            [&] { return QFileInfo::exists(socket) || server.state() == QProcess::NotRunning; },
+            20000) ||
+        !QFileInfo::exists(socket)) {
+        server.kill();
+        server.waitForFinished();
+        GTEST_SKIP() << "no sound server could start here: " << server.readAll().toStdString();
+    }
+    env.insert(QStringLiteral("PULSE_SERVER"), QStringLiteral("unix:") + socket);
+    const QString recording = QString::fromStdString((dir / "rec.raw").string());
+    QProcess recorder;
+    recorder.setProcessEnvironment(env);
+    recorder.setStandardOutputFile(recording);
+    recorder.start(parec, {QStringLiteral("-d"), QStringLiteral("parlora_null.monitor"),
+                           QStringLiteral("--raw"), QStringLiteral("--format=s16le")});
+    // The recorder is running once silence comes in.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return QFileInfo(recording).size() > 0; }, 20000));
+    auto heard = [&] {
+        QFile file(recording);
+        if (!file.open(QIODevice::ReadOnly)) return false;
+        const QByteArray data = file.readAll();
+        return std::any_of(data.begin(), data.end(), [](char c) { return c != 0; });
+    };
+    EXPECT_FALSE(heard()) << "the sink was not silent to begin with";
+
+    ::setenv("PULSE_SERVER", ("unix:" + socket).toLocal8Bit().constData(), 1);
+    PlayArrivalSound();
+    ASSERT_TRUE(QTest::qWaitFor([] { return LastArrivalSound() != TArrivalSound::None; }, 20000));
+    EXPECT_EQ(LastArrivalSound(), TArrivalSound::EventSound);
+    EXPECT_TRUE(QTest::qWaitFor(heard, 20000)) << "nothing was played on the sound server";
+
+    recorder.terminate();
+    recorder.waitForFinished();
+    server.terminate();
+    server.waitForFinished();
+    ::unsetenv("PULSE_SERVER");
 }
