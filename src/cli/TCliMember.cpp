@@ -83,7 +83,9 @@ void TCliMember::Enter() {
         // The service does not say why a join was refused; a full room is the usual cause.
         std::string what = options_.Create ? "could not create the room"
                                            : "could not enter the room (refused: full or gone?)";
-        throw ECliFailure(Cp932ToUtf8(e.Message) + " - " + what);
+        std::string why = Cp932ToUtf8(e.Message);
+        if (!e.Details.empty()) why += " (" + Cp932ToUtf8(e.Details) + ")";
+        throw ECliFailure(why + " - " + what);
     }
 }
 

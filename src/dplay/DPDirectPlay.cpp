@@ -114,6 +114,7 @@ HRESULT TDPDirectPlay::EnumSessions(const DPSESSIONDESC2& desc, uint32_t timeout
 }
 
 HRESULT TDPDirectPlay::Open(const DPSESSIONDESC2& desc, uint32_t flags) {
+    lastError_.clear();
     if (!initialized_) return DPERR_UNINITIALIZED;
     if (room_) return DPERR_ALREADYINITIALIZED;
     if (flags & DPOPEN_CREATE) return Create(desc);
@@ -129,12 +130,21 @@ HRESULT TDPDirectPlay::Create(const DPSESSIONDESC2& desc) {
     info.Name = desc.sessionName.substr(0, proto::kMaxName);
     auto room = std::make_shared<TDPRoom>(*service_, info, port_, true);
     // Hosting needs this machine's directory: the port, or a registration with its owner.
-    auto once = std::make_shared<TDPOnce<bool>>();
+    // The result: empty when hosting is possible, otherwise why not.
+    auto once = std::make_shared<TDPOnce<std::optional<std::string>>>();
     asio::post(service_->Io(), [service = service_.get(), port = port_, once] {
-        service->Directory(port).Ensure([once](bool ok) { once->Set(ok); });
+        TDPDirectory& directory = service->Directory(port);
+        directory.Ensure([once, &directory](bool ok) {
+            once->Set(ok ? std::nullopt : std::optional(directory.FailureText()));
+        });
     });
-    auto ok = once->Wait(kJoinTimeoutMs);
-    if (!ok || !*ok) return DPERR_GENERIC;
+    auto failure = once->Wait(kJoinTimeoutMs);
+    if (!failure || *failure) {
+        lastError_ = failure ? **failure
+                             : "TCP port " + std::to_string(port_) +
+                                   ": no answer from the program that holds it.";
+        return DPERR_GENERIC;
+    }
     room_ = room;
     return DP_OK;
 }
@@ -217,7 +227,9 @@ HRESULT TDPDirectPlay::EnumPlayers(const TGuid*, const EnumPlayersCallback& call
 
 HRESULT TDPDirectPlay::Send(DPID from, DPID to, uint32_t, const void* data, uint32_t size) {
     if (!room_) return DPERR_INVALIDPARAMS;
-    if (size > proto::kMaxBlock || (size && !data)) return DPERR_INVALIDPARAMS;
+    // Refused here, where the sender sees it: no frame could carry it.
+    if (size > proto::kMaxBlock) return DPERR_SENDTOOBIG;
+    if (size && !data) return DPERR_INVALIDPARAMS;
     // One buffer, written whole.
     return room_->Send(from, to, proto::EncodeData(data, size));
 }

@@ -28,6 +28,7 @@ class TDPDirectPlay : public IDirectPlay4 {
     HRESULT Receive(DPID* from, DPID* to, uint32_t flags, void* data, uint32_t* size) override;
     HRESULT DestroyPlayer(DPID id) override;
     HRESULT Close() override;
+    std::string LastErrorDetail() const override { return lastError_; }
 
   private:
     struct Found {
@@ -44,6 +45,7 @@ class TDPDirectPlay : public IDirectPlay4 {
     uint16_t port_ = DPDEFAULT_PORT;
     std::vector<Found> found_;
     std::shared_ptr<TDPRoom> room_;
+    std::string lastError_;
 };
 
 } // namespace dplay

@@ -10,7 +10,8 @@ constexpr int kRetryMs = 200;
 }
 
 TDPDirectory::TDPDirectory(TDPService& service, uint16_t port)
-    : service_(service), port_(port), acceptor_(service.Io()), retry_(service.Io()) {}
+    : service_(service), port_(port), acceptor_(service.Io()), backoff_(service.Io()),
+      retry_(service.Io()) {}
 
 TDPDirectory::~TDPDirectory() = default;
 
@@ -18,6 +19,7 @@ void TDPDirectory::Shutdown() {
     shutdown_ = true;
     asio::error_code ec;
     acceptor_.close(ec);
+    backoff_.cancel();
     retry_.cancel();
     if (ownerLink_) ownerLink_->Close();
     for (auto& link : registrants_)
@@ -47,10 +49,12 @@ bool TDPDirectory::TryBind() {
     if (!ec) acceptor_.bind(endpoint, ec);
     if (!ec) acceptor_.listen(asio::socket_base::max_listen_connections, ec);
     if (ec) {
+        bindError_ = ec.message();
         acceptor_.close(ec);
         return false;
     }
     state_ = State::Owner;
+    failure_.clear();
     Accept();
     auto waiting = std::move(waiting_);
     waiting_.clear();
@@ -60,11 +64,7 @@ bool TDPDirectory::TryBind() {
 }
 
 void TDPDirectory::Accept() {
-    acceptor_.async_accept([this](asio::error_code ec, asio::ip::tcp::socket socket) {
-        if (ec == asio::error::operation_aborted || !acceptor_.is_open()) return;
-        if (!ec) service_.Serve(std::move(socket), port_);
-        Accept();
-    });
+    service_.AcceptOn(acceptor_, backoff_, port_);
 }
 
 void TDPDirectory::Register() {
@@ -77,11 +77,20 @@ void TDPDirectory::Register() {
             link->Close(TLinkEnd::Violation);
             return false;
         },
-        [this](TLinkEnd) {
+        [this](TLinkEnd why) {
             if (shutdown_) return;
             // Owner gone (or never reached): take the port, or find the new owner.
             connecting_ = false;
             bool wasRegistered = state_ == State::Registrant;
+            if (!wasRegistered) {
+                // The port is taken and what holds it did not take us in.
+                const char* cause = why == TLinkEnd::PeerGone
+                                        ? "it refused the registration or closed the connection"
+                                    : why == TLinkEnd::Timeout ? "it did not answer in time"
+                                                               : "it does not answer as Parlora";
+                failure_ = "TCP port " + std::to_string(port_) + " is held by another program (" +
+                           bindError_ + "); " + cause + ".";
+            }
             state_ = State::Unbound;
             ownerLink_.reset();
             if (TryBind()) return;
@@ -93,9 +102,12 @@ void TDPDirectory::Register() {
             }
             RetryLater();
         },
+        // Registered once the owner's first frame (a PING) follows its HELLO:
+        // an owner that refuses closes the link instead.
         [this](const std::shared_ptr<TDPLink>& link) {
             if (shutdown_) return;
             connecting_ = false;
+            failure_.clear();
             state_ = State::Registrant;
             ownerLink_ = link;
             for (auto& e : entries_)
@@ -104,7 +116,8 @@ void TDPDirectory::Register() {
             waiting_.clear();
             for (auto& done : waiting)
                 done(true);
-        });
+        },
+        true);
 }
 
 void TDPDirectory::RetryLater() {
@@ -152,6 +165,7 @@ void TDPDirectory::SendLocal(const TDPRoom& room) {
 
 void TDPDirectory::AcceptRegistrant(const std::shared_ptr<TDPLink>& link) {
     registrants_.push_back(link);
+    link->Send(proto::EncodeEmpty(proto::PING)); // taken in: the registrant may go on
     TDPLink* key = link.get();
     link->SetHandlers(
         [this, key](uint8_t type, const uint8_t* body, size_t size) {

@@ -6,6 +6,7 @@
 #include <functional>
 #include <list>
 #include <memory>
+#include <string>
 #include <vector>
 
 namespace dplay {
@@ -27,6 +28,8 @@ class TDPDirectory {
     // the attempt failed (false); later retries go on while rooms exist.
     void Ensure(std::function<void(bool)> done);
     bool Ready() const { return state_ != State::Unbound; }
+    // Why the last attempt failed, for the user: the port and the cause.
+    const std::string& FailureText() const { return failure_; }
 
     // A room of this process, hosted here, to be listed (again: updated).
     void AddLocal(const std::shared_ptr<TDPRoom>& room);
@@ -59,6 +62,8 @@ class TDPDirectory {
     bool connecting_ = false;
     bool shutdown_ = false;
     asio::ip::tcp::acceptor acceptor_;
+    asio::steady_timer backoff_;
+    std::string bindError_, failure_;
     std::shared_ptr<TDPLink> ownerLink_;
     std::vector<std::shared_ptr<TDPLink>> registrants_;
     std::list<Entry> entries_;

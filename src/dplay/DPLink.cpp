@@ -14,6 +14,8 @@ TDPLink::TDPLink(asio::ip::tcp::socket socket)
     socket_.set_option(asio::ip::tcp::no_delay(true), ec); // blocks go out at once
     auto ep = socket_.remote_endpoint(ec);
     if (!ec) remote_ = ep.address();
+    auto own = socket_.local_endpoint(ec);
+    if (!ec) local_ = own.address();
     started_ = lastReceive_ = lastSend_ = steady_clock::now();
 }
 
@@ -50,6 +52,10 @@ bool TDPLink::Dispatch(uint8_t type, const uint8_t* body, size_t size) {
 
 void TDPLink::Established() {
     established_ = true;
+    AllowFullFrames();
+}
+
+void TDPLink::AllowFullFrames() {
     decoder_.SetMaxLength(proto::kMaxFrame);
 }
 
@@ -167,12 +173,13 @@ void TDPLink::Write() {
     });
 }
 
-void TDPLink::CloseAfterSend() {
+void TDPLink::CloseAfterSend(int maxMs) {
     std::unique_lock lock(sendMutex_);
     if (!open_ || closeAfterSend_) return;
     closeAfterSend_ = true;
     draining_ = true;
     drainStarted_ = steady_clock::now();
+    drainFor_ = milliseconds(maxMs);
     bool idle = !writeActive_;
     lock.unlock();
     // Input is dropped from now on, so a full receive queue no longer holds it back.
@@ -239,7 +246,7 @@ void TDPLink::Tick() {
     timer_.async_wait([this, self](asio::error_code ec) {
         if (ec || !open_) return;
         auto now = steady_clock::now();
-        if (draining_ && now - drainStarted_ > milliseconds(proto::kKeepaliveTimeoutMs)) {
+        if (draining_ && now - drainStarted_ > drainFor_) {
             Close(TLinkEnd::Local); // a peer that neither reads nor closes
             return;
         }

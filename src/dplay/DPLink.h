@@ -38,6 +38,9 @@ class TDPLink : public std::enable_shared_from_this<TDPLink> {
     void SetHandlers(FrameHandler onFrame, EndHandler onEnd);
     // The handshake is over: full frame size, keepalive instead of deadline.
     void Established();
+    // Full frame size while the handshake deadline still runs (a dialled
+    // link whose request is not answered yet).
+    void AllowFullFrames();
 
     // Any thread. Frames go out whole and in the order of the calls.
     void Send(proto::TFrame frame);
@@ -46,9 +49,9 @@ class TDPLink : public std::enable_shared_from_this<TDPLink> {
     void Close(TLinkEnd why = TLinkEnd::Local);
     // Writes out everything queued, then ends the stream and reads (and
     // drops) what the peer still sends until it closes its side too, so that
-    // nothing we sent is lost to a reset. Bounded by kKeepaliveTimeoutMs.
-    // The end handler is not called.
-    void CloseAfterSend();
+    // nothing we sent is lost to a reset, for at most maxMs. The end handler
+    // is not called.
+    void CloseAfterSend(int maxMs = proto::kKeepaliveTimeoutMs);
     // fn runs once when the link is closed, whatever the reason (now, if it is).
     void WhenClosed(std::function<void()> fn);
 
@@ -60,6 +63,7 @@ class TDPLink : public std::enable_shared_from_this<TDPLink> {
     // Milliseconds since the last frame arrived.
     int64_t SilentMs() const;
     asio::ip::address RemoteAddress() const { return remote_; }
+    asio::ip::address LocalAddress() const { return local_; }
 
   private:
     void Read();
@@ -70,7 +74,7 @@ class TDPLink : public std::enable_shared_from_this<TDPLink> {
 
     asio::ip::tcp::socket socket_;
     asio::steady_timer timer_;
-    asio::ip::address remote_;
+    asio::ip::address remote_, local_;
     TDPFrameDecoder decoder_;
     FrameHandler onFrame_;
     FrameHandler nextFrame_;
@@ -95,6 +99,7 @@ class TDPLink : public std::enable_shared_from_this<TDPLink> {
     bool draining_ = false; // CloseAfterSend was called: input is dropped
     std::function<void()> whenClosed_;
     std::chrono::steady_clock::time_point started_, lastReceive_, lastSend_, drainStarted_;
+    std::chrono::milliseconds drainFor_{proto::kKeepaliveTimeoutMs};
 };
 
 } // namespace dplay

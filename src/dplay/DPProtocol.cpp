@@ -4,6 +4,7 @@
 #include "DPWireWriter.h"
 
 #include <cstring>
+#include <set>
 
 namespace dplay::proto {
 namespace {
@@ -199,6 +200,16 @@ std::optional<TGuid> DecodeRoomRemove(const uint8_t* body, size_t size) {
 
 bool DecodeEmpty(const uint8_t*, size_t size) {
     return size == 0;
+}
+
+bool WelcomeIsSound(const TWelcome& m, uint32_t maxPlayers) {
+    auto usable = [](uint32_t id) { return id != 0 && id != 0xFFFFFFFFu; };
+    if (!usable(m.YourId) || m.Members.empty()) return false;
+    if (maxPlayers && m.Members.size() + 1 > maxPlayers) return false;
+    std::set<uint32_t> seen{m.YourId};
+    for (const TMemberInfo& member : m.Members)
+        if (!usable(member.Id) || !seen.insert(member.Id).second) return false;
+    return true;
 }
 
 } // namespace dplay::proto

@@ -26,6 +26,7 @@ constexpr uint64_t kMaxUnsentBytes = 128ull << 20; // queued towards one peer
 constexpr int kHandshakeTimeoutMs = 5000;          // HELLO and request must arrive by then
 constexpr int kKeepaliveIntervalMs = 1000;         // PING when nothing else was sent
 constexpr int kKeepaliveTimeoutMs = 10000;         // silence that ends a link
+constexpr int kJoinDeadlineMs = 5000;              // JOIN_ACCEPT to CREATE_PLAYER
 
 enum TMessageType : uint8_t {
     HELLO = 0x01,
@@ -112,5 +113,11 @@ std::optional<TPeerHello> DecodePeerHello(const uint8_t* body, size_t size);
 std::optional<TRoomInfo> DecodeRoomAdd(const uint8_t* body, size_t size);
 std::optional<TGuid> DecodeRoomRemove(const uint8_t* body, size_t size);
 bool DecodeEmpty(const uint8_t* body, size_t size);
+
+// A welcome a joiner may act on: the host first, every id neither 0, nor
+// 0xFFFFFFFF, nor the joiner's own, none twice, and no more members than the
+// room's limit (0: none) lets in. Data from an id 0 would pass for a system
+// notice, from the own id for our own text.
+bool WelcomeIsSound(const TWelcome& m, uint32_t maxPlayers);
 
 } // namespace dplay::proto

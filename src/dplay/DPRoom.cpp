@@ -11,8 +11,6 @@ namespace {
 
 // Messages held for the owner before the links stop reading.
 constexpr size_t kMaxQueuedBytes = 32u << 20;
-// Time a joiner has from JOIN_ACCEPT to CREATE_PLAYER.
-constexpr int kJoinDeadlineMs = 10000;
 
 uint32_t Ipv4Of(const asio::ip::address& address) {
     return address.is_v4() ? address.to_v4().to_uint() : 0;
@@ -67,7 +65,8 @@ HRESULT TDPRoom::Receive(DPID* from, DPID* to, void* data, uint32_t* size) {
     std::lock_guard lock(queueMutex_);
     if (queue_.empty()) return DPERR_NOMESSAGES;
     auto& [sender, bytes, announces] = queue_.front();
-    if (!data || *size < bytes.size()) {
+    // An empty block needs no buffer; asking for one forever would stop the queue.
+    if ((!data && !bytes.empty()) || *size < bytes.size()) {
         *size = static_cast<uint32_t>(bytes.size());
         return DPERR_BUFFERTOOSMALL;
     }
@@ -140,7 +139,7 @@ void TDPRoom::SetHostLink(const std::shared_ptr<TDPLink>& link,
             std::optional<proto::TWelcome> welcome;
             if (type == proto::WELCOME && self->createDone_ && !self->ownId_)
                 welcome = proto::DecodeWelcome(body, size);
-            if (!welcome || welcome->Members.empty() || welcome->YourId == 0) {
+            if (!welcome || !proto::WelcomeIsSound(*welcome, self->info_.MaxPlayers)) {
                 raw->Close(TLinkEnd::Violation);
                 return false;
             }
@@ -322,16 +321,19 @@ void TDPRoom::AcceptJoin(const std::shared_ptr<TDPLink>& link) {
     link->Send(proto::EncodeJoinAccept(CurrentInfo()));
     // A held place must be taken soon, or it goes back to the room.
     auto deadline = std::make_shared<asio::steady_timer>(service_.Io());
-    deadline->expires_after(std::chrono::milliseconds(kJoinDeadlineMs));
-    deadline->async_wait([weak, raw, deadline](asio::error_code ec) {
-        auto self = weak.lock();
-        if (ec || !self) return;
-        auto it = self->pendingLinks_.find(raw);
-        if (it == self->pendingLinks_.end()) return;
-        auto link = it->second;
-        self->pendingLinks_.erase(it);
-        link->Close(TLinkEnd::Timeout);
-    });
+    deadline->expires_after(std::chrono::milliseconds(proto::kJoinDeadlineMs));
+    // The timer knows its link, not the link's address: a later link made
+    // where this one was must not meet this deadline.
+    deadline->async_wait(
+        [weak, weakLink = std::weak_ptr<TDPLink>(link), deadline](asio::error_code ec) {
+            auto self = weak.lock();
+            auto link = weakLink.lock();
+            if (ec || !self || !link) return;
+            auto it = self->pendingLinks_.find(link.get());
+            if (it == self->pendingLinks_.end() || it->second != link) return;
+            self->pendingLinks_.erase(it);
+            link->Close(TLinkEnd::Timeout);
+        });
 }
 
 void TDPRoom::OnCreatePlayerRequest(const std::shared_ptr<TDPLink>& link,

@@ -32,6 +32,8 @@ class TDPRoom : public std::enable_shared_from_this<TDPRoom> {
 
     // Host: a joiner asks for a place (JOIN_REQUEST already read).
     void AcceptJoin(const std::shared_ptr<TDPLink>& link);
+    // Host: link holds a place and has not sent CREATE_PLAYER yet.
+    bool JoinWaiting(const TDPLink* link) const { return pendingLinks_.count(link) != 0; }
     // Member: another member introduces itself on a new link.
     void AcceptPeer(const std::shared_ptr<TDPLink>& link, const proto::TPeerHello& hello);
 
@@ -86,7 +88,7 @@ class TDPRoom : public std::enable_shared_from_this<TDPRoom> {
     uint32_t ownSeq_ = 0;
     std::string ownName_;
     std::map<uint32_t, Member> members_;
-    std::map<TDPLink*, std::shared_ptr<TDPLink>> pendingLinks_;
+    std::map<const TDPLink*, std::shared_ptr<TDPLink>> pendingLinks_;
     std::shared_ptr<TDPLink> hostLink_;
     asio::ip::address hostAddress_;
     std::function<void(HRESULT, uint32_t)> createDone_;

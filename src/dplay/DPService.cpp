@@ -5,14 +5,23 @@
 #include "DPRoom.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <mutex>
 
 namespace dplay {
 namespace {
 
-// Incoming connections still in their handshake, at most.
+// Bounds on what a flood can make us hold (docs/protocol.md, section 3).
 constexpr size_t kMaxHandshaking = 64;
+constexpr size_t kMaxHandshakingPerSource = 16;
+constexpr size_t kMaxEnumerating = 64;
+constexpr size_t kMaxEnumeratingPerSource = 8;
+constexpr int kEnumerationDrainMs = 2000;
+constexpr size_t kMaxJoinsWaiting = 64;
+constexpr size_t kMaxJoinsWaitingPerSource = 2;
+// Pause after a failed accept (no descriptor left): trying again at once would spin.
+constexpr int kAcceptBackoffMs = 250;
 // Time the end of the service gives its links to write out what they hold.
 constexpr int kFlushOnEndMs = 2000;
 
@@ -41,14 +50,28 @@ std::shared_ptr<TDPService> TDPService::Acquire() {
 
 TDPService::TDPService()
     : work_(asio::make_work_guard(io_)), listenAddress_(ListenAddressFromEnvironment()),
-      memberAcceptor_(io_) {
+      memberAcceptor_(io_), memberBackoff_(io_),
+      handshakes_(kMaxHandshaking, kMaxHandshakingPerSource),
+      enumerations_(kMaxEnumerating, kMaxEnumeratingPerSource),
+      joins_(kMaxJoinsWaiting, kMaxJoinsWaitingPerSource) {
     asio::ip::tcp::endpoint endpoint(listenAddress_, 0);
     memberAcceptor_.open(endpoint.protocol());
     memberAcceptor_.bind(endpoint);
     memberAcceptor_.listen();
     memberPort_ = memberAcceptor_.local_endpoint().port();
-    thread_ = std::thread([this] { io_.run(); });
-    asio::post(io_, [this] { AcceptMembers(); });
+    thread_ = std::thread([this] {
+        // Nothing a handler throws may end the thread: every room of the
+        // process lives on it.
+        for (;;) {
+            try {
+                io_.run();
+                return;
+            } catch (const std::exception& e) {
+                std::fprintf(stderr, "parlora session service: %s\n", e.what());
+            }
+        }
+    });
+    asio::post(io_, [this] { AcceptOn(memberAcceptor_, memberBackoff_, 0); });
 }
 
 TDPService::~TDPService() {
@@ -56,6 +79,7 @@ TDPService::~TDPService() {
     RunSync([this, flushed] {
         asio::error_code ec;
         memberAcceptor_.close(ec);
+        memberBackoff_.cancel();
         for (auto& [port, directory] : directories_)
             directory->Shutdown();
         // Frames a member sent just before leaving are still queued: they go
@@ -128,37 +152,41 @@ void TDPService::RemoveMember(const TGuid& instance, uint32_t id) {
 
 asio::ip::tcp::socket TDPService::NewSocket() {
     asio::ip::tcp::socket socket(io_);
-    socket.open(asio::ip::tcp::v4());
+    asio::error_code ec;
+    socket.open(asio::ip::tcp::v4(), ec);
+    if (ec) return socket; // no descriptor left: the caller sees it closed
     if (!listenAddress_.is_unspecified()) {
         // Others must see us at our listen address (tests give each member its own).
-        asio::error_code ec;
         socket.bind(asio::ip::tcp::endpoint(listenAddress_, 0), ec);
     }
     return socket;
 }
 
-void TDPService::AcceptMembers() {
-    memberAcceptor_.async_accept([this](asio::error_code ec, asio::ip::tcp::socket socket) {
-        if (ec == asio::error::operation_aborted || !memberAcceptor_.is_open()) return;
-        if (!ec) Serve(std::move(socket), 0);
-        AcceptMembers();
+void TDPService::AcceptOn(asio::ip::tcp::acceptor& acceptor, asio::steady_timer& backoff,
+                          uint16_t directoryPort) {
+    acceptor.async_accept([this, &acceptor, &backoff, directoryPort](asio::error_code ec,
+                                                                     asio::ip::tcp::socket socket) {
+        if (ec == asio::error::operation_aborted || !acceptor.is_open()) return;
+        if (!ec) {
+            Serve(std::move(socket), directoryPort);
+            AcceptOn(acceptor, backoff, directoryPort);
+            return;
+        }
+        // The connection stays in the backlog; it is taken when a descriptor is free.
+        backoff.expires_after(std::chrono::milliseconds(kAcceptBackoffMs));
+        backoff.async_wait([this, &acceptor, &backoff, directoryPort](asio::error_code ec) {
+            if (!ec && acceptor.is_open()) AcceptOn(acceptor, backoff, directoryPort);
+        });
     });
 }
 
 void TDPService::Serve(asio::ip::tcp::socket socket, uint16_t directoryPort) {
-    // Honest peers finish their handshake in a round trip; when too many
-    // hang in it, the oldest goes, so a flood cannot lock newcomers out.
-    std::erase_if(handshaking_, [](const Handshake& h) { return !*h.Pending || h.Link.expired(); });
-    while (handshaking_.size() >= kMaxHandshaking) {
-        Handshake oldest = handshaking_.front();
-        handshaking_.pop_front();
-        *oldest.Pending = false;
-        if (auto link = oldest.Link.lock()) link->Close(TLinkEnd::Timeout);
-    }
     auto link = std::make_shared<TDPLink>(std::move(socket));
     Track(link);
     auto pending = std::make_shared<bool>(true);
-    handshaking_.push_back({link, pending});
+    // Honest peers finish their handshake in a round trip; when too many
+    // hang in it, the oldest goes, so a flood cannot lock newcomers out.
+    handshakes_.Add(link, [pending] { return *pending; });
     auto application = std::make_shared<std::optional<TGuid>>();
     std::weak_ptr<TDPLink> weak = link;
     link->Start(
@@ -199,7 +227,10 @@ bool TDPService::ServeRequest(const std::shared_ptr<TDPLink>& link, uint16_t dir
         if (directoryPort) rooms = Directory(directoryPort).List(application);
         link->Established();
         link->Send(proto::EncodeEnumReply(rooms));
-        link->CloseAfterSend();
+        // Held until the enumerator closes, so that the reply is not lost
+        // to a reset; an honest one closes as soon as it has read it.
+        enumerations_.Add(link);
+        link->CloseAfterSend(kEnumerationDrainMs);
         return true;
     }
     case proto::JOIN_REQUEST: {
@@ -213,6 +244,15 @@ bool TDPService::ServeRequest(const std::shared_ptr<TDPLink>& link, uint16_t dir
             link->CloseAfterSend();
             return true;
         }
+        // Bounded before the room counts its places: a source's older
+        // unfinished joins give theirs up first.
+        std::weak_ptr<TDPRoom> weakRoom = room;
+        std::weak_ptr<TDPLink> weakLink = link;
+        joins_.Add(link, [weakRoom, weakLink] {
+            auto room = weakRoom.lock();
+            auto link = weakLink.lock();
+            return room && link && room->JoinWaiting(link.get());
+        });
         room->AcceptJoin(link);
         return true;
     }
@@ -233,9 +273,11 @@ bool TDPService::ServeRequest(const std::shared_ptr<TDPLink>& link, uint16_t dir
         return true;
     }
     case proto::REGISTER: {
-        // Only processes of this machine list rooms here.
+        // Only processes of this machine list rooms here: over loopback, or
+        // from the machine's own address (a listen address that is not loopback).
+        const auto from = link->RemoteAddress();
         if (!proto::DecodeEmpty(body, size) || !directoryPort ||
-            !link->RemoteAddress().is_loopback())
+            !(from.is_loopback() || from == link->LocalAddress()))
             return violation();
         link->Established();
         Directory(directoryPort).AcceptRegistrant(link);
@@ -297,8 +339,13 @@ void TDPService::ReleaseIntroductions(const TGuid& instance, uint32_t id) {
 void TDPService::Dial(const asio::ip::tcp::endpoint& endpoint, const TGuid& application,
                       proto::TFrame request, DialFrameHandler onFrame,
                       std::function<void(TLinkEnd)> onEnd,
-                      std::function<void(const std::shared_ptr<TDPLink>&)> onReady) {
+                      std::function<void(const std::shared_ptr<TDPLink>&)> onReady,
+                      bool pingAnswers) {
     auto socket = std::make_shared<asio::ip::tcp::socket>(NewSocket());
+    if (!socket->is_open()) {
+        asio::post(io_, [onEnd] { onEnd(TLinkEnd::PeerGone); });
+        return;
+    }
     auto timer = std::make_shared<asio::steady_timer>(io_);
     timer->expires_after(std::chrono::milliseconds(proto::kHandshakeTimeoutMs));
     timer->async_wait([socket](asio::error_code ec) {
@@ -308,7 +355,7 @@ void TDPService::Dial(const asio::ip::tcp::endpoint& endpoint, const TGuid& appl
         }
     });
     socket->async_connect(endpoint, [this, socket, timer, application, request, onFrame, onEnd,
-                                     onReady](asio::error_code ec) mutable {
+                                     onReady, pingAnswers](asio::error_code ec) mutable {
         timer->cancel();
         if (ec || !socket->is_open()) {
             onEnd(TLinkEnd::PeerGone);
@@ -316,24 +363,33 @@ void TDPService::Dial(const asio::ip::tcp::endpoint& endpoint, const TGuid& appl
         }
         auto link = std::make_shared<TDPLink>(std::move(*socket));
         Track(link);
-        auto helloSeen = std::make_shared<bool>(false);
+        enum class Stage { Hello, Answer, Open };
+        auto stage = std::make_shared<Stage>(Stage::Hello);
         std::weak_ptr<TDPLink> weak = link;
         link->Start(
-            [weak, helloSeen, application, onFrame, onReady](uint8_t type, const uint8_t* body,
-                                                             size_t size) {
+            [weak, stage, application, onFrame, onReady,
+             pingAnswers](uint8_t type, const uint8_t* body, size_t size) {
                 auto link = weak.lock();
                 if (!link) return false;
-                if (!*helloSeen) {
+                if (*stage == Stage::Hello) {
                     auto hello =
                         type == proto::HELLO ? proto::DecodeHello(body, size) : std::nullopt;
                     if (!hello || hello->Application != application) {
                         link->Close(TLinkEnd::Violation);
                         return false;
                     }
-                    *helloSeen = true;
+                    // The handshake deadline runs on until the request is answered.
+                    *stage = Stage::Answer;
+                    link->AllowFullFrames();
+                    return true;
+                }
+                if (*stage == Stage::Answer) {
+                    const bool ping = type == proto::PING && proto::DecodeEmpty(body, size);
+                    if (ping && !pingAnswers) return true;
+                    *stage = Stage::Open;
                     link->Established();
                     if (onReady) onReady(link);
-                    return link->IsOpen();
+                    if (ping || !link->IsOpen()) return link->IsOpen();
                 }
                 return onFrame(link, type, body, size);
             },

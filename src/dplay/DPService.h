@@ -1,5 +1,6 @@
 #pragma once
 #include "DPLink.h"
+#include "DPLinkBound.h"
 #include "DPProtocol.h"
 
 #include <asio.hpp>
@@ -56,24 +57,34 @@ class TDPService {
     void AddJoining(std::weak_ptr<TDPRoom> room);
 
     // Opens a link to endpoint: sends HELLO and `request`; checks the peer's
-    // HELLO, then calls onReady and hands every further frame to onFrame.
-    // onEnd runs once if the link cannot be made or ends.
+    // HELLO, then waits for the answer to the request: the first frame but
+    // PING, or with pingAnswers the first frame of any kind. The answer must
+    // come within kHandshakeTimeoutMs of connecting, or the link ends
+    // (Timeout). Then onReady runs and the answer and every further frame go
+    // to onFrame (an answering PING is not passed on). onEnd runs once if the
+    // link cannot be made or ends.
     using DialFrameHandler =
         std::function<bool(const std::shared_ptr<TDPLink>& link, uint8_t, const uint8_t*, size_t)>;
     void Dial(const asio::ip::tcp::endpoint& endpoint, const TGuid& application,
               proto::TFrame request, DialFrameHandler onFrame, std::function<void(TLinkEnd)> onEnd,
-              std::function<void(const std::shared_ptr<TDPLink>&)> onReady = nullptr);
+              std::function<void(const std::shared_ptr<TDPLink>&)> onReady = nullptr,
+              bool pingAnswers = false);
+
+    // Takes connections on acceptor for Serve until it is closed; after a
+    // failure (no descriptor left) it waits on backoff before the next try.
+    void AcceptOn(asio::ip::tcp::acceptor& acceptor, asio::steady_timer& backoff,
+                  uint16_t directoryPort);
 
     // Serves a connection taken by one of our acceptors; directoryPort is
     // the well-known port it came in on, 0 for the member port.
     void Serve(asio::ip::tcp::socket socket, uint16_t directoryPort);
 
-    // A socket bound to the listen address, for outgoing connections.
+    // A socket bound to the listen address, for outgoing connections; not
+    // open when no descriptor is left.
     asio::ip::tcp::socket NewSocket();
 
   private:
     TDPService();
-    void AcceptMembers();
     bool ServeRequest(const std::shared_ptr<TDPLink>& link, uint16_t directoryPort,
                       const TGuid& application, const std::shared_ptr<bool>& pending, uint8_t type,
                       const uint8_t* body, size_t size);
@@ -89,15 +100,14 @@ class TDPService {
     asio::executor_work_guard<asio::io_context::executor_type> work_;
     asio::ip::address listenAddress_;
     asio::ip::tcp::acceptor memberAcceptor_;
+    asio::steady_timer memberBackoff_;
     uint16_t memberPort_ = 0;
     std::map<uint16_t, std::unique_ptr<TDPDirectory>> directories_;
     std::map<TGuid, std::weak_ptr<TDPRoom>> hosted_;
     std::map<std::pair<TGuid, uint32_t>, std::weak_ptr<TDPRoom>> members_;
-    struct Handshake {
-        std::weak_ptr<TDPLink> Link;
-        std::shared_ptr<bool> Pending; // still before its request
-    };
-    std::deque<Handshake> handshaking_; // oldest first
+    TDPLinkBound handshakes_;   // before their request (or held introductions)
+    TDPLinkBound enumerations_; // served, until the enumerator has closed
+    TDPLinkBound joins_;        // given a place, until CREATE_PLAYER
     // Introductions to a member that has not yet read its own welcome: a
     // newer joiner can reach it first. They wait within the handshake bounds.
     struct HeldIntroduction {

@@ -37,6 +37,7 @@ constexpr HRESULT DPERR_INVALIDPLAYER = MakeDpResult(150);
 constexpr HRESULT DPERR_NOCONNECTION = MakeDpResult(170);
 constexpr HRESULT DPERR_NOMESSAGES = MakeDpResult(190);
 constexpr HRESULT DPERR_NOSESSIONS = MakeDpResult(200);
+constexpr HRESULT DPERR_SENDTOOBIG = MakeDpResult(184);  // a block above the bound of one frame
 constexpr HRESULT DPERR_SESSIONFULL = MakeDpResult(210); // the room has MaxPlayers members
 constexpr HRESULT DPERR_TIMEOUT = MakeDpResult(230);
 constexpr HRESULT DPERR_UNINITIALIZED = MakeDpResult(240);
@@ -181,6 +182,9 @@ class IDirectPlay4 {
     virtual HRESULT Receive(DPID* from, DPID* to, uint32_t flags, void* data, uint32_t* size) = 0;
     virtual HRESULT DestroyPlayer(DPID id) = 0;
     virtual HRESULT Close() = 0;
+    // What the user should know about the last failure of Open beyond its
+    // code (which port, and why), in plain ASCII; empty when nothing.
+    virtual std::string LastErrorDetail() const { return {}; }
 };
 
 // Creates a DirectPlay object bound to this process's service.

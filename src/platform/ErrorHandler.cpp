@@ -10,13 +10,22 @@
 
 namespace platform {
 namespace {
-MessageBoxHook& Hook() {
-    static MessageBoxHook hook;
+MessageBoxDetailsHook& Hook() {
+    static MessageBoxDetailsHook hook;
     return hook;
 }
 } // namespace
 
 void SetMessageBoxHook(MessageBoxHook hook) {
+    if (!hook) {
+        Hook() = nullptr;
+        return;
+    }
+    Hook() = [hook = std::move(hook)](const QString& text, const QString& caption, unsigned flags,
+                                      const QString&) { return hook(text, caption, flags); };
+}
+
+void SetMessageBoxDetailsHook(MessageBoxDetailsHook hook) {
     Hook() = std::move(hook);
 }
 
@@ -24,15 +33,18 @@ int MessageBox(QWidget* parent, const AnsiString& text, const AnsiString& captio
     return MessageBoxQ(parent, ToQString(text), ToQString(caption), flags);
 }
 
-int MessageBoxQ(QWidget* parent, const QString& text, const QString& caption, unsigned flags) {
-    if (Hook()) return Hook()(text, caption, flags);
+int MessageBoxQ(QWidget* parent, const QString& text, const QString& caption, unsigned flags,
+                const QString& details) {
+    if (Hook()) return Hook()(text, caption, flags, details);
     if (!qobject_cast<QApplication*>(QCoreApplication::instance())) {
         std::fprintf(stderr, "%s: %s\n", caption.toUtf8().constData(), text.toUtf8().constData());
+        if (!details.isEmpty()) std::fprintf(stderr, "  %s\n", details.toUtf8().constData());
         return (flags & 0xF) == MB_YESNO ? IDNO : IDOK;
     }
     QMessageBox box(parent);
     box.setWindowTitle(caption);
     box.setText(text);
+    if (!details.isEmpty()) box.setDetailedText(details);
     switch (flags & 0xF0) {
     case MB_ICONERROR:
         box.setIcon(QMessageBox::Critical);
@@ -73,7 +85,10 @@ int MessageBoxQ(QWidget* parent, const QString& text, const QString& caption, un
 void ShowException(const std::exception& e) {
     if (dynamic_cast<const EAbort*>(&e)) return;
     // Our own errors carry CP932 text; anything else (the standard library's) is plain ASCII.
-    MessageBox(QApplication::activeWindow(), e.what(), "Parlora", MB_OK | MB_ICONERROR);
+    QString details;
+    if (auto* own = dynamic_cast<const Exception*>(&e)) details = ToQString(own->Details);
+    MessageBoxQ(QApplication::activeWindow(), ToQString(e.what()), "Parlora", MB_OK | MB_ICONERROR,
+                details);
 }
 
 void HandleCurrentException() {

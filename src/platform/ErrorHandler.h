@@ -27,7 +27,9 @@ enum : int { IDOK = 1, IDCANCEL = 2, IDYES = 6, IDNO = 7 };
 
 // Shows `text` in a modal box. System- and task-modal become application-modal.
 int MessageBox(QWidget* parent, const AnsiString& text, const AnsiString& caption, unsigned flags);
-int MessageBoxQ(QWidget* parent, const QString& text, const QString& caption, unsigned flags);
+// details, when given, go to the box's details area.
+int MessageBoxQ(QWidget* parent, const QString& text, const QString& caption, unsigned flags,
+                const QString& details = {});
 
 // Shows the message of an error in a box titled "Parlora" with the error
 // icon; the silent abort (EAbort) shows nothing. Without a GUI the text goes
@@ -53,5 +55,9 @@ void Beep();
 using MessageBoxHook =
     std::function<int(const QString& text, const QString& caption, unsigned flags)>;
 void SetMessageBoxHook(MessageBoxHook hook);
+// The same, seeing the details as well.
+using MessageBoxDetailsHook = std::function<int(const QString& text, const QString& caption,
+                                                unsigned flags, const QString& details)>;
+void SetMessageBoxDetailsHook(MessageBoxDetailsHook hook);
 
 } // namespace platform

@@ -182,7 +182,9 @@ void TCustomDPSession::OpenSession(bool create, const AnsiString& sessionName,
         hr = directPlay_->Open(desc, DPOPEN_JOIN);
     }
     if (hr == DPERR_USERCANCEL) throw platform::EAbort();
-    if (Failed(hr)) Fail("セッション '%s' を開けません", sessionName);
+    if (Failed(hr))
+        throw EDPSessionError(Format("セッション '%s' を開けません", sessionName),
+                              directPlay_->LastErrorDetail());
     currentSessionName_ = sessionName;
 
     try {
@@ -280,7 +282,14 @@ void TCustomDPSession::SendData(uint32_t toId, const void* data, int size) {
         NotifyMessage(ownPlayer_, data, size);
         return;
     }
-    directPlay_->Send(ownPlayer_->Id, toId, DPSEND_GUARANTEED, data, static_cast<uint32_t>(size));
+    HRESULT hr = directPlay_->Send(ownPlayer_->Id, toId, DPSEND_GUARANTEED, data,
+                                   static_cast<uint32_t>(size));
+    // Other failures (a player that has just left) stay silent; a block
+    // that can never go must not look sent.
+    if (hr == DPERR_SENDTOOBIG)
+        throw EDPSessionError(Text("メッセージ形式が不正です"),
+                              "A block of " + std::to_string(size) +
+                                  " bytes is larger than a room carries.");
 }
 
 void TCustomDPSession::SetGUID(const AnsiString& value) {

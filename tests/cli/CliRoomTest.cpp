@@ -6,9 +6,13 @@
 #include "platform/Cp932.h"
 #include "session/DPSession.h"
 
+#include <arpa/inet.h>
 #include <csignal>
 #include <gtest/gtest.h>
 #include <memory>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -263,3 +267,23 @@ TEST(CliRoom, GameLinesAndHostilePayloadsFromAWindowedMember) {
 }
 
 } // namespace
+
+TEST(CliRoom, ADirectoryPortHeldByAnotherProgramIsNamedWithItsCause) {
+    const uint16_t port = FreshPort();
+    // Another program listens on the port and never says a word.
+    int holder = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(holder, 0);
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    at.sin_port = htons(port);
+    at.sin_addr.s_addr = htonl(0x7F000006); // 127.0.0.6
+    ASSERT_EQ(::bind(holder, reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
+    ASSERT_EQ(::listen(holder, 8), 0);
+    TCliProcess host("127.0.0.6", Args({"--create", "表の部屋", "--handle", "a"}, port));
+    EXPECT_EQ(host.WaitForExit(), 2);
+    std::string err = host.Stderr();
+    EXPECT_TRUE(Contains(err, "セッション '表の部屋' を開けません")) << err;
+    EXPECT_TRUE(Contains(err, "TCP port " + std::to_string(port))) << err;
+    EXPECT_TRUE(Contains(err, "held by another program")) << err;
+    ::close(holder);
+}

@@ -15,24 +15,9 @@ using namespace dplaytest;
 
 namespace {
 
-class HostileInput : public ::testing::Test {
+class HostileInput : public TRoomOfTwo {
   protected:
-    void SetUp() override {
-        ::setenv("PARLORA_LISTEN_ADDR", "127.0.0.1", 1);
-        port = FreshPort();
-        host.Create(port);
-        member.Join(port);
-    }
-    void ExpectRoomStillWorks(const std::string& text) {
-        ASSERT_EQ(member.Dp->Send(member.Id, host.Id, DPSEND_GUARANTEED, text.data(),
-                                  uint32_t(text.size())),
-                  DP_OK);
-        EXPECT_EQ(host.NextBlock(), text);
-        ASSERT_EQ(host.Dp->Send(host.Id, DPID_ALLPLAYERS, DPSEND_GUARANTEED, text.data(),
-                                uint32_t(text.size())),
-                  DP_OK);
-        EXPECT_EQ(member.NextBlock(), text);
-    }
+    void ExpectRoomStillWorks(const std::string& text) { ExpectTalking(member, host, text); }
     // kBlocks blocks of kBlockSize from the member to the host, numbered from 0.
     void SendNumberedBlocks() {
         std::string block(kBlockSize, '.');
@@ -46,8 +31,6 @@ class HostileInput : public ::testing::Test {
     // 48 MiB: beyond what a receiver holds before its links pause.
     static constexpr uint32_t kBlocks = 48;
     static constexpr size_t kBlockSize = 1 << 20;
-    uint16_t port = 0;
-    TPeer host, member;
 };
 
 } // namespace

@@ -1,6 +1,7 @@
 // Two members joining at once: the host welcomes the newer one first, and it
 // introduces itself to the older one before that one has read its own
 // welcome. The host here is played by hand, so that order is certain.
+#include "TestFakeHost.h"
 #include "TestPeer.h"
 #include "TestRawClient.h"
 
@@ -12,39 +13,6 @@
 using namespace dplay;
 using namespace dplaytest;
 
-namespace {
-
-struct TFakeHost {
-    asio::io_context io;
-    asio::ip::tcp::acceptor acceptor{io};
-    proto::TRoomInfo room;
-
-    explicit TFakeHost(uint16_t port) {
-        asio::ip::tcp::endpoint endpoint(asio::ip::make_address("127.0.0.1"), port);
-        acceptor.open(endpoint.protocol());
-        acceptor.set_option(asio::ip::tcp::acceptor::reuse_address(true));
-        acceptor.bind(endpoint);
-        acceptor.listen();
-        room.Application = kApp;
-        room.Instance = TGuid::Create();
-        room.MaxPlayers = 10;
-        room.CurrentPlayers = 1;
-        room.Name = "room";
-    }
-    // Takes the next connection and checks its HELLO and request.
-    void Accept(TRaw& raw, proto::TMessageType request) {
-        acceptor.accept(raw.s);
-        raw.Limit();
-        auto hello = raw.Read();
-        ASSERT_TRUE(hello && hello->Type == proto::HELLO);
-        auto req = raw.Read();
-        ASSERT_TRUE(req && req->Type == request);
-        raw.Write(proto::EncodeHello({kApp}));
-    }
-};
-
-} // namespace
-
 TEST(JoinRace, AnIntroductionBeforeTheWelcomeWaitsForIt) {
     ::setenv("PARLORA_LISTEN_ADDR", "127.0.0.1", 1);
     const uint16_t port = FreshPort();
@@ -53,13 +21,7 @@ TEST(JoinRace, AnIntroductionBeforeTheWelcomeWaitsForIt) {
     std::thread joining([&] { older.Join(port); });
 
     TRaw enumeration, join;
-    host.Accept(enumeration, proto::ENUM_REQUEST);
-    enumeration.Write(proto::EncodeEnumReply({host.room}));
-    host.Accept(join, proto::JOIN_REQUEST);
-    join.Write(proto::EncodeJoinAccept(host.room));
-    auto create = join.Read();
-    ASSERT_TRUE(create && create->Type == proto::CREATE_PLAYER);
-    auto request = proto::DecodeCreatePlayer(create->Body.data(), create->Body.size());
+    auto request = host.Admit(enumeration, join);
     ASSERT_TRUE(request);
 
     // The newer member was welcomed first and knows the older one's id.

@@ -44,20 +44,25 @@ struct TPeer {
         ASSERT_EQ(Dp->Open(d, DPOPEN_CREATE), DP_OK);
         Enter("host");
     }
-    void Join(uint16_t port) {
+    void Join(uint16_t port) { ASSERT_EQ(TryJoin(port), DP_OK); }
+    // Enumerates, opens the first room and enters it: the first failure, or DP_OK.
+    HRESULT TryJoin(uint16_t port, const std::string& name = "member") {
         Connect(port, "127.0.0.1");
         DPSESSIONDESC2 d, found;
         d.guidApplication = kApp;
-        ASSERT_EQ(Dp->EnumSessions(
-                      d, 0,
-                      [&](const DPSESSIONDESC2* s, uint32_t*, uint32_t) {
-                          if (s) found = *s;
-                          return s != nullptr;
-                      },
-                      DPENUMSESSIONS_AVAILABLE),
-                  DP_OK);
-        ASSERT_EQ(Dp->Open(found, DPOPEN_JOIN), DP_OK);
-        Enter("member");
+        bool any = false;
+        HRESULT hr = Dp->EnumSessions(
+            d, 0,
+            [&](const DPSESSIONDESC2* s, uint32_t*, uint32_t) {
+                if (s) found = *s, any = true;
+                return s != nullptr;
+            },
+            DPENUMSESSIONS_AVAILABLE);
+        if (Failed(hr)) return hr;
+        if (!any) return DPERR_NOSESSIONS;
+        if (Failed(hr = Dp->Open(found, DPOPEN_JOIN))) return hr;
+        DPNAME n{name, ""};
+        return Dp->CreatePlayer(&Id, &n, Event, nullptr, 0, 0);
     }
     void Enter(const std::string& name) {
         DPNAME n{name, ""};
@@ -83,6 +88,27 @@ struct TPeer {
             if (left.count() <= 0 || !Event->Wait(int(left.count()))) return "(timeout)";
         }
     }
+};
+
+// a sends to b, b answers a: both arrive.
+inline void ExpectTalking(TPeer& a, TPeer& b, const std::string& text) {
+    ASSERT_EQ(a.Dp->Send(a.Id, b.Id, DPSEND_GUARANTEED, text.data(), uint32_t(text.size())), DP_OK);
+    EXPECT_EQ(b.NextBlock(), text);
+    ASSERT_EQ(b.Dp->Send(b.Id, a.Id, DPSEND_GUARANTEED, text.data(), uint32_t(text.size())), DP_OK);
+    EXPECT_EQ(a.NextBlock(), text);
+}
+
+// A room of two on a port of its own: the host and one member, in this process.
+class TRoomOfTwo : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ::setenv("PARLORA_LISTEN_ADDR", "127.0.0.1", 1);
+        port = FreshPort();
+        host.Create(port);
+        member.Join(port);
+    }
+    uint16_t port = 0;
+    TPeer host, member;
 };
 
 } // namespace dplaytest

@@ -20,6 +20,19 @@ struct TRaw {
         s.connect({asio::ip::make_address("127.0.0.1"), port});
         Limit();
     }
+    // From a source address of its own (127.0.0.x), as another machine would.
+    TRaw(uint16_t port, const char* source) {
+        s.open(asio::ip::tcp::v4());
+        s.bind({asio::ip::make_address(source), 0});
+        s.connect({asio::ip::make_address("127.0.0.1"), port});
+        Limit();
+    }
+    // HELLO and a request in one write, as a member sends them.
+    void Request(const TGuid& application, const proto::TFrame& request) {
+        auto bytes = *proto::EncodeHello({application});
+        bytes.insert(bytes.end(), request->begin(), request->end());
+        Write(bytes.data(), bytes.size());
+    }
     void Limit() {
         timeval tv{20, 0}; // far beyond every bound of the service
         ::setsockopt(s.native_handle(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
@@ -60,5 +73,35 @@ struct TRaw {
         }
     }
 };
+
+// The rooms a directory lists, asked by hand.
+inline std::vector<proto::TRoomInfo> RawEnumerate(uint16_t port, const TGuid& application) {
+    TRaw raw(port);
+    raw.Request(application, proto::EncodeEmpty(proto::ENUM_REQUEST));
+    auto hello = raw.Read();
+    auto reply = raw.Read();
+    if (!hello || !reply || reply->Type != proto::ENUM_REPLY) return {};
+    auto rooms = proto::DecodeEnumReply(reply->Body.data(), reply->Body.size());
+    return rooms ? *rooms : std::vector<proto::TRoomInfo>{};
+}
+
+// Asks for a place in a room (HELLO, JOIN_REQUEST); true when it was given.
+inline bool RawAskToJoin(TRaw& raw, const TGuid& application, const TGuid& instance) {
+    raw.Request(application, proto::EncodeJoinRequest(instance));
+    auto hello = raw.Read();
+    auto accept = raw.Read();
+    return hello && hello->Type == proto::HELLO && accept && accept->Type == proto::JOIN_ACCEPT;
+}
+
+// Enters a room by hand; the welcome, or none when it was not given.
+inline std::optional<proto::TWelcome> RawJoin(TRaw& raw, const TGuid& application,
+                                              const TGuid& instance, uint16_t listenPort,
+                                              const std::string& name) {
+    if (!RawAskToJoin(raw, application, instance)) return std::nullopt;
+    raw.Write(proto::EncodeCreatePlayer({listenPort, name}));
+    auto welcome = raw.Read();
+    if (!welcome || welcome->Type != proto::WELCOME) return std::nullopt;
+    return proto::DecodeWelcome(welcome->Body.data(), welcome->Body.size());
+}
 
 } // namespace dplaytest

@@ -6,12 +6,13 @@
 #include <cstring>
 #include <fcntl.h>
 #include <stdexcept>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 extern char** environ;
 
-TMemberProcess::TMemberProcess(const std::string& listenAddress) {
+TMemberProcess::TMemberProcess(const std::string& listenAddress, unsigned maxFiles) {
     int toChild[2], fromChild[2];
     if (::pipe2(toChild, O_CLOEXEC) != 0 || ::pipe2(fromChild, O_CLOEXEC) != 0)
         throw std::runtime_error("pipe failed");
@@ -30,6 +31,10 @@ TMemberProcess::TMemberProcess(const std::string& listenAddress) {
     pid_ = ::fork();
     if (pid_ < 0) throw std::runtime_error("fork failed");
     if (pid_ == 0) {
+        if (maxFiles) {
+            rlimit limit{maxFiles, maxFiles};
+            ::setrlimit(RLIMIT_NOFILE, &limit);
+        }
         ::dup2(toChild[0], STDIN_FILENO);
         ::dup2(fromChild[1], STDOUT_FILENO);
         ::execve(path, argv, envp.data());

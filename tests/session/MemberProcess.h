@@ -9,8 +9,9 @@
 
 class TMemberProcess {
   public:
-    // Starts the helper listening on listenAddress (127.0.0.x).
-    explicit TMemberProcess(const std::string& listenAddress);
+    // Starts the helper listening on listenAddress (127.0.0.x); maxFiles,
+    // when not 0, is its limit of open descriptors.
+    explicit TMemberProcess(const std::string& listenAddress, unsigned maxFiles = 0);
     ~TMemberProcess();
     TMemberProcess(const TMemberProcess&) = delete;
     TMemberProcess& operator=(const TMemberProcess&) = delete;

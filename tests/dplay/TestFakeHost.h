@@ -1,0 +1,49 @@
+#pragma once
+// A host played by hand, so that the order of what it sends is certain.
+#include "TestPeer.h"
+#include "TestRawClient.h"
+
+#include <gtest/gtest.h>
+
+namespace dplaytest {
+
+struct TFakeHost {
+    asio::io_context io;
+    asio::ip::tcp::acceptor acceptor{io};
+    proto::TRoomInfo room;
+
+    explicit TFakeHost(uint16_t port) {
+        asio::ip::tcp::endpoint endpoint(asio::ip::make_address("127.0.0.1"), port);
+        acceptor.open(endpoint.protocol());
+        acceptor.set_option(asio::ip::tcp::acceptor::reuse_address(true));
+        acceptor.bind(endpoint);
+        acceptor.listen();
+        room.Application = kApp;
+        room.Instance = TGuid::Create();
+        room.MaxPlayers = 10;
+        room.CurrentPlayers = 1;
+        room.Name = "room";
+    }
+    // Takes the next connection and checks its HELLO and request.
+    void Accept(TRaw& raw, proto::TMessageType request) {
+        acceptor.accept(raw.s);
+        raw.Limit();
+        auto hello = raw.Read();
+        ASSERT_TRUE(hello && hello->Type == proto::HELLO);
+        auto req = raw.Read();
+        ASSERT_TRUE(req && req->Type == request);
+        raw.Write(proto::EncodeHello({kApp}));
+    }
+    // Serves a joiner's enumeration and gives it a place: its CREATE_PLAYER.
+    std::optional<proto::TCreatePlayer> Admit(TRaw& enumeration, TRaw& join) {
+        Accept(enumeration, proto::ENUM_REQUEST);
+        enumeration.Write(proto::EncodeEnumReply({room}));
+        Accept(join, proto::JOIN_REQUEST);
+        join.Write(proto::EncodeJoinAccept(room));
+        auto create = join.Read();
+        if (!create || create->Type != proto::CREATE_PLAYER) return std::nullopt;
+        return proto::DecodeCreatePlayer(create->Body.data(), create->Body.size());
+    }
+};
+
+} // namespace dplaytest
