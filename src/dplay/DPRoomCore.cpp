@@ -1,0 +1,1170 @@
+#include "DPRoomCore.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace dplay {
+
+using namespace room;
+namespace p2 = proto2;
+
+TRoomCore::TRoomCore(uint64_t seed) : rng_(seed) {}
+
+// ---- plumbing ---------------------------------------------------------------
+
+bool TRoomCore::Observe(int64_t now) {
+    bool frozen = lastNow_ && now - *lastNow_ > kFrozenMs;
+    lastNow_ = now;
+    now_ = now;
+    // Stopped for longer than the others wait: they may have removed us and
+    // chosen another host. Carrying on could make a second copy of the room.
+    if (frozen && (state_ == InRoom || state_ == Entering || state_ == Opened)) SessionLost();
+    return state_ != Idle && state_ != Lost && state_ != Left;
+}
+
+std::vector<TCoreAction> TRoomCore::TakeActions() {
+    std::vector<TCoreAction> out;
+    out.swap(actions_);
+    return out;
+}
+
+void TRoomCore::SendOn(TLinkId id, p2::TFrame frame) {
+    auto it = links_.find(id);
+    if (it == links_.end()) return;
+    it->second.LastSend = now_;
+    TCoreAction a{TCoreAction::Send};
+    a.Link = id;
+    a.Frame = std::move(frame);
+    Emit(std::move(a));
+}
+
+void TRoomCore::CloseLink(TLinkId id, p2::TFrame last) {
+    auto it = links_.find(id);
+    if (it == links_.end()) return;
+    StopTimer(it->second.Timer);
+    links_.erase(it);
+    TCoreAction a{TCoreAction::Close};
+    a.Link = id;
+    a.Frame = std::move(last);
+    Emit(std::move(a));
+}
+
+TTimerId TRoomCore::StartTimer(TTimerKind kind, int64_t delayMs, TLinkId link) {
+    TTimerId id = ++nextTimer_;
+    timers_[id] = TTimer{kind, link};
+    TCoreAction a{TCoreAction::SetTimer};
+    a.Timer = id;
+    a.DelayMs = delayMs;
+    Emit(std::move(a));
+    return id;
+}
+
+void TRoomCore::StopTimer(TTimerId& timer) {
+    if (!timer) return;
+    if (timers_.erase(timer)) {
+        TCoreAction a{TCoreAction::CancelTimer};
+        a.Timer = timer;
+        Emit(std::move(a));
+    }
+    timer = 0;
+}
+
+void TRoomCore::Notice(const void* msg, size_t size, const std::string& tail, uint32_t about) {
+    TCoreAction a{TCoreAction::Deliver};
+    a.From = DPID_SYSMSG;
+    a.Bytes.resize(size + tail.size());
+    std::memcpy(a.Bytes.data(), msg, size);
+    if (!tail.empty()) std::memcpy(a.Bytes.data() + size, tail.data(), tail.size());
+    a.Announces = about;
+    Emit(std::move(a));
+}
+
+void TRoomCore::NoticeCreate(const p2::TViewEntry& e) {
+    DPMSG_CREATEPLAYERORGROUP msg{DPSYS_CREATEPLAYERORGROUP, DPPLAYERTYPE_PLAYER, e.Id,
+                                  static_cast<uint32_t>(peers_.size() + 1),
+                                  static_cast<uint32_t>(e.Name.size())};
+    Notice(&msg, sizeof msg, e.Name, e.Id);
+}
+
+void TRoomCore::NoticeDestroy(uint32_t id) {
+    DPMSG_DESTROYPLAYERORGROUP msg{DPSYS_DESTROYPLAYERORGROUP, DPPLAYERTYPE_PLAYER, id};
+    Notice(&msg, sizeof msg);
+}
+
+void TRoomCore::Finish(TCoreAction::TCall call, HRESULT result, uint32_t id) {
+    TCoreAction a{TCoreAction::Finish};
+    a.Call = call;
+    a.Result = result;
+    a.Id = id;
+    Emit(std::move(a));
+}
+
+uint32_t TRoomCore::NewMemberId() {
+    for (;;) {
+        uint32_t id = static_cast<uint32_t>(rng_());
+        if (id == 0 || id == 0xFFFFFFFFu || id == ownId_ || peers_.count(id) || usedIds_.count(id))
+            continue;
+        usedIds_.insert(id);
+        return id;
+    }
+}
+
+p2::TSecret TRoomCore::NewSecret() {
+    p2::TSecret s;
+    uint64_t a = rng_(), b = rng_();
+    std::memcpy(s.data(), &a, 8);
+    std::memcpy(s.data() + 8, &b, 8);
+    return s;
+}
+
+uint32_t TRoomCore::Limit() const {
+    uint32_t max = room_.MaxPlayers;
+    return max == 0 || max > p2::kMaxMembers ? p2::kMaxMembers : max;
+}
+
+proto::TRoomInfo TRoomCore::CurrentInfo() const {
+    proto::TRoomInfo info = room_;
+    info.CurrentPlayers = static_cast<uint32_t>(peers_.size()) + (ownId_ ? 1 : 0);
+    return info;
+}
+
+void TRoomCore::UpdateListing() {
+    if (IsHost()) {
+        listed_ = true;
+        TCoreAction a{TCoreAction::List};
+        a.Room = CurrentInfo();
+        Emit(std::move(a));
+    } else if (listed_) {
+        listed_ = false;
+        Emit(TCoreAction{TCoreAction::Unlist});
+    }
+}
+
+std::vector<uint32_t> TRoomCore::ViewIds() const {
+    return ViewOrder();
+}
+
+std::vector<uint32_t> TRoomCore::ViewOrder() const {
+    std::vector<std::pair<uint32_t, uint32_t>> byJoin;
+    if (ownId_ && state_ == InRoom) byJoin.push_back({self_.JoinNumber, ownId_});
+    for (auto& [id, peer] : peers_)
+        byJoin.push_back({peer.Entry.JoinNumber, id});
+    std::sort(byJoin.begin(), byJoin.end());
+    std::vector<uint32_t> order;
+    for (auto& [join, id] : byJoin)
+        order.push_back(id);
+    return order;
+}
+
+p2::TViewMessage TRoomCore::ViewMessage() const {
+    p2::TViewMessage m;
+    m.View = view_;
+    m.HostId = hostId_;
+    for (uint32_t id : ViewOrder())
+        m.Members.push_back(id == ownId_ ? self_ : peers_.at(id).Entry);
+    return m;
+}
+
+std::vector<TRoomCore::TPlayer> TRoomCore::Players() const {
+    std::vector<TPlayer> players;
+    for (auto& [id, peer] : peers_)
+        players.push_back({id, peer.Entry.Name});
+    return players;
+}
+
+std::set<uint32_t> TRoomCore::DirectPeers() const {
+    std::set<uint32_t> ids;
+    for (auto& [id, peer] : peers_)
+        if (peer.Direct) ids.insert(id);
+    return ids;
+}
+
+size_t TRoomCore::Unacked(uint32_t peer) const {
+    auto it = peers_.find(peer);
+    return it == peers_.end() ? 0 : it->second.Unacked.size();
+}
+
+// ---- local calls --------------------------------------------------------------
+
+void TRoomCore::Create(int64_t now, const proto::TRoomInfo& room) {
+    Observe(now);
+    if (state_ != Idle) return Finish(TCoreAction::Open, DPERR_ALREADYINITIALIZED);
+    room_ = room;
+    creator_ = true;
+    state_ = Opened;
+    Finish(TCoreAction::Open, DP_OK);
+}
+
+void TRoomCore::Join(int64_t now, uint32_t hostIpv4, uint16_t port, const TGuid& application,
+                     const TGuid& instance) {
+    Observe(now);
+    if (state_ != Idle) return Finish(TCoreAction::Open, DPERR_ALREADYINITIALIZED);
+    room_.Application = application;
+    room_.Instance = instance;
+    hostIpv4_ = hostIpv4;
+    state_ = Opening;
+    joinLink_ = NewLinkId();
+    TLink link{ToHost};
+    link.LastReceive = link.LastSend = now;
+    link.RemoteIpv4 = hostIpv4;
+    links_[joinLink_] = link;
+    TCoreAction a{TCoreAction::Dial};
+    a.Link = joinLink_;
+    a.Ipv4 = hostIpv4;
+    a.Port = port;
+    a.Frame = proto::EncodeJoinRequest(instance);
+    Emit(std::move(a));
+}
+
+void TRoomCore::CreatePlayer(int64_t now, const std::string& name, uint16_t memberPort) {
+    if (!Observe(now) || state_ != Opened)
+        return Finish(TCoreAction::CreatePlayer, DPERR_CANTCREATEPLAYER);
+    self_ = p2::TViewEntry{};
+    self_.Name = name.substr(0, p2::kMaxName);
+    self_.Port = memberPort;
+    if (creator_) {
+        ownId_ = NewMemberId();
+        self_.Id = ownId_;
+        hostId_ = ownId_;
+        view_ = 1;
+        state_ = InRoom;
+        UpdateListing();
+        return Finish(TCoreAction::CreatePlayer, DP_OK, ownId_);
+    }
+    if (!links_.count(joinLink_)) {
+        state_ = Left;
+        return Finish(TCoreAction::CreatePlayer, DPERR_CONNECTIONLOST);
+    }
+    state_ = Entering;
+    SendOn(joinLink_, proto::EncodeCreatePlayer({memberPort, self_.Name}));
+}
+
+TRoomCore::TSendResult TRoomCore::Send(int64_t now, DPID to, const uint8_t* data, size_t size) {
+    if (!Observe(now) || state_ != InRoom) return SendNotInRoom;
+    if (size > p2::kMaxBlock) return SendTooLarge;
+    if (to == ownId_) {
+        TCoreAction a{TCoreAction::Deliver};
+        a.From = ownId_;
+        a.Bytes.assign(data, data + size);
+        Emit(std::move(a));
+        return SendOk;
+    }
+    std::vector<TPeer*> targets;
+    if (to == DPID_ALLPLAYERS) {
+        for (auto& [id, peer] : peers_)
+            targets.push_back(&peer);
+    } else {
+        auto it = peers_.find(to);
+        if (it == peers_.end()) return SendNoPlayer;
+        targets.push_back(&it->second);
+    }
+    // All or nothing: a block shown as sent reaches everyone it was sent to.
+    for (TPeer* peer : targets)
+        if (peer->UnackedBytes + size > kMaxUnackedBytes) return SendFull;
+    auto block = std::make_shared<const std::vector<uint8_t>>(data, data + size);
+    for (TPeer* peer : targets) {
+        TOutgoing out{peer->NextSeq++, block};
+        peer->Unacked.push_back(out);
+        peer->UnackedBytes += size;
+        Transmit(*peer, out);
+    }
+    return SendOk;
+}
+
+void TRoomCore::Leave(int64_t now) {
+    Observe(now);
+    if (state_ == Left) return;
+    if (state_ == Opening) Finish(TCoreAction::Open, DPERR_CONNECTIONLOST);
+    if (state_ == Entering) Finish(TCoreAction::CreatePlayer, DPERR_CONNECTIONLOST);
+    state_ = Left;
+    // The end of each stream, after what is queued on it, is the goodbye.
+    EndAllLinks();
+    peers_.clear();
+    hostLost_ = claiming_ = false;
+    heldNewHost_.reset();
+    UpdateListing();
+}
+
+// ---- link events -------------------------------------------------------------
+
+void TRoomCore::OnLinkAccepted(int64_t now, TLinkId id, uint32_t remoteIpv4, uint8_t type,
+                               const uint8_t* body, size_t size) {
+    auto refuse = [&] {
+        TCoreAction a{TCoreAction::Close};
+        a.Link = id;
+        Emit(std::move(a));
+    };
+    if (!Observe(now) || links_.count(id)) return refuse();
+    if (type == p2::JOIN_REQUEST) return ServeJoinRequest(id, remoteIpv4, body, size);
+    if (type == p2::PEER_HELLO) {
+        auto hello = p2::DecodePeerHello(body, size);
+        if (!hello || state_ != InRoom) return refuse();
+        return ServePeerHello(id, remoteIpv4, *hello);
+    }
+    refuse();
+}
+
+void TRoomCore::OnLinkUp(int64_t now, TLinkId id) {
+    if (!Observe(now)) return;
+    auto it = links_.find(id);
+    if (it == links_.end()) return;
+    it->second.Up = true;
+    it->second.LastReceive = now;
+}
+
+void TRoomCore::OnLinkEnded(int64_t now, TLinkId id, TCoreLinkEnd) {
+    if (!Observe(now)) {
+        links_.erase(id);
+        return;
+    }
+    // Every end counts the same: only a timeout of our own says more (see
+    // OnTick), as the shell's ends are all "the other side is gone".
+    DropLink(id, false);
+}
+
+void TRoomCore::OnTimer(int64_t now, TTimerId timer) {
+    auto it = timers_.find(timer);
+    if (it == timers_.end()) return; // stopped, or not ours: never guess its owner
+    TTimer t = it->second;
+    timers_.erase(it);
+    if (!Observe(now)) return;
+    auto link = links_.find(t.Link);
+    switch (t.Kind) {
+    case JoinDeadline:
+        if (link != links_.end() && link->second.Role == JoinPending &&
+            link->second.Timer == timer) {
+            link->second.Timer = 0;
+            CloseLink(t.Link);
+        }
+        break;
+    case IntroDeadline:
+        if (link != links_.end() && link->second.Role == HeldIntro && link->second.Timer == timer) {
+            link->second.Timer = 0;
+            CloseLink(t.Link);
+        }
+        break;
+    case AwaitNewHost:
+        if (successionTimer_ == timer) {
+            successionTimer_ = 0;
+            if (hostLost_) SessionLost();
+        }
+        break;
+    case AwaitHostAck:
+        if (successionTimer_ == timer) {
+            successionTimer_ = 0;
+            if (claiming_) SessionLost();
+        }
+        break;
+    case HeldNewHost:
+        if (heldNewHost_ && heldNewHost_->Timer == timer) heldNewHost_.reset();
+        break;
+    }
+}
+
+void TRoomCore::OnTick(int64_t now) {
+    if (!Observe(now)) return;
+    std::vector<TLinkId> ids;
+    for (auto& [id, link] : links_)
+        ids.push_back(id);
+    for (TLinkId id : ids) {
+        auto it = links_.find(id);
+        if (it == links_.end()) continue;
+        TLink& link = it->second;
+        if (now - link.LastReceive >= kSilenceMs) {
+            DropLink(id, true);
+            if (state_ == Lost || state_ == Left) return;
+            continue;
+        }
+        if (link.Up && link.Role != HeldIntro && now - link.LastSend >= kPingAfterMs)
+            SendOn(id, p2::EncodeEmpty(p2::PING));
+    }
+    for (auto& [id, peer] : peers_)
+        if (peer.AckDue) SendAck(peer);
+}
+
+void TRoomCore::OnFrame(int64_t now, TLinkId id, uint8_t type, const uint8_t* body, size_t size) {
+    if (!Observe(now)) return;
+    auto it = links_.find(id);
+    if (it == links_.end()) return;
+    TLink& link = it->second;
+    link.LastReceive = now;
+    if (type == p2::PING) {
+        if (!p2::DecodeEmpty(body, size)) DropLink(id, false);
+        return;
+    }
+    switch (link.Role) {
+    case JoinPending:
+        return OnJoinFrame(id, link, type, body, size);
+    case ToHost:
+        return OnHostLinkFrame(id, link, type, body, size);
+    case Dialing:
+        if (type == p2::PEER_ACCEPT && p2::DecodeEmpty(body, size) && peers_.count(link.Peer))
+            return SetDirect(link.Peer, id);
+        if (type == p2::REMOVED && p2::DecodeEmpty(body, size)) return SessionLost();
+        return CloseLink(id);
+    case HeldIntro:
+        return CloseLink(id); // nothing may come before the answer
+    case MemberLink:
+        return OnMemberFrame(id, link, type, body, size);
+    }
+}
+
+// ---- admission ------------------------------------------------------------------
+
+void TRoomCore::ServeJoinRequest(TLinkId id, uint32_t remoteIpv4, const uint8_t* body,
+                                 size_t size) {
+    auto refuse = [&](HRESULT why) {
+        TCoreAction send{TCoreAction::Send};
+        send.Link = id;
+        send.Frame = proto::EncodeJoinRefuse(why);
+        Emit(std::move(send));
+        TCoreAction close{TCoreAction::Close};
+        close.Link = id;
+        Emit(std::move(close));
+    };
+    auto instance = proto::DecodeJoinRequest(body, size);
+    if (!instance || *instance != room_.Instance || !IsHost()) return refuse(DPERR_NOSESSIONS);
+    if (1 + peers_.size() >= Limit()) return refuse(DPERR_SESSIONFULL);
+    size_t pending = 0, fromAddress = 0;
+    for (auto& [other, link] : links_) {
+        if (link.Role != JoinPending) continue;
+        ++pending;
+        if (link.RemoteIpv4 == remoteIpv4) ++fromAddress;
+    }
+    // Pending joins hold no place; they are only bounded in number and time.
+    if (pending >= kMaxPendingJoins || fromAddress >= kMaxPendingJoinsPerAddress)
+        return refuse(DPERR_SESSIONFULL);
+    TLink link{JoinPending};
+    link.RemoteIpv4 = remoteIpv4;
+    link.Up = true;
+    link.LastReceive = link.LastSend = now_;
+    links_[id] = link;
+    links_[id].Timer = StartTimer(JoinDeadline, kJoinDeadlineMs, id);
+    SendOn(id, proto::EncodeJoinAccept(CurrentInfo()));
+}
+
+void TRoomCore::OnJoinFrame(TLinkId id, TLink& link, uint8_t type, const uint8_t* body,
+                            size_t size) {
+    auto request = type == p2::CREATE_PLAYER ? proto::DecodeCreatePlayer(body, size) : std::nullopt;
+    if (!request) return CloseLink(id);
+    Admit(id, link, *request);
+}
+
+void TRoomCore::Admit(TLinkId id, TLink& link, const proto::TCreatePlayer& request) {
+    StopTimer(link.Timer);
+    if (!IsHost() || 1 + peers_.size() >= Limit()) {
+        SendOn(id, proto::EncodeJoinRefuse(DPERR_SESSIONFULL));
+        return CloseLink(id);
+    }
+    uint32_t join = self_.JoinNumber;
+    for (auto& [other, peer] : peers_)
+        join = std::max(join, peer.Entry.JoinNumber);
+    p2::TViewEntry entry;
+    entry.Id = NewMemberId();
+    entry.JoinNumber = join + 1;
+    entry.Ipv4 = link.RemoteIpv4;
+    entry.Port = request.ListenPort;
+    entry.Name = request.Name.substr(0, p2::kMaxName);
+    p2::TSecret secret = NewSecret();
+    ++view_;
+    // Everyone hears of the newcomer, with its secret, before it can introduce itself.
+    auto added = p2::EncodeMemberAdded({view_, entry, secret});
+    for (auto& [other, peer] : peers_)
+        if (peer.Direct) SendOn(peer.Direct, added);
+    AddPeer(entry, &secret, true);
+    link.Role = MemberLink;
+    link.Peer = entry.Id;
+    link.Dialer = entry.Id;
+    TPeer& peer = peers_[entry.Id];
+    peer.Direct = id;
+    p2::TWelcome welcome{ViewMessage(), entry.Id, secret};
+    for (p2::TViewEntry& e : welcome.View.Members)
+        if (e.Id == ownId_) e.Ipv4 = 0; // the joiner knows where it reached us
+    SendOn(id, p2::EncodeWelcome(welcome));
+    Reroute(peer);
+    UpdateListing();
+}
+
+void TRoomCore::OnHostLinkFrame(TLinkId id, TLink&, uint8_t type, const uint8_t* body,
+                                size_t size) {
+    if (type == p2::REMOVED && p2::DecodeEmpty(body, size)) return SessionLost();
+    if (state_ == Opening) {
+        if (type == p2::JOIN_ACCEPT) {
+            auto info = proto::DecodeJoinAccept(body, size);
+            if (info && info->Instance == room_.Instance) {
+                TGuid application = room_.Application;
+                room_ = *info;
+                room_.Application = application;
+                state_ = Opened;
+                return Finish(TCoreAction::Open, DP_OK);
+            }
+        } else if (type == p2::JOIN_REFUSE) {
+            if (auto code = proto::DecodeJoinRefuse(body, size); code && Failed(*code)) {
+                CloseLink(id);
+                state_ = Left;
+                return Finish(TCoreAction::Open, *code);
+            }
+        }
+        return DropLink(id, false);
+    }
+    if (state_ == Entering) {
+        if (type == p2::WELCOME) {
+            if (auto welcome = p2::DecodeWelcome(body, size)) return OnWelcome(id, *welcome);
+        } else if (type == p2::JOIN_REFUSE) {
+            if (auto code = proto::DecodeJoinRefuse(body, size); code && Failed(*code)) {
+                CloseLink(id);
+                state_ = Left;
+                return Finish(TCoreAction::CreatePlayer, *code);
+            }
+        }
+    }
+    DropLink(id, false);
+}
+
+void TRoomCore::OnWelcome(TLinkId id, const p2::TWelcome& m) {
+    // A view larger than the room, or one naming the host address book
+    // wrongly, is a broken host: we do not enter.
+    if (m.View.Members.size() > Limit()) return DropLink(id, false);
+    ownId_ = m.YourId;
+    ownSecret_ = m.YourSecret;
+    hostId_ = m.View.HostId;
+    view_ = m.View.View;
+    for (const p2::TViewEntry& e : m.View.Members) {
+        if (e.Id == ownId_) {
+            std::string name = self_.Name;
+            uint16_t port = self_.Port;
+            self_ = e;
+            self_.Name = name;
+            self_.Port = port;
+            continue;
+        }
+        p2::TViewEntry entry = e;
+        if (entry.Id == hostId_ && entry.Ipv4 == 0) entry.Ipv4 = hostIpv4_;
+        // Everyone listed came before us: each pair's secret is ours.
+        AddPeer(entry, &ownSecret_, false);
+    }
+    TLink& link = links_[id];
+    link.Role = MemberLink;
+    link.Peer = hostId_;
+    link.Dialer = ownId_;
+    peers_[hostId_].Direct = id;
+    state_ = InRoom;
+    joinLink_ = 0;
+    Finish(TCoreAction::CreatePlayer, DP_OK, ownId_);
+    RerouteAll();
+    for (auto& [other, peer] : peers_)
+        DialPeer(peer);
+    ReleaseHeldIntroductions();
+}
+
+// ---- introductions ----------------------------------------------------------------
+
+bool TRoomCore::IntroductionValid(const p2::TPeerHello& m) const {
+    if (m.Instance != room_.Instance || m.TargetId != ownId_ || m.FromId == ownId_ ||
+        m.FromId == hostId_)
+        return false;
+    auto it = peers_.find(m.FromId);
+    return it != peers_.end() && it->second.SecretKnown && it->second.Secret == m.Secret;
+}
+
+void TRoomCore::ServePeerHello(TLinkId id, uint32_t remoteIpv4, const p2::TPeerHello& m) {
+    TLink link{HeldIntro};
+    link.RemoteIpv4 = remoteIpv4;
+    link.Up = true;
+    link.LastReceive = link.LastSend = now_;
+    link.Hello = m;
+    link.Dialer = m.FromId;
+    if (IntroductionValid(m)) {
+        links_[id] = link;
+        return AcceptIntroduction(id, links_[id]);
+    }
+    // Its MEMBER_ADDED may still be on the way from the host: wait for it,
+    // briefly and for a few only. Anything else is refused now.
+    size_t held = 0;
+    for (auto& [other, l] : links_)
+        held += l.Role == HeldIntro;
+    bool unknown = m.Instance == room_.Instance && m.TargetId == ownId_ && m.FromId != ownId_ &&
+                   !peers_.count(m.FromId) && !usedIds_.count(m.FromId);
+    if (!unknown || held >= kMaxHeldIntroductions) {
+        TCoreAction a{TCoreAction::Close};
+        a.Link = id;
+        return Emit(std::move(a));
+    }
+    links_[id] = link;
+    links_[id].Timer = StartTimer(IntroDeadline, kIntroHoldMs, id);
+}
+
+void TRoomCore::AcceptIntroduction(TLinkId id, TLink& link) {
+    StopTimer(link.Timer);
+    link.Role = MemberLink;
+    link.Peer = link.Hello.FromId;
+    SendOn(id, p2::EncodeEmpty(p2::PEER_ACCEPT));
+    SetDirect(link.Peer, id);
+}
+
+void TRoomCore::ReleaseHeldIntroductions() {
+    std::vector<TLinkId> ids;
+    for (auto& [id, link] : links_)
+        if (link.Role == HeldIntro) ids.push_back(id);
+    for (TLinkId id : ids) {
+        TLink& link = links_[id];
+        if (IntroductionValid(link.Hello))
+            AcceptIntroduction(id, link);
+        else if (peers_.count(link.Hello.FromId))
+            CloseLink(id); // announced, but the secret is wrong
+    }
+}
+
+void TRoomCore::DialPeer(const TPeer& peer) {
+    const p2::TViewEntry& e = peer.Entry;
+    if (e.Id == hostId_ || peer.Direct || !peer.SecretKnown || e.Ipv4 == 0 || e.Port == 0) return;
+    for (auto& [id, link] : links_)
+        if (link.Role == Dialing && link.Peer == e.Id) return;
+    TLinkId id = NewLinkId();
+    TLink link{Dialing};
+    link.Peer = e.Id;
+    link.Dialer = ownId_;
+    link.RemoteIpv4 = e.Ipv4;
+    link.LastReceive = link.LastSend = now_;
+    links_[id] = link;
+    TCoreAction a{TCoreAction::Dial};
+    a.Link = id;
+    a.Ipv4 = e.Ipv4;
+    a.Port = e.Port;
+    a.Frame = p2::EncodePeerHello({room_.Instance, e.Id, ownId_, peer.Secret});
+    Emit(std::move(a));
+}
+
+void TRoomCore::SetDirect(uint32_t peerId, TLinkId id) {
+    TPeer& peer = peers_[peerId];
+    TLink& link = links_[id];
+    link.Role = MemberLink;
+    link.Peer = peerId;
+    if (peer.Direct && peer.Direct != id) {
+        // Both sides dialed: both keep the link dialed by the lower id.
+        uint32_t lower = std::min(ownId_, peerId);
+        bool keepNew = link.Dialer == lower || links_[peer.Direct].Dialer != lower;
+        if (!keepNew) return CloseLink(id);
+        CloseLink(peer.Direct);
+    }
+    peer.Direct = id;
+    Reroute(peer);
+    ReportLinks();
+}
+
+// ---- views ------------------------------------------------------------------------
+
+void TRoomCore::AddPeer(const p2::TViewEntry& e, const p2::TSecret* secret, bool notify) {
+    TPeer peer;
+    peer.Entry = e;
+    if (secret) {
+        peer.Secret = *secret;
+        peer.SecretKnown = true;
+    }
+    peers_[e.Id] = std::move(peer);
+    if (notify) NoticeCreate(e);
+}
+
+void TRoomCore::RemovePeer(uint32_t id, bool tellIt) {
+    auto it = peers_.find(id);
+    if (it == peers_.end()) return;
+    TLinkId direct = it->second.Direct;
+    peers_.erase(it);
+    // Written first, so a frozen member reads it before anything else.
+    if (direct) CloseLink(direct, tellIt ? p2::EncodeEmpty(p2::REMOVED) : nullptr);
+    std::vector<TLinkId> stale;
+    for (auto& [linkId, link] : links_)
+        if ((link.Role == Dialing || link.Role == MemberLink) && link.Peer == id)
+            stale.push_back(linkId);
+    for (TLinkId linkId : stale)
+        CloseLink(linkId);
+    self_.Links.erase(id);
+    for (auto& [other, peer] : peers_)
+        peer.Entry.Links.erase(id);
+    if (heldNewHost_ && heldNewHost_->From == id) {
+        StopTimer(heldNewHost_->Timer);
+        heldNewHost_.reset();
+    }
+    NoticeDestroy(id);
+}
+
+void TRoomCore::HostRemove(uint32_t id) {
+    if (!peers_.count(id)) return;
+    RemovePeer(id, true);
+    ++view_;
+    auto removed = p2::EncodeMemberRemoved({view_, id});
+    for (auto& [other, peer] : peers_)
+        if (peer.Direct) SendOn(peer.Direct, removed);
+    UpdateListing();
+}
+
+bool TRoomCore::OnViewFrame(uint32_t, uint8_t type, const uint8_t* body, size_t size) {
+    if (type == p2::MEMBER_ADDED) {
+        auto m = p2::DecodeMemberAdded(body, size);
+        if (!m || m->Member.Id == ownId_ || peers_.count(m->Member.Id) ||
+            1 + peers_.size() >= Limit())
+            return false;
+        AddPeer(m->Member, &m->Secret, true);
+        view_ = std::max(view_, m->View);
+        TPeer& peer = peers_[m->Member.Id];
+        Reroute(peer);
+        ReleaseHeldIntroductions();
+        DialPeer(peer);
+        ReportLinks();
+        return true;
+    }
+    if (type == p2::MEMBER_REMOVED) {
+        auto m = p2::DecodeMemberRemoved(body, size);
+        if (!m || m->Id == hostId_) return false;
+        if (m->Id == ownId_) {
+            SessionLost();
+            return true;
+        }
+        RemovePeer(m->Id, true);
+        view_ = std::max(view_, m->View);
+        ReportLinks();
+        return true;
+    }
+    if (type == p2::LINK_VIEW) {
+        auto m = p2::DecodeLinkView(body, size);
+        if (!m) return false;
+        auto order = ViewOrder();
+        if (m->Masks.size() != order.size()) return true; // from an older view: the next one comes
+        for (size_t i = 0; i < order.size(); ++i) {
+            auto ids = p2::IdsOf(m->Masks[i], order);
+            if (order[i] == ownId_)
+                self_.Links = ids;
+            else
+                peers_[order[i]].Entry.Links = ids;
+        }
+        view_ = std::max(view_, m->View);
+        ReportLinks();
+        return true;
+    }
+    return false;
+}
+
+void TRoomCore::ReportLinks() {
+    if (state_ != InRoom || hostId_ == ownId_ || hostLost_ || !peers_.count(hostId_)) return;
+    TPeer& host = peers_[hostId_];
+    if (!host.Direct) return;
+    std::set<uint32_t> actual = DirectPeers();
+    actual.erase(hostId_);
+    if (actual == self_.Links) return;
+    if (reportedView_ == view_ && reportedLinks_ == actual) return;
+    reportedView_ = view_;
+    reportedLinks_ = actual;
+    SendOn(host.Direct, p2::EncodeLinks({view_, p2::MaskOf(actual, ViewOrder())}));
+}
+
+void TRoomCore::HostSetLinks(uint32_t member, const std::set<uint32_t>& links) {
+    auto it = peers_.find(member);
+    if (it == peers_.end()) return;
+    std::set<uint32_t> known;
+    for (uint32_t id : links)
+        if (id != member && id != ownId_ && peers_.count(id)) known.insert(id);
+    if (it->second.Entry.Links == known) return;
+    it->second.Entry.Links = known;
+    ++view_;
+    SendLinkView();
+}
+
+void TRoomCore::SendLinkView() {
+    p2::TLinkView m;
+    m.View = view_;
+    auto order = ViewOrder();
+    for (uint32_t id : order)
+        m.Masks.push_back(p2::MaskOf(id == ownId_ ? self_.Links : peers_[id].Entry.Links, order));
+    auto frame = p2::EncodeLinkView(m);
+    for (auto& [id, peer] : peers_)
+        if (peer.Direct) SendOn(peer.Direct, frame);
+}
+
+// ---- member links -------------------------------------------------------------------
+
+void TRoomCore::OnMemberFrame(TLinkId id, TLink& link, uint8_t type, const uint8_t* body,
+                              size_t size) {
+    const uint32_t from = link.Peer;
+    bool fromHost = from == hostId_ && hostId_ != ownId_;
+    bool ok = false;
+    switch (type) {
+    case p2::REMOVED:
+        if (p2::DecodeEmpty(body, size)) return SessionLost();
+        break;
+    case p2::DATA:
+    case p2::ACK:
+        ok = OnPairFrame(from, type, body, size);
+        break;
+    case p2::RELAY: {
+        auto m = p2::DecodeRelay(body, size);
+        if (!m) break;
+        if (hostId_ == ownId_) {
+            // We relay: the sender is whoever owns this link, never what the frame says.
+            ok = true;
+            if (m->Peer == ownId_) {
+                OnPairFrame(from, m->InnerType, m->InnerBody.data(), m->InnerBody.size());
+            } else if (auto it = peers_.find(m->Peer);
+                       it != peers_.end() && m->Peer != from && it->second.Direct) {
+                SendOn(it->second.Direct, p2::EncodeRelay(from, m->InnerType, m->InnerBody.data(),
+                                                          m->InnerBody.size()));
+            }
+        } else if (fromHost) {
+            ok = true;
+            if (m->Peer != ownId_ && m->Peer != hostId_ && peers_.count(m->Peer))
+                OnPairFrame(m->Peer, m->InnerType, m->InnerBody.data(), m->InnerBody.size());
+        }
+        break;
+    }
+    case p2::MEMBER_ADDED:
+    case p2::MEMBER_REMOVED:
+    case p2::LINK_VIEW:
+        if (fromHost) ok = OnViewFrame(from, type, body, size);
+        if (state_ != InRoom) return;
+        break;
+    case p2::LINKS:
+        if (auto m = p2::DecodeLinks(body, size)) {
+            ok = true;
+            if (IsHost() && m->View == view_) HostSetLinks(from, p2::IdsOf(m->Mask, ViewOrder()));
+        }
+        break;
+    case p2::NEW_HOST:
+        if (auto m = p2::DecodeNewHost(body, size)) {
+            ok = true;
+            OnNewHost(from, id, *m);
+            return;
+        }
+        break;
+    case p2::HOST_ACK:
+        if (auto v = p2::DecodeHostAck(body, size)) {
+            ok = true;
+            if (claiming_ && *v == claimView_) {
+                claimAcks_.insert(from);
+                if (2 * (1 + claimAcks_.size()) > claimOf_) BecomeHost();
+            }
+        }
+        break;
+    }
+    if (!ok && links_.count(id)) DropLink(id, false);
+}
+
+bool TRoomCore::OnPairFrame(uint32_t from, uint8_t type, const uint8_t* body, size_t size) {
+    auto it = peers_.find(from);
+    if (it == peers_.end()) return true; // gone from the view meanwhile
+    TPeer& peer = it->second;
+    if (type == p2::DATA) {
+        auto m = p2::DecodeData(body, size);
+        if (!m) return false;
+        // Resent on a new route, or still in flight on the old one: once only, in order.
+        if (m->Seq == peer.Expected) {
+            ++peer.Expected;
+            TCoreAction a{TCoreAction::Deliver};
+            a.From = from;
+            a.Bytes = std::move(m->Block);
+            Emit(std::move(a));
+        }
+        if (++peer.AckDue >= kAckEvery) SendAck(peer);
+        return true;
+    }
+    if (type == p2::ACK) {
+        auto seq = p2::DecodeAck(body, size);
+        if (!seq || *seq >= peer.NextSeq) return false;
+        while (!peer.Unacked.empty() && peer.Unacked.front().Seq <= *seq) {
+            peer.UnackedBytes -= peer.Unacked.front().Block->size();
+            peer.Unacked.pop_front();
+        }
+        return true;
+    }
+    return false;
+}
+
+// ---- routing ------------------------------------------------------------------------
+
+bool TRoomCore::SendPairFrame(TPeer& peer, uint8_t type, const p2::TFrame& frame) {
+    if (!peer.RouteLink) return false;
+    if (!peer.RouteRelayed) {
+        SendOn(peer.RouteLink, frame);
+        return true;
+    }
+    // The frame's body after its length and type is the relayed inner body.
+    SendOn(peer.RouteLink,
+           p2::EncodeRelay(peer.Entry.Id, type, frame->data() + 5, frame->size() - 5));
+    return true;
+}
+
+void TRoomCore::Transmit(TPeer& peer, const TOutgoing& out) {
+    if (!peer.RouteLink) return;
+    SendPairFrame(
+        peer, p2::DATA,
+        p2::EncodeData(out.Seq, out.Block->data(), static_cast<uint32_t>(out.Block->size())));
+}
+
+void TRoomCore::SendAck(TPeer& peer) {
+    if (SendPairFrame(peer, p2::ACK, p2::EncodeAck(peer.Expected - 1))) peer.AckDue = 0;
+}
+
+void TRoomCore::Reroute(TPeer& peer) {
+    TLinkId link = 0;
+    bool relayed = false;
+    if (peer.Direct) {
+        link = peer.Direct;
+    } else if (state_ == InRoom && hostId_ != ownId_ && !hostLost_ && peer.Entry.Id != hostId_) {
+        auto host = peers_.find(hostId_);
+        if (host != peers_.end() && host->second.Direct) {
+            link = host->second.Direct;
+            relayed = true;
+        }
+    }
+    if (link == peer.RouteLink && relayed == peer.RouteRelayed) return;
+    peer.RouteLink = link;
+    peer.RouteRelayed = relayed;
+    if (!link) return;
+    // What the old route may have lost goes again, from the oldest; the
+    // receiver drops what it has already had.
+    for (const TOutgoing& out : peer.Unacked)
+        Transmit(peer, out);
+    if (peer.Expected > 1) SendAck(peer);
+}
+
+void TRoomCore::RerouteAll() {
+    for (auto& [id, peer] : peers_)
+        Reroute(peer);
+}
+
+// ---- losing links, the host, the session ----------------------------------------------
+
+void TRoomCore::DropLink(TLinkId id, bool timedOut) {
+    auto it = links_.find(id);
+    if (it == links_.end()) return;
+    TLink link = it->second;
+    bool removal = link.Role == MemberLink && IsHost() && peers_.count(link.Peer) &&
+                   peers_[link.Peer].Direct == id;
+    CloseLink(id, removal ? p2::EncodeEmpty(p2::REMOVED) : nullptr);
+    switch (link.Role) {
+    case ToHost:
+        if (state_ == Opening) Finish(TCoreAction::Open, DPERR_NOCONNECTION);
+        if (state_ == Entering) Finish(TCoreAction::CreatePlayer, DPERR_CONNECTIONLOST);
+        if (state_ == Opening || state_ == Opened || state_ == Entering) state_ = Left;
+        break;
+    case MemberLink:
+        MemberLinkGone(link.Peer, id, timedOut);
+        break;
+    default:
+        break;
+    }
+}
+
+bool TRoomCore::CutOff(TLinkId except) const {
+    bool others = false;
+    for (auto& [id, link] : links_) {
+        if (id == except || link.Role != MemberLink) continue;
+        others = true;
+        if (now_ - link.LastReceive < kCutOffSilenceMs) return false;
+    }
+    return others;
+}
+
+void TRoomCore::MemberLinkGone(uint32_t peerId, TLinkId id, bool timedOut) {
+    auto it = peers_.find(peerId);
+    if (it == peers_.end() || it->second.Direct != id) return; // a spare link of a pair
+    it->second.Direct = 0;
+    // Everyone went quiet at once: it is our own network that is gone.
+    if (timedOut && CutOff(id)) return SessionLost();
+    if (hostId_ == ownId_) {
+        if (!IsHost()) return Reroute(it->second); // claiming: decided when confirmed
+        if (timedOut) {
+            // Those who went silent may be a majority that carries on without
+            // us; then we are the part that has to go.
+            timeoutRemovals_.push_back(now_);
+            while (now_ - timeoutRemovals_.front() > kSilenceWindowMs)
+                timeoutRemovals_.pop_front();
+            size_t silent = timeoutRemovals_.size();
+            size_t before = ViewOrder().size() + silent - 1;
+            if (2 * silent > before) return SessionLost();
+        }
+        return HostRemove(peerId);
+    }
+    if (peerId == hostId_ && !hostLost_) return HostLost(!timedOut);
+    // A direct link between two members is not a removal: the pair goes
+    // through the host.
+    Reroute(it->second);
+    ReportLinks();
+}
+
+uint32_t TRoomCore::Successor() const {
+    // Everyone applies this to the same view: the lowest join number among
+    // the members linked directly to all others, else the lowest of all.
+    auto order = ViewOrder();
+    auto linksOf = [&](uint32_t id) -> const std::set<uint32_t>& {
+        return id == ownId_ ? self_.Links : peers_.at(id).Entry.Links;
+    };
+    for (uint32_t candidate : order) {
+        bool all = true;
+        for (uint32_t other : order)
+            if (other != candidate && !linksOf(candidate).count(other) &&
+                !linksOf(other).count(candidate))
+                all = false;
+        if (all) return candidate;
+    }
+    return order.empty() ? 0 : order.front();
+}
+
+void TRoomCore::HostLost(bool clean) {
+    uint32_t oldHost = hostId_;
+    claimOf_ = ViewOrder().size();
+    RemovePeer(oldHost, false);
+    hostId_ = 0;
+    hostLost_ = true;
+    RerouteAll();
+    uint32_t successor = Successor();
+    if (successor == ownId_) return Claim(clean);
+    auto it = peers_.find(successor);
+    if (it == peers_.end() || !it->second.Direct) return SessionLost(); // no way to it
+    if (heldNewHost_ && (heldNewHost_->From == successor || heldNewHost_->View.View > view_)) {
+        THeldNewHost held = std::move(*heldNewHost_);
+        heldNewHost_.reset();
+        StopTimer(held.Timer);
+        if (links_.count(held.Link)) return AdoptNewHost(held.From, held.Link, held.View);
+    }
+    successionTimer_ = StartTimer(AwaitNewHost, kSuccessionMs);
+}
+
+void TRoomCore::Claim(bool clean) {
+    hostLost_ = false;
+    claiming_ = true;
+    hostId_ = ownId_;
+    // Those we cannot reach cannot follow us; they lose the session on their side.
+    std::vector<uint32_t> unreachable;
+    for (auto& [id, peer] : peers_)
+        if (!peer.Direct) unreachable.push_back(id);
+    for (uint32_t id : unreachable)
+        RemovePeer(id, false);
+    ++view_;
+    claimView_ = view_;
+    auto frame = p2::EncodeNewHost(ViewMessage());
+    for (auto& [id, peer] : peers_)
+        SendOn(peer.Direct, frame);
+    RerouteAll();
+    // The host's stream ended: it is gone, not just out of our reach. After
+    // a silence the host may be alive with the others: we go on only when a
+    // majority of the last view (the old host counted) lost it with us, so
+    // the two sides can never both go on.
+    claimAcks_.clear();
+    if (clean) return BecomeHost();
+    if (peers_.empty()) return SessionLost();
+    successionTimer_ = StartTimer(AwaitHostAck, kSuccessionMs);
+}
+
+void TRoomCore::BecomeHost() {
+    claiming_ = false;
+    StopTimer(successionTimer_);
+    DPMSG_GENERIC msg{DPSYS_HOST};
+    Notice(&msg, sizeof msg);
+    std::vector<uint32_t> unlinked;
+    for (auto& [id, peer] : peers_)
+        if (!peer.Direct) unlinked.push_back(id);
+    for (uint32_t id : unlinked)
+        HostRemove(id);
+    UpdateListing();
+}
+
+void TRoomCore::OnNewHost(uint32_t from, TLinkId link, const p2::TViewMessage& m) {
+    if (m.HostId != from) return DropLink(link, false);
+    if (IsHost()) return HostRemove(from); // it thinks we are gone: it is out of step
+    if (claiming_) {
+        if (m.View > claimView_) {
+            claiming_ = false;
+            StopTimer(successionTimer_);
+            AdoptNewHost(from, link, m);
+        }
+        return;
+    }
+    if (hostLost_) {
+        if (from == Successor() || m.View > view_) AdoptNewHost(from, link, m);
+        return;
+    }
+    // Our host still answers: hold the claim until it goes quiet too, or drop it.
+    if (heldNewHost_) StopTimer(heldNewHost_->Timer);
+    heldNewHost_ = THeldNewHost{from, link, m, 0};
+    heldNewHost_->Timer = StartTimer(HeldNewHost, kSuccessionMs);
+}
+
+void TRoomCore::AdoptNewHost(uint32_t from, TLinkId link, const p2::TViewMessage& m) {
+    const p2::TViewEntry* own = nullptr;
+    std::set<uint32_t> listed;
+    for (const p2::TViewEntry& e : m.Members) {
+        listed.insert(e.Id);
+        if (e.Id == ownId_) own = &e;
+    }
+    if (!own || m.Members.size() > Limit()) return SessionLost();
+    hostLost_ = false;
+    StopTimer(successionTimer_);
+    if (heldNewHost_) {
+        StopTimer(heldNewHost_->Timer);
+        heldNewHost_.reset();
+    }
+    std::vector<uint32_t> gone;
+    for (auto& [id, peer] : peers_)
+        if (!listed.count(id)) gone.push_back(id);
+    for (uint32_t id : gone)
+        RemovePeer(id, true);
+    for (const p2::TViewEntry& e : m.Members) {
+        if (e.Id == ownId_) {
+            self_.Links = e.Links;
+            continue;
+        }
+        auto it = peers_.find(e.Id);
+        if (it == peers_.end()) {
+            // Admitted while we missed it; without its secret we reach it through the host.
+            AddPeer(e, nullptr, true);
+        } else {
+            it->second.Entry.Links = e.Links;
+        }
+    }
+    hostId_ = from;
+    view_ = m.View;
+    SendOn(link, p2::EncodeHostAck(m.View));
+    RerouteAll();
+    ReportLinks();
+}
+
+void TRoomCore::EndAllLinks() {
+    std::vector<TLinkId> ids;
+    for (auto& [id, link] : links_)
+        ids.push_back(id);
+    for (TLinkId id : ids)
+        CloseLink(id);
+    std::vector<TTimerId> timers;
+    for (auto& [id, t] : timers_)
+        timers.push_back(id);
+    for (TTimerId id : timers)
+        StopTimer(id);
+    successionTimer_ = 0;
+}
+
+void TRoomCore::SessionLost() {
+    if (state_ == Lost || state_ == Left) return;
+    if (state_ == Opening) Finish(TCoreAction::Open, DPERR_CONNECTIONLOST);
+    if (state_ == Entering) Finish(TCoreAction::CreatePlayer, DPERR_CONNECTIONLOST);
+    bool told = state_ == InRoom;
+    if (IsHost()) {
+        // Members still linked to us must not take our silence for a
+        // departure and make one of them host beside the rest: they go too.
+        std::vector<TLinkId> ids;
+        for (auto& [id, link] : links_)
+            if (link.Role == MemberLink) ids.push_back(id);
+        for (TLinkId id : ids)
+            CloseLink(id, p2::EncodeEmpty(p2::REMOVED));
+    }
+    state_ = Lost;
+    EndAllLinks();
+    peers_.clear();
+    hostLost_ = claiming_ = false;
+    heldNewHost_.reset();
+    UpdateListing();
+    if (told) {
+        DPMSG_GENERIC msg{DPSYS_SESSIONLOST};
+        Notice(&msg, sizeof msg);
+    }
+}
+
+} // namespace dplay

@@ -1,0 +1,282 @@
+#pragma once
+// The decisions of one local member of a room: views, admission, routing
+// direct or through the host, order and exactly-once delivery across a
+// change of route, removal, succession, session loss. No sockets, no
+// threads, no clock: the shell feeds it events (each with the current
+// monotonic time) and carries out the actions it returns.
+#include "DPProtocol2.h"
+#include "DirectPlay.h"
+
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <optional>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace dplay {
+
+// Bounds and times of the room (docs/protocol.md explains each).
+namespace room {
+constexpr int64_t kPingAfterMs = 1000;     // idle time before a PING
+constexpr int64_t kSilenceMs = 10000;      // nothing received: the link ends
+constexpr int64_t kCutOffSilenceMs = 5000; // every other link this quiet too: we are cut off
+constexpr int64_t kFrozenMs = 8000;        // a gap between events: others may have removed us
+constexpr int64_t kJoinDeadlineMs = 5000;  // JOIN_ACCEPT to CREATE_PLAYER
+constexpr int64_t kIntroHoldMs = 5000;     // an introduction waiting for its MEMBER_ADDED
+constexpr int64_t kSuccessionMs = 5000;    // waiting for NEW_HOST, or for enough HOST_ACKs
+// Silences a host counts together: the others' removal plus their succession.
+constexpr int64_t kSilenceWindowMs = kSilenceMs + kSuccessionMs;
+constexpr size_t kMaxPendingJoins = 16; // per room
+constexpr size_t kMaxPendingJoinsPerAddress = 4;
+constexpr size_t kMaxHeldIntroductions = 8;
+constexpr size_t kMaxExtraLinks = 8;                // links per room beyond one per member
+constexpr uint64_t kMaxUnackedBytes = 128ull << 20; // per pair, as the unsent limit
+constexpr uint32_t kAckEvery = 16; // blocks received before an ACK goes out unasked
+} // namespace room
+
+using TLinkId = uint64_t;
+using TTimerId = uint64_t;
+
+// Why a link ended, as the shell saw it.
+enum class TCoreLinkEnd {
+    Closed,    // end of stream or reset: the peer closed it or its process ended
+    Timeout,   // the shell's own deadline (connect, handshake)
+    Violation, // the peer broke framing or the handshake
+    Failed,    // a dial that never connected
+};
+
+struct TCoreAction {
+    enum TKind {
+        Dial,        // Link, Ipv4, Port; Frame is the request sent after HELLO
+        Send,        // Link, Frame
+        Close,       // Link; Frame (may be null) is written last before the close
+        Deliver,     // From (0: a notice), Bytes; Announces: the member a create notice is about
+        SetTimer,    // Timer, DelayMs
+        CancelTimer, // Timer
+        List,        // the room is listed (or its entry changed): Room
+        Unlist,
+        Finish, // a call ended: Call, Result, Id
+    };
+    enum TCall { Open, CreatePlayer };
+    explicit TCoreAction(TKind kind) : Kind(kind) {}
+    TKind Kind;
+    TLinkId Link = 0;
+    uint32_t Ipv4 = 0;
+    uint16_t Port = 0;
+    proto2::TFrame Frame;
+    DPID From = 0;
+    std::vector<uint8_t> Bytes;
+    uint32_t Announces = 0;
+    TTimerId Timer = 0;
+    int64_t DelayMs = 0;
+    proto::TRoomInfo Room;
+    TCall Call = Open;
+    HRESULT Result = DP_OK;
+    uint32_t Id = 0;
+};
+
+class TRoomCore {
+  public:
+    enum TState { Idle, Opening, Opened, Entering, InRoom, Lost, Left };
+    enum TSendResult { SendOk, SendNotInRoom, SendNoPlayer, SendTooLarge, SendFull };
+
+    // seed: ids and secrets are drawn from it (the shell seeds from the system).
+    explicit TRoomCore(uint64_t seed);
+
+    // Local calls.
+    void Create(int64_t now, const proto::TRoomInfo& room);
+    void Join(int64_t now, uint32_t hostIpv4, uint16_t port, const TGuid& application,
+              const TGuid& instance);
+    void CreatePlayer(int64_t now, const std::string& name, uint16_t memberPort);
+    TSendResult Send(int64_t now, DPID to, const uint8_t* data, size_t size);
+    void Leave(int64_t now);
+
+    // Events. Links that this core dialed carry ids with the top bit set;
+    // the shell's ids for accepted links have it clear.
+    void OnLinkAccepted(int64_t now, TLinkId link, uint32_t remoteIpv4, uint8_t type,
+                        const uint8_t* body, size_t size);
+    void OnLinkUp(int64_t now, TLinkId link);
+    void OnFrame(int64_t now, TLinkId link, uint8_t type, const uint8_t* body, size_t size);
+    void OnLinkEnded(int64_t now, TLinkId link, TCoreLinkEnd why);
+    void OnTimer(int64_t now, TTimerId timer);
+    void OnTick(int64_t now);
+
+    std::vector<TCoreAction> TakeActions();
+
+    TState State() const { return state_; }
+    bool IsHost() const {
+        return state_ == InRoom && hostId_ == ownId_ && ownId_ != 0 && !claiming_;
+    }
+    bool Listed() const { return listed_; }
+    uint32_t OwnId() const { return ownId_; }
+    uint32_t HostId() const { return hostId_; }
+    uint32_t ViewNumber() const { return view_; }
+    const TGuid& Instance() const { return room_.Instance; }
+    // Ids in the view, the own one included.
+    std::vector<uint32_t> ViewIds() const;
+    struct TPlayer {
+        uint32_t Id;
+        std::string Name;
+    };
+    // The other members of the view.
+    std::vector<TPlayer> Players() const;
+    // Ids of the members reached by a direct link (not through the host).
+    std::set<uint32_t> DirectPeers() const;
+    // Blocks held for a peer until it acknowledges them.
+    size_t Unacked(uint32_t peer) const;
+    // The limit of members this room holds.
+    uint32_t Limit() const;
+
+  private:
+    enum TLinkRole {
+        JoinPending, // host: JOIN_ACCEPT sent, waiting for CREATE_PLAYER
+        HeldIntro,   // an introduction naming a member not announced yet
+        ToHost,      // joiner: JOIN_REQUEST sent, then waiting for WELCOME
+        Dialing,     // PEER_HELLO sent, waiting for PEER_ACCEPT
+        MemberLink,  // established with Peer
+    };
+    struct TLink {
+        explicit TLink(TLinkRole role = MemberLink) : Role(role) {}
+        TLinkRole Role;
+        uint32_t Peer = 0;
+        uint32_t Dialer = 0; // who dialed it: the tie between two links of a pair
+        uint32_t RemoteIpv4 = 0;
+        bool Up = false; // connected: frames may be written
+        int64_t LastReceive = 0;
+        int64_t LastSend = 0;
+        TTimerId Timer = 0;
+        proto2::TPeerHello Hello; // HeldIntro
+    };
+    struct TOutgoing {
+        uint64_t Seq;
+        std::shared_ptr<const std::vector<uint8_t>> Block;
+    };
+    struct TPeer {
+        proto2::TViewEntry Entry;
+        proto2::TSecret Secret{}; // the pair's: the later member's admission secret
+        bool SecretKnown = false;
+        TLinkId Direct = 0;
+        // Per pair: what we send and what we received.
+        uint64_t NextSeq = 1;
+        std::deque<TOutgoing> Unacked;
+        uint64_t UnackedBytes = 0;
+        uint64_t Expected = 1;
+        uint32_t AckDue = 0;
+        // The route the unacked blocks went out on; a new one gets them again.
+        TLinkId RouteLink = 0;
+        bool RouteRelayed = false;
+    };
+    enum TTimerKind { JoinDeadline, IntroDeadline, AwaitNewHost, AwaitHostAck, HeldNewHost };
+    struct TTimer {
+        TTimerKind Kind;
+        TLinkId Link = 0;
+    };
+
+    // Every entry point starts here: a long gap means we were frozen.
+    bool Observe(int64_t now);
+    void Emit(TCoreAction a) { actions_.push_back(std::move(a)); }
+    void SendOn(TLinkId link, proto2::TFrame frame);
+    void CloseLink(TLinkId link, proto2::TFrame last = nullptr);
+    TTimerId StartTimer(TTimerKind kind, int64_t delayMs, TLinkId link = 0);
+    void StopTimer(TTimerId& timer);
+    void Notice(const void* msg, size_t size, const std::string& tail = {}, uint32_t about = 0);
+    void NoticeCreate(const proto2::TViewEntry& e);
+    void NoticeDestroy(uint32_t id);
+    void Finish(TCoreAction::TCall call, HRESULT result, uint32_t id = 0);
+    TLinkId NewLinkId() { return (uint64_t(1) << 63) | ++dialCounter_; }
+    uint32_t NewMemberId();
+    proto2::TSecret NewSecret();
+    proto::TRoomInfo CurrentInfo() const;
+    void UpdateListing();
+
+    // Frames by link role.
+    void OnHostLinkFrame(TLinkId id, TLink& link, uint8_t type, const uint8_t* body, size_t size);
+    void OnJoinFrame(TLinkId id, TLink& link, uint8_t type, const uint8_t* body, size_t size);
+    void OnMemberFrame(TLinkId id, TLink& link, uint8_t type, const uint8_t* body, size_t size);
+    bool OnViewFrame(uint32_t from, uint8_t type, const uint8_t* body, size_t size);
+    bool OnPairFrame(uint32_t from, uint8_t type, const uint8_t* body, size_t size);
+
+    // Admission.
+    void ServeJoinRequest(TLinkId id, uint32_t remoteIpv4, const uint8_t* body, size_t size);
+    void Admit(TLinkId id, TLink& link, const proto::TCreatePlayer& request);
+    void OnWelcome(TLinkId id, const proto2::TWelcome& m);
+    // Introductions.
+    void ServePeerHello(TLinkId id, uint32_t remoteIpv4, const proto2::TPeerHello& m);
+    bool IntroductionValid(const proto2::TPeerHello& m) const;
+    void AcceptIntroduction(TLinkId id, TLink& link);
+    void DialPeer(const TPeer& peer);
+    void ReleaseHeldIntroductions();
+    void SetDirect(uint32_t peer, TLinkId id);
+    // Views.
+    void AddPeer(const proto2::TViewEntry& e, const proto2::TSecret* secret, bool notify);
+    void RemovePeer(uint32_t id, bool tellIt);
+    void HostRemove(uint32_t id);
+    void ReportLinks();
+    void HostSetLinks(uint32_t member, const std::set<uint32_t>& links);
+    void SendLinkView();
+    std::vector<uint32_t> ViewOrder() const;
+    proto2::TViewMessage ViewMessage() const;
+    // Routing and delivery.
+    void Transmit(TPeer& peer, const TOutgoing& block);
+    void Reroute(TPeer& peer);
+    void RerouteAll();
+    void SendAck(TPeer& peer);
+    bool SendPairFrame(TPeer& peer, uint8_t type, const proto2::TFrame& frame);
+    // Losing links, the host, the session.
+    void DropLink(TLinkId id, bool timedOut);
+    void MemberLinkGone(uint32_t peer, TLinkId id, bool timedOut);
+    bool CutOff(TLinkId except) const;
+    void HostLost(bool clean);
+    uint32_t Successor() const;
+    void Claim(bool clean);
+    void BecomeHost();
+    void AdoptNewHost(uint32_t from, TLinkId link, const proto2::TViewMessage& m);
+    void OnNewHost(uint32_t from, TLinkId link, const proto2::TViewMessage& m);
+    void SessionLost();
+    void EndAllLinks();
+
+    std::mt19937_64 rng_;
+    TState state_ = Idle;
+    std::optional<int64_t> lastNow_;
+    int64_t now_ = 0;
+    proto::TRoomInfo room_;
+    uint32_t hostIpv4_ = 0;
+    bool creator_ = false;
+    uint32_t ownId_ = 0;
+    proto2::TViewEntry self_; // our own entry as the view holds it
+    proto2::TSecret ownSecret_{};
+    uint32_t reportedView_ = 0; // the last LINKS we sent: its view and links
+    std::set<uint32_t> reportedLinks_;
+    uint32_t hostId_ = 0;
+    uint32_t view_ = 0;
+    std::map<uint32_t, TPeer> peers_; // the view without ourselves
+    std::map<TLinkId, TLink> links_;
+    TLinkId joinLink_ = 0;
+    std::map<TTimerId, TTimer> timers_;
+    TTimerId nextTimer_ = 0;
+    uint64_t dialCounter_ = 0;
+    bool listed_ = false;
+    std::set<uint32_t> usedIds_; // host: never hand an id out twice
+    // Succession.
+    bool hostLost_ = false; // waiting for NEW_HOST from the successor
+    TTimerId successionTimer_ = 0;
+    bool claiming_ = false; // we are the successor, not yet confirmed
+    uint32_t claimView_ = 0;
+    size_t claimOf_ = 0; // members of the last view, the old host included
+    std::set<uint32_t> claimAcks_;
+    std::deque<int64_t> timeoutRemovals_; // host: members removed after a silence, recently
+    struct THeldNewHost {
+        uint32_t From;
+        TLinkId Link;
+        proto2::TViewMessage View;
+        TTimerId Timer;
+    };
+    std::optional<THeldNewHost> heldNewHost_;
+    std::vector<TCoreAction> actions_;
+};
+
+} // namespace dplay

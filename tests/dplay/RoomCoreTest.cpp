@@ -1,0 +1,490 @@
+// One room core at a time against scripted peers: the hostile inputs a
+// network can bring (forged welcomes and introductions, data before
+// admission, relays naming someone else, empty frames) and the bookkeeping
+// that must not mix up links and timers.
+#include "dplay/DPRoomCore.h"
+#include "dplay/DPWireWriter.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <map>
+
+using namespace dplay;
+namespace p2 = dplay::proto2;
+
+namespace {
+
+const TGuid kApp = *TGuid::Parse("{5BFFE6A0-4D9C-11D2-B2C6-0080C83D719A}");
+const TGuid kRoom = *TGuid::Parse("{11111111-2222-3333-4444-555555555555}");
+
+struct TDriver {
+    TRoomCore Core{42};
+    int64_t Now = 0;
+    std::vector<TCoreAction> Log;
+
+    std::map<TTimerId, int64_t> Timers; // set and not yet fired or cancelled: when due
+
+    void Take() {
+        for (auto& a : Core.TakeActions()) {
+            if (a.Kind == TCoreAction::SetTimer) Timers[a.Timer] = Now + a.DelayMs;
+            if (a.Kind == TCoreAction::CancelTimer) Timers.erase(a.Timer);
+            Log.push_back(std::move(a));
+        }
+    }
+    void Feed(TLinkId link, const p2::TFrame& f) {
+        Core.OnFrame(Now, link, (*f)[4], f->data() + 5, f->size() - 5);
+        Take();
+    }
+    void Accept(TLinkId link, const p2::TFrame& request, uint32_t ipv4 = 0x7F000002) {
+        Core.OnLinkAccepted(Now, link, ipv4, (*request)[4], request->data() + 5,
+                            request->size() - 5);
+        Take();
+    }
+    // Time passes with the shell's ticks, as it does for a running process.
+    void Pass(int64_t ms) {
+        for (int64_t end = Now + ms; Now < end;) {
+            Now = std::min(end, Now + 250);
+            Core.OnTick(Now);
+            Take();
+            for (auto it = Timers.begin(); it != Timers.end();) {
+                if (it->second > Now) {
+                    ++it;
+                    continue;
+                }
+                TTimerId id = it->first;
+                it = Timers.erase(it);
+                Core.OnTimer(Now, id);
+                Take();
+                it = Timers.begin();
+            }
+        }
+    }
+    // Frames of `type` written on `link` (sent, or written last before a close).
+    std::vector<std::vector<uint8_t>> Sent(TLinkId link, uint8_t type) const {
+        std::vector<std::vector<uint8_t>> out;
+        for (auto& a : Log)
+            if ((a.Kind == TCoreAction::Send || a.Kind == TCoreAction::Close) && a.Link == link &&
+                a.Frame && (*a.Frame)[4] == type)
+                out.emplace_back(a.Frame->begin() + 5, a.Frame->end());
+        return out;
+    }
+    bool Closed(TLinkId link) const {
+        for (auto& a : Log)
+            if (a.Kind == TCoreAction::Close && a.Link == link) return true;
+        return false;
+    }
+    std::vector<TCoreAction> Delivered() const {
+        std::vector<TCoreAction> out;
+        for (auto& a : Log)
+            if (a.Kind == TCoreAction::Deliver) out.push_back(a);
+        return out;
+    }
+    bool Notice(uint32_t type) const {
+        for (auto& a : Delivered()) {
+            uint32_t t = 0;
+            if (a.From == 0 && a.Bytes.size() >= 4) std::memcpy(&t, a.Bytes.data(), 4);
+            if (a.From == 0 && t == type) return true;
+        }
+        return false;
+    }
+    const TCoreAction* Finished(TCoreAction::TCall call) const {
+        for (auto& a : Log)
+            if (a.Kind == TCoreAction::Finish && a.Call == call) return &a;
+        return nullptr;
+    }
+    TTimerId LastTimer() const {
+        for (auto it = Log.rbegin(); it != Log.rend(); ++it)
+            if (it->Kind == TCoreAction::SetTimer) return it->Timer;
+        return 0;
+    }
+};
+
+// A hosting core with its own player.
+void Host(TDriver& d, uint32_t maxPlayers = 10) {
+    proto::TRoomInfo room;
+    room.Application = kApp;
+    room.Instance = kRoom;
+    room.MaxPlayers = maxPlayers;
+    room.Name = "room";
+    d.Core.Create(d.Now, room);
+    d.Core.CreatePlayer(d.Now, "host", 5000);
+    d.Take();
+}
+
+// Admits a scripted member on `link`; returns its welcome.
+p2::TWelcome Admit(TDriver& d, TLinkId link, const std::string& name, uint32_t ipv4) {
+    d.Accept(link, proto::EncodeJoinRequest(kRoom), ipv4);
+    d.Feed(link, proto::EncodeCreatePlayer({6000, name}));
+    auto w = d.Sent(link, p2::WELCOME);
+    EXPECT_EQ(w.size(), 1u);
+    return *p2::DecodeWelcome(w.back().data(), w.back().size());
+}
+
+// A joining core that has reached its host (link id in *hostLink) and sent CREATE_PLAYER.
+void Joiner(TDriver& d, TLinkId* hostLink, uint32_t maxPlayers = 10) {
+    d.Core.Join(d.Now, 0x7F000001, 47624, kApp, kRoom);
+    d.Take();
+    *hostLink = d.Log.back().Link;
+    d.Core.OnLinkUp(d.Now, *hostLink);
+    proto::TRoomInfo info;
+    info.Instance = kRoom;
+    info.MaxPlayers = maxPlayers;
+    d.Feed(*hostLink, proto::EncodeJoinAccept(info));
+    ASSERT_TRUE(d.Finished(TCoreAction::Open));
+    d.Core.CreatePlayer(d.Now, "me", 7000);
+    d.Take();
+}
+
+p2::TViewEntry Entry(uint32_t id, uint32_t join) {
+    return p2::TViewEntry{id, join, 0x7F000000u + join, uint16_t(9000 + join), "p", {}};
+}
+
+// A welcome written field by field, for what the encoder never writes.
+p2::TFrame RawWelcome(uint32_t you, uint32_t host, const std::vector<uint32_t>& ids) {
+    TDPWireWriter w(p2::WELCOME);
+    w.U32(you);
+    for (int i = 0; i < 16; ++i)
+        w.U8(0);
+    w.U32(2).U32(host).U32(static_cast<uint32_t>(ids.size()));
+    uint32_t join = 0;
+    for (uint32_t id : ids)
+        w.U32(id).U32(join++).U32(0x7F000005).U16(1).U32(0).U32(0).Text("x", 10);
+    return w.Finish();
+}
+
+} // namespace
+
+TEST(RoomCore, WelcomeNamingIdZeroOwnIdOrTooManyIsNotEntered) {
+    struct TCase {
+        const char* What;
+        p2::TFrame Welcome;
+        uint32_t Limit;
+    };
+    std::vector<uint32_t> thousand;
+    for (uint32_t i = 1; i <= 1000; ++i)
+        thousand.push_back(i);
+    std::vector<TCase> cases = {
+        {"id 0", RawWelcome(2, 1, {1, 0, 2}), 10},
+        {"the joiner's id twice", RawWelcome(2, 1, {1, 2, 2}), 10},
+        {"the joiner as host", RawWelcome(1, 1, {1, 2}), 10},
+        {"a thousand members", RawWelcome(2, 1, thousand), 10},
+        {"more than the room holds", RawWelcome(2, 1, {1, 2, 3, 4, 5}), 4},
+    };
+    for (auto& c : cases) {
+        TDriver d;
+        TLinkId host = 0;
+        Joiner(d, &host, c.Limit);
+        d.Feed(host, c.Welcome);
+        const TCoreAction* done = d.Finished(TCoreAction::CreatePlayer);
+        ASSERT_TRUE(done) << c.What;
+        EXPECT_TRUE(Failed(done->Result)) << c.What;
+        EXPECT_TRUE(d.Closed(host)) << c.What;
+        EXPECT_NE(d.Core.State(), TRoomCore::InRoom) << c.What;
+        EXPECT_TRUE(d.Delivered().empty()) << c.What << ": nothing reaches the receive queue";
+    }
+    // The same shape within the bounds enters.
+    TDriver d;
+    TLinkId host = 0;
+    Joiner(d, &host, 4);
+    d.Feed(host, RawWelcome(2, 1, {1, 2, 3, 4}));
+    ASSERT_EQ(d.Core.State(), TRoomCore::InRoom);
+    EXPECT_EQ(d.Core.OwnId(), 2u);
+    EXPECT_EQ(d.Core.Players().size(), 3u);
+}
+
+// A member (id 2) of a room whose host (1) admitted 3 before it: every pair's
+// secret is the later member's, so 2 shares its own secret with 1 and 3.
+struct TMemberFixture {
+    TDriver D;
+    TLinkId HostLink = 0;
+    p2::TSecret Secret{};
+    void Enter() {
+        Joiner(D, &HostLink);
+        Secret.fill(0x3C);
+        p2::TWelcome w;
+        w.View.View = 3;
+        w.View.HostId = 1;
+        w.View.Members = {Entry(1, 0), Entry(3, 1), Entry(2, 2)};
+        w.YourId = 2;
+        w.YourSecret = Secret;
+        D.Feed(HostLink, p2::EncodeWelcome(w));
+        ASSERT_EQ(D.Core.State(), TRoomCore::InRoom);
+    }
+};
+
+TEST(RoomCore, IntroductionNeedsTheHostsWordAndTheSecret) {
+    TMemberFixture m;
+    m.Enter();
+    TDriver& d = m.D;
+    // Wrong secret for a member the host announced: refused at once.
+    p2::TSecret wrong = m.Secret;
+    wrong[0] ^= 1;
+    d.Accept(100, p2::EncodePeerHello({kRoom, 2, 3, wrong}));
+    EXPECT_TRUE(d.Closed(100));
+    EXPECT_TRUE(d.Sent(100, p2::PEER_ACCEPT).empty());
+    // The host's id, the receiver's own id, another room: refused at once.
+    d.Accept(101, p2::EncodePeerHello({kRoom, 2, 1, m.Secret}));
+    EXPECT_TRUE(d.Closed(101));
+    d.Accept(102, p2::EncodePeerHello({kRoom, 3, 2, m.Secret}));
+    EXPECT_TRUE(d.Closed(102));
+    d.Accept(103, p2::EncodePeerHello({kApp, 2, 3, m.Secret}));
+    EXPECT_TRUE(d.Closed(103));
+    // An id the host never announced waits a little for its MEMBER_ADDED, then goes;
+    // what it sends meanwhile is not taken.
+    d.Accept(104, p2::EncodePeerHello({kRoom, 2, 77, m.Secret}));
+    EXPECT_FALSE(d.Closed(104));
+    d.Feed(104, p2::EncodeData(1, "forged", 6));
+    EXPECT_TRUE(d.Closed(104));
+    d.Accept(105, p2::EncodePeerHello({kRoom, 2, 78, m.Secret}));
+    d.Pass(room::kIntroHoldMs + 500);
+    EXPECT_TRUE(d.Closed(105));
+    EXPECT_TRUE(d.Delivered().empty());
+    EXPECT_EQ(d.Core.Players().size(), 2u);
+    // The right secret from an announced member is taken.
+    d.Accept(106, p2::EncodePeerHello({kRoom, 2, 3, m.Secret}));
+    EXPECT_FALSE(d.Closed(106));
+    EXPECT_EQ(d.Sent(106, p2::PEER_ACCEPT).size(), 1u);
+    EXPECT_EQ(d.Core.DirectPeers().count(3), 1u);
+}
+
+TEST(RoomCore, IntroductionAheadOfItsAnnouncementIsTakenWhenTheHostSpeaks) {
+    TMemberFixture m;
+    m.Enter();
+    TDriver& d = m.D;
+    p2::TSecret later;
+    later.fill(0x77);
+    d.Accept(200, p2::EncodePeerHello({kRoom, 2, 9, later}));
+    EXPECT_FALSE(d.Closed(200));
+    d.Feed(m.HostLink, p2::EncodeMemberAdded({4, Entry(9, 3), later}));
+    EXPECT_EQ(d.Sent(200, p2::PEER_ACCEPT).size(), 1u);
+    EXPECT_EQ(d.Core.DirectPeers().count(9), 1u);
+    EXPECT_TRUE(d.Notice(DPSYS_CREATEPLAYERORGROUP));
+}
+
+TEST(RoomCore, RelayFromAnyoneButTheHostIsRefused) {
+    TMemberFixture m;
+    m.Enter();
+    TDriver& d = m.D;
+    d.Accept(300, p2::EncodePeerHello({kRoom, 2, 3, m.Secret}));
+    auto inner = p2::EncodeData(1, "x", 1);
+    // Member 3 claims to pass on a block of the host's.
+    d.Feed(300, p2::EncodeRelay(1, p2::DATA, inner->data() + 5, inner->size() - 5));
+    EXPECT_TRUE(d.Closed(300));
+    EXPECT_TRUE(d.Delivered().empty());
+    // The host passing on member 3's block: delivered as 3's.
+    d.Feed(m.HostLink, p2::EncodeRelay(3, p2::DATA, inner->data() + 5, inner->size() - 5));
+    ASSERT_EQ(d.Delivered().size(), 1u);
+    EXPECT_EQ(d.Delivered()[0].From, 3u);
+    // ... but never as the receiver's own or the host's.
+    d.Feed(m.HostLink, p2::EncodeRelay(2, p2::DATA, inner->data() + 5, inner->size() - 5));
+    d.Feed(m.HostLink, p2::EncodeRelay(1, p2::DATA, inner->data() + 5, inner->size() - 5));
+    EXPECT_EQ(d.Delivered().size(), 1u);
+    EXPECT_EQ(d.Core.State(), TRoomCore::InRoom);
+}
+
+TEST(RoomCore, HostStampsTheSenderOfWhatItRelays) {
+    TDriver d;
+    Host(d);
+    auto a = Admit(d, 10, "a", 0x7F000002);
+    auto b = Admit(d, 11, "b", 0x7F000003);
+    auto inner = p2::EncodeData(1, "hi", 2);
+    // a names b as the target; b must see a as the sender, whatever a would like.
+    d.Feed(10, p2::EncodeRelay(b.YourId, p2::DATA, inner->data() + 5, inner->size() - 5));
+    auto out = d.Sent(11, p2::RELAY);
+    ASSERT_EQ(out.size(), 1u);
+    auto relay = p2::DecodeRelay(out[0].data(), out[0].size());
+    ASSERT_TRUE(relay);
+    EXPECT_EQ(relay->Peer, a.YourId);
+    // A relay to oneself goes nowhere.
+    d.Feed(10, p2::EncodeRelay(a.YourId, p2::DATA, inner->data() + 5, inner->size() - 5));
+    EXPECT_TRUE(d.Sent(10, p2::RELAY).empty());
+    // The newcomer was announced to the earlier member with its secret, before its welcome.
+    auto added = d.Sent(10, p2::MEMBER_ADDED);
+    ASSERT_EQ(added.size(), 1u);
+    auto m = p2::DecodeMemberAdded(added[0].data(), added[0].size());
+    EXPECT_EQ(m->Member.Id, b.YourId);
+    EXPECT_EQ(m->Secret, b.YourSecret);
+    EXPECT_NE(a.YourSecret, b.YourSecret);
+}
+
+TEST(RoomCore, DataBeforeAdmissionAndEmptyDataEndOnlyThatLink) {
+    TDriver d;
+    Host(d);
+    auto a = Admit(d, 10, "a", 0x7F000002);
+    // DATA on a join that has not entered: the link goes, no block, no member.
+    d.Accept(20, proto::EncodeJoinRequest(kRoom), 0x7F000009);
+    d.Feed(20, p2::EncodeData(1, "early", 5));
+    EXPECT_TRUE(d.Closed(20));
+    EXPECT_TRUE(d.Delivered().size() == 1 && d.Notice(DPSYS_CREATEPLAYERORGROUP));
+    EXPECT_EQ(d.Core.Players().size(), 1u);
+    // An empty block is a block: delivered, and the next one too.
+    d.Feed(10, p2::EncodeData(1, nullptr, 0));
+    d.Feed(10, p2::EncodeData(2, "after", 5));
+    auto got = d.Delivered();
+    ASSERT_EQ(got.size(), 3u);
+    EXPECT_TRUE(got[1].Bytes.empty());
+    EXPECT_EQ(std::string(got[2].Bytes.begin(), got[2].Bytes.end()), "after");
+    // An empty DATA frame (no sequence number) breaks the protocol: that member
+    // goes, told why, and the room carries on.
+    auto b = Admit(d, 11, "b", 0x7F000003);
+    d.Feed(11, p2::EncodeEmpty(p2::DATA));
+    EXPECT_EQ(d.Sent(11, p2::REMOVED).size(), 1u);
+    EXPECT_EQ(d.Core.Players().size(), 1u);
+    EXPECT_TRUE(d.Core.IsHost());
+    d.Feed(10, p2::EncodeData(3, "still", 5));
+    EXPECT_EQ(d.Delivered().back().From, a.YourId);
+    (void)b;
+}
+
+TEST(RoomCore, JoinDeadlineClosesOnlyItsOwnJoin) {
+    TDriver d;
+    Host(d);
+    d.Accept(30, proto::EncodeJoinRequest(kRoom));
+    TTimerId first = d.LastTimer();
+    d.Accept(31, proto::EncodeJoinRequest(kRoom));
+    TTimerId second = d.LastTimer();
+    ASSERT_NE(first, second);
+    // A timer the core does not know (stale, or never its own) changes nothing.
+    d.Core.OnTimer(d.Now, 999999);
+    d.Take();
+    EXPECT_FALSE(d.Closed(30));
+    EXPECT_FALSE(d.Closed(31));
+    d.Core.OnTimer(d.Now, first);
+    d.Take();
+    EXPECT_TRUE(d.Closed(30));
+    EXPECT_FALSE(d.Closed(31));
+    // The second join finishes; its own timer firing late does nothing to it.
+    d.Feed(31, proto::EncodeCreatePlayer({6000, "late"}));
+    d.Core.OnTimer(d.Now, second);
+    d.Take();
+    EXPECT_FALSE(d.Closed(31));
+    EXPECT_EQ(d.Core.Players().size(), 1u);
+}
+
+TEST(RoomCore, PendingJoinsHoldNoPlaceAndAreBounded) {
+    TDriver d;
+    Host(d, 3);
+    for (TLinkId link = 40; link < 40 + room::kMaxPendingJoinsPerAddress; ++link) {
+        d.Accept(link, proto::EncodeJoinRequest(kRoom), 0x0A000001);
+        EXPECT_EQ(d.Sent(link, p2::JOIN_ACCEPT).size(), 1u);
+    }
+    TLinkId extra = 40 + room::kMaxPendingJoinsPerAddress;
+    d.Accept(extra, proto::EncodeJoinRequest(kRoom), 0x0A000001);
+    EXPECT_EQ(d.Sent(extra, p2::JOIN_REFUSE).size(), 1u);
+    // Another address still gets in, and takes a place the silent ones do not hold.
+    Admit(d, 60, "a", 0x0A000002);
+    Admit(d, 61, "b", 0x0A000003);
+    EXPECT_EQ(d.Core.Players().size(), 2u);
+    d.Accept(62, proto::EncodeJoinRequest(kRoom), 0x0A000004);
+    auto refuse = d.Sent(62, p2::JOIN_REFUSE);
+    ASSERT_EQ(refuse.size(), 1u);
+    EXPECT_EQ(*proto::DecodeJoinRefuse(refuse[0].data(), refuse[0].size()), DPERR_SESSIONFULL);
+    // A silent join that then asks for a place in a full room is refused, not admitted.
+    d.Feed(40, proto::EncodeCreatePlayer({6000, "over"}));
+    EXPECT_EQ(d.Core.Players().size(), 2u);
+    EXPECT_TRUE(d.Closed(40));
+}
+
+TEST(RoomCore, RemovedMemberIsToldBeforeItsLinkCloses) {
+    TDriver d;
+    Host(d);
+    auto a = Admit(d, 10, "a", 0x7F000002);
+    auto b = Admit(d, 11, "b", 0x7F000003);
+    // b goes silent (frozen); a keeps talking.
+    for (int i = 0; i < 44; ++i) {
+        d.Pass(250);
+        d.Feed(10, p2::EncodeEmpty(p2::PING));
+    }
+    EXPECT_EQ(d.Sent(11, p2::REMOVED).size(), 1u);
+    auto removed = d.Sent(10, p2::MEMBER_REMOVED);
+    ASSERT_EQ(removed.size(), 1u);
+    EXPECT_EQ(p2::DecodeMemberRemoved(removed[0].data(), removed[0].size())->Id, b.YourId);
+    EXPECT_TRUE(d.Core.IsHost());
+    EXPECT_TRUE(d.Core.Listed());
+    (void)a;
+}
+
+TEST(RoomCore, FrozenProcessOrRemovedNoticeLosesTheSession) {
+    {
+        TDriver d;
+        Host(d);
+        Admit(d, 10, "a", 0x7F000002);
+        ASSERT_TRUE(d.Core.Listed());
+        d.Now += room::kFrozenMs + 1000; // no tick in between: the process was stopped
+        d.Feed(10, p2::EncodeEmpty(p2::PING));
+        EXPECT_TRUE(d.Notice(DPSYS_SESSIONLOST));
+        EXPECT_FALSE(d.Core.Listed());
+        EXPECT_EQ(d.Core.State(), TRoomCore::Lost);
+        // It never takes a join afterwards.
+        d.Accept(20, proto::EncodeJoinRequest(kRoom));
+        EXPECT_TRUE(d.Sent(20, p2::JOIN_ACCEPT).empty());
+    }
+    {
+        TMemberFixture m;
+        m.Enter();
+        m.D.Feed(m.HostLink, p2::EncodeEmpty(p2::REMOVED));
+        EXPECT_TRUE(m.D.Notice(DPSYS_SESSIONLOST));
+        EXPECT_EQ(m.D.Core.State(), TRoomCore::Lost);
+    }
+    {
+        TMemberFixture m;
+        m.Enter();
+        m.D.Feed(m.HostLink, p2::EncodeMemberRemoved({4, 2}));
+        EXPECT_TRUE(m.D.Notice(DPSYS_SESSIONLOST));
+    }
+}
+
+TEST(RoomCore, SendsThatCannotGoAreRefused) {
+    TDriver d;
+    Host(d);
+    auto a = Admit(d, 10, "a", 0x7F000002);
+    std::vector<uint8_t> big(p2::kMaxBlock + 1);
+    EXPECT_EQ(d.Core.Send(d.Now, 0, big.data(), big.size()), TRoomCore::SendTooLarge);
+    EXPECT_EQ(d.Core.Send(d.Now, 12345, big.data(), 1), TRoomCore::SendNoPlayer);
+    EXPECT_EQ(d.Core.Send(d.Now, a.YourId, big.data(), 10), TRoomCore::SendOk);
+    // Kept until acknowledged.
+    EXPECT_EQ(d.Core.Unacked(a.YourId), 1u);
+    d.Feed(10, p2::EncodeAck(1));
+    EXPECT_EQ(d.Core.Unacked(a.YourId), 0u);
+    // An acknowledgement of what was never sent breaks the protocol.
+    d.Feed(10, p2::EncodeAck(5));
+    EXPECT_TRUE(d.Closed(10));
+}
+
+// The member of a room of two, behind its host (id 1).
+void SecondOfTwo(TDriver& d, TLinkId* host) {
+    Joiner(d, host);
+    p2::TWelcome w;
+    w.View.View = 2;
+    w.View.HostId = 1;
+    w.View.Members = {Entry(1, 0), Entry(2, 1)};
+    w.YourId = 2;
+    d.Feed(*host, p2::EncodeWelcome(w));
+}
+
+TEST(RoomCore, LastMemberOfTwoNeverBecomesHostAfterASilence) {
+    // Host and one member: the member cannot tell a frozen host from its own
+    // network gone, so after a silence it loses the session rather than
+    // hosting a copy of the room.
+    TDriver d;
+    TLinkId host = 0;
+    SecondOfTwo(d, &host);
+    d.Pass(room::kSilenceMs + room::kSuccessionMs + 1000);
+    EXPECT_TRUE(d.Notice(DPSYS_SESSIONLOST));
+    EXPECT_FALSE(d.Notice(DPSYS_HOST));
+    EXPECT_FALSE(d.Core.Listed());
+}
+
+TEST(RoomCore, HostThatLeftIsFollowedAtOnce) {
+    // The host's stream ended: it is gone for sure, and the successor takes over.
+    TDriver d;
+    TLinkId host = 0;
+    SecondOfTwo(d, &host);
+    d.Core.OnLinkEnded(d.Now, host, TCoreLinkEnd::Closed);
+    d.Take();
+    EXPECT_TRUE(d.Notice(DPSYS_DESTROYPLAYERORGROUP));
+    EXPECT_TRUE(d.Notice(DPSYS_HOST));
+    EXPECT_TRUE(d.Core.IsHost());
+    EXPECT_TRUE(d.Core.Listed());
+}
