@@ -355,6 +355,18 @@ void TRoomCore::OnTimer(int64_t now, TTimerId timer) {
             if (claiming_) SessionLost();
         }
         break;
+    case AdmitDeadline:
+        if (link != links_.end() && link->second.Role == Admitting && link->second.Timer == timer) {
+            link->second.Timer = 0;
+            DropLink(t.Link, false);
+        }
+        break;
+    case StepDown:
+        if (stepDownTimer_ == timer) {
+            stepDownTimer_ = 0;
+            if (claiming_) BecomeHost();
+        }
+        break;
     case HeldNewHost:
         if (heldNewHost_ && heldNewHost_->Timer == timer) heldNewHost_.reset();
         break;
@@ -404,6 +416,8 @@ void TRoomCore::OnFrame(int64_t now, TLinkId id, uint8_t type, const uint8_t* bo
         return CloseLink(id);
     case HeldIntro:
         return CloseLink(id); // nothing may come before the answer
+    case Admitting:
+        return DropLink(id, false); // nothing but PING before the welcome
     case MemberLink:
         return OnMemberFrame(id, link, type, body, size);
     }
@@ -471,18 +485,42 @@ void TRoomCore::Admit(TLinkId id, TLink& link, const proto::TCreatePlayer& reque
     auto added = p2::EncodeMemberAdded({view_, entry, secret});
     for (auto& [other, peer] : peers_)
         if (peer.Direct) SendOn(peer.Direct, added);
+    size_t before = 1 + peers_.size();
     AddPeer(entry, &secret, true);
-    link.Role = MemberLink;
+    link.Role = Admitting;
     link.Peer = entry.Id;
     link.Dialer = entry.Id;
     TPeer& peer = peers_[entry.Id];
-    peer.Direct = id;
-    p2::TWelcome welcome{ViewMessage(), entry.Id, secret};
+    peer.Admission = id;
+    peer.AdmitView = view_;
+    peer.AdmitOf = before;
+    link.Timer = StartTimer(AdmitDeadline, kJoinDeadlineMs, id);
+    UpdateListing();
+    TryWelcome(entry.Id);
+}
+
+void TRoomCore::TryWelcome(uint32_t id) {
+    auto it = peers_.find(id);
+    if (it == peers_.end() || !it->second.Admission) return;
+    TPeer& peer = it->second;
+    // The newcomer enters once a majority of the view before it has taken the
+    // new one: a part of the room that missed it can then never be a majority
+    // that goes on with an older view.
+    if (2 * (1 + peer.AdmitAcks.size()) <= peer.AdmitOf) return;
+    TLinkId linkId = peer.Admission;
+    TLink& link = links_[linkId];
+    StopTimer(link.Timer);
+    link.Role = MemberLink;
+    peer.Admission = 0;
+    peer.Direct = linkId;
+    p2::TWelcome welcome{ViewMessage(), id, peer.Secret};
     for (p2::TViewEntry& e : welcome.View.Members)
         if (e.Id == ownId_) e.Ipv4 = 0; // the joiner knows where it reached us
-    SendOn(id, p2::EncodeWelcome(welcome));
+    SendOn(linkId, p2::EncodeWelcome(welcome));
+    for (auto& frame : peer.Held)
+        SendOn(linkId, frame);
+    peer.Held.clear();
     Reroute(peer);
-    UpdateListing();
 }
 
 void TRoomCore::OnHostLinkFrame(TLinkId id, TLink&, uint8_t type, const uint8_t* body,
@@ -674,7 +712,8 @@ void TRoomCore::RemovePeer(uint32_t id, bool tellIt) {
     if (direct) CloseLink(direct, tellIt ? p2::EncodeEmpty(p2::REMOVED) : nullptr);
     std::vector<TLinkId> stale;
     for (auto& [linkId, link] : links_)
-        if ((link.Role == Dialing || link.Role == MemberLink) && link.Peer == id)
+        if ((link.Role == Dialing || link.Role == MemberLink || link.Role == Admitting) &&
+            link.Peer == id)
             stale.push_back(linkId);
     for (TLinkId linkId : stale)
         CloseLink(linkId);
@@ -706,6 +745,7 @@ bool TRoomCore::OnViewFrame(uint32_t, uint8_t type, const uint8_t* body, size_t 
             return false;
         AddPeer(m->Member, &m->Secret, true);
         view_ = std::max(view_, m->View);
+        SendOn(peers_[hostId_].Direct, p2::EncodeHostAck(view_));
         TPeer& peer = peers_[m->Member.Id];
         Reroute(peer);
         ReleaseHeldIntroductions();
@@ -803,6 +843,11 @@ void TRoomCore::OnMemberFrame(TLinkId id, TLink& link, uint8_t type, const uint8
             ok = true;
             if (m->Peer == ownId_) {
                 OnPairFrame(from, m->InnerType, m->InnerBody.data(), m->InnerBody.size());
+            } else if (auto held = peers_.find(m->Peer);
+                       held != peers_.end() && held->second.Admission) {
+                if (held->second.Held.size() < kMaxHeldForNewcomer)
+                    held->second.Held.push_back(p2::EncodeRelay(
+                        from, m->InnerType, m->InnerBody.data(), m->InnerBody.size()));
             } else if (auto it = peers_.find(m->Peer);
                        it != peers_.end() && m->Peer != from && it->second.Direct) {
                 SendOn(it->second.Direct, p2::EncodeRelay(from, m->InnerType, m->InnerBody.data(),
@@ -819,6 +864,7 @@ void TRoomCore::OnMemberFrame(TLinkId id, TLink& link, uint8_t type, const uint8
     case p2::MEMBER_REMOVED:
     case p2::LINK_VIEW:
         if (fromHost) ok = OnViewFrame(from, type, body, size);
+        if (ok) hostConfirmed_ = true;
         if (state_ != InRoom) return;
         break;
     case p2::LINKS:
@@ -837,9 +883,19 @@ void TRoomCore::OnMemberFrame(TLinkId id, TLink& link, uint8_t type, const uint8
     case p2::HOST_ACK:
         if (auto v = p2::DecodeHostAck(body, size)) {
             ok = true;
+            if (IsHost()) {
+                std::vector<uint32_t> admitting;
+                for (auto& [pid, peer] : peers_)
+                    if (peer.Admission && peer.AdmitView <= *v) {
+                        peer.AdmitAcks.insert(from);
+                        admitting.push_back(pid);
+                    }
+                for (uint32_t pid : admitting)
+                    TryWelcome(pid);
+            }
             if (claiming_ && *v == claimView_) {
                 claimAcks_.insert(from);
-                if (2 * (1 + claimAcks_.size()) > claimOf_) BecomeHost();
+                if (2 * (1 + claimAcks_.size()) > claimOf_) ConfirmClaim();
             }
         }
         break;
@@ -945,7 +1001,11 @@ void TRoomCore::DropLink(TLinkId id, bool timedOut) {
         if (state_ == Entering) Finish(TCoreAction::CreatePlayer, DPERR_CONNECTIONLOST);
         if (state_ == Opening || state_ == Opened || state_ == Entering) state_ = Left;
         break;
+    case Admitting:
+        if (IsHost()) HostRemove(link.Peer);
+        break;
     case MemberLink:
+        if (link.Peer == hostId_) hostLastHeard_ = link.LastReceive;
         MemberLinkGone(link.Peer, id, timedOut);
         break;
     default:
@@ -983,7 +1043,11 @@ void TRoomCore::MemberLinkGone(uint32_t peerId, TLinkId id, bool timedOut) {
         }
         return HostRemove(peerId);
     }
-    if (peerId == hostId_ && !hostLost_) return HostLost(!timedOut);
+    if (peerId == hostId_ && !hostLost_) {
+        // Only a host that was confirmed leaves by closing; a claimant that
+        // closes proves nothing about the room.
+        return HostLost(!timedOut && hostConfirmed_);
+    }
     // A direct link between two members is not a removal: the pair goes
     // through the host.
     Reroute(it->second);
@@ -1019,7 +1083,7 @@ void TRoomCore::HostLost(bool clean) {
     if (successor == ownId_) return Claim(clean);
     auto it = peers_.find(successor);
     if (it == peers_.end() || !it->second.Direct) return SessionLost(); // no way to it
-    if (heldNewHost_ && (heldNewHost_->From == successor || heldNewHost_->View.View > view_)) {
+    if (heldNewHost_ && heldNewHost_->View.View > view_) {
         THeldNewHost held = std::move(*heldNewHost_);
         heldNewHost_.reset();
         StopTimer(held.Timer);
@@ -1051,12 +1115,21 @@ void TRoomCore::Claim(bool clean) {
     claimAcks_.clear();
     if (clean) return BecomeHost();
     if (peers_.empty()) return SessionLost();
-    successionTimer_ = StartTimer(AwaitHostAck, kSuccessionMs);
+    successionTimer_ = StartTimer(AwaitHostAck, kSuccessionMs + kStepDownMs);
+}
+
+void TRoomCore::ConfirmClaim() {
+    // A host cut off from the majority steps down once their silence reaches
+    // its bound; we start only after that, so the two never list at once.
+    int64_t wait = hostLastHeard_ + kSilenceMs + kStepDownMs - now_;
+    if (wait <= 0) return BecomeHost();
+    if (!stepDownTimer_) stepDownTimer_ = StartTimer(StepDown, wait);
 }
 
 void TRoomCore::BecomeHost() {
     claiming_ = false;
     StopTimer(successionTimer_);
+    StopTimer(stepDownTimer_);
     DPMSG_GENERIC msg{DPSYS_HOST};
     Notice(&msg, sizeof msg);
     std::vector<uint32_t> unlinked;
@@ -1064,6 +1137,9 @@ void TRoomCore::BecomeHost() {
         if (!peer.Direct) unlinked.push_back(id);
     for (uint32_t id : unlinked)
         HostRemove(id);
+    // The first view from us as host: members know from it that we were confirmed.
+    ++view_;
+    SendLinkView();
     UpdateListing();
 }
 
@@ -1079,7 +1155,9 @@ void TRoomCore::OnNewHost(uint32_t from, TLinkId link, const p2::TViewMessage& m
         return;
     }
     if (hostLost_) {
-        if (from == Successor() || m.View > view_) AdoptNewHost(from, link, m);
+        // Only a claim made from a view at least as new as ours: a successor
+        // that missed changes we took must not lead the room back to its view.
+        if (m.View > view_) AdoptNewHost(from, link, m);
         return;
     }
     // Our host still answers: hold the claim until it goes quiet too, or drop it.
@@ -1121,6 +1199,7 @@ void TRoomCore::AdoptNewHost(uint32_t from, TLinkId link, const p2::TViewMessage
         }
     }
     hostId_ = from;
+    hostConfirmed_ = false;
     view_ = m.View;
     SendOn(link, p2::EncodeHostAck(m.View));
     RerouteAll();

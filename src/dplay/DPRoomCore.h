@@ -30,9 +30,13 @@ constexpr int64_t kIntroHoldMs = 5000;     // an introduction waiting for its ME
 constexpr int64_t kSuccessionMs = 5000;    // waiting for NEW_HOST, or for enough HOST_ACKs
 // Silences a host counts together: the others' removal plus their succession.
 constexpr int64_t kSilenceWindowMs = kSilenceMs + kSuccessionMs;
+// After a silence the successor starts only this long after the old host
+// would have stepped down (its own silences are timed from its side).
+constexpr int64_t kStepDownMs = 3000;
 constexpr size_t kMaxPendingJoins = 16; // per room
 constexpr size_t kMaxPendingJoinsPerAddress = 4;
 constexpr size_t kMaxHeldIntroductions = 8;
+constexpr size_t kMaxHeldForNewcomer = 1024;        // relayed frames waiting for its welcome
 constexpr size_t kMaxExtraLinks = 8;                // links per room beyond one per member
 constexpr uint64_t kMaxUnackedBytes = 128ull << 20; // per pair, as the unsent limit
 constexpr uint32_t kAckEvery = 16; // blocks received before an ACK goes out unasked
@@ -137,6 +141,7 @@ class TRoomCore {
         HeldIntro,   // an introduction naming a member not announced yet
         ToHost,      // joiner: JOIN_REQUEST sent, then waiting for WELCOME
         Dialing,     // PEER_HELLO sent, waiting for PEER_ACCEPT
+        Admitting,   // host: the newcomer Peer is announced; its welcome waits for a majority
         MemberLink,  // established with Peer
     };
     struct TLink {
@@ -169,8 +174,24 @@ class TRoomCore {
         // The route the unacked blocks went out on; a new one gets them again.
         TLinkId RouteLink = 0;
         bool RouteRelayed = false;
+        // Host, while admitting this member: its link, the view that added it,
+        // the members of the view before, who has taken the new view, and
+        // what was relayed to it meanwhile.
+        TLinkId Admission = 0;
+        uint32_t AdmitView = 0;
+        size_t AdmitOf = 0;
+        std::set<uint32_t> AdmitAcks;
+        std::vector<proto2::TFrame> Held;
     };
-    enum TTimerKind { JoinDeadline, IntroDeadline, AwaitNewHost, AwaitHostAck, HeldNewHost };
+    enum TTimerKind {
+        JoinDeadline,
+        IntroDeadline,
+        AwaitNewHost,
+        AwaitHostAck,
+        HeldNewHost,
+        StepDown,
+        AdmitDeadline
+    };
     struct TTimer {
         TTimerKind Kind;
         TLinkId Link = 0;
@@ -204,6 +225,7 @@ class TRoomCore {
     void ServeJoinRequest(TLinkId id, uint32_t remoteIpv4, const uint8_t* body, size_t size);
     void Admit(TLinkId id, TLink& link, const proto::TCreatePlayer& request);
     void OnWelcome(TLinkId id, const proto2::TWelcome& m);
+    void TryWelcome(uint32_t id);
     // Introductions.
     void ServePeerHello(TLinkId id, uint32_t remoteIpv4, const proto2::TPeerHello& m);
     bool IntroductionValid(const proto2::TPeerHello& m) const;
@@ -234,6 +256,7 @@ class TRoomCore {
     uint32_t Successor() const;
     void Claim(bool clean);
     void BecomeHost();
+    void ConfirmClaim();
     void AdoptNewHost(uint32_t from, TLinkId link, const proto2::TViewMessage& m);
     void OnNewHost(uint32_t from, TLinkId link, const proto2::TViewMessage& m);
     void SessionLost();
@@ -268,6 +291,9 @@ class TRoomCore {
     uint32_t claimView_ = 0;
     size_t claimOf_ = 0; // members of the last view, the old host included
     std::set<uint32_t> claimAcks_;
+    int64_t hostLastHeard_ = 0; // when the lost host last sent anything
+    bool hostConfirmed_ = true; // our host has spoken as host, not only claimed
+    TTimerId stepDownTimer_ = 0;
     std::deque<int64_t> timeoutRemovals_; // host: members removed after a silence, recently
     struct THeldNewHost {
         uint32_t From;

@@ -23,6 +23,7 @@ struct TDriver {
     int64_t Now = 0;
     std::vector<TCoreAction> Log;
 
+    std::vector<TLinkId> Members;       // scripted members admitted by a hosting core
     std::map<TTimerId, int64_t> Timers; // set and not yet fired or cancelled: when due
 
     void Take() {
@@ -116,6 +117,14 @@ void Host(TDriver& d, uint32_t maxPlayers = 10) {
 p2::TWelcome Admit(TDriver& d, TLinkId link, const std::string& name, uint32_t ipv4) {
     d.Accept(link, proto::EncodeJoinRequest(kRoom), ipv4);
     d.Feed(link, proto::EncodeCreatePlayer({6000, name}));
+    // The members before it take the new view; then the newcomer is welcomed.
+    for (TLinkId earlier : d.Members) {
+        auto added = d.Sent(earlier, p2::MEMBER_ADDED);
+        if (added.empty()) continue;
+        auto m = p2::DecodeMemberAdded(added.back().data(), added.back().size());
+        d.Feed(earlier, p2::EncodeHostAck(m->View));
+    }
+    d.Members.push_back(link);
     auto w = d.Sent(link, p2::WELCOME);
     EXPECT_EQ(w.size(), 1u);
     return *p2::DecodeWelcome(w.back().data(), w.back().size());

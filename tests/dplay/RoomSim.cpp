@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 #include <sstream>
 
 namespace simtest {
@@ -307,6 +308,8 @@ void TRoomSim::Apply(int node) {
     for (;;) {
         auto actions = nodes_[node].Core->TakeActions();
         if (actions.empty()) return;
+        // What a batch leaves listed must be listed by the room's host.
+        std::optional<bool> listing;
         for (const TCoreAction& a : actions) {
             TNode& n = nodes_[node];
             switch (a.Kind) {
@@ -354,9 +357,10 @@ void TRoomSim::Apply(int node) {
                 break;
             case TCoreAction::List:
                 Log(n.Name + " lists, view " + std::to_string(n.Core->ViewNumber()));
-                if (!n.Core->IsHost()) Fail(n.Name + " lists the room without being its host");
+                listing = true;
                 break;
             case TCoreAction::Unlist:
+                listing = false;
                 break;
             case TCoreAction::Finish:
                 if (a.Call == TCoreAction::Open && a.Result == DP_OK) {
@@ -372,6 +376,8 @@ void TRoomSim::Apply(int node) {
                 break;
             }
         }
+        if (listing && *listing && !nodes_[node].Core->IsHost())
+            Fail(nodes_[node].Name + " lists the room without being its host");
     }
 }
 
