@@ -2,8 +2,8 @@
 
 #include "EConvertError.h"
 #include "ERangeError.h"
-#include "FTPException.h"
 #include "SjisText.h"
+#include "platform/FileName.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -55,8 +55,9 @@ AnsiString FileNamePart(const AnsiString& path) {
 TFTPClient::TFTPClient() {
     Port = 21;
     Vendor = 2411;
-    // Control data is read only by the operations themselves.
-    TPumpSocket::OnDataAvailable = [](TPumpSocket*) {};
+    // Control data is read only by the operations themselves; while data
+    // moves, its arrival can end the data connection's waits.
+    TPumpSocket::OnDataAvailable = [this](TPumpSocket*) { ControlReadable(); };
 }
 
 TFTPClient::~TFTPClient() {
@@ -142,7 +143,21 @@ void TFTPClient::ConnectionGone() {
 }
 
 void TFTPClient::Abort() {
-    if (dataSocket_) dataSocket_->Cancel();
+    if (!dataSocket_) return;
+    aborted_ = true;
+    dataSocket_->Cancel();
+}
+
+void TFTPClient::ControlReadable() {
+    if (dataPhase_ == TDataPhase::None || !dataSocket_ || controlSpoke_) return;
+    const int first = PeekByte();
+    if (first < 0) return; // a close is handled by the base
+    // "226" may come before all data went out (the server has it all); a
+    // refusal means the server is not taking any more.
+    if (dataPhase_ == TDataPhase::Ending || first == '4' || first == '5') {
+        controlSpoke_ = true;
+        dataSocket_->Cancel();
+    }
 }
 
 void TFTPClient::SocketClosed() {
@@ -158,10 +173,17 @@ uint32_t TFTPClient::BytesRecvd() const {
     return dataSocket_ ? dataSocket_->BytesRecvd() : 0;
 }
 
+FTPException TFTPClient::ReplyError() const {
+    AnsiString text = replyString_;
+    // Whoever reads the code from the text finds it in either form.
+    if (text.size() >= 4 && text[3] == '-' && IsIntegerText(text.substr(0, 3))) text[3] = ' ';
+    return FTPException(text);
+}
+
 void TFTPClient::LoginFailedWhen(int low, int high) {
     if (!InRange(replyNumber_, low, high)) return;
     if (OnConnectionFailed) OnConnectionFailed(this);
-    throw FTPException(replyString_);
+    throw ReplyError();
 }
 
 void TFTPClient::DiscardPendingInput() {
@@ -238,7 +260,7 @@ void TFTPClient::Disconnect() {
         AnsiString reply;
         TPumpSocket::Transaction("QUIT", reply);
         GetMultiLine(reply); // an empty reply (server closed) is fine here
-        if (InRange(replyNumber_, 301, 599)) throw FTPException(replyString_);
+        if (InRange(replyNumber_, 301, 599)) throw ReplyError();
     } catch (...) {
         TPumpSocket::Disconnect();
         throw;
@@ -247,10 +269,10 @@ void TFTPClient::Disconnect() {
 }
 
 bool TFTPClient::Fail(TCmdType type) {
-    if (!OnFailure) throw FTPException(replyString_);
+    if (!OnFailure) throw ReplyError();
     bool handled = false;
     OnFailure(this, handled, type);
-    if (!handled) throw FTPException(replyString_);
+    if (!handled) throw ReplyError();
     return true;
 }
 
@@ -323,7 +345,8 @@ void TFTPClient::Store(const AnsiString& localName, const AnsiString& remoteName
         // not leave the server with an empty file under the remote name.
         struct stat st {};
         {
-            const int fd = ::open(localName.c_str(), O_RDONLY | O_CLOEXEC);
+            const int fd =
+                ::open(platform::FileSystemPath(localName).c_str(), O_RDONLY | O_CLOEXEC);
             if (fd < 0) RaiseFileOpenError(localName, errno);
             const bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
             ::close(fd);
@@ -367,36 +390,10 @@ void TFTPClient::Store(const AnsiString& localName, const AnsiString& remoteName
             }
         }
         if (!quiet) {
-            if (!Passive) {
-                // A server that never connects must not hold the caller forever.
-                dataSocket_->TimerOn();
-                uint16_t accepted;
-                try {
-                    accepted = dataSocket_->Accept();
-                } catch (...) {
-                    dataSocket_->TimerOff();
-                    throw;
-                }
-                dataSocket_->TimerOff();
-                dataSocket_->ReplaceSocket(accepted);
-            }
-            {
-                // Whole chunks go out at once instead of waiting on Nagle.
-                int one = 1;
-                ::setsockopt(dataSocket_->SocketHandle(), IPPROTO_TCP, TCP_NODELAY, &one,
-                             sizeof one);
-            }
-            if (OnTransactionStart) OnTransactionStart(this);
-            if (!canceled_ && !timedOut_) dataSocket_->SendFile(localName);
-            if (OnTransactionStop) OnTransactionStop(this);
-            // Linger off: closing must deliver the queued data, not reset it.
-            dataSocket_->SetLinger(false);
-            dataSocket_->RequestCloseSocket();
-            AnsiString line;
-            if (!canceled_ && !timedOut_) ReadLn(line);
-            ReportStatus(1, line);
-            if (!canceled_ && !timedOut_) GetMultiLine(line);
-            completed = true;
+            std::exception_ptr dataError;
+            SendData(localName, dataError);
+            Complete(type, dataError, quiet);
+            completed = !quiet;
         }
     } catch (...) {
         dataSocket_.reset();
@@ -405,6 +402,107 @@ void TFTPClient::Store(const AnsiString& localName, const AnsiString& remoteName
     dataSocket_.reset();
     if (lock.owns_lock()) lock.unlock();
     if (completed && OnSuccess) OnSuccess(this, type);
+}
+
+} // namespace net
+
+namespace net {
+
+void TFTPClient::SendData(const AnsiString& localName, std::exception_ptr& dataError) {
+    aborted_ = controlSpoke_ = false;
+    dataPhase_ = TDataPhase::Moving;
+    // The data connection is closed before the completion reply is read: a
+    // server may wait for that before it answers.
+    struct TPhaseEnd {
+        TFTPClient& c;
+        ~TPhaseEnd() {
+            c.dataPhase_ = TDataPhase::None;
+            try {
+                // Linger off: closing must deliver what is queued, not reset it.
+                c.dataSocket_->SetLinger(false);
+                c.dataSocket_->RequestCloseSocket();
+            } catch (...) {
+            }
+        }
+    } end{*this};
+    try {
+        if (!Passive) {
+            // A server that never connects must not hold the caller forever.
+            dataSocket_->TimerOn();
+            uint16_t accepted;
+            try {
+                accepted = dataSocket_->Accept();
+            } catch (...) {
+                dataSocket_->TimerOff();
+                throw;
+            }
+            dataSocket_->TimerOff();
+            dataSocket_->ReplaceSocket(accepted);
+        }
+        {
+            // Whole chunks go out at once instead of waiting on Nagle.
+            int one = 1;
+            ::setsockopt(dataSocket_->SocketHandle(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        }
+        if (OnTransactionStart) OnTransactionStart(this);
+        if (!canceled_ && !timedOut_) dataSocket_->SendFile(localName);
+        if (OnTransactionStop) OnTransactionStop(this);
+        dataPhase_ = TDataPhase::Ending;
+        // A reply already waiting ends the transfer; otherwise the data
+        // connection has to end in good order.
+        AnsiString broken =
+            DataAvailable() ? dataSocket_->PendingErrorText() : dataSocket_->EndSending();
+        if (!broken.empty()) dataError = std::make_exception_ptr(ESockError(broken));
+    } catch (const ESockError&) {
+        if (aborted_) throw; // the caller's own Abort: nothing more to wait for
+        if (!connected_) {
+            // The control connection went first and cancelled the data: that
+            // loss is what the completion step reports.
+        } else if (controlSpoke_ && dataPhase_ == TDataPhase::Ending) {
+            AnsiString broken = dataSocket_->PendingErrorText();
+            if (!broken.empty()) dataError = std::make_exception_ptr(ESockError(broken));
+        } else {
+            // The server's reply may still name the reason.
+            dataError = std::current_exception();
+        }
+    }
+}
+
+void TFTPClient::Complete(TCmdType type, std::exception_ptr dataError, bool& quiet) {
+    const int16_t storNumber = replyNumber_;
+    const AnsiString storString = replyString_;
+    try {
+        // A few preliminary replies are passed over; a server that sends
+        // nothing else is not waited for forever.
+        for (int preliminary = 0;; ++preliminary) {
+            if (canceled_ || timedOut_) throw EAbortError("Socket readln aborted");
+            AnsiString line;
+            ReadLn(line);
+            if (line.empty()) ConnectionGone();
+            TakeReplyLine(line);
+            GetMultiLine(line);
+            if (!InRange(replyNumber_, 100, 199) || preliminary == 3) break;
+        }
+    } catch (...) {
+        if (dataError) std::rethrow_exception(dataError);
+        throw;
+    }
+    if (InRange(replyNumber_, 200, 299)) {
+        if (dataError) std::rethrow_exception(dataError);
+        // The operation reports the code of its store command.
+        replyNumber_ = storNumber;
+        replyString_ = storString;
+        return;
+    }
+    if (InRange(replyNumber_, 400, 599)) {
+        quiet = Fail(type);
+        return;
+    }
+    if (dataError) std::rethrow_exception(dataError);
+    AnsiString text = replyString_;
+    while (!text.empty() && (text.back() == '\r' || text.back() == '\n'))
+        text.pop_back();
+    throw ESockError("Unexpected completion reply: " + text);
 }
 
 } // namespace net

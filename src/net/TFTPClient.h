@@ -5,8 +5,10 @@
 // connection opened per transfer. The inherited socket is the control
 // connection; like its base, every operation blocks its caller while the
 // event loop keeps running.
+#include "FTPException.h"
 #include "TPumpSocket.h"
 
+#include <exception>
 #include <memory>
 #include <mutex>
 
@@ -97,14 +99,30 @@ class TFTPClient : public TPumpSocket {
     void SocketClosed() override;
 
   private:
+    // The failure of the last reply: its first line, led by the code and a
+    // blank also when the reply has more lines ("530-" becomes "530 ").
+    FTPException ReplyError() const;
     void LoginFailedWhen(int low, int high);
     // OnFailure or FTPException; true when OnFailure handled it.
     bool Fail(TCmdType type);
     void Store(const AnsiString& localName, const AnsiString& remoteName, bool append);
+    // Sends the file over the open data connection and ends it. Whatever
+    // went wrong on the data connection is left in `dataError`.
+    void SendData(const AnsiString& localName, std::exception_ptr& dataError);
+    // Reads the reply that ends a store, passing over preliminary ones, and
+    // raises unless it is a positive completion of data that all arrived.
+    void Complete(TCmdType type, std::exception_ptr dataError, bool& quiet);
+    // The control connection has something to say while data moves.
+    void ControlReadable();
     void DiscardPendingInput();
     [[noreturn]] void ConnectionGone();
 
     std::unique_ptr<TPumpSocket> dataSocket_;
+    // While data moves: a refusal on the control connection ends the data
+    // connection's waits; once the data is out, any reply does.
+    enum class TDataPhase { None, Moving, Ending } dataPhase_ = TDataPhase::None;
+    bool controlSpoke_ = false;
+    bool aborted_ = false; // Abort was called during this store
 };
 
 } // namespace net

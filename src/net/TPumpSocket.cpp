@@ -2,6 +2,7 @@
 
 #include "ERangeError.h"
 #include "SockErrorCodes.h"
+#include "platform/FileName.h"
 #include "platform/MessagePump.h"
 
 #include <QCoreApplication>
@@ -183,6 +184,7 @@ void TPumpSocket::RearmRead() {
 void TPumpSocket::SocketReadable() {
     if (readNotifier_) readNotifier_->setEnabled(false);
     readSignal_ = true;
+    if (endingSend_) return; // EndSending reads the end itself
     if (state_ == TSockState::Listening) {
         HandleSocketMessage(listenMessage_, FD_ACCEPT, 0);
         return;
@@ -612,7 +614,7 @@ void TPumpSocket::RaiseFileOpenError(const AnsiString& fileName, int err) {
 
 void TPumpSocket::SendFile(const AnsiString& fileName) {
     ReportStatus(8, "SendFile");
-    int file = ::open(fileName.c_str(), O_RDONLY | O_CLOEXEC);
+    int file = ::open(platform::FileSystemPath(fileName).c_str(), O_RDONLY | O_CLOEXEC);
     if (file < 0) RaiseFileOpenError(fileName, errno);
     {
         TFileCloser closer(file);
@@ -705,6 +707,57 @@ void TPumpSocket::ReplaceSocket(uint16_t handle) {
     state_ = TSockState::Open;
     AttachNotifiers();
     RearmRead();
+}
+
+AnsiString TPumpSocket::EndSending() {
+    if (socketHandle_ == NoSocket) return ErrorText(WSAENOTCONN);
+    if (::shutdown(socketHandle_, SHUT_WR) != 0) {
+        // A reset that came in meanwhile leaves the socket unconnected.
+        AnsiString pending = PendingErrorText();
+        return pending.empty() ? ErrorText(SockErrorFromErrno(errno)) : pending;
+    }
+    // The peer answers the end of the data by closing its side (a clean
+    // end) or by a reset; anything it sends before that is dropped.
+    char scratch[4096];
+    {
+        // The peer's close must not replace the socket before its error is read.
+        endingSend_ = true;
+        struct TEndingReset {
+            bool& flag;
+            ~TEndingReset() { flag = false; }
+        } reset{endingSend_};
+        TTimerGuard timer(*this);
+        for (;;) {
+            readSignal_ = false;
+            long n = Receive(scratch, sizeof scratch, 0);
+            if (n == 0) break;
+            if (n < 0 && lastPlatformError_ != WSAEWOULDBLOCK) return ErrorText(lastPlatformError_);
+            if (n > 0) continue;
+            platform::PumpUntil([this] { return readSignal_ || canceled_ || timedOut_; });
+            if (canceled_ || timedOut_) break;
+        }
+    }
+    if (canceled_) {
+        canceled_ = false;
+        throw EAbortError("Socket send aborted");
+    }
+    return PendingErrorText();
+}
+
+AnsiString TPumpSocket::PendingErrorText() {
+    if (socketHandle_ == NoSocket) return {};
+    int err = 0;
+    socklen_t len = sizeof err;
+    if (::getsockopt(socketHandle_, SOL_SOCKET, SO_ERROR, &err, &len) != 0 || err == 0) return {};
+    return ErrorText(SockErrorFromErrno(err));
+}
+
+int TPumpSocket::PeekByte() {
+    // Not re-armed: a handler that leaves the byte where it is must not be
+    // woken for it again and again.
+    unsigned char c = 0;
+    if (socketHandle_ == NoSocket) return -1;
+    return ::recv(socketHandle_, &c, 1, MSG_PEEK | MSG_DONTWAIT) == 1 ? c : -1;
 }
 
 bool TPumpSocket::DataAvailable() {

@@ -102,6 +102,16 @@ class TPumpSocket {
     void ReplaceSocket(uint16_t handle);
     // Linger on with 0 s (close resets) or off (close sends what is queued).
     void SetLinger(bool onWithZeroTime);
+    // Ends the sending side once everything queued is out and waits until
+    // the peer has closed its side, reset the connection, the time-out has
+    // passed or somebody cancels (raising "Socket send aborted"). Sent
+    // bytes may all sit in the socket buffers when the peer breaks off, so
+    // only this tells a complete transfer from a broken one. Returns an
+    // empty text for a peer that closed or is still there, else the error.
+    AnsiString EndSending();
+    // The error the connection has met so far (a reset, for instance), as
+    // ErrorText gives it; empty when there is none.
+    AnsiString PendingErrorText();
 
     // Read-only state.
     bool Connected() const { return connected_; }
@@ -130,6 +140,9 @@ class TPumpSocket {
     virtual void SocketClosed() {}
     // The first line of a reply: Status, ReplyString and ReplyNumber.
     void TakeReplyLine(const AnsiString& line);
+    // The first pending byte, without taking it; -1 when there is none.
+    // Read readiness is not re-armed.
+    int PeekByte();
     // Raises the error for a file that cannot be opened for reading.
     [[noreturn]] static void RaiseFileOpenError(const AnsiString& fileName, int err);
 
@@ -179,6 +192,7 @@ class TPumpSocket {
     bool writeSignal_ = false;
     bool startedWinsock_ = false;
     bool lingerSet_ = false;
+    bool endingSend_ = false; // inside EndSending
     sockaddr_in sockAddr_{};
     uint32_t lookupAddress_ = 0;
     std::vector<AnsiString> winsockInfo_;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <iconv.h>
 #include <stdexcept>
 
@@ -51,17 +52,39 @@ class Converter {
     iconv_t cd_;
 };
 
-// Length of the UTF-8 character at the front of `s`, or 1 when it is malformed.
+// The length a UTF-8 sequence announces by its first byte; 0 for a byte
+// that cannot start one.
+size_t AnnouncedLength(unsigned char b) {
+    return b < 0x80 ? 1 : (b >> 5) == 0x6 ? 2 : (b >> 4) == 0xE ? 3 : (b >> 3) == 0x1E ? 4 : 0;
+}
+
+} // namespace
+
 size_t Utf8CharLength(std::string_view s) {
-    auto b = static_cast<unsigned char>(s[0]);
-    size_t n = b < 0x80 ? 1 : (b >> 5) == 0x6 ? 2 : (b >> 4) == 0xE ? 3 : (b >> 3) == 0x1E ? 4 : 1;
+    size_t n = std::max<size_t>(AnnouncedLength(static_cast<unsigned char>(s[0])), 1);
     size_t have = std::min(n, s.size()); // a sequence cut off at the end counts as one
     for (size_t i = 1; i < have; ++i)
         if ((static_cast<unsigned char>(s[i]) & 0xC0) != 0x80) return 1;
     return have;
 }
 
-} // namespace
+bool IsValidUtf8(std::string_view s) {
+    static constexpr uint32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
+    for (size_t i = 0; i < s.size();) {
+        auto b = static_cast<unsigned char>(s[i]);
+        size_t n = AnnouncedLength(b);
+        if (n == 0 || n > s.size() - i) return false;
+        uint32_t c = n == 1 ? b : b & (0x7F >> n);
+        for (size_t k = 1; k < n; ++k) {
+            auto t = static_cast<unsigned char>(s[i + k]);
+            if ((t & 0xC0) != 0x80) return false;
+            c = (c << 6) | (t & 0x3F);
+        }
+        if (c < least[n] || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return false;
+        i += n;
+    }
+    return true;
+}
 
 AnsiString Utf8ToCp932(std::string_view utf8) {
     thread_local Converter conv("CP932", "UTF-8");

@@ -11,6 +11,7 @@
 #include <fstream>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 using net::FTPException;
 using net::TCmdType;
@@ -58,17 +59,23 @@ struct TClientFixture : ::testing::Test {
     }
 };
 
-// A server for one passive upload; `completion` follows the data.
-void PassiveStore(TConn& c, const std::string& storReply, const std::string& completion,
-                  std::string* data, bool completionFirst = false) {
-    Login(c);
+// After the login: PASV, STOR answered by `storReply`, the data connection
+// accepted and returned.
+int PassiveData(TConn& c, const std::string& storReply) {
     c.Expect(); // PASV
     int port = c.OpenPassive();
     c.Send("227 Entering Passive Mode (10,0,0,9," + std::to_string(port / 256) + "," +
            std::to_string(port % 256) + ")\r\n");
     c.Expect(); // STOR
     c.Send(storReply);
-    int fd = c.AcceptPassive();
+    return c.AcceptPassive();
+}
+
+// A server for one passive upload; `completion` follows the data.
+void PassiveStore(TConn& c, const std::string& storReply, const std::string& completion,
+                  std::string* data, bool completionFirst = false) {
+    Login(c);
+    int fd = PassiveData(c, storReply);
     if (completionFirst) c.Send(completion);
     *data = TConn::ReadAll(fd);
     ::close(fd);
@@ -210,7 +217,7 @@ TEST_F(TClientFixture, WrongPasswordClosesAndRaises) {
         c.Expect();
         c.Send("331 password\r\n");
         c.Expect();
-        c.Send("530 Login incorrect.\r\n");
+        c.Send("530-Login incorrect.\r\n530 Bye\r\n");
         Quit(c);
     });
     ftp.Port = server.Port();
@@ -220,6 +227,7 @@ TEST_F(TClientFixture, WrongPasswordClosesAndRaises) {
         ftp.Connect();
         FAIL();
     } catch (const FTPException& e) {
+        // A multi-line reply keeps its code in front: "530-" reads "530 ".
         EXPECT_STREQ(e.what(), "530 Login incorrect.\r\n");
     }
     EXPECT_EQ(failed, 1);
@@ -296,13 +304,13 @@ TEST_F(TClientFixture, FirewallLoginAndAuthenticationHandler) {
               (std::vector<std::string>{"USER wall", "PASS fire", "USER user", "QUIT"}));
 }
 
-TEST_F(TClientFixture, Completion451And125CountAsSuccess) {
+TEST_F(TClientFixture, PositiveCompletionIsSuccessAndTheStoreCodeIsReported) {
     std::string content = "<html>page</html>\r\n";
     std::string local = File("page.html", content);
     for (const char* storReply : {"150 go\r\n", "125 already open\r\n"}) {
         std::string received;
         TScriptServer server(
-            [&](TConn& c) { PassiveStore(c, storReply, "451 local error\r\n", &received); });
+            [&](TConn& c) { PassiveStore(c, storReply, "226 Transfer complete\r\n", &received); });
         events.clear();
         status.clear();
         ftp.Port = server.Port();
@@ -328,8 +336,163 @@ TEST_F(TClientFixture, Completion451And125CountAsSuccess) {
         EXPECT_EQ(cmds[3], "STOR page.html");
         // The full local name is what the log shows.
         EXPECT_NE(std::find(status.begin(), status.end(), "STOR " + local), status.end());
-        EXPECT_NE(std::find(status.begin(), status.end(), "451 local error\r\n"), status.end());
+        EXPECT_NE(std::find(status.begin(), status.end(), "226 Transfer complete\r\n"),
+                  status.end());
         EXPECT_EQ(events.back(), (std::pair<std::string, int>{"success", net::ctUpload}));
+    }
+}
+
+// A full disk, a quota or a broken transfer shows only in the reply after
+// the data: it fails the store with the server's code.
+TEST_F(TClientFixture, RefusingCompletionFailsWithTheServersReply) {
+    std::string content(3000, 'p'); // fits into the socket buffers at once
+    std::string local = File("page.html", content);
+    for (std::string completion :
+         {"450 File unavailable\r\n", "451 Transfer aborted\r\n", "452 Disk full\r\n",
+          "426 Connection closed; transfer aborted.\r\n", "552 Quota exceeded\r\n",
+          "451-Error writing file\r\n451 No space left on device\r\n",
+          "150 still busy\r\n451 Transfer aborted\r\n"}) {
+        std::string received;
+        TScriptServer server(
+            [&](TConn& c) { PassiveStore(c, "150 go\r\n", completion, &received); });
+        events.clear();
+        ftp.Port = server.Port();
+        ftp.Passive = true;
+        ftp.Connect();
+        // The code of the reply's last line (that of a preliminary one is passed over).
+        const size_t last = completion.rfind('\n', completion.size() - 2);
+        const std::string code = completion.substr(last == std::string::npos ? 0 : last + 1, 3);
+        try {
+            ftp.Upload(local, "page.html");
+            ADD_FAILURE() << "counted as success: " << completion;
+        } catch (const FTPException& e) {
+            EXPECT_EQ(std::string(e.what()).substr(0, 4), code + " ") << e.what();
+        }
+        EXPECT_EQ(ftp.ReplyNumber(), std::stoi(code)) << completion;
+        EXPECT_TRUE(events.empty()) << completion; // no OnSuccess
+        EXPECT_EQ(ftp.DataSocket(), nullptr);
+        EXPECT_TRUE(ftp.Connected()); // the next command may go out
+        ftp.Disconnect();
+        server.Join();
+        EXPECT_EQ(received, content);
+        EXPECT_EQ(server.Commands().back(), "QUIT") << completion;
+    }
+}
+
+TEST_F(TClientFixture, NoCompletionReplyIsAFailure) {
+    std::string local = File("page.html", "page");
+    std::string received;
+    // The server closes the control connection after the data.
+    TScriptServer closes([&](TConn& c) {
+        Login(c);
+        int fd = PassiveData(c, "150 go\r\n");
+        received = TConn::ReadAll(fd);
+        ::close(fd);
+    });
+    ftp.Port = closes.Port();
+    ftp.Passive = true;
+    ftp.Connect();
+    try {
+        ftp.Upload(local, "");
+        FAIL();
+    } catch (const net::ESockError& e) {
+        EXPECT_STREQ(e.what(), "Connection closed by server");
+    }
+    EXPECT_FALSE(ftp.Connected());
+    closes.Join();
+    EXPECT_EQ(received, "page");
+
+    // Silence after the data: the time-out ends the wait.
+    TScriptServer silent([&](TConn& c) {
+        Login(c);
+        int fd = PassiveData(c, "150 go\r\n");
+        received = TConn::ReadAll(fd);
+        ::close(fd);
+        c.ReadLine(); // whatever comes next is never answered
+    });
+    ftp.Port = silent.Port();
+    ftp.TimeOut = 500;
+    ftp.Connect();
+    EXPECT_THROW(ftp.Upload(local, ""), net::EAbortError);
+    EXPECT_TRUE(events.empty() ||
+                events.back() != (std::pair<std::string, int>{"success", net::ctUpload}));
+    ftp.Disconnect(); // its QUIT is the line the script waits for
+}
+
+// The server breaks the data connection off after a few bytes, when the
+// whole page has long gone into the socket buffers.
+TEST_F(TClientFixture, ResetDataConnectionIsAFailure) {
+    std::string local = File("page.html", std::string(3000, 'r'));
+    for (std::string completion : {"226 Transfer complete\r\n", "426 Connection reset\r\n"}) {
+        TScriptServer server([&](TConn& c) {
+            Login(c);
+            int fd = PassiveData(c, "150 go\r\n");
+            char few[5];
+            ::recv(fd, few, sizeof few, MSG_WAITALL);
+            ::usleep(100000); // the rest has arrived and stays unread
+            linger reset{1, 0};
+            ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+            ::close(fd);
+            c.Send(completion);
+            Quit(c);
+        });
+        events.clear();
+        ftp.Port = server.Port();
+        ftp.Passive = true;
+        ftp.Connect();
+        try {
+            ftp.Upload(local, "");
+            ADD_FAILURE() << "counted as success with " << completion;
+        } catch (const FTPException& e) {
+            // The server's own word wins when it has one.
+            EXPECT_EQ(completion.substr(0, 3), "426");
+            EXPECT_EQ(std::string(e.what()), completion);
+        } catch (const net::ESockError& e) {
+            EXPECT_EQ(completion.substr(0, 3), "226");
+            EXPECT_STREQ(e.what(), "10054:Connection reset by peer");
+        }
+        EXPECT_TRUE(events.empty());
+        EXPECT_TRUE(ftp.Connected());
+        ftp.Disconnect();
+    }
+}
+
+// Active mode: the server says no while the client waits for it to connect.
+TEST_F(TClientFixture, RefusalEndsTheWaitForTheDataConnectionAtOnce) {
+    std::string local = File("page.html", "page");
+    for (const char* refusal : {"150 opening\r\n425 Cannot open data connection.\r\n",
+                                "425 Cannot open data connection.\r\n"}) {
+        TScriptServer server([&](TConn& c) {
+            Login(c);
+            c.Expect(); // PORT
+            c.Send("200 PORT ok\r\n");
+            c.Expect(); // STOR
+            std::string r = refusal;
+            size_t split = r.find('\n') + 1;
+            c.Send(r.substr(0, split));
+            if (split < r.size()) {
+                ::usleep(100000); // the client is waiting in accept by now
+                c.Send(r.substr(split));
+            }
+            c.Expect();
+            c.Send("200 still here\r\n");
+            Quit(c);
+        });
+        // Waiting out this time-out would end as "Accepting Canceled", not 425.
+        ftp.TimeOut = 30000;
+        ftp.Port = server.Port();
+        ftp.Connect();
+        try {
+            ftp.Upload(local, "");
+            ADD_FAILURE() << "counted as success";
+        } catch (const FTPException& e) {
+            EXPECT_STREQ(e.what(), "425 Cannot open data connection.\r\n");
+        }
+        EXPECT_EQ(ftp.ReplyNumber(), 425);
+        EXPECT_EQ(ftp.DataSocket(), nullptr);
+        ftp.DoCommand("NOOP"); // the refusal was taken: replies are in step
+        EXPECT_EQ(ftp.ReplyNumber(), 200);
+        ftp.Disconnect();
     }
 }
 
