@@ -8,6 +8,7 @@
 #include "platform/Cp932.h"
 #include "platform/ErrorHandler.h"
 #include "platform/Exception.h"
+#include "platform/FileName.h"
 #include "platform/QtText.h"
 
 #include <QApplication>
@@ -17,13 +18,13 @@
 
 namespace {
 
-// File names on this system are UTF-8, whatever the program's own texts are.
-std::filesystem::path PathOf(const QLineEdit* box) {
-    return std::filesystem::path(box->text().toStdString());
-}
-
 AnsiString TextOf(const QLineEdit* box) {
     return platform::FromQString(box->text());
+}
+
+// The box holds the path as the settings keep it, CP932 text.
+std::filesystem::path PathOf(const QLineEdit* box) {
+    return platform::FileSystemPath(TextOf(box));
 }
 
 [[noreturn]] void Fail(const char* text, int code) {
@@ -84,7 +85,12 @@ void TAddressNotifier::UploadPage(const std::filesystem::path& localFile) {
         code = ftp_.ChangeDirPath(folder);
         if (code > 400) Fail("FTP Cwd Error ", code);
     }
-    code = ftp_.Upload(localFile.string(), place.FileName);
+    // The FTP session names files in the program's text, like everything else.
+    AnsiString localName;
+    if (!platform::Cp932PathText(localFile, localName))
+        throw platform::Exception("Cannot use \"" + localName +
+                                  "\": its name holds characters Shift-JIS cannot write");
+    code = ftp_.Upload(localName, place.FileName);
     if (code > 400) Fail("FTP Put Error ", code);
 }
 

@@ -1,15 +1,17 @@
 #include "AddressNotifyPage.h"
 
 #include "TLowFTP.h"
-#include "net/SjisText.h"
 #include "platform/AtomicFile.h"
 #include "platform/Cp932.h"
 #include "platform/Exception.h"
+#include "platform/FileName.h"
 #include "platform/ProgramPath.h"
 #include "platform/QtText.h"
 
+#include <algorithm>
 #include <fstream>
 #include <iterator>
+#include <string_view>
 
 namespace settings {
 namespace {
@@ -26,7 +28,9 @@ QString SeparatorOf(const QString& format, const QString& fallback) {
 }
 
 AnsiString PathText(const std::filesystem::path& path) {
-    return platform::Utf8ToCp932(path.string());
+    AnsiString text;
+    platform::Cp932PathText(path, text); // a message may show "?" for what CP932 lacks
+    return text;
 }
 
 } // namespace
@@ -48,11 +52,38 @@ std::vector<AnsiString> SplitPageLines(const AnsiString& text) {
     return lines;
 }
 
-void ReplaceTag(AnsiString& line, const AnsiString& tag, const std::function<AnsiString()>& value) {
-    const int tagLength = static_cast<int>(tag.size()); // tags are single-byte text
-    for (int p = net::CharPos(tag, line); p > 0; p = net::CharPos(tag, line))
-        line = net::CopyChars(line, 1, p - 1) + value() +
-               net::CopyChars(line, p + tagLength, PageTailLimit);
+TPageEncoding PageEncodingOf(const AnsiString& templateText) {
+    const std::string_view text(templateText.data(),
+                                std::min(templateText.find('\0'), templateText.size()));
+    const bool wide = std::any_of(text.begin(), text.end(),
+                                  [](char c) { return static_cast<unsigned char>(c) >= 0x80; });
+    return wide && platform::IsValidUtf8(text) ? TPageEncoding::Utf8 : TPageEncoding::Cp932;
+}
+
+void ReplaceTag(AnsiString& line, const AnsiString& tag, const std::function<AnsiString()>& value,
+                TPageEncoding encoding) {
+    // Byte length of the character at byte i; a lone lead byte at the end is one.
+    auto length = [&](size_t i) -> size_t {
+        if (encoding == TPageEncoding::Utf8)
+            return platform::Utf8CharLength(std::string_view(line).substr(i));
+        return platform::IsLeadByte(static_cast<unsigned char>(line[i])) && i + 1 < line.size() ? 2
+                                                                                                : 1;
+    };
+    for (;;) {
+        size_t at = AnsiString::npos;
+        for (size_t i = 0; i < line.size(); i += length(i))
+            if (line.compare(i, tag.size(), tag) == 0) {
+                at = i;
+                break;
+            }
+        if (at == AnsiString::npos) return;
+        // Tags are single-byte text, so what follows one starts a character.
+        const size_t from = at + tag.size();
+        size_t to = from;
+        for (int n = 0; n < PageTailLimit && to < line.size(); ++n)
+            to += length(to);
+        line = line.substr(0, at) + value() + line.substr(from, to - from);
+    }
 }
 
 AnsiString FormatPageTime(const QDateTime& time, const QLocale& locale) {
@@ -68,9 +99,12 @@ AnsiString FormatPageTime(const QDateTime& time, const QLocale& locale) {
 AnsiString MakePageText(const AnsiString& templateText, const AnsiString& address,
                         const std::function<QDateTime()>& now) {
     AnsiString page;
+    const TPageEncoding encoding = PageEncodingOf(templateText);
     for (AnsiString& line : SplitPageLines(templateText)) {
-        ReplaceTag(line, AddressTag, [&] { return address; });
-        ReplaceTag(line, TimeTag, [&] { return FormatPageTime(now()); });
+        ReplaceTag(
+            line, AddressTag, [&] { return address; }, encoding);
+        ReplaceTag(
+            line, TimeTag, [&] { return FormatPageTime(now()); }, encoding);
         page += line;
         page += "\r\n";
     }

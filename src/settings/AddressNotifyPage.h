@@ -19,16 +19,23 @@ constexpr int PageTailLimit = 999;
 // final line end adds no empty line, and a zero byte ends the text.
 std::vector<AnsiString> SplitPageLines(const AnsiString& text);
 
+// How a template's characters are told apart: CP932 (the program's own
+// text) or, for a template that is valid UTF-8 and not plain ASCII, UTF-8.
+enum class TPageEncoding { Cp932, Utf8 };
+TPageEncoding PageEncodingOf(const AnsiString& templateText);
+
 // Replaces every `tag` in `line` (searched again from the start after each
-// replacement) with `value()`, keeping at most PageTailLimit characters of
-// what followed the tag.
-void ReplaceTag(AnsiString& line, const AnsiString& tag, const std::function<AnsiString()>& value);
+// replacement, at character starts only) with `value()`, keeping at most
+// PageTailLimit characters of what followed the tag.
+void ReplaceTag(AnsiString& line, const AnsiString& tag, const std::function<AnsiString()>& value,
+                TPageEncoding encoding = TPageEncoding::Cp932);
 
 // "yy/mm/dd hh:nn" with the locale's date and time separators.
 AnsiString FormatPageTime(const QDateTime& time, const QLocale& locale = QLocale::system());
 
 // The page built from a template: lines with both tags replaced, each
-// ended by CR LF. `now` is asked anew for every time tag.
+// ended by CR LF; all other bytes stay as they are. `now` is asked anew for
+// every time tag.
 AnsiString MakePageText(const AnsiString& templateText, const AnsiString& address,
                         const std::function<QDateTime()>& now = &QDateTime::currentDateTime);
 

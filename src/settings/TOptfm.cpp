@@ -5,8 +5,10 @@
 
 #include "net/SjisText.h"
 #include "platform/ButtonKeys.h"
+#include "platform/Cp932.h"
 #include "platform/ErrorHandler.h"
 #include "platform/Exception.h"
+#include "platform/FileName.h"
 #include "platform/OwnAddresses.h"
 #include "platform/QtText.h"
 #include "platform/WindowPlace.h"
@@ -27,6 +29,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -255,7 +258,18 @@ void TOptfm::ChooseTemplate(QLineEdit* target) {
     if (Od->exec() != QDialog::Accepted) return;
     QStringList files = Od->selectedFiles();
     if (files.isEmpty()) return;
-    target->setText(QDir::toNativeSeparators(files.first()));
+    // The path is kept as CP932 text; one that text cannot hold would name
+    // another file once saved, so it is not taken.
+    AnsiString text;
+    if (!platform::Cp932PathText(std::filesystem::path(files.first().toStdString()), text)) {
+        platform::MessageBox(
+            this,
+            platform::Utf8ToCp932("このファイルの名前には設定に保存できない文字が"
+                                  "含まれています 別の名前のファイルを選んで下さい"),
+            "Parlora", platform::MB_ICONERROR | platform::MB_OK);
+        return;
+    }
+    target->setText(QDir::toNativeSeparators(platform::ToQString(text)));
     // The next choice starts where this one was made.
     Od->setDirectory(QFileInfo(files.first()).absolutePath());
 }

@@ -162,7 +162,7 @@ TEST_F(LowFtpReal, WholeSessionWithoutDebugLines) {
     EXPECT_EQ(Count([](const AnsiString& l) { return l == "250 ChangeDir success"; }), 2);
     EXPECT_EQ(ftp.ChangeDirPath("\\\\"), 0);
 
-    // The code is that of the STOR reply (125 or 150); the completion reply is not looked at.
+    // The code is that of the STOR reply (125 or 150), once the completion said 226.
     int code = ftp.Upload(page.string(), "index.html");
     EXPECT_TRUE(code == 125 || code == 150) << code;
     EXPECT_TRUE(Has(std::to_string(code) + " Upload success"));

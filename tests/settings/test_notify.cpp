@@ -106,6 +106,32 @@ TEST(PageText, AtMost999CharactersFollowATag) {
               std::string(2000, 'a') + "10.0.0.1\r\n");
 }
 
+// Linux templates are mostly UTF-8: there a tag after テスト is found (a
+// CP932 walk takes its last byte and the "#" for one character), and the
+// limit counts UTF-8 characters, never cutting one.
+TEST(PageText, Utf8TemplatesAreWalkedByUtf8Characters) {
+    auto make = [](const std::string& text) {
+        return settings::MakePageText(text, "192.168.0.5", TTickingClock());
+    };
+    EXPECT_EQ(make("<p>テスト##IPADDRESS##テスト</p>\n<p>日時：##DATETIME##です</p>\n"),
+              "<p>テスト192.168.0.5テスト</p>\r\n<p>日時：26/12/07 06:29です</p>\r\n");
+    std::string wide, kept;
+    for (int i = 0; i < 1500; ++i)
+        wide += "あ";
+    for (int i = 0; i < 999; ++i)
+        kept += "あ";
+    EXPECT_EQ(make("テスト##IPADDRESS##" + wide), "テスト192.168.0.5" + kept + "\r\n");
+    // Only a valid UTF-8 text with non-ASCII bytes counts as UTF-8.
+    EXPECT_EQ(settings::PageEncodingOf("テスト"), settings::TPageEncoding::Utf8);
+    EXPECT_EQ(settings::PageEncodingOf("plain"), settings::TPageEncoding::Cp932);
+    EXPECT_EQ(settings::PageEncodingOf(Sjis("テスト")), settings::TPageEncoding::Cp932);
+    EXPECT_EQ(settings::PageEncodingOf("\xC0\xAF overlong"), settings::TPageEncoding::Cp932);
+    EXPECT_EQ(settings::PageEncodingOf("\xED\xA0\x80 surrogate"), settings::TPageEncoding::Cp932);
+    EXPECT_EQ(settings::PageEncodingOf("cut \xE3\x83"), settings::TPageEncoding::Cp932);
+    // The same characters in CP932 are walked as CP932.
+    EXPECT_EQ(make(Sjis("テスト##IPADDRESS##テスト")), Sjis("テスト192.168.0.5テスト") + "\r\n");
+}
+
 TEST(PageText, TimeUsesTheLocaleSeparators) {
     QDateTime t(QDate(2026, 12, 7), QTime(6, 29, 59));
     EXPECT_EQ(settings::FormatPageTime(t, QLocale(QLocale::Japanese, QLocale::Japan)),
@@ -382,6 +408,29 @@ TEST_F(NotifyUpload, LogWindowShownDuringTheUploadAndNoSecondUploadMeanwhile) {
     optfm->NotifyExitPage();
     ExpectBox(0, "ホームページの更新が完了しました", platform::MB_ICONINFORMATION);
     EXPECT_EQ(LogCount("230 Connect success"), 2);
+}
+
+// Paths in the settings are CP932 text; the files behind them have UTF-8
+// names: a template in a Japanese folder, the page file in one, and the
+// remote name taken from the page file's own name.
+TEST_F(NotifyUpload, JapaneseFolderNamesForTemplateAndPageFile) {
+    const fs::path home = local_ / "ホームページ";
+    const fs::path pages = local_ / "テスト";
+    fs::create_directories(home);
+    fs::create_directories(pages);
+    Write(home / "start.html", "<p>テスト##IPADDRESS##テスト</p>\r\n");
+    optfm->Edconnecting->setText(QString::fromStdString((home / "start.html").string()));
+    optfm->Notifier().PageFile = pages / "Tmp.txt";
+    optfm->Edftpdir->setText("");
+    // As the registry hands it over: CP932 text.
+    optfm->SaveSettings();
+    optfm->Edconnecting->clear();
+    optfm->LoadSettings();
+    optfm->NotifyStartPage();
+    ExpectBox(0, "ホームページの更新が完了しました", platform::MB_ICONINFORMATION);
+    EXPECT_TRUE(optfm->StartPageSent());
+    EXPECT_EQ(Read(pages / "Tmp.txt"), "<p>テスト192.168.0.5テスト</p>\r\n");
+    EXPECT_EQ(Read(Root() / "Tmp.txt"), "<p>テスト192.168.0.5テスト</p>\n");
 }
 
 TEST(FtpLogWindow, PlacementAndMemo) {

@@ -18,10 +18,13 @@
 #include <QTabWidget>
 #include <QTest>
 #include <QTimer>
+#include <filesystem>
 #include <fstream>
 
 using settings::kMainKey;
 using settings::kNotifyKey;
+
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -365,6 +368,44 @@ TEST_F(OptionsDialog, BrowseButtonsReplaceThePathOrLeaveIt) {
     f.Button3->click();
     EXPECT_EQ(seenDir, QString::fromStdString(files.Path().string()));
     EXPECT_EQ(f.Eddisconnect->text(), "");
+}
+
+// Paths are kept as CP932 text: a Japanese folder is fine, a name CP932
+// cannot write is refused rather than stored with "?" in it.
+TEST_F(OptionsDialog, PickedPathsMustFitTheSettingsText) {
+    testsupport::TempDir files;
+    const fs::path japanese = files / "ホームページ";
+    const fs::path korean = files / "홈페이지";
+    for (const fs::path& d : {japanese, korean}) {
+        fs::create_directories(d);
+        std::ofstream(d / "start.html") << "<html></html>";
+    }
+    TOptfm f(nullptr, Addresses({}));
+    f.cbNotify->setChecked(true);
+    f.Edconnecting->setText("old");
+    auto pick = [&f](const fs::path& file) {
+        OnNextShow(f.Od, [&f, file] {
+            auto* name = f.Od->findChild<QLineEdit*>("fileNameEdit");
+            if (!name) return f.Od->reject();
+            name->setText(QString::fromStdString(file.string()));
+            static_cast<QDialog*>(f.Od)->accept();
+        });
+        f.Button2->click();
+    };
+    pick(korean / "start.html");
+    EXPECT_EQ(f.Edconnecting->text(), "old");
+    ASSERT_EQ(Boxes.size(), 1u);
+    EXPECT_EQ(Boxes[0].Caption, "Parlora");
+    EXPECT_EQ(Boxes[0].Flags & 0xF0, platform::MB_ICONERROR);
+    EXPECT_TRUE(Boxes[0].Text.contains(QStringLiteral("保存できない文字")));
+
+    pick(japanese / "start.html");
+    EXPECT_EQ(f.Edconnecting->text(), QString::fromStdString((japanese / "start.html").string()));
+    EXPECT_EQ(Boxes.size(), 1u);
+    f.SaveSettings();
+    auto stored = Machine().QueryValue(kNotifyKey, "connecting");
+    ASSERT_TRUE(stored.has_value());
+    EXPECT_EQ(stored->Data, platform::Utf8ToCp932((japanese / "start.html").string()));
 }
 
 TEST_F(OptionsDialog, TabOrderFollowsTheForm) {
