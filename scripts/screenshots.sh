@@ -2,7 +2,8 @@
 # Takes the screenshots under docs/screenshots/ from the real program running
 # under Xvfb with the Japanese fonts: the start dialog, the options dialog
 # and a chat window with a short conversation between two running copies.
-# Also the room selection dialog and the version dialog.
+# Also the room selection dialog and the version dialog, and under openbox the
+# game and template windows beside a chat window, the font and save dialogs.
 # Usage: scripts/screenshots.sh [build-dir]   (default: build)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -10,7 +11,7 @@ build=${1:-build}
 parlora="$build/src/app/parlora"
 out=docs/screenshots
 [ -x "$parlora" ] || { echo "no program at $parlora (build first)" >&2; exit 1; }
-for tool in Xvfb xdotool import; do
+for tool in Xvfb xdotool import openbox xprop xwininfo; do
   command -v "$tool" >/dev/null || { echo "$tool is missing (scripts/setup.sh test)" >&2; exit 1; }
 done
 mkdir -p "$out"
@@ -163,3 +164,61 @@ xdotool key --window "$taro" Escape
 menu "$taro" h i
 help=$(window "Parlora ヘルプ")
 shot "$help" help-viewer.png
+# A fresh run under a window manager, so the windows wear their frames: the
+# game and template windows placed beside the chat window by the program
+# itself, and the standard dialogs in Japanese. The copies above end first
+# (saving their templates), and the window manager comes before the windows.
+for ((i = ${#pids[@]} - 1; i >= 0; i--)); do stop_process "${pids[i]}" >/dev/null || true; done
+pids=()
+mkdir -p "$work/framed"
+start_xvfb "$work/framed" || { echo "Xvfb did not start" >&2; exit 1; }
+pids+=("$XVFB_PID")
+openbox --sm-disable >"$work/openbox.out" 2>&1 &
+pids+=($!)
+for _ in $(seq 300); do
+  xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q "window id" && break
+  sleep 0.1
+done
+sleep 3 # it claims the screen before it is ready to frame new windows
+framed_shot() { # file window-id...: the screen, cut to the frames of the windows
+  local left=100000 top=100000 right=0 bottom=0 id x y w h l r t b
+  sleep 1
+  for id in "${@:2}"; do
+    # xdotool counts the frame twice for a framed window; xwininfo does not.
+    eval "$(xwininfo -id "$id" | sed -n 's/^ *Absolute upper-left X: *\(-\?[0-9]*\)/X=\1/p
+      s/^ *Absolute upper-left Y: *\(-\?[0-9]*\)/Y=\1/p; s/^ *Width: *\([0-9]*\)/WIDTH=\1/p
+      s/^ *Height: *\([0-9]*\)/HEIGHT=\1/p')"
+    read -r l r t b < <(xprop -id "$id" _NET_FRAME_EXTENTS | sed 's/.*= //; s/,//g')
+    x=$((X - ${l:-0})); y=$((Y - ${t:-0}))
+    w=$((WIDTH + ${l:-0} + ${r:-0})); h=$((HEIGHT + ${t:-0} + ${b:-0}))
+    [ $x -lt $left ] && left=$x
+    [ $y -lt $top ] && top=$y
+    [ $((x + w)) -gt $right ] && right=$((x + w))
+    [ $((y + h)) -gt $bottom ] && bottom=$((y + h))
+  done
+  import -window root -crop "$((right - left))x$((bottom - top))+${left}+${top}" +repage "$out/$1"
+  echo "wrote $out/$1"
+}
+"$parlora" SV HD=Taro &
+pids+=($!)
+taro=$(chat_of "${pids[-1]}")
+sleep 2.5 # the splash goes
+xdotool windowmove "$taro" 40 40
+sleep 0.5
+menu "$taro" t m
+templates=$(window "Message Template")
+menu "$taro" t j
+game=$(window "じゃんけん")
+framed_shot game-and-template-beside-chat.png "$taro" "$templates" "$game"
+
+xdotool windowactivate --sync "$taro" 2>/dev/null || xdotool windowfocus --sync "$taro"
+eval "$(xdotool getwindowgeometry --shell "$taro" | sed -n 's/^\(WIDTH\|HEIGHT\)=/\1=/p')"
+xdotool mousemove --window "$taro" $((WIDTH - 30)) $((HEIGHT - 32)) click 1
+font=$(window "フォントの選択")
+framed_shot font-dialog.png "$font"
+xdotool key Escape
+sleep 0.5
+menu "$taro" f s
+save=$(window "名前を付けて保存")
+framed_shot save-dialog.png "$save"
+xdotool key Escape

@@ -169,14 +169,17 @@ QFont TChatLog::FontAsSeen() const {
 }
 
 void TChatLog::ChooseFont(QWidget* parent) {
-    const QFont shown = FontAsSeen();
-    QFontDialog dialog(shown, parent);
+    QFontDialog dialog(FontAsSeen(), parent);
+    // What the dialog shows may differ still: a family without a bold face
+    // is drawn bold in the log but offers only its regular style here.
+    const QFont shown = dialog.currentFont();
     if (dialog.exec() != QDialog::Accepted) return;
     const QFont chosen = dialog.selectedFont();
     const bool unchanged =
-        chosen.family() == shown.family() && chosen.weight() == shown.weight() &&
-        chosen.italic() == shown.italic() && chosen.underline() == shown.underline() &&
-        chosen.strikeOut() == shown.strikeOut() && chosen.pointSize() == shown.pointSize();
+        chosen.family() == shown.family() && chosen.styleName() == shown.styleName() &&
+        chosen.weight() == shown.weight() && chosen.italic() == shown.italic() &&
+        chosen.underline() == shown.underline() && chosen.strikeOut() == shown.strikeOut() &&
+        chosen.pointSize() == shown.pointSize();
     if (!unchanged) FontD = chosen;
 }
 

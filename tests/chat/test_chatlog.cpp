@@ -195,6 +195,15 @@ TEST(ChatLog, FontDialogOpensOnTheLogsFontAndOkWithoutAChangeKeepsIt) {
     EXPECT_NE(rtf.find(rtfBefore.substr(runAt, textAt - runAt) + "<taro>after"), std::string::npos)
         << rtf;
 
+    // A family without a bold face (the stand-in of the program's gothic):
+    // the dialog offers its regular style, and OK still changes nothing.
+    QFont gothic(QStringLiteral("IPAPGothic"));
+    gothic.setPixelSize(13);
+    gothic.setBold(true);
+    w.Log->FontD = gothic;
+    choose([](QFontDialog*) {});
+    EXPECT_EQ(w.Log->FontD, gothic);
+
     // A real change is taken.
     choose([](QFontDialog* dialog) {
         QFont bigger = dialog->currentFont();
