@@ -9,7 +9,7 @@ want_run=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-base-dev-tools
 # pure-ftpd and vsftpd conflict in Debian (only one ftp-server can be installed); the
 # FTP tests use pyftpdlib and pure-ftpd.
 want_test=(libgtest-dev libgmock-dev googletest libbenchmark-dev python3 python3-pyftpdlib pure-ftpd curl
-           xvfb xdotool x11-utils imagemagick iproute2 procps openbox
+           xvfb xdotool x11-utils imagemagick iproute2 iptables procps openbox
            libreoffice-writer-nogui pulseaudio pulseaudio-utils)
 # The fuzz campaign (scripts/fuzz-campaign.sh): clang with libFuzzer and the sanitizers.
 want_fuzz=(clang libclang-rt-14-dev)

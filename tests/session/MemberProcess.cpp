@@ -6,13 +6,15 @@
 #include <cstring>
 #include <fcntl.h>
 #include <stdexcept>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 extern char** environ;
 
-TMemberProcess::TMemberProcess(const std::string& listenAddress, unsigned maxFiles) {
+TMemberProcess::TMemberProcess(const std::string& listenAddress, unsigned maxFiles,
+                               const std::vector<std::string>& prefix) {
     int toChild[2], fromChild[2];
     if (::pipe2(toChild, O_CLOEXEC) != 0 || ::pipe2(fromChild, O_CLOEXEC) != 0)
         throw std::runtime_error("pipe failed");
@@ -25,19 +27,28 @@ TMemberProcess::TMemberProcess(const std::string& listenAddress, unsigned maxFil
     for (auto& s : env)
         envp.push_back(s.data());
     envp.push_back(nullptr);
-    const char* path = SESSION_MEMBER_PATH;
-    char* argv[] = {const_cast<char*>(path), nullptr};
+    std::vector<std::string> args = prefix;
+    args.push_back(SESSION_MEMBER_PATH);
+    std::vector<char*> argv;
+    for (auto& a : args)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    const char* path = argv[0];
+    const pid_t parent = ::getpid();
 
     pid_ = ::fork();
     if (pid_ < 0) throw std::runtime_error("fork failed");
     if (pid_ == 0) {
+        // Gone with the test, even when it crashes.
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (::getppid() != parent) ::_exit(127);
         if (maxFiles) {
             rlimit limit{maxFiles, maxFiles};
             ::setrlimit(RLIMIT_NOFILE, &limit);
         }
         ::dup2(toChild[0], STDIN_FILENO);
         ::dup2(fromChild[1], STDOUT_FILENO);
-        ::execve(path, argv, envp.data());
+        ::execve(path, argv.data(), envp.data());
         ::_exit(127);
     }
     ::close(toChild[0]);

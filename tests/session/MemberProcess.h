@@ -10,8 +10,10 @@
 class TMemberProcess {
   public:
     // Starts the helper listening on listenAddress (127.0.0.x); maxFiles,
-    // when not 0, is its limit of open descriptors.
-    explicit TMemberProcess(const std::string& listenAddress, unsigned maxFiles = 0);
+    // when not 0, is its limit of open descriptors. With a prefix (a command
+    // such as "ip netns exec <name>") the helper is started through it.
+    explicit TMemberProcess(const std::string& listenAddress, unsigned maxFiles = 0,
+                            const std::vector<std::string>& prefix = {});
     ~TMemberProcess();
     TMemberProcess(const TMemberProcess&) = delete;
     TMemberProcess& operator=(const TMemberProcess&) = delete;

@@ -3,10 +3,10 @@
 // standard output, one line each.
 //
 //   create <port> <room> <player> [maxPlayers]   join <host> <port> <room> <player>
-//   send <toId> <text>   status   close   quit
+//   send <toId> <text>   status   list <host> <port>   close   quit
 //
 // Events: OPEN <ownId> <isHost>, ADD <id> <name>, DEL <id>, MSG <fromId> <text>,
-// STATUS <isHost> <players>, LOST, CLOSE, CLOSED, ERROR <text>.
+// STATUS <isHost> <players>, ROOMS <count>, LOST, CLOSE, CLOSED, ERROR <text>.
 #include "session/DPSession.h"
 
 #include <QApplication>
@@ -67,6 +67,17 @@ class TMember {
                 in >> to;
                 std::getline(in >> std::ws, text);
                 session_.SendData(to, text.data(), static_cast<int>(text.size()));
+            } else if (verb == "list") {
+                // The rooms listed at host:port (for a helper with no session open).
+                std::string host;
+                int port = 0;
+                in >> host >> port;
+                session_.TCPIPSetting().Enabled = true;
+                session_.TCPIPSetting().HostName = host;
+                session_.TCPIPSetting().Port = static_cast<uint16_t>(port);
+                session_.SetProvider(session_.ProviderList().Names(0));
+                session_.RefreshSessions();
+                Say("ROOMS " + std::to_string(session_.SessionList().Count()));
             } else if (verb == "status") {
                 Say("STATUS " + std::string(session_.IsSessionHost() ? "1 " : "0 ") +
                     std::to_string(session_.PlayerList().Count()));

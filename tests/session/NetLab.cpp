@@ -1,0 +1,126 @@
+#include "NetLab.h"
+
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <dirent.h>
+#include <stdexcept>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+// Every lab namespace is "pl<pid>-<lab>-<machine>".
+constexpr const char* kMark = "pl";
+
+int Run(const std::string& command) {
+    int status = std::system((command + " >/dev/null 2>&1").c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+void Must(const std::string& command) {
+    if (Run(command) != 0) throw std::runtime_error("network lab: failed: " + command);
+}
+
+bool Found(const char* program) {
+    return Run(std::string("command -v ") + program) == 0;
+}
+
+// Namespaces left by labs whose process is gone (it crashed, or was killed).
+void SweepLeftovers() {
+    DIR* dir = ::opendir("/run/netns");
+    if (!dir) return;
+    std::vector<std::string> stale;
+    while (dirent* e = ::readdir(dir)) {
+        std::string name = e->d_name;
+        if (name.rfind(kMark, 0) != 0) continue;
+        char* end = nullptr;
+        long pid = std::strtol(name.c_str() + 2, &end, 10);
+        if (pid <= 0 || *end != '-') continue;
+        if (::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) stale.push_back(name);
+    }
+    ::closedir(dir);
+    for (auto& name : stale)
+        Run("ip netns pids " + name + " | xargs -r kill -9; ip netns del " + name);
+}
+
+} // namespace
+
+std::string TNetLab::Unavailable() {
+    if (::geteuid() != 0) return "network namespaces need root";
+    if (!Found("ip")) return "ip (iproute2) is not installed";
+    if (!Found("iptables")) return "iptables is not installed";
+    return {};
+}
+
+TNetLab::TNetLab() {
+    static std::atomic<int> labs{0};
+    prefix_ = kMark + std::to_string(::getpid()) + "-" + std::to_string(++labs) + "-";
+    SweepLeftovers();
+    try {
+        NewNamespace("wan");
+        In("wan", "ip link add br0 type bridge && ip link set br0 up");
+    } catch (...) {
+        Remove();
+        throw;
+    }
+}
+
+TNetLab::~TNetLab() {
+    Remove();
+}
+
+void TNetLab::Remove() {
+    // Programs still inside go first, or a namespace would outlive its name.
+    for (auto it = namespaces_.rbegin(); it != namespaces_.rend(); ++it)
+        Run("ip netns pids " + *it + " | xargs -r kill -9; ip netns del " + *it);
+    namespaces_.clear();
+}
+
+void TNetLab::NewNamespace(const std::string& name) {
+    Must("ip netns add " + Ns(name));
+    namespaces_.push_back(Ns(name));
+    In(name, "ip link set lo up");
+}
+
+void TNetLab::In(const std::string& name, const std::string& command) {
+    Must("ip netns exec " + Ns(name) + " sh -c '" + command + "'");
+}
+
+void TNetLab::Wire(const std::string& a, const std::string& aIf, const std::string& b,
+                   const std::string& bIf) {
+    // Made inside the namespaces at once: no name is ever taken in the machine's own.
+    Must("ip link add " + aIf + " netns " + Ns(a) + " type veth peer name " + bIf + " netns " +
+         Ns(b));
+}
+
+void TNetLab::AddPublic(const std::string& name, int host) {
+    NewNamespace(name);
+    Wire(name, "eth0", "wan", "p-" + name);
+    In("wan", "ip link set p-" + name + " master br0 up");
+    In(name, "ip addr add " + PublicAddress(host) + "/24 dev eth0 && ip link set eth0 up");
+}
+
+void TNetLab::AddBehindNat(const std::string& name, int routerHost) {
+    const std::string router = name + "-r";
+    AddPublic(router, routerHost);
+    NewNamespace(name);
+    Wire(name, "eth0", router, "lan0");
+    In(router, "ip addr add 192.168.1.1/24 dev lan0 && ip link set lan0 up && "
+               "sysctl -qw net.ipv4.ip_forward=1 && "
+               "iptables -t nat -A POSTROUTING -o eth0 -j MASQUERADE");
+    In(name, "ip addr add " + PrivateAddress() +
+                 "/24 dev eth0 && ip link set eth0 up && ip route add default via 192.168.1.1");
+}
+
+void TNetLab::Cut(const std::string& name, bool cut) {
+    // The machine's port on the bridge, or its router's: a cable pulled upstream.
+    std::string port = "p-" + name;
+    if (Run("ip netns exec " + Ns("wan") + " ip link show " + port) != 0) port = "p-" + name + "-r";
+    In("wan", "ip link set " + port + (cut ? " down" : " up"));
+}
+
+std::vector<std::string> TNetLab::Inside(const std::string& name) const {
+    return {"/usr/bin/env", "ip", "netns", "exec", Ns(name)};
+}

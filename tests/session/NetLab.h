@@ -1,0 +1,49 @@
+#pragma once
+// Small networks of network namespaces for the tests that need more than
+// loopback: a public network (a bridge in a namespace of its own) with hosts
+// on it, and members behind MASQUERADE routers of their own. Everything is
+// made inside namespaces named after this process, so the machine's own
+// network is never touched, and removing the namespaces removes every link,
+// address and rule with them: at the end of the lab (also when a test
+// fails), and, for a lab whose process crashed, at the start of the next one.
+#include <string>
+#include <vector>
+
+class TNetLab {
+  public:
+    // Why labs cannot be made here ("" when they can): they need root, ip
+    // and iptables.
+    static std::string Unavailable();
+
+    TNetLab();
+    ~TNetLab();
+    TNetLab(const TNetLab&) = delete;
+    TNetLab& operator=(const TNetLab&) = delete;
+
+    // A machine on the public network 10.77.0.0/24 at 10.77.0.<host>.
+    void AddPublic(const std::string& name, int host);
+    // A machine at 192.168.1.2 behind a router of its own whose public
+    // address is 10.77.0.<routerHost>; nothing is forwarded to it.
+    void AddBehindNat(const std::string& name, int routerHost);
+    static std::string PublicAddress(int host) { return "10.77.0." + std::to_string(host); }
+    static std::string PrivateAddress() { return "192.168.1.2"; }
+
+    // Cuts a machine (or its router) off the public network, or joins it again.
+    void Cut(const std::string& name, bool cut);
+    // The command prefix that runs a program in the machine's namespace.
+    std::vector<std::string> Inside(const std::string& name) const;
+    // The namespaces of this lab, for a test that checks they are gone.
+    const std::vector<std::string>& Namespaces() const { return namespaces_; }
+
+  private:
+    std::string Ns(const std::string& name) const { return prefix_ + name; }
+    void NewNamespace(const std::string& name);
+    // Connects two namespaces by a veth pair (a end, b end).
+    void Wire(const std::string& a, const std::string& aIf, const std::string& b,
+              const std::string& bIf);
+    void In(const std::string& name, const std::string& command);
+    void Remove();
+
+    std::string prefix_;
+    std::vector<std::string> namespaces_;
+};

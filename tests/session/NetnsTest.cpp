@@ -1,0 +1,279 @@
+// Rooms over real networks made of namespaces: a public network, members
+// behind NAT routers of their own, links that go down, processes frozen with
+// SIGSTOP. The members are session helpers in processes of their own, each
+// started inside its machine's namespace.
+//
+// Scenarios that wait for the version 2 room (one view, routing through the
+// host, removal that is told) are kept here but disabled; each says what it
+// waits for. Run them with --gtest_also_run_disabled_tests.
+#include "MemberProcess.h"
+#include "NetLab.h"
+#include "SessionTestSupport.h"
+#include "platform/MessagePump.h"
+
+#include <chrono>
+#include <csignal>
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <memory>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+using namespace sessiontest;
+using namespace std::chrono;
+
+namespace {
+
+struct TLabMember {
+    TLabMember(TNetLab& lab, const std::string& machine, const std::string& address)
+        : Name(machine), Process(address, 0, lab.Inside(machine)) {}
+    std::string Name;
+    TMemberProcess Process;
+    uint32_t Id = 0;
+
+    bool Open(const std::string& command) {
+        Process.Command(command);
+        std::string line = Process.WaitFor("OPEN", 20000);
+        if (line.size() <= 5) return false;
+        Id = static_cast<uint32_t>(std::stoul(line.substr(5)));
+        return true;
+    }
+    void Say(const std::string& text) { Process.Command("send 0 " + text); }
+    // Index of the line in everything read so far; -1 if it never came in time.
+    int Saw(const std::string& line, int timeoutMs = 15000) {
+        int at = -1;
+        platform::PumpUntil(
+            [&] {
+                const auto& lines = Process.History();
+                for (size_t i = 0; i < lines.size(); ++i)
+                    if (lines[i] == line) return (at = static_cast<int>(i)) >= 0;
+                return false;
+            },
+            timeoutMs);
+        return at;
+    }
+    std::string Said(const std::string& text) const {
+        return "MSG " + std::to_string(Id) + " " + text;
+    }
+};
+
+class NetnsRoom : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (auto why = TNetLab::Unavailable(); !why.empty()) GTEST_SKIP() << why;
+        lab = std::make_unique<TNetLab>();
+        port = FreshPort();
+    }
+    void TearDown() override {
+        members.clear(); // before their namespaces go
+        lab.reset();
+    }
+    TLabMember& Member(const std::string& machine, const std::string& address) {
+        members.push_back(std::make_unique<TLabMember>(*lab, machine, address));
+        return *members.back();
+    }
+    std::string Create() const { return "create " + std::to_string(port) + " room host"; }
+    std::string JoinAt(const std::string& host, const std::string& name) const {
+        return "join " + host + " " + std::to_string(port) + " room " + name;
+    }
+    // Every member says two texts; every other one hears both, in order.
+    void ExpectAllHearEachOther(const std::vector<TLabMember*>& room, const std::string& tag) {
+        for (TLabMember* m : room) {
+            m->Say(tag + "-1-" + m->Name);
+            m->Say(tag + "-2-" + m->Name);
+        }
+        for (TLabMember* from : room)
+            for (TLabMember* to : room) {
+                if (from == to) continue;
+                int first = to->Saw(from->Said(tag + "-1-" + from->Name));
+                int second = to->Saw(from->Said(tag + "-2-" + from->Name));
+                EXPECT_GE(first, 0)
+                    << to->Name << " never heard " << from->Name << " (" << tag << ")";
+                if (first >= 0) {
+                    EXPECT_GT(second, first)
+                        << to->Name << " heard " << from->Name << " out of order";
+                }
+            }
+    }
+    // Rooms listed at address, asked from inside machine; -1 when nothing answers there.
+    int RoomsListedAt(const std::string& machine, const std::string& myAddress,
+                      const std::string& address) {
+        TLabMember& lister = Member(machine, myAddress);
+        lister.Process.Command("list " + address + " " + std::to_string(port));
+        std::string line = lister.Process.WaitFor("", 15000);
+        if (line.rfind("ROOMS ", 0) == 0) return std::stoi(line.substr(6));
+        return -1;
+    }
+    // After the host leaves: the rest carry on together, or each is told it lost the room.
+    void ExpectCarryOnOrLost(const std::vector<TLabMember*>& rest, TLabMember& host) {
+        for (TLabMember* m : rest)
+            m->Saw("DEL " + std::to_string(host.Id), 25000);
+        size_t lost = 0;
+        for (TLabMember* m : rest)
+            if (m->Saw("LOST", 3000) >= 0) ++lost;
+        if (lost == rest.size()) return;
+        EXPECT_EQ(lost, 0u) << "some members lost the room while others stayed";
+        ExpectAllHearEachOther(rest, "after-the-host");
+    }
+
+    // host, p and q on the public network, in one room; "new" is a machine
+    // on it with nobody yet.
+    void PublicRoomOfThree() {
+        lab->AddPublic("host", 2);
+        lab->AddPublic("p", 5);
+        lab->AddPublic("q", 6);
+        lab->AddPublic("new", 9);
+        host_ = &Member("host", TNetLab::PublicAddress(2));
+        p_ = &Member("p", TNetLab::PublicAddress(5));
+        q_ = &Member("q", TNetLab::PublicAddress(6));
+        ASSERT_TRUE(host_->Open(Create()));
+        ASSERT_TRUE(p_->Open(JoinAt(TNetLab::PublicAddress(2), "p")));
+        ASSERT_TRUE(q_->Open(JoinAt(TNetLab::PublicAddress(2), "q")));
+    }
+
+    std::unique_ptr<TNetLab> lab;
+    std::vector<std::unique_ptr<TLabMember>> members;
+    TLabMember *host_ = nullptr, *p_ = nullptr, *q_ = nullptr;
+    uint16_t port = 0;
+};
+
+std::vector<std::string> LabNamespacesOf(pid_t pid) {
+    std::vector<std::string> found;
+    const std::string mark = "pl" + std::to_string(pid) + "-";
+    if (DIR* dir = ::opendir("/run/netns")) {
+        while (dirent* e = ::readdir(dir))
+            if (std::string(e->d_name).rfind(mark, 0) == 0) found.push_back(e->d_name);
+        ::closedir(dir);
+    }
+    return found;
+}
+
+} // namespace
+
+TEST(NetLab, NothingIsLeftBehindEvenAfterACrash) {
+    if (auto why = TNetLab::Unavailable(); !why.empty()) GTEST_SKIP() << why;
+    {
+        TNetLab lab;
+        lab.AddPublic("host", 2);
+        lab.AddBehindNat("a", 11);
+        EXPECT_EQ(LabNamespacesOf(::getpid()).size(), lab.Namespaces().size());
+    }
+    EXPECT_TRUE(LabNamespacesOf(::getpid()).empty());
+
+    // A process that dies with its lab still up: the next lab clears it away.
+    pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        auto* lab = new TNetLab; // never destroyed
+        lab->AddBehindNat("a", 11);
+        ::raise(SIGKILL);
+    }
+    ::waitpid(child, nullptr, 0);
+    EXPECT_FALSE(LabNamespacesOf(child).empty());
+    TNetLab next;
+    EXPECT_TRUE(LabNamespacesOf(child).empty());
+}
+
+TEST_F(NetnsRoom, AMemberCutOffForFifteenSecondsIsRemovedAndToldAndNothingIsListedTwice) {
+    ASSERT_NO_FATAL_FAILURE(PublicRoomOfThree());
+    TLabMember &host = *host_, &p = *p_, &q = *q_;
+    ExpectAllHearEachOther({&host, &p, &q}, "before");
+
+    const auto cut = steady_clock::now();
+    lab->Cut("q", true);
+    EXPECT_GE(host.Saw("DEL " + std::to_string(q.Id), 20000), 0);
+    EXPECT_GE(p.Saw("DEL " + std::to_string(q.Id), 20000), 0);
+    EXPECT_GE(q.Saw("LOST", 20000), 0) << "the cut-off member carried on alone";
+    std::this_thread::sleep_until(cut + seconds(15));
+    lab->Cut("q", false);
+
+    ExpectAllHearEachOther({&host, &p}, "after");
+    EXPECT_EQ(RoomsListedAt("new", TNetLab::PublicAddress(9), TNetLab::PublicAddress(2)), 1);
+    EXPECT_LE(RoomsListedAt("new", TNetLab::PublicAddress(9), TNetLab::PublicAddress(6)), 0)
+        << "the cut-off member lists a copy of the room";
+}
+
+// Waits for routing through the host: members behind NAT cannot link to each
+// other, so in version 1 each hears only the host. Then, when the host
+// leaves, the two become hosts of two copies without a word.
+TEST_F(NetnsRoom, DISABLED_TwoMembersBehindTheirOwnNatHearEachOtherThroughTheHost) {
+    lab->AddPublic("host", 2);
+    lab->AddBehindNat("a", 11);
+    lab->AddBehindNat("b", 12);
+    TLabMember& host = Member("host", TNetLab::PublicAddress(2));
+    TLabMember& a = Member("a", TNetLab::PrivateAddress());
+    TLabMember& b = Member("b", TNetLab::PrivateAddress());
+    ASSERT_TRUE(host.Open(Create()));
+    ASSERT_TRUE(a.Open(JoinAt(TNetLab::PublicAddress(2), "a")));
+    ASSERT_TRUE(b.Open(JoinAt(TNetLab::PublicAddress(2), "b")));
+    EXPECT_GE(host.Saw("ADD " + std::to_string(a.Id) + " a"), 0);
+    EXPECT_GE(host.Saw("ADD " + std::to_string(b.Id) + " b"), 0);
+    EXPECT_GE(a.Saw("ADD " + std::to_string(b.Id) + " b"), 0) << "a never saw b arrive";
+    ExpectAllHearEachOther({&host, &a, &b}, "nat");
+    host.Process.Command("close");
+    ExpectCarryOnOrLost({&a, &b}, host);
+}
+
+// Waits for routing through the host, as above; the public member links
+// directly with the host and with the member that joined after it.
+TEST_F(NetnsRoom, DISABLED_APublicMemberAmongMembersBehindNat) {
+    lab->AddPublic("host", 2);
+    lab->AddBehindNat("a", 11);
+    lab->AddPublic("p", 5);
+    lab->AddBehindNat("b", 12);
+    TLabMember& host = Member("host", TNetLab::PublicAddress(2));
+    TLabMember& a = Member("a", TNetLab::PrivateAddress());
+    TLabMember& p = Member("p", TNetLab::PublicAddress(5));
+    TLabMember& b = Member("b", TNetLab::PrivateAddress());
+    ASSERT_TRUE(host.Open(Create()));
+    ASSERT_TRUE(a.Open(JoinAt(TNetLab::PublicAddress(2), "a")));
+    ASSERT_TRUE(p.Open(JoinAt(TNetLab::PublicAddress(2), "p")));
+    ASSERT_TRUE(b.Open(JoinAt(TNetLab::PublicAddress(2), "b")));
+    ExpectAllHearEachOther({&host, &a, &p, &b}, "mixed");
+    host.Process.Command("close");
+    ExpectCarryOnOrLost({&a, &p, &b}, host);
+}
+
+// Waits for removal that is told: in version 1 the resumed host reads only
+// the ends of its links, stays host of a copy of the room, lists it, and
+// admits a newcomer into it.
+TEST_F(NetnsRoom, DISABLED_AHostFrozenForFifteenSecondsLosesTheRoomWhenItResumes) {
+    ASSERT_NO_FATAL_FAILURE(PublicRoomOfThree());
+    TLabMember &host = *host_, &p = *p_, &q = *q_;
+
+    const auto frozen = steady_clock::now();
+    host.Process.Signal(SIGSTOP);
+    EXPECT_GE(p.Saw("DEL " + std::to_string(host.Id), 20000), 0);
+    EXPECT_GE(q.Saw("DEL " + std::to_string(host.Id), 20000), 0);
+    ExpectAllHearEachOther({&p, &q}, "under-the-successor");
+    std::this_thread::sleep_until(frozen + seconds(15));
+    host.Process.Signal(SIGCONT);
+    EXPECT_GE(host.Saw("LOST", 10000), 0) << "the resumed host was never told";
+    EXPECT_LE(RoomsListedAt("new", TNetLab::PublicAddress(9), TNetLab::PublicAddress(2)), 0)
+        << "the resumed host lists a copy of the room";
+    TLabMember& newcomer = Member("new", TNetLab::PublicAddress(9));
+    newcomer.Process.Command(JoinAt(TNetLab::PublicAddress(2), "new"));
+    std::string line;
+    while (line.rfind("OPEN", 0) != 0 && line.rfind("ERROR", 0) != 0) {
+        line = newcomer.Process.WaitFor("", 20000);
+        if (line.empty()) break;
+    }
+    EXPECT_EQ(line.rfind("ERROR", 0), 0u) << "a newcomer entered a copy of the room: " << line;
+}
+
+// Waits for a newcomer's link to a frozen member being made (or routed
+// through the host) once it resumes: in version 1 the newcomer gives up on
+// it after 5 seconds and the two never hear each other.
+TEST_F(NetnsRoom, DISABLED_AMemberFrozenWhileANewcomerJoinsHearsItAfterwards) {
+    ASSERT_NO_FATAL_FAILURE(PublicRoomOfThree());
+    TLabMember &host = *host_, &p = *p_, &q = *q_;
+    TLabMember& newcomer = Member("new", TNetLab::PublicAddress(9));
+
+    const auto frozen = steady_clock::now();
+    q.Process.Signal(SIGSTOP);
+    EXPECT_TRUE(newcomer.Open(JoinAt(TNetLab::PublicAddress(2), "new")));
+    std::this_thread::sleep_until(frozen + seconds(7));
+    q.Process.Signal(SIGCONT);
+    ExpectAllHearEachOther({&host, &p, &q, &newcomer}, "after-the-freeze");
+}
