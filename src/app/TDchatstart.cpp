@@ -145,6 +145,9 @@ TDchatstart::TDchatstart(QWidget* owner, TOptfm* optfm) : QDialog(owner), optfm_
     // Installed last, so it sees a button's Return before the key preview
     // swallows it.
     platform::PressFocusedButtonOnEnter(this);
+    // Some window managers draw a minimise button whatever the dialog asks
+    // for; the chat window behind would wait on a dialog out of sight.
+    platform::StayUnminimised(this);
 }
 
 TDchatstart::~TDchatstart() = default;

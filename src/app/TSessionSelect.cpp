@@ -12,6 +12,7 @@ TSessionSelect::TSessionSelect(QWidget* owner) : QDialog(owner) {
     setWindowTitle(QStringLiteral("入室するチャットルームを選択して下さい"));
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint);
     setModal(true);
+    platform::StayUnminimised(this); // see the start dialog
     QFont font(QStringLiteral("ＭＳ Ｐゴシック"));
     font.setPixelSize(12);
     setFont(font);

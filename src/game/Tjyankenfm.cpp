@@ -61,8 +61,9 @@ Tjyankenfm::Tjyankenfm(QWidget* chat, TCustomDPSession* session_)
     // No parent window: a window manager minimises a window's transients
     // with it, and the game stays on screen while its chat window is down.
     // It still goes with its chat window.
-    : QWidget(nullptr, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
-                           Qt::WindowStaysOnTopHint),
+    // A tool window, like the template window: no taskbar entry of its own.
+    : QWidget(nullptr,
+              Qt::Tool | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowStaysOnTopHint),
       Chat(chat), session(session_) {
     setAttribute(Qt::WA_DeleteOnClose);
     if (chat) connect(chat, &QObject::destroyed, this, [this] { delete this; });

@@ -5,6 +5,7 @@
 #include <QHash>
 #include <QPointer>
 #include <QScreen>
+#include <QTimer>
 #include <QWidget>
 #include <QWindow>
 
@@ -56,7 +57,32 @@ class TFramedAgain : public QObject {
     std::function<void()> place_;
 };
 
+class TUnminimised : public QObject {
+  public:
+    explicit TUnminimised(QWidget* window) : QObject(window), window_(window) {
+        window->installEventFilter(this);
+    }
+    bool eventFilter(QObject*, QEvent* e) override {
+        if (e->type() == QEvent::WindowStateChange && window_ && window_->isMinimized())
+            QTimer::singleShot(0, this, [this] {
+                if (window_ && window_->isMinimized()) {
+                    window_->setWindowState(window_->windowState() & ~Qt::WindowMinimized);
+                    window_->raise();
+                    window_->activateWindow();
+                }
+            });
+        return false;
+    }
+
+  private:
+    QPointer<QWidget> window_;
+};
+
 } // namespace
+
+void StayUnminimised(QWidget* window) {
+    new TUnminimised(window);
+}
 
 QMargins FrameMargins(const QWidget* window) {
     const int type = static_cast<int>(window->windowType());

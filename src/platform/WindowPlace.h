@@ -25,6 +25,10 @@ void MoveFrameTo(QWidget* window, QPoint topLeft);
 // its frame is known. Meant for the show handlers of windows.
 void PlaceFramed(QWidget* window, std::function<void()> place);
 
+// A window drawn without a minimise button (a modal dialog the program waits
+// on) that a window manager minimises all the same comes straight back.
+void StayUnminimised(QWidget* window);
+
 // Moves `window` so that its frame is centred on the usable area of its
 // screen (the primary screen when it has none yet).
 void CentreOnScreen(QWidget* window);

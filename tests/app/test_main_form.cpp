@@ -21,7 +21,9 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QTest>
 #include <QTimer>
+#include <QWindow>
 #include <cstdlib>
 #include <filesystem>
 #include <gtest/gtest.h>
@@ -223,4 +225,22 @@ TEST(TitleBar, EachWindowAsksForItsOwnButtons) {
     EXPECT_EQ(splash.windowType(), Qt::SplashScreen);
     EXPECT_TRUE(splash.windowFlags().testFlag(Qt::FramelessWindowHint));
     EXPECT_TRUE(splash.windowFlags().testFlag(Qt::WindowStaysOnTopHint));
+}
+
+// A window manager that draws a minimise button on the modal start dialog
+// all the same (openbox does) cannot take it out of sight.
+TEST(TitleBar, TheModalStartDialogComesBackWhenMinimised) {
+    if (!std::getenv("PARLORA_TEST_WINDOW_MANAGER"))
+        GTEST_SKIP() << "needs a window manager (test_app_window_manager)";
+    TOptfm optfm(nullptr, [] { return std::vector<AnsiString>{"127.0.0.1"}; });
+    QWidget chat;
+    chat.show();
+    TDchatstart start(&chat, &optfm);
+    start.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&start));
+    start.showMinimized();
+    // The window manager's minimising comes and goes.
+    QTest::qWait(500);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !start.isMinimized() && start.isVisible(); }, 5000));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return start.windowHandle()->isExposed(); }, 5000));
 }
