@@ -1096,12 +1096,8 @@ void TRoomCore::Claim(bool clean) {
     hostLost_ = false;
     claiming_ = true;
     hostId_ = ownId_;
-    // Those we cannot reach cannot follow us; they lose the session on their side.
-    std::vector<uint32_t> unreachable;
-    for (auto& [id, peer] : peers_)
-        if (!peer.Direct) unreachable.push_back(id);
-    for (uint32_t id : unreachable)
-        RemovePeer(id, false);
+    // Those we cannot reach stay in the view until we are confirmed: if we
+    // yield to another claimant, what we exchanged with them still counts.
     ++view_;
     claimView_ = view_;
     auto frame = p2::EncodeNewHost(ViewMessage());

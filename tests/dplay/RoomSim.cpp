@@ -376,6 +376,15 @@ void TRoomSim::Apply(int node) {
                 break;
             }
         }
+        if (traceOn_) {
+            TRoomCore& c = *nodes_[node].Core;
+            std::string v = std::to_string(c.State()) + "/" + std::to_string(c.ViewNumber()) +
+                            "/host " + std::to_string(c.HostId()) + ":";
+            for (uint32_t id : c.ViewIds())
+                v += " " + std::to_string(NodeOfId(id));
+            if (v != nodes_[node].LastView) Log(nodes_[node].Name + " view " + v);
+            nodes_[node].LastView = v;
+        }
         if (listing && *listing && !nodes_[node].Core->IsHost())
             Fail(nodes_[node].Name + " lists the room without being its host");
     }

@@ -89,6 +89,7 @@ class TRoomSim {
         int LostNotices = 0;
         bool Entered = false;
         std::string Name;
+        std::string LastView; // for the trace
     };
     struct TSent {
         int From;
