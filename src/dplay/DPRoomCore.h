@@ -37,7 +37,6 @@ constexpr size_t kMaxPendingJoins = 16; // per room
 constexpr size_t kMaxPendingJoinsPerAddress = 4;
 constexpr size_t kMaxHeldIntroductions = 8;
 constexpr size_t kMaxHeldForNewcomer = 1024;        // relayed frames waiting for its welcome
-constexpr size_t kMaxExtraLinks = 8;                // links per room beyond one per member
 constexpr uint64_t kMaxUnackedBytes = 128ull << 20; // per pair, as the unsent limit
 constexpr uint32_t kAckEvery = 16; // blocks received before an ACK goes out unasked
 } // namespace room
