@@ -194,6 +194,18 @@ TEST_F(NetnsRoom, AMemberCutOffForFifteenSecondsIsRemovedAndToldAndNothingIsList
         << "the cut-off member lists a copy of the room";
 }
 
+TEST_F(NetnsRoom, ASecondProcessOnAPublicAddressListsItsRoomThroughTheFirst) {
+    // Both listen on the machine's public address, not on loopback: the
+    // second registers its room with the first, which owns the directory port.
+    lab->AddPublic("host", 2);
+    lab->AddPublic("new", 9);
+    TLabMember& first = Member("host", TNetLab::PublicAddress(2));
+    TLabMember& second = Member("host", TNetLab::PublicAddress(2));
+    ASSERT_TRUE(first.Open(Create()));
+    EXPECT_TRUE(second.Open(Create())) << "the second room was refused its listing";
+    EXPECT_EQ(RoomsListedAt("new", TNetLab::PublicAddress(9), TNetLab::PublicAddress(2)), 2);
+}
+
 // Waits for routing through the host: members behind NAT cannot link to each
 // other, so in version 1 each hears only the host. Then, when the host
 // leaves, the two become hosts of two copies without a word.
