@@ -3,6 +3,7 @@
 // under Xvfb with openbox (test_tchat_window_manager); skipped elsewhere.
 #include "TchatFixture.h"
 
+#include "chat/TAboutBox.h"
 #include "game/Tjyankenfm.h"
 #include "platform/TRegistry.h"
 #include "settings/SettingsKeys.h"
@@ -10,6 +11,7 @@
 #include "templates/TTempfm.h"
 
 #include <QAction>
+#include <QLabel>
 #include <QScreen>
 
 #include <QTest>
@@ -87,8 +89,8 @@ TEST_F(TchatFramesTest, GameAndTemplateWindowsMeetTheChatWindowAtTheirFirstShow)
     TTempfm templates(dir / "parlora.ini");
     context.Tempfm = &templates;
     Tchat* chat = Open("Taro", "Beside", true);
-    chat->move(100, 80);
     ASSERT_TRUE(Framed(chat));
+    chat->move(100, 80); // the frame's position, once the frame is known
     ASSERT_TRUE(WaitUntil([&] { return chat->frameGeometry().topLeft() == QPoint(100, 80); }));
     const QRect c = chat->frameGeometry();
 
@@ -119,6 +121,21 @@ TEST_F(TchatFramesTest, CentredWindowsAreCentredWithTheirFrames) {
     EXPECT_TRUE(WaitUntil([&] { return centred(optfm.get()); }))
         << optfm->frameGeometry().x() << "," << optfm->frameGeometry().y();
     optfm->hide();
+
+    // The version dialog over where the (frameless) main form was.
+    QWidget mainForm(nullptr, Qt::SplashScreen | Qt::FramelessWindowHint);
+    mainForm.setGeometry(200, 150, 306, 136);
+    QLabel version(QStringLiteral("Version 3.2b   "));
+    TAboutBox about(&mainForm, &version);
+    about.show();
+    ASSERT_TRUE(Framed(&about));
+    const QPoint mainCentre = mainForm.geometry().center();
+    EXPECT_TRUE(WaitUntil([&] {
+        const QPoint c = about.frameGeometry().center();
+        return std::abs(c.x() - mainCentre.x()) <= 1 && std::abs(c.y() - mainCentre.y()) <= 1;
+    })) << about.frameGeometry().x()
+        << "," << about.frameGeometry().y();
+    about.hide();
 
     // The template window without a chat window to meet.
     testsupport::TempDir dir;
