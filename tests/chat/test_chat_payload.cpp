@@ -146,6 +146,10 @@ TEST(ChatPayload, ChatTextLengthIsBoundedByTheData) {
     EXPECT_EQ(read(huge), "xyz");
     std::vector<char> exact(huge.begin(), huge.end());
     EXPECT_EQ(chat::ReadChatText(exact.data(), exact.size()), "xyz");
+    // L just past the end, and readable bytes behind the payload's size: they
+    // are not the payload's.
+    std::string behind = Bytes({0, 0, 0, 0, 6, 0, 0, 0}) + "xyzJUNK";
+    EXPECT_EQ(chat::ReadChatText(behind.data(), behind.size() - 4), "xyz");
     // Negative or zero L: empty text, still a text.
     EXPECT_EQ(read(Bytes({0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF}) + "xyz"), "");
     EXPECT_EQ(read(Bytes({0, 0, 0, 0, 0, 0, 0, 0x80}) + "xyz"), "");

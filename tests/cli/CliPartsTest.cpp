@@ -99,6 +99,12 @@ TEST_F(CliReader, LinesAcrossReadsCrLfEmptyLinesAndAnUnterminatedLast) {
     EXPECT_EQ(lines_, (std::vector<std::string>{"one", "two", "", "\rthree"}));
 }
 
+TEST_F(CliReader, AnUnterminatedLastLineLosesItsCarriageReturn) {
+    Feed("one\r\nlast\r");
+    End();
+    EXPECT_EQ(lines_, (std::vector<std::string>{"one", "last"}));
+}
+
 TEST_F(CliReader, OverlongLinesComeInPiecesCutBetweenCharacters) {
     // "表" is three UTF-8 bytes; the limit falls inside one of them.
     std::string text = "a";

@@ -111,6 +111,14 @@ TEST(TemplateFile, LoadingTakesWhatTheFileHoldsAndNoMore) {
     ASSERT_EQ(SaveTemplateFile(dir / "big.ini", many), "");
     EXPECT_GT(std::filesystem::file_size(dir / "big.ini"), 1u << 20);
     EXPECT_EQ(LoadTemplateFile(dir / "big.ini"), many);
+
+    // Beyond 64 MiB the file is not ours: nothing loads (a sparse file, so
+    // the test writes next to nothing).
+    Write(dir / "huge.ini", "[TEMPLATE]\r\nhello\r\n");
+    std::filesystem::resize_file(dir / "huge.ini", (64u << 20) + 1);
+    EXPECT_TRUE(LoadTemplateFile(dir / "huge.ini").empty());
+    std::filesystem::resize_file(dir / "huge.ini", 64u << 20);
+    EXPECT_EQ(LoadTemplateFile(dir / "huge.ini").size(), 1u);
 }
 
 class TemplateWindowTest : public ::testing::Test {
