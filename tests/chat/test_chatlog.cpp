@@ -1,3 +1,4 @@
+#include "chat/RtfWriter.h"
 #include "chat/TChatLog.h"
 #include "chat/TMembers.h"
 
@@ -330,6 +331,14 @@ TEST(ChatLog, RtfKeepsEachEntrysFormattingAndEscapesItsText) {
     EXPECT_NE(rtf.find("\\i\\ul "), std::string::npos);
     // Both bytes of 表 (95 5C) and ソ (83 5C) as hex, RTF's own marks escaped.
     EXPECT_NE(rtf.find("<hanako>\\{\\'95\\'5c\\\\\\'83\\'5c\\}"), std::string::npos) << rtf;
+}
+
+TEST(ChatLog, RtfFontNamesCannotEndTheirFontTableEntry) {
+    chat::TRtfRun run;
+    run.Text = "x";
+    run.FontName = "A;B";
+    const std::string rtf = chat::WriteRtf({{run}});
+    EXPECT_NE(rtf.find("\\fcharset128 A\\'3bB;}"), std::string::npos) << rtf;
 }
 
 // LibreOffice reads the saved RTF back: the same Japanese lines, and the

@@ -89,6 +89,13 @@ TEST(Members, NamesIgnoreLetterCaseButNotDoubleByteCharacters) {
     w.Members.Add(kanji);
     EXPECT_EQ(w.Members.IndexOf(kanjiLower), -1);
     EXPECT_EQ(w.Members.IndexOf(soA), -1);
+    // A second byte in the lead-byte range (亜 = 88 9F) leads nothing: the
+    // letter after it is folded again.
+    w.Members.Add("10.0.0.4:\x88\x9F"
+                  "a");
+    EXPECT_EQ(w.Members.IndexOf("10.0.0.4:\x88\x9F"
+                                "A"),
+              w.Members.Count() - 1);
 }
 
 TEST(Members, LabelsShowTheHandleWithThePlayerNameAsHint) {
@@ -132,6 +139,16 @@ TEST(Members, ArrangeWrapsAfterTheLabelThatPassesTheWidth) {
     EXPECT_EQ(b->pos(), QPoint(3, 5 + wide->height() + 3));
     EXPECT_EQ(c->pos(), QPoint(3 + b->width() + 3, b->y()));
     EXPECT_EQ(w.Panel->height(), b->y() + c->height() + 3);
+}
+
+TEST(Members, ArrangeWrapsOnlyPastTheWidthNotAtIt) {
+    MembersWindow w;
+    w.Members.Add("1.1.1.1:aaaa");
+    QLabel* a = w.LabelOf("1.1.1.1:aaaa");
+    // The first label ends exactly at the panel's width: no wrap yet.
+    w.Panel->setGeometry(0, 0, 3 + a->width() + 3, 49);
+    w.Members.Add("1.1.1.2:bbbb");
+    EXPECT_EQ(w.LabelOf("1.1.1.2:bbbb")->pos(), QPoint(3 + a->width() + 3, 5));
 }
 
 TEST(Members, ArrangeKeepsAnEmptyRowWhenTheLastLabelWraps) {
