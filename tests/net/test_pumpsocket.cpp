@@ -166,6 +166,17 @@ TEST(PumpSocket, UnknownHostOffersOnInvalidHostOnce) {
     EXPECT_THROW(s.ResolveHost(), ESockError); // "Host Lookup Failed"
 }
 
+TEST(PumpSocket, PortsOutsideTheirRangeAreRefusedBeforeConnecting) {
+    TPumpSocket s;
+    s.Host = "127.0.0.1";
+    for (int port : {-1, 65536}) {
+        s.Port = port;
+        EXPECT_THROW(s.Connect(), net::ERangeError) << port;
+    }
+    s.Port = ClosedPort(); // in range: the connection itself is refused
+    EXPECT_THROW(s.Connect(), ESockError);
+}
+
 TEST(PumpSocket, RefusedConnectAndTimedOutConnect) {
     TPumpSocket s;
     int failed = 0;

@@ -1,6 +1,7 @@
 // The synchronous FTP session: result codes, its log lines and progress,
 // against a real FTP server started on 127.0.0.1.
 #include "TRealFtpServer.h"
+#include "TScriptServer.h"
 #include "settings/TLowFTP.h"
 #include "support/TempDir.h"
 #include "test_lowftp_servers.h"
@@ -97,6 +98,27 @@ TEST(LowFtpCodes, SplitPathSkipsEmptyPiecesAndKeepsDoubleByteCharacters) {
               (std::vector<AnsiString>{hyo, hyo + "x"}));
     EXPECT_TRUE(TLowFTP::SplitPath("").empty());
     EXPECT_TRUE(TLowFTP::SplitPath("\\\\").empty());
+}
+
+// A reply's blanks around its text go, trailing ones included, from the line
+// that is logged and from the one the code is read from.
+TEST(LowFtpScripted, ReplyLinesAreLoggedTrimmed) {
+    nettest::TScriptServer server([](nettest::TScriptServer::TConn& c) {
+        c.Send("220 hi\r\n");
+        c.Expect();
+        c.Send("530 Not you \t \r\n");
+        c.Expect();
+        c.Send("221 bye\r\n");
+    });
+    TLowFTP ftp;
+    ftp.Client().Port = server.Port();
+    ftp.WaitTimeout = 30000;
+    ftp.Setup("127.0.0.1", "", 21);
+    EXPECT_EQ(ftp.Connect("user", "pw"), 530);
+    EXPECT_NE(std::find(ftp.LogLines().begin(), ftp.LogLines().end(), "530 Not you"),
+              ftp.LogLines().end())
+        << Joined(ftp.LogLines());
+    server.Join();
 }
 
 class LowFtpReal : public ::testing::Test {
