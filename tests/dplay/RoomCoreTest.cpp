@@ -497,3 +497,44 @@ TEST(RoomCore, HostThatLeftIsFollowedAtOnce) {
     EXPECT_TRUE(d.Core.IsHost());
     EXPECT_TRUE(d.Core.Listed());
 }
+
+TEST(RoomCore, NewcomerIsWelcomedOnceAMajorityTookTheNewView) {
+    TDriver d;
+    Host(d);
+    auto a = Admit(d, 10, "a", 0x7F000002); // a host alone welcomes at once
+    d.Accept(11, proto::EncodeJoinRequest(kRoom), 0x7F000003);
+    d.Feed(11, proto::EncodeCreatePlayer({6000, "b"}));
+    auto added = d.Sent(10, p2::MEMBER_ADDED);
+    ASSERT_EQ(added.size(), 1u);
+    auto m = p2::DecodeMemberAdded(added[0].data(), added[0].size());
+    // Until a has taken the new view, b hears nothing, and what a relays to it waits.
+    EXPECT_TRUE(d.Sent(11, p2::WELCOME).empty());
+    auto inner = p2::EncodeData(1, "to b", 4);
+    d.Feed(10, p2::EncodeRelay(m->Member.Id, p2::DATA, inner->data() + 5, inner->size() - 5));
+    EXPECT_TRUE(d.Sent(11, p2::RELAY).empty());
+    d.Feed(10, p2::EncodeHostAck(m->View));
+    size_t welcome = 0, relay = 0;
+    for (size_t i = 0; i < d.Log.size(); ++i) {
+        auto& x = d.Log[i];
+        if (x.Kind != TCoreAction::Send || x.Link != 11 || !x.Frame) continue;
+        if ((*x.Frame)[4] == p2::WELCOME) welcome = i;
+        if ((*x.Frame)[4] == p2::RELAY) relay = i;
+    }
+    ASSERT_TRUE(welcome && relay);
+    EXPECT_LT(welcome, relay);
+    auto r = d.Sent(11, p2::RELAY);
+    EXPECT_EQ(p2::DecodeRelay(r[0].data(), r[0].size())->Peer, a.YourId);
+
+    // c: neither a nor b takes the view in time; c is dropped again, never welcomed.
+    d.Accept(12, proto::EncodeJoinRequest(kRoom), 0x7F000004);
+    d.Feed(12, proto::EncodeCreatePlayer({6000, "c"}));
+    for (int i = 0; i < 24; ++i) {
+        d.Pass(250);
+        d.Feed(10, p2::EncodeEmpty(p2::PING));
+        d.Feed(11, p2::EncodeEmpty(p2::PING));
+    }
+    EXPECT_TRUE(d.Sent(12, p2::WELCOME).empty());
+    EXPECT_TRUE(d.Closed(12));
+    EXPECT_EQ(d.Sent(10, p2::MEMBER_REMOVED).size(), 1u);
+    EXPECT_EQ(d.Core.Players().size(), 2u);
+}

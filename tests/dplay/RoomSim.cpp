@@ -368,6 +368,8 @@ void TRoomSim::Apply(int node) {
                 } else if (a.Call == TCoreAction::CreatePlayer && a.Result == DP_OK) {
                     n.Entered = true;
                     idNode_[a.Id] = node;
+                    for (auto& p : n.Core->Players())
+                        n.Roster.insert(p.Id);
                     Log(n.Name + " entered as " + std::to_string(a.Id));
                 } else {
                     Log(n.Name + " call " + std::to_string(a.Call) + " failed " +
@@ -404,6 +406,10 @@ void TRoomSim::OnDeliver(int node, const TCoreAction& a) {
             uint32_t id = 0;
             if (a.Bytes.size() >= 12) std::memcpy(&id, a.Bytes.data() + 8, 4);
             if (id == 0 || id == n.Core->OwnId()) Fail(n.Name + " notice about id 0 or itself");
+            if (type == DPSYS_CREATEPLAYERORGROUP && n.Entered && !n.Roster.insert(id).second)
+                Fail(n.Name + " told twice of one member's arrival");
+            if (type == DPSYS_DESTROYPLAYERORGROUP && n.Entered && !n.Roster.erase(id))
+                Fail(n.Name + " told of a member leaving that it never had");
         } else {
             Fail(n.Name + " got an unknown notice");
         }
@@ -565,6 +571,11 @@ void TRoomSim::Quiet() {
               << " members; " << expected.size() << " are in the room";
             Fail(s.str());
         }
+        std::set<uint32_t> players;
+        for (auto& p : core.Players())
+            players.insert(p.Id);
+        if (players != nodes_[i].Roster)
+            Fail(nodes_[i].Name + "'s notices do not add up to its player list");
         if (core.ViewNumber() != nodes_[inRoom[0]].Core->ViewNumber())
             Fail(nodes_[i].Name + " holds another view number");
         hosts += core.IsHost();

@@ -90,6 +90,9 @@ class TRoomSim {
         bool Entered = false;
         std::string Name;
         std::string LastView; // for the trace
+        // The player list as the session component builds it: the list read on
+        // entering, then every create and destroy notice.
+        std::set<uint32_t> Roster;
     };
     struct TSent {
         int From;
