@@ -10,7 +10,7 @@ want_run=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-base-dev-tools
 # FTP tests use pyftpdlib and pure-ftpd.
 want_test=(libgtest-dev libgmock-dev googletest libbenchmark-dev python3 python3-pyftpdlib pure-ftpd curl
            xvfb xdotool x11-utils imagemagick iproute2 iptables procps openbox
-           libreoffice-writer-nogui pulseaudio pulseaudio-utils)
+           libreoffice-writer-nogui pulseaudio pulseaudio-utils libglib2.0-bin gsettings-desktop-schemas)
 # The fuzz campaign (scripts/fuzz-campaign.sh): clang with libFuzzer and the sanitizers.
 want_fuzz=(clang libclang-rt-14-dev)
 

@@ -6,7 +6,6 @@
 #include <QMetaObject>
 #include <atomic>
 #include <canberra.h>
-#include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
@@ -45,7 +44,6 @@ std::string GSetting(const char* key) {
 
 TDesktopSound ReadDesktopSound() {
     TDesktopSound s;
-    if (std::getenv("PARLORA_NO_DESKTOP_SETTINGS")) return s;
     if (GSetting("event-sounds") == "false") s.Enabled = false;
     std::string theme = GSetting("theme-name");
     if (theme.size() >= 2 && theme.front() == '\'' && theme.back() == '\'')
@@ -76,20 +74,14 @@ class TSoundThread {
 
     void Run() {
         ca_context* context = nullptr;
-        auto readAt = std::chrono::steady_clock::time_point{};
-        TDesktopSound desktop;
         for (;;) {
             {
                 std::unique_lock lock(mutex_);
                 wake_.wait(lock, [this] { return pending_ > 0; });
                 pending_ = 0; // a burst of arrivals is one sound
             }
-            // The user's switch, looked at again now and then.
-            const auto now = std::chrono::steady_clock::now();
-            if (now - readAt > std::chrono::seconds(10)) {
-                desktop = ReadDesktopSound();
-                readAt = now;
-            }
+            // The user's switch as it is now; a burst costs one look.
+            const TDesktopSound desktop = ReadDesktopSound();
             bool played = false;
             if (desktop.Enabled) {
                 if (!context && ca_context_create(&context) != CA_SUCCESS) context = nullptr;

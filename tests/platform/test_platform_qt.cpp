@@ -208,8 +208,16 @@ TEST(ArrivalSound, IsHeardOnASoundServerAndTheBellStandsInWithoutOne) {
     const QString parec = QStandardPaths::findExecutable(QStringLiteral("parec"));
     if (pulseaudio.isEmpty() || parec.isEmpty())
         GTEST_SKIP() << "pulseaudio or parec is missing (scripts/setup.sh test)";
-    ::setenv("PARLORA_NO_DESKTOP_SETTINGS", "1", 1);
     testsupport::TempDir dir;
+    // The desktop's settings of this test alone (GLib's keyfile backend).
+    ::setenv("GSETTINGS_BACKEND", "keyfile", 1);
+    ::setenv("XDG_CONFIG_HOME", (dir / "config").c_str(), 1);
+    auto eventSounds = [](const char* onOff) {
+        return std::system((std::string("gsettings set org.gnome.desktop.sound event-sounds ") +
+                            onOff + " 2>/dev/null")
+                               .c_str()) == 0;
+    };
+    const bool canSwitch = eventSounds("true");
     const QString socket = QString::fromStdString((dir / "pulse.sock").string());
 
     // No server: the bell.
@@ -259,6 +267,19 @@ TEST(ArrivalSound, IsHeardOnASoundServerAndTheBellStandsInWithoutOne) {
     EXPECT_FALSE(heard()) << "the sink was not silent to begin with";
 
     ::setenv("PULSE_SERVER", ("unix:" + socket).toLocal8Bit().constData(), 1);
+    // Event sounds switched off on the desktop: only the bell.
+    if (canSwitch) {
+        ASSERT_TRUE(eventSounds("false"));
+        PlayArrivalSound();
+        ASSERT_TRUE(
+            QTest::qWaitFor([] { return LastArrivalSound() != TArrivalSound::None; }, 20000));
+        EXPECT_EQ(LastArrivalSound(), TArrivalSound::Bell);
+        QTest::qWait(1000); // time for a sound that must not come
+        EXPECT_FALSE(heard()) << "an event sound the user switched off";
+        ASSERT_TRUE(eventSounds("true"));
+    } else {
+        std::printf("gsettings or GNOME's sound schema is missing: the switch is not tried\n");
+    }
     PlayArrivalSound();
     ASSERT_TRUE(QTest::qWaitFor([] { return LastArrivalSound() != TArrivalSound::None; }, 20000));
     EXPECT_EQ(LastArrivalSound(), TArrivalSound::EventSound);
@@ -269,4 +290,6 @@ TEST(ArrivalSound, IsHeardOnASoundServerAndTheBellStandsInWithoutOne) {
     server.terminate();
     server.waitForFinished();
     ::unsetenv("PULSE_SERVER");
+    ::unsetenv("GSETTINGS_BACKEND");
+    ::unsetenv("XDG_CONFIG_HOME");
 }
