@@ -43,3 +43,23 @@ stop_process() {
   fi
   wait "$pid" 2>/dev/null || true
 }
+
+# stop_newest_first PID...: stop_process on each, the last given first (a
+# program before its X server). Returns 1 when any needed more than TERM.
+stop_newest_first() {
+  local i hung=0 all=("$@")
+  for ((i = ${#all[@]} - 1; i >= 0; i--)); do
+    stop_process "${all[i]}" || hung=1
+  done
+  return $hung
+}
+
+# wait_for SECONDS COMMAND...: waits up to SECONDS for COMMAND to succeed.
+wait_for() {
+  local limit=$1; shift
+  local end=$((SECONDS + limit))
+  until "$@" >/dev/null 2>&1; do
+    [ $SECONDS -lt $end ] || return 1
+    sleep 0.2
+  done
+}

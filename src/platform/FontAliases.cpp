@@ -15,7 +15,7 @@ std::filesystem::path FontAliasFile() {
     std::error_code ec;
     auto beside = ProgramPath().parent_path() / "parlora-fonts.conf";
     if (std::filesystem::is_regular_file(beside, ec)) return beside;
-    auto installed = ProgramPath().parent_path().parent_path() / "share" / "parlora" / "fonts.conf";
+    auto installed = InstalledDataDir(ProgramPath().parent_path()) / "fonts.conf";
     if (std::filesystem::is_regular_file(installed, ec)) return installed;
     return {};
 }

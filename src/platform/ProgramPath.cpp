@@ -18,9 +18,17 @@ std::filesystem::path ProgramPathWithExt(const std::string& ext) {
     return p;
 }
 
-std::filesystem::path WritableBesideProgram(const std::string& name) {
-    auto dir = ProgramPath().parent_path();
-    if (::access(dir.c_str(), W_OK) == 0) return dir / name;
+std::filesystem::path InstalledDataDir(const std::filesystem::path& programDir) {
+    return programDir.parent_path() / "share" / "parlora";
+}
+
+std::filesystem::path WritableBeside(const std::filesystem::path& programDir,
+                                     const std::string& name) {
+    // An installed program never writes into its bin folder, even where it
+    // could (run by root, or installed into the user's own prefix).
+    std::error_code ec;
+    const bool installed = std::filesystem::is_directory(InstalledDataDir(programDir), ec);
+    if (!installed && ::access(programDir.c_str(), W_OK) == 0) return programDir / name;
     std::filesystem::path data;
     if (const char* x = std::getenv("XDG_DATA_HOME"); x && *x)
         data = x;
@@ -28,9 +36,12 @@ std::filesystem::path WritableBesideProgram(const std::string& name) {
         data = std::filesystem::path(std::getenv("HOME") ? std::getenv("HOME") : "/tmp") /
                ".local" / "share";
     data /= "parlora";
-    std::error_code ec;
     std::filesystem::create_directories(data, ec);
     return data / name;
+}
+
+std::filesystem::path WritableBesideProgram(const std::string& name) {
+    return WritableBeside(ProgramPath().parent_path(), name);
 }
 
 } // namespace platform

@@ -17,8 +17,7 @@ std::filesystem::path HelpFilePath() {
     std::error_code ec;
     auto beside = ProgramPathWithExt(".HLP");
     if (std::filesystem::is_regular_file(beside, ec)) return beside;
-    auto installed =
-        ProgramPath().parent_path().parent_path() / "share" / "parlora" / "help" / "index.html";
+    auto installed = InstalledDataDir(ProgramPath().parent_path()) / "help" / "index.html";
     if (std::filesystem::is_regular_file(installed, ec)) return installed;
     return {};
 }

@@ -18,10 +18,8 @@ source "$(dirname "$0")/../../scripts/lib.sh"
 # that needs more than TERM fails the test.
 cleanup() {
   exec 3>&- 2>/dev/null || true
-  local i hung=""
-  for ((i = ${#pids[@]} - 1; i >= 0; i--)); do
-    stop_process "${pids[i]}" || hung=1
-  done
+  local hung=""
+  stop_newest_first "${pids[@]}" || hung=1
   if [ -n "$hung" ]; then echo "--- program output:"; cat "$work/parlora.out" 2>/dev/null || true; fi
   rm -rf "$work"
   [ -z "$hung" ] || exit 1
@@ -38,15 +36,6 @@ fail() {
   exit 1
 }
 
-# Waits up to $1 seconds for the command in the rest of the arguments to succeed.
-wait_for() {
-  local limit=$1; shift
-  local end=$((SECONDS + limit))
-  until "$@" >/dev/null 2>&1; do
-    [ $SECONDS -lt $end ] || return 1
-    sleep 0.2
-  done
-}
 
 start_xvfb "$work" || fail "Xvfb did not start"
 pids+=("$XVFB_PID")
@@ -56,7 +45,7 @@ export QT_QPA_PLATFORM=xcb
 export PARLORA_REGISTRY_DIR="$work/registry"
 mkdir -p "$PARLORA_REGISTRY_DIR"
 # Ranges of its own: install_test.sh, which may run at the same time, uses
-# 127.0.0.150-199 and 225-249; the C++ tests stay below 20.
+# 127.0.0.150-199 and 225-249, package_test.sh 50-99; the C++ tests stay below 20.
 host=127.0.0.$((100 + RANDOM % 50))
 member=127.0.0.$((200 + RANDOM % 25))
 

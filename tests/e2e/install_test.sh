@@ -17,14 +17,16 @@ cleanup() {
 }
 trap cleanup EXIT
 cmake --install "$build" --prefix "$prefix" >/dev/null
+desktop=$(echo "$prefix"/share/applications/*.desktop)
 for f in bin/parlora bin/parlora-cli share/parlora/help/index.html share/parlora/fonts.conf \
-         share/applications/parlora.desktop share/icons/hicolor/scalable/apps/parlora.svg; do
+         share/icons/hicolor/scalable/apps/parlora.svg share/man/man1/parlora.1.gz \
+         share/man/man1/parlora-cli.1.gz share/metainfo/$(basename "$desktop" .desktop).metainfo.xml; do
   [ -e "$prefix/$f" ] || { echo "FAILED: $f was not installed"; exit 1; }
 done
-grep -q '^Exec=parlora' "$prefix/share/applications/parlora.desktop" || { echo "FAILED: desktop entry"; exit 1; }
+grep -q '^Exec=parlora' "$desktop" || { echo "FAILED: desktop entry"; exit 1; }
 
 # The installed program opens a room; a headless member finds it there.
-# Ranges of its own (e2e_chat.sh uses 127.0.0.100-149 and 200-224).
+# Ranges of its own (e2e_chat.sh uses 127.0.0.100-149 and 200-224, package_test.sh 50-99).
 addr=127.0.0.$((150 + RANDOM % 50))
 export QT_QPA_PLATFORM=offscreen PARLORA_REGISTRY_DIR="$work" PARLORA_LISTEN_ADDR=$addr \
   PARLORA_OWN_IP=$addr
