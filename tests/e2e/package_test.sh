@@ -61,6 +61,27 @@ grep -q sound-theme-freedesktop <<<"$depends, $(dpkg-deb -f "$deb" Recommends)" 
 lintian --fail-on error,warning "$deb" >"$work/lintian.out" 2>&1 || fail "lintian"
 grep -v "running with root privileges" "$work/lintian.out" || true
 
+# What the package holds, from the package itself (a machine may keep dpkg
+# from installing documentation).
+dpkg-deb -x "$deb" "$work/root"
+id=$(dpkg-deb -c "$deb" | sed -n 's|.*/usr/share/metainfo/\(.*\)\.metainfo\.xml$|\1|p')
+[ -n "$id" ] || fail "the package holds no AppStream file"
+for f in bin/parlora bin/parlora-cli share/applications/$id.desktop \
+         share/icons/hicolor/scalable/apps/parlora.svg share/metainfo/$id.metainfo.xml \
+         share/man/man1/parlora.1.gz share/man/man1/parlora-cli.1.gz \
+         share/doc/parlora/copyright share/doc/parlora/changelog.gz \
+         share/parlora/help/index.html share/parlora/fonts.conf; do
+  [ -f "$work/root/usr/$f" ] || fail "the package lacks /usr/$f"
+done
+for page in parlora parlora-cli; do
+  LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -E UTF-8 -l "$work/root/usr/share/man/man1/$page.1.gz" \
+    >"$work/$page.txt" 2>"$work/man.out" || fail "man $page"
+  [ ! -s "$work/man.out" ] || fail "man $page warns"
+done
+# The version the package carries is the one the program shows.
+strings -el "$work/root/usr/bin/parlora" | grep -q "^Version $version " ||
+  fail "the program does not call itself $version"
+
 if [ "$(id -u)" -eq 0 ]; then
   dpkg-query -W -f='${Status}' parlora 2>/dev/null | grep -q "install ok installed" || purge=1
   # Everything it needs is on the machine already (scripts/setup.sh), so
@@ -70,25 +91,11 @@ if [ "$(id -u)" -eq 0 ]; then
   [ -z "$others" ] || fail "the machine lacks what the package needs: $others"
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --reinstall -o DPkg::Lock::Timeout=300 \
     "$deb" >"$work/apt.out" 2>&1 || fail "apt-get install"
-  root=""
+  usr=/usr
 else
-  echo "not root: the package is unpacked into a temporary root instead of installed"
-  dpkg-deb -x "$deb" "$work/root"
-  root="$work/root"
+  echo "not root: the unpacked package stands in for an installed one"
+  usr="$work/root/usr"
 fi
-usr="$root/usr"
-
-id=$(dpkg-deb -c "$deb" | sed -n 's|.*/usr/share/metainfo/\(.*\)\.metainfo\.xml$|\1|p')
-[ -n "$id" ] || fail "the package holds no AppStream file"
-for f in bin/parlora bin/parlora-cli share/applications/$id.desktop \
-         share/icons/hicolor/scalable/apps/parlora.svg share/metainfo/$id.metainfo.xml \
-         share/man/man1/parlora.1.gz share/man/man1/parlora-cli.1.gz \
-         share/doc/parlora/copyright share/doc/parlora/changelog.gz \
-         share/parlora/help/index.html share/parlora/fonts.conf; do
-  [ -f "$usr/$f" ] || fail "$f is not installed"
-done
-# The version the package carries is the one the program shows.
-strings -el "$usr/bin/parlora" | grep -q "^Version $version " || fail "the program does not call itself $version"
 
 desktop-file-validate "$usr/share/applications/$id.desktop" >"$work/desktop.out" 2>&1 ||
   fail "desktop-file-validate"
@@ -97,11 +104,6 @@ appstreamcli validate --no-net "$usr/share/metainfo/$id.metainfo.xml" >"$work/ap
   fail "appstreamcli validate"
 grep -q "<launchable type=\"desktop-id\">$id.desktop</launchable>" \
   "$usr/share/metainfo/$id.metainfo.xml" || fail "the launchable is not the installed entry"
-for page in parlora parlora-cli; do
-  LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -E UTF-8 -l "$usr/share/man/man1/$page.1.gz" \
-    >"$work/$page.txt" 2>"$work/man.out" || fail "man $page"
-  [ ! -s "$work/man.out" ] || fail "man $page warns"
-done
 # Every option and environment variable the programs know is in their pages.
 for opt in $("$usr/bin/parlora-cli" --help | grep -oE '^ +(-h, )?--[a-z-]+' | grep -oE -- '--[a-z-]+'); do
   grep -q -- "$opt" "$work/parlora-cli.txt" || fail "parlora-cli(1) lacks $opt"
@@ -136,6 +138,7 @@ wait "${pids[-1]}" || fail "the host did not end cleanly"
 unset 'pids[-1]'
 
 # The installed parlora under Xvfb, every file it opens traced.
+strace -qq -o /dev/null true 2>"$work/strace.out" || fail "strace cannot trace here (ptrace refused?)"
 start_xvfb "$work" || fail "Xvfb did not start"
 pids+=("$XVFB_PID")
 gui=127.0.0.$((80 + RANDOM % 20))
