@@ -1,5 +1,6 @@
 #pragma once
-// A failing FTP reply; the message is the reply's first line as received.
+// A failing FTP reply; the message is the reply as received, every line
+// led by its code and a blank.
 #include "platform/Exception.h"
 
 namespace net {

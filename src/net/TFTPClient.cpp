@@ -108,6 +108,7 @@ void TFTPClient::GetMultiLine(AnsiString line) {
     // "-" closes; lines in between may look like anything. Outside a block
     // a line that starts with a blank or has "-" fourth also continues.
     AnsiString open;
+    replyLines_.assign(1, line);
     for (;;) {
         if (line.empty()) return; // closed in the middle of the reply
         bool more;
@@ -126,6 +127,7 @@ void TFTPClient::GetMultiLine(AnsiString line) {
         if (!more) return;
         ReadLn(line);
         if (!line.empty()) ReportStatus(1, line);
+        if (!line.empty() && replyLines_.size() < MaxReplyLines) replyLines_.push_back(line);
     }
 }
 
@@ -174,9 +176,15 @@ uint32_t TFTPClient::BytesRecvd() const {
 }
 
 FTPException TFTPClient::ReplyError() const {
-    AnsiString text = replyString_;
-    // Whoever reads the code from the text finds it in either form.
-    if (text.size() >= 4 && text[3] == '-' && IsIntegerText(text.substr(0, 3))) text[3] = ' ';
+    // All lines of the reply, as a server may give its reason only in the
+    // last; each "ddd-" reads "ddd ", so that whoever takes the code from
+    // the text finds it.
+    const bool whole = !replyLines_.empty() && replyLines_.front() == replyString_;
+    AnsiString text;
+    for (AnsiString line : whole ? replyLines_ : std::vector<AnsiString>{replyString_}) {
+        if (line.size() >= 4 && line[3] == '-' && IsIntegerText(line.substr(0, 3))) line[3] = ' ';
+        text += line;
+    }
     return FTPException(text);
 }
 

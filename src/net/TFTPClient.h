@@ -11,6 +11,7 @@
 #include <exception>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 namespace net {
 
@@ -99,8 +100,8 @@ class TFTPClient : public TPumpSocket {
     void SocketClosed() override;
 
   private:
-    // The failure of the last reply: its first line, led by the code and a
-    // blank also when the reply has more lines ("530-" becomes "530 ").
+    // The failure of the last reply: its lines as received, except that
+    // each is led by the code and a blank ("530-" becomes "530 ").
     FTPException ReplyError() const;
     void LoginFailedWhen(int low, int high);
     // OnFailure or FTPException; true when OnFailure handled it.
@@ -123,6 +124,10 @@ class TFTPClient : public TPumpSocket {
     enum class TDataPhase { None, Moving, Ending } dataPhase_ = TDataPhase::None;
     bool controlSpoke_ = false;
     bool aborted_ = false; // Abort was called during this store
+    // The lines of the last reply read with GetMultiLine, the first of them
+    // ReplyString; kept up to a bound.
+    static constexpr size_t MaxReplyLines = 32;
+    std::vector<AnsiString> replyLines_;
 };
 
 } // namespace net

@@ -95,7 +95,13 @@ template <class F> int TLowFTP::Guarded(F&& call) {
     try {
         return call();
     } catch (const platform::Exception& e) {
-        return AddLog(TrimText(e.Message));
+        // A reply of several lines is logged line by line; its code is the first line's.
+        AnsiString rest = TrimText(e.Message);
+        int code = AddLog(TrimText(net::SplitAtDelimiter(rest, "\r\n")));
+        while (!rest.empty())
+            if (AnsiString line = TrimText(net::SplitAtDelimiter(rest, "\r\n")); !line.empty())
+                AddLog(line);
+        return code;
     }
 }
 

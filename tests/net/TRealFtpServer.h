@@ -24,6 +24,10 @@ class TRealFtpServer {
     const std::string& Why() const { return why_; }
     static bool Available(TKind kind);
     static const char* Name(TKind kind);
+    // The name as a test parameter may spell it.
+    static const char* TestName(TKind kind) {
+        return kind == TKind::PyFtpd ? "pyftpdlib" : "pureftpd";
+    }
 
   private:
     void StartPyFtpd(const std::filesystem::path& root);

@@ -228,7 +228,7 @@ TEST_F(TClientFixture, WrongPasswordClosesAndRaises) {
         FAIL();
     } catch (const FTPException& e) {
         // A multi-line reply keeps its code in front: "530-" reads "530 ".
-        EXPECT_STREQ(e.what(), "530 Login incorrect.\r\n");
+        EXPECT_STREQ(e.what(), "530 Login incorrect.\r\n530 Bye\r\n");
     }
     EXPECT_EQ(failed, 1);
     EXPECT_FALSE(ftp.Connected());

@@ -145,7 +145,4 @@ TEST_P(RealServer, FiftyMegabytesArriveIntact) {
 INSTANTIATE_TEST_SUITE_P(Servers, RealServer,
                          ::testing::Values(TRealFtpServer::TKind::PyFtpd,
                                            TRealFtpServer::TKind::PureFtpd),
-                         [](const auto& info) {
-                             return info.param == TRealFtpServer::TKind::PyFtpd ? "pyftpdlib"
-                                                                                : "pureftpd";
-                         });
+                         [](const auto& info) { return TRealFtpServer::TestName(info.param); });

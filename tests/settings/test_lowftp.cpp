@@ -121,6 +121,27 @@ TEST(LowFtpScripted, ReplyLinesAreLoggedTrimmed) {
     server.Join();
 }
 
+// A refusal of several lines keeps its code (not 999) and every line is logged.
+TEST(LowFtpCodes, MultiLineRefusalGivesItsCode) {
+    using TConn = nettest::TScriptServer::TConn;
+    nettest::TScriptServer server([](TConn& c) {
+        c.Send("220 ready\r\n");
+        c.Expect(); // USER
+        c.Send("331 password please\r\n");
+        c.Expect(); // PASS
+        c.Send("530-Login incorrect.\r\n530-Check the name\r\n530 Bye\r\n");
+        if (c.Expect() == "QUIT") c.Send("221 bye\r\n");
+    });
+    TLowFTP ftp;
+    ftp.Client().Port = server.Port();
+    ftp.WaitTimeout = 10000;
+    ftp.Setup("127.0.0.1", "", 21);
+    EXPECT_EQ(ftp.Connect("user", "wrong"), 530);
+    const std::vector<AnsiString>& lines = ftp.LogLines();
+    EXPECT_EQ(std::vector<AnsiString>(lines.end() - 3, lines.end()),
+              (std::vector<AnsiString>{"530 Login incorrect.", "530 Check the name", "530 Bye"}));
+}
+
 class LowFtpReal : public ::testing::Test {
   protected:
     static void SetUpTestSuite() { TSuiteFtpServer::Start(); }

@@ -3,6 +3,7 @@
 // server on 127.0.0.1, with their message boxes and the FTP log window.
 #include "SettingsTestBase.h"
 #include "TRealFtpServer.h"
+#include "TTmpfsMount.h"
 #include "settings/AddressNotifier.h"
 #include "settings/AddressNotifyPage.h"
 #include "settings/TOptfm.h"
@@ -432,6 +433,89 @@ TEST_F(NotifyUpload, JapaneseFolderNamesForTemplateAndPageFile) {
     EXPECT_EQ(Read(pages / "Tmp.txt"), "<p>テスト192.168.0.5テスト</p>\r\n");
     EXPECT_EQ(Read(Root() / "Tmp.txt"), "<p>テスト192.168.0.5テスト</p>\n");
 }
+
+// The server's disk is full: the server takes the data and refuses the
+// store in its completion reply, which is what the user has to be told.
+class NotifyDiskFull : public TSettingsTest,
+                       public ::testing::WithParamInterface<TRealFtpServer::TKind> {
+  protected:
+    void SetUp() override {
+        TSettingsTest::SetUp();
+        if (!TRealFtpServer::Available(GetParam()))
+            GTEST_SKIP() << TRealFtpServer::Name(GetParam()) << " is not installed";
+        disk_ = std::make_unique<nettest::TTmpfsMount>(Root(), 64 * 1024);
+        if (!disk_->Why().empty()) GTEST_SKIP() << "no full disk to test with: " << disk_->Why();
+        // Started after the mount, so that the server sees it.
+        server_ = std::make_unique<TRealFtpServer>(GetParam(), Root());
+        ASSERT_NE(server_->Port(), 0) << server_->Why();
+        optfm = std::make_unique<TOptfm>(nullptr,
+                                         [] { return std::vector<AnsiString>{"192.168.0.5"}; });
+        optfm->FTP.Client().Port = server_->Port();
+        optfm->Notifier().PageFile = local_ / "Tmp.txt";
+        optfm->cbNotify->setChecked(true);
+        optfm->cbftpdebug->setChecked(true);
+        optfm->Edftpaddress->setText("127.0.0.1");
+        optfm->EdLogin->setText(TRealFtpServer::User);
+        optfm->Edpwd->setText(TRealFtpServer::Password);
+        optfm->Edftpdir->setText("index.html");
+        // Larger than a server's file buffer, so that the failing write is
+        // seen while the data arrives (pyftpdlib says nothing for one that
+        // fails only when the file is closed), and small enough for the
+        // socket buffers.
+        Write(local_ / "start.html", "<p>##IPADDRESS##</p>\r\n" + std::string(20000, 'x') + "\r\n");
+        optfm->Edconnecting->setText(QString::fromStdString((local_ / "start.html").string()));
+    }
+    void TearDown() override {
+        optfm.reset();
+        server_.reset(); // before the disk goes
+        disk_.reset();
+        TSettingsTest::TearDown();
+    }
+    fs::path Root() const { return local_ / "disk"; }
+    std::vector<AnsiString> Log() const { return optfm->Ftpdebugfm()->Lines(); }
+
+    testsupport::TempDir local_;
+    std::unique_ptr<nettest::TTmpfsMount> disk_;
+    std::unique_ptr<TRealFtpServer> server_;
+    std::unique_ptr<TOptfm> optfm;
+};
+
+TEST_P(NotifyDiskFull, FailsWithTheServersCodeAndTheNextRoomSendsOnceThereIsSpace) {
+    disk_->Fill();
+    optfm->NotifyStartPage();
+    ASSERT_EQ(Boxes.size(), 1u);
+    EXPECT_EQ(Boxes[0].Text, QStringLiteral("FTPでエラーが発生しました"));
+    EXPECT_EQ(Boxes[0].Flags & 0xF0, platform::MB_ICONERROR);
+    EXPECT_FALSE(optfm->StartPageSent());
+    EXPECT_TRUE(optfm->Ftpdebugfm()->isVisible()); // stays up, with the reason
+    const std::vector<AnsiString> log = Log();
+    ASSERT_FALSE(log.empty());
+    const AnsiString last = log.back();
+    ASSERT_EQ(last.rfind("FTP Put Error ", 0), 0u) << last;
+    const int code = std::atoi(last.c_str() + 14);
+    EXPECT_GT(code, 400) << last;
+    EXPECT_LT(code, 600) << last;
+    // The server's own reply line is in the log.
+    const AnsiString reply = std::to_string(code) + " ";
+    EXPECT_TRUE(std::any_of(log.begin(), log.end(), [&](const AnsiString& l) {
+        return l.rfind(reply, 0) == 0 && l.find("Upload success") == AnsiString::npos;
+    }));
+    for (const AnsiString& l : log)
+        EXPECT_EQ(l.find("Upload success"), AnsiString::npos) << l;
+
+    // Space again: the next room sends the page.
+    disk_->Free();
+    optfm->NotifyStartPage();
+    EXPECT_TRUE(optfm->StartPageSent()) << Log().back();
+    EXPECT_EQ(Boxes.size(), 1u); // with the log window on, success shows no box
+    EXPECT_FALSE(optfm->Ftpdebugfm()->isVisible());
+    EXPECT_EQ(Read(Root() / "index.html"), "<p>192.168.0.5</p>\n" + std::string(20000, 'x') + "\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(Servers, NotifyDiskFull,
+                         ::testing::Values(TRealFtpServer::TKind::PyFtpd,
+                                           TRealFtpServer::TKind::PureFtpd),
+                         [](const auto& info) { return TRealFtpServer::TestName(info.param); });
 
 TEST(FtpLogWindow, PlacementAndMemo) {
     Tftpdebugfm window;
