@@ -25,8 +25,7 @@ source "$here/../../scripts/lib.sh"
 work=$(mktemp -d)
 pids=()
 cleanup() {
-  local i
-  for ((i = ${#pids[@]} - 1; i >= 0; i--)); do stop_process "${pids[i]}" >/dev/null || true; done
+  stop_newest_first "${pids[@]}" >/dev/null || true
   umount "$work/disk" 2>/dev/null || true
   rm -rf "$work"
 }
@@ -40,14 +39,6 @@ fail() {
     echo "$w $(xdotool getwindowname "$w" 2>/dev/null)"
   done
   exit 1
-}
-wait_for() {
-  local limit=$1; shift
-  local end=$((SECONDS + limit))
-  until "$@" >/dev/null 2>&1; do
-    [ $SECONDS -lt $end ] || return 1
-    sleep 0.2
-  done
 }
 shot() { [ -z "$shots" ] || import -window root "$shots/$1" 2>/dev/null || true; }
 
