@@ -2,6 +2,7 @@
 // pure-ftpd (which greets with several lines).
 #include "TRealFtpServer.h"
 #include "TScriptServer.h"
+#include "TTmpfsMount.h"
 #include "net/FTPException.h"
 #include "net/TFTPClient.h"
 #include "platform/MessagePump.h"
@@ -140,6 +141,41 @@ TEST_P(RealServer, FiftyMegabytesArriveIntact) {
         EXPECT_TRUE(Slurp(root() / "big.bin") == big) << (passive ? "passive" : "active");
         fs::remove(root() / "big.bin");
     }
+}
+
+// A full disk: a page that fits the socket buffers and one that does not,
+// in both modes. The server's refusal is what the caller gets, also when
+// the server broke the data connection off while the page still went out.
+TEST_P(RealServer, StoreToAFullDiskFailsWithTheServersCode) {
+    const fs::path disk = dir_ / "disk";
+    nettest::TTmpfsMount mount(disk, 64 * 1024);
+    if (!mount.Why().empty()) GTEST_SKIP() << "no full disk to test with: " << mount.Why();
+    TRealFtpServer server(GetParam(), disk); // after the mount, so that it sees it
+    ASSERT_NE(server.Port(), 0) << server.Why();
+    ftp.Port = server.Port();
+    mount.Fill();
+    const std::string small = Local("small.bin", RandomBytes(20000, 4));
+    const std::string large = Local("large.bin", RandomBytes(4u << 20, 5));
+    for (bool passive : {false, true})
+        for (const std::string& local : {small, large}) {
+            ftp.Passive = passive;
+            ftp.Connect();
+            ftp.Mode(2);
+            int successes = 0;
+            ftp.OnSuccess = [&](TPumpSocket*, net::TCmdType) { ++successes; };
+            try {
+                ftp.Upload(local, "page.bin");
+                ADD_FAILURE() << "stored on a full disk: " << local;
+            } catch (const FTPException& e) {
+                const int code = std::atoi(e.what());
+                EXPECT_TRUE(code >= 400 && code < 600) << e.what();
+                EXPECT_EQ(ftp.ReplyNumber(), code);
+            }
+            EXPECT_EQ(successes, 0);
+            ftp.OnSuccess = nullptr;
+            EXPECT_TRUE(ftp.Connected()) << (passive ? "passive " : "active ") << local;
+            ftp.Disconnect();
+        }
 }
 
 INSTANTIATE_TEST_SUITE_P(Servers, RealServer,
