@@ -3,6 +3,7 @@
 #include "DPDirectory.h"
 #include "DPOnce.h"
 #include "DPRoom.h"
+#include "DPRoomDriver.h"
 #include "DPService.h"
 #include "DPWireReader.h"
 
@@ -116,7 +117,7 @@ HRESULT TDPDirectPlay::EnumSessions(const DPSESSIONDESC2& desc, uint32_t timeout
 HRESULT TDPDirectPlay::Open(const DPSESSIONDESC2& desc, uint32_t flags) {
     lastError_.clear();
     if (!initialized_) return DPERR_UNINITIALIZED;
-    if (room_) return DPERR_ALREADYINITIALIZED;
+    if (room_ || driver_) return DPERR_ALREADYINITIALIZED;
     if (flags & DPOPEN_CREATE) return Create(desc);
     if (flags & DPOPEN_JOIN) return Join(desc);
     return DPERR_INVALIDPARAMS;
@@ -128,7 +129,6 @@ HRESULT TDPDirectPlay::Create(const DPSESSIONDESC2& desc) {
     info.Instance = TGuid::Create();
     info.MaxPlayers = desc.dwMaxPlayers;
     info.Name = desc.sessionName.substr(0, proto::kMaxName);
-    auto room = std::make_shared<TDPRoom>(*service_, info, port_, true);
     // Hosting needs this machine's directory: the port, or a registration with its owner.
     // The result: empty when hosting is possible, otherwise why not.
     auto once = std::make_shared<TDPOnce<std::optional<std::string>>>();
@@ -145,7 +145,46 @@ HRESULT TDPDirectPlay::Create(const DPSESSIONDESC2& desc) {
                                    ": no answer from the program that holds it.";
         return DPERR_GENERIC;
     }
-    room_ = room;
+    if (service_->RoomCore()) return CreateOnCore(info);
+    room_ = std::make_shared<TDPRoom>(*service_, info, port_, true);
+    return DP_OK;
+}
+
+HRESULT TDPDirectPlay::CreateOnCore(const proto::TRoomInfo& info) {
+    auto driver = std::make_shared<TDPRoomDriver>(*service_, port_);
+    auto once = std::make_shared<TDPOnce<HRESULT>>();
+    asio::post(service_->Io(), [driver, info, once] {
+        driver->Create(info, [once](HRESULT hr, uint32_t) { once->Set(hr); });
+    });
+    auto result = once->Wait(kJoinTimeoutMs);
+    if (!result || Failed(*result)) {
+        service_->RunSync([driver] {
+            driver->Leave();
+            return 0;
+        });
+        return result ? *result : DPERR_TIMEOUT;
+    }
+    driver_ = driver;
+    return DP_OK;
+}
+
+HRESULT TDPDirectPlay::JoinOnCore(const DPSESSIONDESC2& desc, const asio::ip::tcp::endpoint& host) {
+    auto driver = std::make_shared<TDPRoomDriver>(*service_, port_);
+    auto once = std::make_shared<TDPOnce<HRESULT>>();
+    asio::post(service_->Io(), [driver, desc, host, once] {
+        driver->Join(host.address(), host.port(), desc.guidApplication, desc.guidInstance,
+                     [once](HRESULT hr, uint32_t) { once->Set(hr); });
+    });
+    auto result = once->Wait(kJoinTimeoutMs);
+    HRESULT hr = result ? *result : DPERR_TIMEOUT;
+    if (Failed(hr)) {
+        service_->RunSync([driver] {
+            driver->Leave();
+            return 0;
+        });
+        return hr;
+    }
+    driver_ = driver;
     return DP_OK;
 }
 
@@ -154,6 +193,7 @@ HRESULT TDPDirectPlay::Join(const DPSESSIONDESC2& desc) {
     for (const Found& f : found_)
         if (f.Instance == desc.guidInstance) target = &f;
     if (!target) return DPERR_NOSESSIONS;
+    if (service_->RoomCore()) return JoinOnCore(desc, target->Endpoint);
     struct State {
         TDPOnce<HRESULT> Result;
         std::shared_ptr<TDPRoom> Room;
@@ -201,14 +241,16 @@ HRESULT TDPDirectPlay::Join(const DPSESSIONDESC2& desc) {
 
 HRESULT TDPDirectPlay::CreatePlayer(DPID* id, const DPNAME* name, std::shared_ptr<TDPEvent> event,
                                     const void*, uint32_t, uint32_t) {
-    if (!room_ || !id) return DPERR_INVALIDPARAMS;
+    if ((!room_ && !driver_) || !id) return DPERR_INVALIDPARAMS;
     using Result = std::pair<HRESULT, uint32_t>;
     auto once = std::make_shared<TDPOnce<Result>>();
     std::string shortName = name ? name->shortName : std::string();
-    asio::post(service_->Io(), [room = room_, shortName, event, once] {
-        room->CreatePlayer(shortName, event, [once](HRESULT hr, uint32_t newId) {
-            once->Set({hr, newId});
-        });
+    asio::post(service_->Io(), [room = room_, driver = driver_, shortName, event, once] {
+        auto done = [once](HRESULT hr, uint32_t newId) { once->Set({hr, newId}); };
+        if (driver)
+            driver->CreatePlayer(shortName, event, done);
+        else
+            room->CreatePlayer(shortName, event, done);
     });
     auto result = once->Wait(kJoinTimeoutMs);
     if (!result) return DPERR_TIMEOUT;
@@ -218,6 +260,12 @@ HRESULT TDPDirectPlay::CreatePlayer(DPID* id, const DPNAME* name, std::shared_pt
 }
 
 HRESULT TDPDirectPlay::EnumPlayers(const TGuid*, const EnumPlayersCallback& callback, uint32_t) {
+    if (driver_) {
+        auto players = service_->RunSync([driver = driver_] { return driver->Players(); });
+        for (const auto& p : players)
+            if (!callback(p.Id, DPPLAYERTYPE_PLAYER, p.Name, 0)) break;
+        return DP_OK;
+    }
     if (!room_) return DPERR_INVALIDPARAMS;
     auto players = service_->RunSync([room = room_] { return room->Players(); });
     for (const auto& p : players)
@@ -226,20 +274,29 @@ HRESULT TDPDirectPlay::EnumPlayers(const TGuid*, const EnumPlayersCallback& call
 }
 
 HRESULT TDPDirectPlay::Send(DPID from, DPID to, uint32_t, const void* data, uint32_t size) {
-    if (!room_) return DPERR_INVALIDPARAMS;
+    if (!room_ && !driver_) return DPERR_INVALIDPARAMS;
     // Refused here, where the sender sees it: no frame could carry it.
     if (size > proto::kMaxBlock) return DPERR_SENDTOOBIG;
     if (size && !data) return DPERR_INVALIDPARAMS;
+    if (driver_) return driver_->Send(from, to, data, size);
     // One buffer, written whole.
     return room_->Send(from, to, proto::EncodeData(data, size));
 }
 
 HRESULT TDPDirectPlay::Receive(DPID* from, DPID* to, uint32_t, void* data, uint32_t* size) {
+    if (driver_ && size) return driver_->Receive(from, to, data, size);
     if (!room_ || !size) return DPERR_NOMESSAGES;
     return room_->Receive(from, to, data, size);
 }
 
 HRESULT TDPDirectPlay::DestroyPlayer(DPID) {
+    if (driver_) {
+        service_->RunSync([driver = driver_] {
+            driver->Leave();
+            return 0;
+        });
+        return DP_OK;
+    }
     if (!room_) return DPERR_INVALIDPLAYER;
     service_->RunSync([room = room_] {
         room->Leave();
@@ -249,6 +306,13 @@ HRESULT TDPDirectPlay::DestroyPlayer(DPID) {
 }
 
 HRESULT TDPDirectPlay::Close() {
+    if (driver_) {
+        service_->RunSync([driver = driver_] {
+            driver->Leave();
+            return 0;
+        });
+        driver_.reset();
+    }
     if (!room_) return DP_OK;
     service_->RunSync([room = room_] {
         room->Leave();

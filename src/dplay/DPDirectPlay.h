@@ -1,4 +1,5 @@
 #pragma once
+#include "DPProtocol.h"
 #include "DirectPlay.h"
 
 #include <asio.hpp>
@@ -9,6 +10,7 @@ namespace dplay {
 
 class TDPService;
 class TDPRoom;
+class TDPRoomDriver;
 
 // The DirectPlay object of the session service.
 class TDPDirectPlay : public IDirectPlay4 {
@@ -38,6 +40,9 @@ class TDPDirectPlay : public IDirectPlay4 {
     HRESULT HostAddress(asio::ip::address* address) const;
     HRESULT Create(const DPSESSIONDESC2& desc);
     HRESULT Join(const DPSESSIONDESC2& desc);
+    // Version 2: the room runs on a core driven by a TDPRoomDriver.
+    HRESULT CreateOnCore(const proto::TRoomInfo& info);
+    HRESULT JoinOnCore(const DPSESSIONDESC2& desc, const asio::ip::tcp::endpoint& host);
 
     std::shared_ptr<TDPService> service_;
     bool initialized_ = false;
@@ -45,6 +50,7 @@ class TDPDirectPlay : public IDirectPlay4 {
     uint16_t port_ = DPDEFAULT_PORT;
     std::vector<Found> found_;
     std::shared_ptr<TDPRoom> room_;
+    std::shared_ptr<TDPRoomDriver> driver_;
     std::string lastError_;
 };
 

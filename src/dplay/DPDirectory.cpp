@@ -132,7 +132,7 @@ void TDPDirectory::RetryLater() {
     });
 }
 
-void TDPDirectory::AddLocal(const std::shared_ptr<TDPRoom>& room) {
+void TDPDirectory::AddLocal(const std::shared_ptr<TDPListedRoom>& room) {
     for (auto& e : entries_)
         if (e.Local.lock() == room) return;
     entries_.push_back(Entry{room, nullptr, room->CurrentInfo()});
@@ -140,7 +140,7 @@ void TDPDirectory::AddLocal(const std::shared_ptr<TDPRoom>& room) {
     if (state_ == State::Unbound && !connecting_) Ensure([](bool) {});
 }
 
-void TDPDirectory::RemoveLocal(const TDPRoom* room) {
+void TDPDirectory::RemoveLocal(const TDPListedRoom* room) {
     for (auto it = entries_.begin(); it != entries_.end();) {
         auto local = it->Local.lock();
         if (!it->Registrant && (!local || local.get() == room))
@@ -152,11 +152,11 @@ void TDPDirectory::RemoveLocal(const TDPRoom* room) {
         ownerLink_->Send(proto::EncodeRoomRemove(room->Info().Instance));
 }
 
-void TDPDirectory::LocalChanged(const TDPRoom* room) {
+void TDPDirectory::LocalChanged(const TDPListedRoom* room) {
     if (state_ == State::Registrant) SendLocal(*room);
 }
 
-void TDPDirectory::SendLocal(const TDPRoom& room) {
+void TDPDirectory::SendLocal(const TDPListedRoom& room) {
     if (!ownerLink_) return;
     proto::TRoomInfo info = room.CurrentInfo();
     info.Port = service_.MemberPort();

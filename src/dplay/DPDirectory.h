@@ -1,5 +1,6 @@
 #pragma once
 #include "DPLink.h"
+#include "DPListedRoom.h"
 #include "DPProtocol.h"
 
 #include <asio.hpp>
@@ -12,7 +13,6 @@
 namespace dplay {
 
 class TDPService;
-class TDPRoom;
 
 // What one machine answers on one well-known port: every room hosted there.
 // The first process to bind the port owns it and lists its own rooms and
@@ -32,9 +32,9 @@ class TDPDirectory {
     const std::string& FailureText() const { return failure_; }
 
     // A room of this process, hosted here, to be listed (again: updated).
-    void AddLocal(const std::shared_ptr<TDPRoom>& room);
-    void RemoveLocal(const TDPRoom* room);
-    void LocalChanged(const TDPRoom* room);
+    void AddLocal(const std::shared_ptr<TDPListedRoom>& room);
+    void RemoveLocal(const TDPListedRoom* room);
+    void LocalChanged(const TDPListedRoom* room);
 
     // A registration link from another process on this machine.
     void AcceptRegistrant(const std::shared_ptr<TDPLink>& link);
@@ -45,7 +45,7 @@ class TDPDirectory {
   private:
     enum class State { Unbound, Owner, Registrant };
     struct Entry {
-        std::weak_ptr<TDPRoom> Local; // set for this process's rooms
+        std::weak_ptr<TDPListedRoom> Local; // set for this process's rooms
         TDPLink* Registrant = nullptr;
         proto::TRoomInfo Info;
     };
@@ -54,7 +54,7 @@ class TDPDirectory {
     void Accept();
     void Register();
     void RetryLater();
-    void SendLocal(const TDPRoom& room);
+    void SendLocal(const TDPListedRoom& room);
 
     TDPService& service_;
     uint16_t port_;

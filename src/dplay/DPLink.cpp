@@ -56,7 +56,13 @@ void TDPLink::Established() {
 }
 
 void TDPLink::AllowFullFrames() {
-    decoder_.SetMaxLength(proto::kMaxFrame);
+    decoder_.SetMaxLength(maxFrame_);
+}
+
+void TDPLink::HandOverKeepalive(uint32_t maxFrame) {
+    ownKeepalive_ = false;
+    maxFrame_ = maxFrame;
+    Established();
 }
 
 void TDPLink::Resume() {
@@ -255,7 +261,7 @@ void TDPLink::Tick() {
                 Close(TLinkEnd::Timeout);
                 return;
             }
-        } else {
+        } else if (ownKeepalive_) {
             if (!paused_ && now - lastReceive_ > milliseconds(proto::kKeepaliveTimeoutMs)) {
                 Close(TLinkEnd::Timeout);
                 return;

@@ -41,6 +41,10 @@ class TDPLink : public std::enable_shared_from_this<TDPLink> {
     // Full frame size while the handshake deadline still runs (a dialled
     // link whose request is not answered yet).
     void AllowFullFrames();
+    // A room core drives this link: it pings and times the link out itself
+    // (a second keepalive here would end links behind its back), and its
+    // frames may be up to maxFrame long.
+    void HandOverKeepalive(uint32_t maxFrame);
 
     // Any thread. Frames go out whole and in the order of the calls.
     void Send(proto::TFrame frame);
@@ -93,6 +97,8 @@ class TDPLink : public std::enable_shared_from_this<TDPLink> {
     uint64_t unsentBytes_ = 0;
     bool open_ = true;
     bool established_ = false;
+    bool ownKeepalive_ = true;
+    uint32_t maxFrame_ = proto::kMaxFrame;
     bool closeAfterSend_ = false;
     bool paused_ = false;
     bool reading_ = false;

@@ -30,13 +30,11 @@ proto::TRoomInfo TDPRoom::CurrentInfo() const {
 }
 
 void TDPRoom::Push(DPID from, std::vector<uint8_t> bytes, uint32_t announces) {
+    const size_t held = queue_.Push(from, std::move(bytes), announces);
     bool pause = false;
     {
         std::lock_guard lock(queueMutex_);
-        queuedBytes_ += bytes.size();
-        if (announces) unannounced_.insert(announces);
-        queue_.push_back({from, std::move(bytes), announces});
-        if (queuedBytes_ > kMaxQueuedBytes && !paused_) pause = paused_ = true;
+        if (held > kMaxQueuedBytes && !paused_) pause = paused_ = true;
     }
     // The owner is not taking messages (a modal dialog, a slow handler):
     // stop reading instead of holding without bound.
@@ -62,22 +60,12 @@ void TDPRoom::PushSystem(const void* msg, size_t size, const std::string& tail,
 }
 
 HRESULT TDPRoom::Receive(DPID* from, DPID* to, void* data, uint32_t* size) {
-    std::lock_guard lock(queueMutex_);
-    if (queue_.empty()) return DPERR_NOMESSAGES;
-    auto& [sender, bytes, announces] = queue_.front();
-    // An empty block needs no buffer; asking for one forever would stop the queue.
-    if ((!data && !bytes.empty()) || *size < bytes.size()) {
-        *size = static_cast<uint32_t>(bytes.size());
-        return DPERR_BUFFERTOOSMALL;
-    }
-    if (!bytes.empty()) std::memcpy(data, bytes.data(), bytes.size());
-    *size = static_cast<uint32_t>(bytes.size());
-    if (from) *from = sender;
+    size_t held = 0;
+    HRESULT hr = queue_.Take(from, data, size, &held);
+    if (hr != DP_OK) return hr;
     if (to) *to = ownId_;
-    queuedBytes_ -= bytes.size();
-    if (announces) unannounced_.erase(announces);
-    queue_.pop_front();
-    if (paused_ && queuedBytes_ < kMaxQueuedBytes / 2) {
+    std::lock_guard lock(queueMutex_);
+    if (paused_ && held < kMaxQueuedBytes / 2) {
         paused_ = false;
         asio::post(service_.Io(), [weak = weak_from_this()] {
             if (auto self = weak.lock()) self->PauseLinks(false);
@@ -367,9 +355,8 @@ void TDPRoom::AcceptPeer(const std::shared_ptr<TDPLink>& link, const proto::TPee
 
 std::vector<TDPRoom::TPlayer> TDPRoom::Players() const {
     std::vector<TPlayer> players;
-    std::lock_guard lock(queueMutex_);
     for (auto& [id, member] : members_)
-        if (!unannounced_.count(id)) players.push_back({id, member.Info.Name});
+        if (queue_.Announced(id)) players.push_back({id, member.Info.Name});
     return players;
 }
 

@@ -1,7 +1,9 @@
 #pragma once
 #include "DPEvent.h"
 #include "DPLink.h"
+#include "DPListedRoom.h"
 #include "DPProtocol.h"
+#include "DPReceiveQueue.h"
 #include "DirectPlay.h"
 
 #include <deque>
@@ -18,13 +20,13 @@ class TDPService;
 // One DirectPlay object's place in a session: its own player, the other
 // members and the link to each, host duties, and the receive queue.
 // Everything but the queue runs on the service's I/O thread.
-class TDPRoom : public std::enable_shared_from_this<TDPRoom> {
+class TDPRoom : public TDPListedRoom, public std::enable_shared_from_this<TDPRoom> {
   public:
     TDPRoom(TDPService& service, proto::TRoomInfo info, uint16_t directoryPort, bool host);
-    ~TDPRoom();
+    ~TDPRoom() override;
 
-    const proto::TRoomInfo& Info() const { return info_; }
-    proto::TRoomInfo CurrentInfo() const;
+    const proto::TRoomInfo& Info() const override { return info_; }
+    proto::TRoomInfo CurrentInfo() const override;
     bool IsHost() const { return isHost_; }
     uint32_t OwnId() const { return ownId_; }
     // Joined, but the host's welcome (our id) has not been read yet.
@@ -98,21 +100,9 @@ class TDPRoom : public std::enable_shared_from_this<TDPRoom> {
     std::mutex linksMutex_;
     std::map<uint32_t, std::shared_ptr<TDPLink>> sendLinks_;
 
-    mutable std::mutex queueMutex_;
-    struct Queued {
-        DPID From;
-        std::vector<uint8_t> Bytes;
-        uint32_t Announces;
-    };
-    std::deque<Queued> queue_;
-    // Members whose create notice the owner has not taken yet: they are not
-    // listed until it does, so each member comes either in the list the
-    // owner reads on entering or as a notice, never in both (the notice of
-    // one listed already would be dropped as a repeat, and its arrival never
-    // shown).
-    std::set<uint32_t> unannounced_;
-    size_t queuedBytes_ = 0; // guarded by queueMutex_
-    bool paused_ = false;    // links stopped reading; guarded by queueMutex_
+    TDPReceiveQueue queue_;
+    std::mutex queueMutex_; // guards paused_
+    bool paused_ = false;   // links stopped reading
     std::shared_ptr<TDPEvent> event_;
 };
 

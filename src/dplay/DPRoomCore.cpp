@@ -1082,7 +1082,12 @@ void TRoomCore::HostLost(bool clean) {
     uint32_t successor = Successor();
     if (successor == ownId_) return Claim(clean);
     auto it = peers_.find(successor);
-    if (it == peers_.end() || !it->second.Direct) return SessionLost(); // no way to it
+    // No way to it, unless our introduction to it is still on its way (a
+    // newcomer whose host leaves at once): then it has the wait for NEW_HOST.
+    bool dialing = std::any_of(links_.begin(), links_.end(), [&](const auto& l) {
+        return l.second.Role == Dialing && l.second.Peer == successor;
+    });
+    if (it == peers_.end() || (!it->second.Direct && !dialing)) return SessionLost();
     if (heldNewHost_ && heldNewHost_->View.View > view_) {
         THeldNewHost held = std::move(*heldNewHost_);
         heldNewHost_.reset();

@@ -3,6 +3,7 @@
 #include "DPDirectory.h"
 #include "DPOnce.h"
 #include "DPRoom.h"
+#include "DPRoomDriver.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -34,6 +35,11 @@ asio::ip::address ListenAddressFromEnvironment() {
     return asio::ip::address_v4::any();
 }
 
+bool RoomCoreFromEnvironment() {
+    const char* text = std::getenv("PARLORA_ROOM_CORE");
+    return text && std::string(text) == "1";
+}
+
 } // namespace
 
 std::shared_ptr<TDPService> TDPService::Acquire() {
@@ -49,8 +55,8 @@ std::shared_ptr<TDPService> TDPService::Acquire() {
 }
 
 TDPService::TDPService()
-    : work_(asio::make_work_guard(io_)), listenAddress_(ListenAddressFromEnvironment()),
-      memberAcceptor_(io_), memberBackoff_(io_),
+    : work_(asio::make_work_guard(io_)), roomCore_(RoomCoreFromEnvironment()),
+      listenAddress_(ListenAddressFromEnvironment()), memberAcceptor_(io_), memberBackoff_(io_),
       handshakes_(kMaxHandshaking, kMaxHandshakingPerSource),
       enumerations_(kMaxEnumerating, kMaxEnumeratingPerSource),
       joins_(kMaxJoinsWaiting, kMaxJoinsWaitingPerSource) {
@@ -141,6 +147,63 @@ void TDPService::AddJoining(std::weak_ptr<TDPRoom> room) {
     joining_.push_back(std::move(room));
 }
 
+void TDPService::AddDriver(std::weak_ptr<TDPRoomDriver> driver) {
+    std::erase_if(drivers_, [](const std::weak_ptr<TDPRoomDriver>& d) { return d.expired(); });
+    drivers_.push_back(std::move(driver));
+}
+
+bool TDPService::ServeRoomRequest(const std::shared_ptr<TDPLink>& link, const TGuid& application,
+                                  uint8_t type, const uint8_t* body, size_t size) {
+    // The room's core checks the request itself; here it only finds its room:
+    // JOIN_REQUEST by instance (its host first), PEER_HELLO by instance and target.
+    std::shared_ptr<TDPRoomDriver> target;
+    if (type == proto2::JOIN_REQUEST) {
+        auto instance = proto::DecodeJoinRequest(body, size);
+        if (!instance) {
+            link->Close(TLinkEnd::Violation);
+            return false;
+        }
+        for (auto& weak : drivers_) {
+            auto driver = weak.lock();
+            if (!driver || driver->Instance() != *instance ||
+                driver->Info().Application != application)
+                continue;
+            if (!target || driver->IsHost()) target = driver;
+        }
+        if (!target || !target->IsHost()) {
+            link->Established();
+            link->Send(proto::EncodeJoinRefuse(DPERR_NOSESSIONS));
+            link->CloseAfterSend();
+            return true;
+        }
+        std::weak_ptr<TDPRoomDriver> weakDriver = target;
+        std::weak_ptr<TDPLink> weakLink = link;
+        joins_.Add(link, [weakDriver, weakLink] {
+            auto driver = weakDriver.lock();
+            auto link = weakLink.lock();
+            return driver && link && driver->JoinWaiting(link.get());
+        });
+    } else {
+        auto hello = proto2::DecodePeerHello(body, size);
+        if (!hello) {
+            link->Close(TLinkEnd::Violation);
+            return false;
+        }
+        for (auto& weak : drivers_) {
+            auto driver = weak.lock();
+            if (driver && driver->Instance() == hello->Instance &&
+                driver->Info().Application == application && driver->OwnId() == hello->TargetId)
+                target = driver;
+        }
+        if (!target) {
+            link->Close(TLinkEnd::Local);
+            return false;
+        }
+    }
+    target->Accept(link, type, body, size);
+    return link->IsOpen();
+}
+
 void TDPService::Track(const std::shared_ptr<TDPLink>& link) {
     std::erase_if(links_, [](const std::weak_ptr<TDPLink>& l) { return l.expired(); });
     links_.push_back(link);
@@ -195,14 +258,16 @@ void TDPService::Serve(asio::ip::tcp::socket socket, uint16_t directoryPort) {
             auto link = weak.lock();
             if (!link) return false;
             if (!application->has_value()) {
-                auto hello = type == proto::HELLO ? proto::DecodeHello(body, size) : std::nullopt;
+                auto hello = type == proto::HELLO
+                                 ? proto::DecodeHelloOfVersion(body, size, Version())
+                                 : std::nullopt;
                 if (!hello) {
                     *pending = false;
                     link->Close(TLinkEnd::Violation);
                     return false;
                 }
                 *application = hello->Application;
-                link->Send(proto::EncodeHello(*hello));
+                link->Send(proto::EncodeHelloOfVersion(*hello, Version()));
                 return true;
             }
             *pending = false;
@@ -220,6 +285,8 @@ bool TDPService::ServeRequest(const std::shared_ptr<TDPLink>& link, uint16_t dir
         return false;
     };
     link->SetHandlers([](uint8_t, const uint8_t*, size_t) { return false; }, nullptr);
+    if (roomCore_ && (type == proto2::JOIN_REQUEST || type == proto2::PEER_HELLO))
+        return ServeRoomRequest(link, application, type, body, size);
     switch (type) {
     case proto::ENUM_REQUEST: {
         if (!proto::DecodeEmpty(body, size)) return violation();
@@ -367,13 +434,14 @@ void TDPService::Dial(const asio::ip::tcp::endpoint& endpoint, const TGuid& appl
         auto stage = std::make_shared<Stage>(Stage::Hello);
         std::weak_ptr<TDPLink> weak = link;
         link->Start(
-            [weak, stage, application, onFrame, onReady,
-             pingAnswers](uint8_t type, const uint8_t* body, size_t size) {
+            [weak, stage, application, onFrame, onReady, pingAnswers,
+             version = Version()](uint8_t type, const uint8_t* body, size_t size) {
                 auto link = weak.lock();
                 if (!link) return false;
                 if (*stage == Stage::Hello) {
-                    auto hello =
-                        type == proto::HELLO ? proto::DecodeHello(body, size) : std::nullopt;
+                    auto hello = type == proto::HELLO
+                                     ? proto::DecodeHelloOfVersion(body, size, version)
+                                     : std::nullopt;
                     if (!hello || hello->Application != application) {
                         link->Close(TLinkEnd::Violation);
                         return false;
@@ -394,7 +462,7 @@ void TDPService::Dial(const asio::ip::tcp::endpoint& endpoint, const TGuid& appl
                 return onFrame(link, type, body, size);
             },
             onEnd);
-        link->Send(proto::EncodeHello({application}));
+        link->Send(proto::EncodeHelloOfVersion({application}, Version()));
         link->Send(std::move(request));
     });
 }

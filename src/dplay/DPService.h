@@ -15,6 +15,7 @@ namespace dplay {
 
 class TDPDirectory;
 class TDPRoom;
+class TDPRoomDriver;
 
 // The process's session service: one I/O thread, the member port on which
 // other members reach this process's players, and the directories (one per
@@ -44,6 +45,10 @@ class TDPService {
     // The address a local client uses to reach this machine's own services.
     asio::ip::address LocalAddress() const;
     uint16_t MemberPort() const { return memberPort_; }
+    // Rooms run on the version 2 core (PARLORA_ROOM_CORE=1), and HELLO says
+    // so; otherwise on version 1. One process speaks one version.
+    bool RoomCore() const { return roomCore_; }
+    uint16_t Version() const { return roomCore_ ? 2 : proto::kVersion; }
 
     // The directory of a well-known port, created on first use.
     TDPDirectory& Directory(uint16_t port);
@@ -55,6 +60,8 @@ class TDPService {
     void RemoveMember(const TGuid& instance, uint32_t id);
     // A room that has joined and waits for its welcome: introductions to it may come first.
     void AddJoining(std::weak_ptr<TDPRoom> room);
+    // A version 2 room: joins and introductions for its instance go to it.
+    void AddDriver(std::weak_ptr<TDPRoomDriver> driver);
 
     // Opens a link to endpoint: sends HELLO and `request`; checks the peer's
     // HELLO, then waits for the answer to the request: the first frame but
@@ -94,10 +101,13 @@ class TDPService {
     void HoldIntroduction(const std::shared_ptr<TDPLink>& link, const TGuid& application,
                           const proto::TPeerHello& hello, const std::shared_ptr<bool>& pending);
     void ReleaseIntroductions(const TGuid& instance, uint32_t id);
+    bool ServeRoomRequest(const std::shared_ptr<TDPLink>& link, const TGuid& application,
+                          uint8_t type, const uint8_t* body, size_t size);
     void Track(const std::shared_ptr<TDPLink>& link);
 
     asio::io_context io_;
     asio::executor_work_guard<asio::io_context::executor_type> work_;
+    bool roomCore_ = false;
     asio::ip::address listenAddress_;
     asio::ip::tcp::acceptor memberAcceptor_;
     asio::steady_timer memberBackoff_;
@@ -118,6 +128,7 @@ class TDPService {
     };
     std::vector<HeldIntroduction> held_;
     std::vector<std::weak_ptr<TDPRoom>> joining_;
+    std::vector<std::weak_ptr<TDPRoomDriver>> drivers_;
     // Every link made here, so that the end can write out what they hold.
     std::vector<std::weak_ptr<TDPLink>> links_;
     std::thread thread_;

@@ -1,0 +1,340 @@
+#include "DPRoomDriver.h"
+
+#include "DPDirectory.h"
+#include "DPService.h"
+
+#include <chrono>
+#include <cstring>
+#include <random>
+
+namespace dplay {
+namespace {
+
+constexpr int kTickMs = 250;
+
+uint64_t Seed() {
+    std::random_device device;
+    return (uint64_t(device()) << 32) ^ device();
+}
+
+TCoreLinkEnd CoreEnd(TLinkEnd why) {
+    switch (why) {
+    case TLinkEnd::Timeout:
+        return TCoreLinkEnd::Timeout;
+    case TLinkEnd::Violation:
+        return TCoreLinkEnd::Violation;
+    default:
+        return TCoreLinkEnd::Closed;
+    }
+}
+
+} // namespace
+
+TDPRoomDriver::TDPRoomDriver(TDPService& service, uint16_t directoryPort)
+    : service_(service), directoryPort_(directoryPort), core_(Seed()), tick_(service.Io()) {}
+
+TDPRoomDriver::~TDPRoomDriver() = default;
+
+int64_t TDPRoomDriver::Now() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+void TDPRoomDriver::Create(const proto::TRoomInfo& info, TDone done) {
+    std::lock_guard lock(coreMutex_);
+    info_ = listed_ = info;
+    instance_ = info.Instance;
+    openDone_ = std::move(done);
+    service_.AddDriver(weak_from_this());
+    core_.Create(Now(), info);
+    Apply();
+    StartTick();
+}
+
+void TDPRoomDriver::Join(const asio::ip::address& host, uint16_t port, const TGuid& application,
+                         const TGuid& instance, TDone done) {
+    std::lock_guard lock(coreMutex_);
+    info_.Application = application;
+    info_.Instance = instance_ = instance;
+    openDone_ = std::move(done);
+    service_.AddDriver(weak_from_this());
+    core_.Join(Now(), host.is_v4() ? host.to_v4().to_uint() : 0, port, application, instance);
+    Apply();
+    StartTick();
+}
+
+void TDPRoomDriver::CreatePlayer(const std::string& name, std::shared_ptr<TDPEvent> event,
+                                 TDone done) {
+    std::lock_guard lock(coreMutex_);
+    if (createDone_) return done(DPERR_CANTCREATEPLAYER, 0);
+    {
+        std::lock_guard guard(eventMutex_);
+        event_ = std::move(event);
+    }
+    createDone_ = std::move(done);
+    core_.CreatePlayer(Now(), name, service_.MemberPort());
+    Apply();
+}
+
+void TDPRoomDriver::Leave() {
+    std::lock_guard lock(coreMutex_);
+    if (left_) return;
+    core_.Leave(Now());
+    Apply();
+    left_ = true;
+    tick_.cancel();
+    for (auto& [id, timer] : timers_)
+        timer->cancel();
+    timers_.clear();
+    // What the core did not close (links still connecting) goes too.
+    for (auto& [id, slot] : slots_)
+        if (slot.Link) slot.Link->CloseAfterSend();
+    slots_.clear();
+    if (inDirectory_) service_.Directory(directoryPort_).RemoveLocal(this);
+    inDirectory_ = false;
+    if (openDone_) std::exchange(openDone_, nullptr)(DPERR_CONNECTIONLOST, 0);
+    if (createDone_) std::exchange(createDone_, nullptr)(DPERR_CONNECTIONLOST, 0);
+}
+
+std::vector<TDPRoomDriver::TPlayer> TDPRoomDriver::Players() const {
+    std::lock_guard lock(coreMutex_);
+    std::vector<TPlayer> players;
+    for (auto& p : core_.Players())
+        if (queue_.Announced(p.Id)) players.push_back({p.Id, p.Name});
+    return players;
+}
+
+HRESULT TDPRoomDriver::Send(uint32_t from, uint32_t to, const void* data, uint32_t size) {
+    std::lock_guard lock(coreMutex_);
+    if (left_ || !ownId_ || from != ownId_) return DPERR_INVALIDPLAYER;
+    auto result = core_.Send(Now(), to, static_cast<const uint8_t*>(data), size);
+    auto actions = core_.TakeActions();
+    // Writes and deliveries are safe from any thread; anything else (a
+    // freeze noticed here ends links, sets timers) runs on the I/O thread,
+    // and so does everything queued with it, to keep the order.
+    bool inline_ = true;
+    for (auto& a : actions)
+        if (a.Kind != TCoreAction::Send && a.Kind != TCoreAction::Deliver) inline_ = false;
+    if (inline_) {
+        for (auto& a : actions)
+            Run(a);
+    } else {
+        asio::post(service_.Io(), [weak = weak_from_this(), actions = std::move(actions)] {
+            auto self = weak.lock();
+            if (!self) return;
+            std::lock_guard lock(self->coreMutex_);
+            for (auto& a : actions)
+                self->Run(a);
+        });
+    }
+    switch (result) {
+    case TRoomCore::SendOk:
+        return DP_OK;
+    case TRoomCore::SendTooLarge:
+        return DPERR_SENDTOOBIG;
+    case TRoomCore::SendNoPlayer:
+    case TRoomCore::SendNotInRoom:
+        return DPERR_INVALIDPLAYER;
+    case TRoomCore::SendFull:
+        return DPERR_GENERIC; // the peer does not take what it was sent
+    }
+    return DPERR_GENERIC;
+}
+
+HRESULT TDPRoomDriver::Receive(DPID* from, DPID* to, void* data, uint32_t* size) {
+    size_t held = 0;
+    HRESULT hr = queue_.Take(from, data, size, &held);
+    if (hr == DP_OK && to) *to = ownId_;
+    return hr;
+}
+
+void TDPRoomDriver::Deliver(DPID from, std::vector<uint8_t> bytes, uint32_t announces) {
+    queue_.Push(from, std::move(bytes), announces);
+    std::lock_guard guard(eventMutex_);
+    if (event_) event_->Set();
+}
+
+void TDPRoomDriver::Accept(const std::shared_ptr<TDPLink>& link, uint8_t type, const uint8_t* body,
+                           size_t size) {
+    std::lock_guard lock(coreMutex_);
+    if (left_) {
+        link->Close();
+        return;
+    }
+    TLinkId id = ++nextAccepted_; // the top bit stays clear: ids of the core's dials have it set
+    Adopt(id, link);
+    if (type == proto2::JOIN_REQUEST) joinsWaiting_.insert(link.get());
+    const auto remote = link->RemoteAddress();
+    core_.OnLinkAccepted(Now(), id, remote.is_v4() ? remote.to_v4().to_uint() : 0, type, body,
+                         size);
+    Apply();
+}
+
+void TDPRoomDriver::Adopt(TLinkId id, const std::shared_ptr<TDPLink>& link) {
+    TSlot& slot = slots_[id];
+    slot.Link = link;
+    link->HandOverKeepalive(proto2::kMaxFrame);
+    std::weak_ptr<TDPRoomDriver> weak = weak_from_this();
+    TDPLink* raw = link.get();
+    link->SetHandlers(
+        [weak, id, raw](uint8_t type, const uint8_t* body, size_t size) {
+            auto self = weak.lock();
+            if (!self) return false;
+            std::lock_guard lock(self->coreMutex_);
+            if (type != proto2::PING) self->joinsWaiting_.erase(raw);
+            self->core_.OnFrame(Now(), id, type, body, size);
+            self->Apply();
+            return true;
+        },
+        [weak, id, raw](TLinkEnd why) {
+            auto self = weak.lock();
+            if (!self) return;
+            std::lock_guard lock(self->coreMutex_);
+            self->joinsWaiting_.erase(raw);
+            self->Ended(id, CoreEnd(why));
+        });
+    for (auto& frame : slot.Pending)
+        link->Send(std::move(frame));
+    slot.Pending.clear();
+}
+
+void TDPRoomDriver::Ended(TLinkId id, TCoreLinkEnd why) {
+    if (!slots_.erase(id) || left_) return;
+    core_.OnLinkEnded(Now(), id, why);
+    Apply();
+}
+
+void TDPRoomDriver::DialFor(const TCoreAction& a) {
+    slots_[a.Link];
+    std::weak_ptr<TDPRoomDriver> weak = weak_from_this();
+    const TLinkId id = a.Link;
+    asio::ip::tcp::endpoint endpoint(asio::ip::address_v4(a.Ipv4), a.Port);
+    auto ready = [weak, id](const std::shared_ptr<TDPLink>& link) {
+        auto self = weak.lock();
+        if (!self) return link->Close();
+        std::lock_guard lock(self->coreMutex_);
+        auto it = self->slots_.find(id);
+        if (self->left_ || it == self->slots_.end()) return link->CloseAfterSend();
+        self->Adopt(id, link);
+        self->core_.OnLinkUp(Now(), id);
+        self->Apply();
+    };
+    // The answer arrives before the link's own handlers are set: it goes
+    // the same way as every later frame.
+    auto answer = [weak, id](const std::shared_ptr<TDPLink>& link, uint8_t type,
+                             const uint8_t* body, size_t size) {
+        auto self = weak.lock();
+        if (!self) return false;
+        std::lock_guard lock(self->coreMutex_);
+        if (!self->slots_.count(id)) return true;
+        self->core_.OnFrame(Now(), id, type, body, size);
+        self->Apply();
+        return link->IsOpen();
+    };
+    auto end = [weak, id](TLinkEnd why) {
+        auto self = weak.lock();
+        if (!self) return;
+        std::lock_guard lock(self->coreMutex_);
+        auto it = self->slots_.find(id);
+        if (it == self->slots_.end()) return;
+        self->Ended(id, it->second.Link ? CoreEnd(why) : TCoreLinkEnd::Failed);
+    };
+    service_.Dial(endpoint, info_.Application, a.Frame, answer, end, ready);
+}
+
+void TDPRoomDriver::Apply() {
+    for (auto& a : core_.TakeActions())
+        Run(a);
+    Refresh();
+}
+
+void TDPRoomDriver::Run(const TCoreAction& a) {
+    switch (a.Kind) {
+    case TCoreAction::Dial:
+        if (!left_) DialFor(a);
+        break;
+    case TCoreAction::Send: {
+        auto it = slots_.find(a.Link);
+        if (it == slots_.end()) break;
+        if (it->second.Link)
+            it->second.Link->Send(a.Frame);
+        else
+            it->second.Pending.push_back(a.Frame);
+        break;
+    }
+    case TCoreAction::Close: {
+        auto it = slots_.find(a.Link);
+        if (it == slots_.end()) break;
+        auto link = it->second.Link;
+        slots_.erase(it);
+        if (!link) break; // still connecting: it is closed when it connects
+        joinsWaiting_.erase(link.get());
+        if (a.Frame) link->Send(a.Frame);
+        link->CloseAfterSend();
+        break;
+    }
+    case TCoreAction::Deliver:
+        Deliver(a.From, a.Bytes, a.Announces);
+        break;
+    case TCoreAction::SetTimer: {
+        if (left_) break;
+        auto timer = std::make_unique<asio::steady_timer>(service_.Io());
+        timer->expires_after(std::chrono::milliseconds(a.DelayMs));
+        timer->async_wait([weak = weak_from_this(), id = a.Timer](asio::error_code ec) {
+            auto self = weak.lock();
+            if (ec || !self) return;
+            std::lock_guard lock(self->coreMutex_);
+            if (!self->timers_.erase(id) || self->left_) return;
+            self->core_.OnTimer(Now(), id);
+            self->Apply();
+        });
+        timers_[a.Timer] = std::move(timer);
+        break;
+    }
+    case TCoreAction::CancelTimer:
+        if (auto it = timers_.find(a.Timer); it != timers_.end()) {
+            it->second->cancel();
+            timers_.erase(it);
+        }
+        break;
+    case TCoreAction::List: {
+        listed_ = a.Room;
+        TDPDirectory& directory = service_.Directory(directoryPort_);
+        if (!inDirectory_)
+            directory.AddLocal(shared_from_this());
+        else
+            directory.LocalChanged(this);
+        inDirectory_ = true;
+        break;
+    }
+    case TCoreAction::Unlist:
+        if (inDirectory_) service_.Directory(directoryPort_).RemoveLocal(this);
+        inDirectory_ = false;
+        break;
+    case TCoreAction::Finish: {
+        TDone& done = a.Call == TCoreAction::Open ? openDone_ : createDone_;
+        if (done) std::exchange(done, nullptr)(a.Result, a.Id);
+        break;
+    }
+    }
+}
+
+void TDPRoomDriver::Refresh() {
+    ownId_ = core_.OwnId();
+    isHost_ = core_.IsHost();
+}
+
+void TDPRoomDriver::StartTick() {
+    tick_.expires_after(std::chrono::milliseconds(kTickMs));
+    tick_.async_wait([weak = weak_from_this()](asio::error_code ec) {
+        auto self = weak.lock();
+        if (ec || !self) return;
+        std::lock_guard lock(self->coreMutex_);
+        if (self->left_) return;
+        self->core_.OnTick(Now());
+        self->Apply();
+        self->StartTick();
+    });
+}
+
+} // namespace dplay

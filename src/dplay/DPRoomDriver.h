@@ -1,0 +1,104 @@
+#pragma once
+// Runs one TRoomCore on the service's I/O thread: its dials, sends and
+// closes go to real links, its timers to steady timers, its deliveries to
+// the receive queue, its listing to the directory. Rooms use it when the
+// service speaks version 2 (PARLORA_ROOM_CORE=1; off by default until every
+// test above the service passes with it).
+#include "DPEvent.h"
+#include "DPLink.h"
+#include "DPListedRoom.h"
+#include "DPReceiveQueue.h"
+#include "DPRoomCore.h"
+
+#include <asio.hpp>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <vector>
+
+namespace dplay {
+
+class TDPService;
+
+class TDPRoomDriver : public TDPListedRoom, public std::enable_shared_from_this<TDPRoomDriver> {
+  public:
+    using TDone = std::function<void(HRESULT, uint32_t)>;
+
+    // I/O thread for everything but Send, Receive and Players' queue part.
+    TDPRoomDriver(TDPService& service, uint16_t directoryPort);
+    ~TDPRoomDriver() override;
+
+    const proto::TRoomInfo& Info() const override { return info_; }
+    proto::TRoomInfo CurrentInfo() const override { return listed_; }
+
+    // Each calls done once, on the I/O thread.
+    void Create(const proto::TRoomInfo& info, TDone done);
+    void Join(const asio::ip::address& host, uint16_t port, const TGuid& application,
+              const TGuid& instance, TDone done);
+    void CreatePlayer(const std::string& name, std::shared_ptr<TDPEvent> event, TDone done);
+    void Leave();
+
+    struct TPlayer {
+        uint32_t Id;
+        std::string Name;
+    };
+    std::vector<TPlayer> Players() const;
+    // Any thread.
+    HRESULT Send(uint32_t from, uint32_t to, const void* data, uint32_t size);
+    HRESULT Receive(DPID* from, DPID* to, void* data, uint32_t* size);
+
+    // The service hands over a link accepted with its request (JOIN_REQUEST
+    // or PEER_HELLO, already read).
+    void Accept(const std::shared_ptr<TDPLink>& link, uint8_t type, const uint8_t* body,
+                size_t size);
+    // Routing of accepted requests (I/O thread).
+    const TGuid& Instance() const { return instance_; }
+    uint32_t OwnId() const { return ownId_; }
+    bool IsHost() const { return isHost_; }
+    // A joiner this room accepted has not sent CREATE_PLAYER yet.
+    bool JoinWaiting(const TDPLink* link) const { return joinsWaiting_.count(link) != 0; }
+
+  private:
+    struct TSlot {
+        std::shared_ptr<TDPLink> Link;      // null while a dial connects
+        std::vector<proto::TFrame> Pending; // written once it has connected
+    };
+    static int64_t Now();
+    // Takes the core's actions and carries them out; core lock held.
+    void Apply();
+    void Run(const TCoreAction& a);
+    void DialFor(const TCoreAction& a);
+    void Adopt(TLinkId id, const std::shared_ptr<TDPLink>& link);
+    void Ended(TLinkId id, TCoreLinkEnd why);
+    void StartTick();
+    void Deliver(DPID from, std::vector<uint8_t> bytes, uint32_t announces);
+    void Refresh();
+
+    TDPService& service_;
+    uint16_t directoryPort_;
+    // The core and everything the actions touch; senders on other threads take it too.
+    mutable std::recursive_mutex coreMutex_;
+    TRoomCore core_;
+    std::map<TLinkId, TSlot> slots_;
+    TLinkId nextAccepted_ = 0;
+    std::map<TTimerId, std::unique_ptr<asio::steady_timer>> timers_;
+    asio::steady_timer tick_;
+    std::set<const TDPLink*> joinsWaiting_;
+    TDone openDone_, createDone_;
+    // Mirrors of the core for the service's routing and the directory.
+    TGuid instance_;
+    uint32_t ownId_ = 0;
+    bool isHost_ = false;
+    bool inDirectory_ = false;
+    bool left_ = false;
+    proto::TRoomInfo info_, listed_;
+
+    TDPReceiveQueue queue_;
+    mutable std::mutex eventMutex_;
+    std::shared_ptr<TDPEvent> event_;
+};
+
+} // namespace dplay

@@ -1,0 +1,142 @@
+// Rooms on the version 2 core through real links on loopback: the driver
+// carries the core's dials, frames, timers and listing out through the
+// service, and the members talk through IDirectPlay4 as the program does.
+#include "TestPeer.h"
+#include "TestRawClient.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <gtest/gtest.h>
+#include <set>
+
+using namespace dplay;
+using namespace dplaytest;
+
+namespace {
+
+// Before any service of this process starts: it reads the switch once.
+const bool kRoomCore = [] {
+    ::setenv("PARLORA_ROOM_CORE", "1", 1);
+    ::setenv("PARLORA_LISTEN_ADDR", "127.0.0.1", 1);
+    return true;
+}();
+
+std::set<DPID> PlayersOf(TPeer& peer) {
+    std::set<DPID> ids;
+    peer.Dp->EnumPlayers(
+        nullptr,
+        [&](DPID id, uint32_t, const std::string&, uint32_t) {
+            ids.insert(id);
+            return true;
+        },
+        0);
+    return ids;
+}
+
+// The next system notice of a type, other messages skipped.
+bool WaitNotice(TPeer& peer, uint32_t type, int timeoutMs = 15000) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    std::vector<uint8_t> buffer(1 << 16);
+    for (;;) {
+        DPID from, to;
+        uint32_t size = uint32_t(buffer.size());
+        HRESULT hr = peer.Dp->Receive(&from, &to, DPRECEIVE_ALL, buffer.data(), &size);
+        if (hr == DP_OK && from == DPID_SYSMSG && size >= 4) {
+            uint32_t got;
+            std::memcpy(&got, buffer.data(), 4);
+            if (got == type) return true;
+            continue;
+        }
+        if (hr == DP_OK) continue;
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0 || !peer.Event->Wait(int(left.count()))) return false;
+    }
+}
+
+class RoomDriver : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(kRoomCore);
+        port = FreshPort();
+        host.Create(port);
+        a.Join(port);
+        b.Join(port);
+    }
+    uint16_t port = 0;
+    TPeer host, a, b;
+};
+
+} // namespace
+
+TEST_F(RoomDriver, ThreeMembersHoldOneViewAndEveryPairTalks) {
+    ASSERT_TRUE(WaitNotice(host, DPSYS_CREATEPLAYERORGROUP));
+    ASSERT_TRUE(WaitNotice(host, DPSYS_CREATEPLAYERORGROUP));
+    EXPECT_EQ(PlayersOf(host), (std::set<DPID>{a.Id, b.Id}));
+    // The last one in learns of the others from its welcome, the earlier
+    // ones of it from a notice; the list follows once that is taken.
+    ASSERT_TRUE(WaitNotice(a, DPSYS_CREATEPLAYERORGROUP));
+    EXPECT_EQ(PlayersOf(a), (std::set<DPID>{host.Id, b.Id}));
+    EXPECT_EQ(PlayersOf(b), (std::set<DPID>{host.Id, a.Id}));
+    ExpectTalking(host, a, "host and a");
+    ExpectTalking(host, b, "host and b");
+    ExpectTalking(a, b, "a and b");
+    // To everyone: each of the others gets it once.
+    const std::string all = "to all";
+    ASSERT_EQ(
+        a.Dp->Send(a.Id, DPID_ALLPLAYERS, DPSEND_GUARANTEED, all.data(), uint32_t(all.size())),
+        DP_OK);
+    EXPECT_EQ(host.NextBlock(), all);
+    EXPECT_EQ(b.NextBlock(), all);
+    EXPECT_EQ(a.Dp->Send(a.Id, 12345, DPSEND_GUARANTEED, all.data(), uint32_t(all.size())),
+              DPERR_INVALIDPLAYER);
+}
+
+TEST_F(RoomDriver, BlocksArriveInOrder) {
+    for (int i = 0; i < 200; ++i) {
+        std::string text = "block " + std::to_string(i);
+        ASSERT_EQ(a.Dp->Send(a.Id, b.Id, DPSEND_GUARANTEED, text.data(), uint32_t(text.size())),
+                  DP_OK);
+    }
+    for (int i = 0; i < 200; ++i)
+        ASSERT_EQ(b.NextBlock(), "block " + std::to_string(i));
+}
+
+TEST_F(RoomDriver, AMemberThatLeavesIsGoneForTheOthers) {
+    const DPID gone = b.Id;
+    b.Dp->Close();
+    ASSERT_TRUE(WaitNotice(host, DPSYS_DESTROYPLAYERORGROUP));
+    ASSERT_TRUE(WaitNotice(a, DPSYS_DESTROYPLAYERORGROUP));
+    EXPECT_FALSE(PlayersOf(host).count(gone));
+    EXPECT_FALSE(PlayersOf(a).count(gone));
+    ExpectTalking(host, a, "after b left");
+}
+
+TEST_F(RoomDriver, WhenTheHostLeavesTheOthersCarryOnAndANewcomerEnters) {
+    host.Dp->Close();
+    // One of the two takes the room over and lists it.
+    ASSERT_TRUE(WaitNotice(a, DPSYS_DESTROYPLAYERORGROUP));
+    ASSERT_TRUE(WaitNotice(b, DPSYS_DESTROYPLAYERORGROUP));
+    ExpectTalking(a, b, "after the host left");
+    TPeer late;
+    HRESULT hr = DPERR_NOSESSIONS;
+    // The successor lists the room once the others took it as host.
+    for (int i = 0; i < 40 && hr == DPERR_NOSESSIONS; ++i) {
+        hr = late.TryJoin(port, "late");
+        if (hr == DPERR_NOSESSIONS) {
+            late.Dp = DirectPlayCreate();
+            std::this_thread::sleep_for(std::chrono::milliseconds(250));
+        }
+    }
+    ASSERT_EQ(hr, DP_OK);
+    ExpectTalking(a, late, "a and the newcomer");
+    ExpectTalking(b, late, "b and the newcomer");
+}
+
+TEST_F(RoomDriver, AVersionOnePeerIsRefusedAtTheHandshake) {
+    // A version 1 HELLO gets no answer, only the end of the stream.
+    TRaw raw(port);
+    raw.Request(kApp, proto::EncodeEmpty(proto::ENUM_REQUEST));
+    EXPECT_FALSE(raw.Read());
+    ExpectTalking(a, b, "after the old peer");
+}
