@@ -8,8 +8,10 @@ bool SameTextCp932(const AnsiString& a, const AnsiString& b) {
         auto x = static_cast<unsigned char>(a[i]), y = static_cast<unsigned char>(b[i]);
         if (platform::IsLeadByte(x)) {
             // A double-byte character: both bytes exactly (a trail byte may look like a letter).
-            if (x != y || i + 1 >= a.size() || a[i + 1] != b[i + 1]) return false;
+            if (x != y) return false;
+            if (i + 1 == a.size()) return true; // a lone lead byte may end a name
             ++i;
+            if (a[i] != b[i]) return false;
             continue;
         }
         if (x >= 'a' && x <= 'z') x = static_cast<unsigned char>(x - 32);

@@ -133,6 +133,10 @@ TEST(DPSession, NameListLookupIgnoresCaseOfSingleByteLettersOnly) {
                                "a"),
               -1);
     EXPECT_FALSE(SameTextCp932(Sjis("ポ"), Sjis("ボ")));
+    // A name ending in a lead byte without its second byte is still itself.
+    list.Add("x\x81", {});
+    EXPECT_EQ(list.IndexOfName("X\x81"), 2);
+    EXPECT_FALSE(SameTextCp932("x\x81", "x\x82"));
 }
 
 TEST(DPSession, SettingsCopy) {
