@@ -291,6 +291,13 @@ TEST_F(NotifyUpload, StartPageOncePerRunThenExitPage) {
     EXPECT_EQ(Boxes.size(), 1u);
     EXPECT_EQ(LogCount("230 Connect success"), 1);
 
+    // Notification switched off since: no exit page.
+    optfm->cbNotify->setChecked(false);
+    optfm->NotifyExitPage();
+    EXPECT_EQ(Boxes.size(), 1u);
+    EXPECT_EQ(LogCount("230 Connect success"), 1);
+    optfm->cbNotify->setChecked(true);
+
     // The exit page: a missing template is reported, a present one sent,
     // here through a path with empty pieces.
     optfm->Eddisconnect->setText("");
