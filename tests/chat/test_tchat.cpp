@@ -144,6 +144,19 @@ TEST_F(TchatTest, PopUpRestoresAMinimisedWindowOnly) {
         QTest::qWait(300); // time for a restore that must not come
         EXPECT_TRUE(a->isMinimized());
     }
+
+    // A window that is not minimised is left alone: it does not take the
+    // focus from the one the user types in.
+    optfm->K3->setChecked(true);
+    a->showNormal();
+    ASSERT_TRUE(WaitUntil([&] { return !a->isMinimized(); }, 3000));
+    b->activateWindow();
+    ASSERT_TRUE(WaitUntil([&] { return QApplication::activeWindow() == b; }, 3000));
+    Type(b, "quietly");
+    b->btn_send->click();
+    ASSERT_TRUE(WaitUntil([&] { return LogHas(a, "<Hanako>quietly"); }));
+    QTest::qWait(300); // time for an activation that must not come
+    EXPECT_EQ(QApplication::activeWindow(), b);
 }
 
 TEST_F(TchatTest, WindowsAreCountedInAndOut) {
