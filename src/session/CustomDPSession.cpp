@@ -5,6 +5,8 @@
 #include "platform/Cp932.h"
 #include "platform/ErrorHandler.h"
 
+#include <QElapsedTimer>
+#include <QTimer>
 #include <cstring>
 #include <exception>
 
@@ -52,6 +54,17 @@ AnsiString CutChars(const AnsiString& text, size_t maxChars) {
     }
     return text.substr(0, i);
 }
+
+// A pump run hands the rest of a long queue to the next pass of the event
+// loop once it has run this long (or taken this many blocks), so the windows
+// repaint and take input while a flood drains. The first blocks of a run are
+// always taken, so a handful queued together arrive in one run. The rest
+// waits for a 1 ms timer rather than a posted call: Qt serves its timers only
+// once posted events run dry, so a chain of posted calls would hold them back.
+constexpr qint64 kSliceMs = 10;
+constexpr int kSliceMinBlocks = 16;
+constexpr int kSliceMaxBlocks = 256;
+constexpr int kSlicePauseMs = 1;
 
 TGuid ApplicationGuid(const AnsiString& text) {
     auto guid = TGuid::Parse(text);
@@ -304,21 +317,30 @@ void TCustomDPSession::SetGUID(const AnsiString& value) {
 }
 
 void TCustomDPSession::ReceivePump() {
+    // A run started while another waits in a handler's nested event loop
+    // leaves the queue to that one, which goes on once the handler returns;
+    // taking blocks here would put later ones inside the entry being handled.
+    if (inPump_) return;
     auto alive = alive_;
-    const bool wasInPump = inPump_;
     inPump_ = true;
     struct Restore {
         std::shared_ptr<bool> alive;
         bool* flag;
-        bool value;
         ~Restore() {
-            if (*alive) *flag = value;
+            if (*alive) *flag = false;
         }
-    } restore{alive, &inPump_, wasInPump};
+    } restore{alive, &inPump_};
 
+    QElapsedTimer slice;
+    slice.start();
     std::vector<uint8_t> buffer; // grows only when a message does not fit
     try {
-        while (*alive && directPlay_) {
+        for (int taken = 0; *alive && directPlay_; ++taken) {
+            if (taken >= kSliceMaxBlocks ||
+                (taken >= kSliceMinBlocks && slice.hasExpired(kSliceMs))) {
+                ContinuePumpLater();
+                break;
+            }
             DPID from = 0, to = 0;
             auto size = static_cast<uint32_t>(buffer.size());
             HRESULT hr = directPlay_->Receive(&from, &to, DPRECEIVE_ALL, buffer.data(), &size);
@@ -340,6 +362,17 @@ void TCustomDPSession::ReceivePump() {
         if (*alive && receiveEvent_) receiveEvent_->Set();
         platform::HandleCurrentException();
     }
+}
+
+void TCustomDPSession::ContinuePumpLater() {
+    if (continuePosted_) return;
+    continuePosted_ = true;
+    // Bound to this object: a component destroyed meanwhile drops it, and a
+    // session closed meanwhile leaves the run nothing to do.
+    QTimer::singleShot(kSlicePauseMs, this, [this] {
+        continuePosted_ = false;
+        ReceivePump();
+    });
 }
 
 void TCustomDPSession::DispatchSystemMessage(const void* buffer, uint32_t size) {

@@ -65,8 +65,11 @@ class TCustomDPSession : public QObject {
     bool IsSessionHost() const { return isSessionHost_; }
     bool Opened() const { return opened_; }
 
-    // Drains the service's queue into events. GUI thread only; the receive
-    // thread hands it over whenever the receive event is signalled.
+    // Drains the service's queue into events, in queue order. GUI thread
+    // only; the receive thread hands it over whenever the receive event is
+    // signalled. A long queue is drained in slices: a run that has taken its
+    // share leaves the rest to a run posted to the next pass of the event
+    // loop. Does nothing while the session is closed.
     void ReceivePump();
 
   protected:
@@ -109,6 +112,7 @@ class TCustomDPSession : public QObject {
     void OpenPlayer(const AnsiString& playerName);
     void StopReceiveThread();
     void DispatchSystemMessage(const void* buffer, uint32_t size);
+    void ContinuePumpLater();
 
     bool async_ = false;
     AnsiString guid_;
@@ -131,6 +135,7 @@ class TCustomDPSession : public QObject {
     std::shared_ptr<dplay::TDPEvent> stopEvent_;
     std::unique_ptr<TDPRecvThread> recvThread_;
     bool inPump_ = false;
+    bool continuePosted_ = false; // a run for the rest of the queue is posted
     bool asyncSupported_ = false;
     // Lets a pump run notice that a handler destroyed the component.
     std::shared_ptr<bool> alive_;

@@ -7,6 +7,8 @@
 #include "platform/ErrorHandler.h"
 #include "platform/Synchronizer.h"
 
+#include <QCoreApplication>
+#include <QTimer>
 #include <cstring>
 #include <deque>
 #include <gtest/gtest.h>
@@ -246,4 +248,123 @@ TEST_F(ReceivePump, CloseFromInsideAHandlerLetsTheThreadEndByItself) {
     Queue(7, Bytes("again"));
     s.Script->Event->Set();
     ASSERT_TRUE(WaitUntil([&] { return !events.empty(); }));
+}
+
+namespace {
+
+// A flood larger than any one pump run takes.
+constexpr int kFlood = 3000;
+
+std::string FloodText(int i) {
+    return "block " + std::to_string(i);
+}
+
+std::vector<std::string> FloodEvents(int count) {
+    std::vector<std::string> expected;
+    for (int i = 0; i < count; ++i)
+        expected.push_back("msg 7 " + FloodText(i));
+    return expected;
+}
+
+// Lets the event loop run its passes until a timer started now has fired,
+// so whatever a pump left posted has had its chance to run.
+void LetPendingRunsGo() {
+    bool fired = false;
+    QTimer::singleShot(30, [&] { fired = true; });
+    ASSERT_TRUE(WaitUntil([&] { return fired; }));
+}
+
+} // namespace
+
+TEST_F(ReceivePump, AFloodDrainsInOrderWhileTheEventLoopRunsBetweenSlices) {
+    Open();
+    auto record = s.OnMessage;
+    // The first block posts an event and starts a timer; both must get their
+    // turn while the flood is still draining, not after it.
+    s.OnMessage = [&](TCustomDPSession* self, TDPPlayer* from, const void* d, int n) {
+        if (events.empty()) {
+            QMetaObject::invokeMethod(
+                QCoreApplication::instance(), [&] { events.push_back("posted"); },
+                Qt::QueuedConnection);
+            QTimer::singleShot(0, [&] { events.push_back("timer"); });
+        }
+        record(self, from, d, n);
+    };
+    for (int i = 0; i < kFlood; ++i)
+        Queue(7, Bytes(FloodText(i)));
+    s.Script->Event->Set(); // one signal for the whole flood, as a busy GUI thread finds it
+    ASSERT_TRUE(WaitUntil([&] { return events.size() == kFlood + 2; })) << events.size();
+
+    auto at = [&](const std::string& e) { return std::find(events.begin(), events.end(), e); };
+    EXPECT_LT(at("posted"), at("msg 7 " + FloodText(kFlood - 1)));
+    EXPECT_LT(at("timer"), at("msg 7 " + FloodText(kFlood - 1)));
+    // Every block once, in queue order, across all the runs.
+    std::erase(events, "posted");
+    std::erase(events, "timer");
+    EXPECT_EQ(events, FloodEvents(kFlood));
+    EXPECT_TRUE(s.Script->Queue.empty());
+}
+
+TEST_F(ReceivePump, ClosingMidFloodEndsTheDrain) {
+    Open();
+    auto record = s.OnMessage;
+    s.OnMessage = [&](TCustomDPSession* self, TDPPlayer* from, const void* d, int n) {
+        record(self, from, d, n);
+        if (events.size() == 1000) self->CloseSession(); // in a later run than the first
+    };
+    for (int i = 0; i < kFlood; ++i)
+        Queue(7, Bytes(FloodText(i)));
+    s.Script->Event->Set();
+    ASSERT_TRUE(WaitUntil([&] { return !s.Opened(); }));
+    LetPendingRunsGo();
+    auto expected = FloodEvents(1000);
+    expected.push_back("close");
+    EXPECT_EQ(events, expected);
+    int receives = s.Script->Receives;
+    s.ReceivePump();
+    EXPECT_EQ(s.Script->Receives, receives);
+}
+
+TEST_F(ReceivePump, AComponentDestroyedMidFloodLeavesNothingBehind) {
+    std::vector<std::string> got;
+    auto session = std::make_unique<TScriptedSession>();
+    session->SetGUID(kApplication);
+    session->OnMessage = [&](TCustomDPSession*, TDPPlayer*, const void* d, int n) {
+        got.emplace_back(static_cast<const char*>(d), static_cast<size_t>(n));
+    };
+    session->SetProvider(session->ProviderList().Names(0));
+    session->OpenSession(true, "room", "me");
+    auto script = session->Script;
+    for (int i = 0; i < kFlood; ++i)
+        script->Queue.emplace_back(7, Bytes(FloodText(i)));
+    // Called on the GUI thread, one run takes a share and leaves the rest
+    // to a later one, as a chat window closing mid-flood finds it.
+    session->ReceivePump();
+    ASSERT_FALSE(got.empty());
+    ASSERT_LT(got.size(), static_cast<size_t>(kFlood));
+    const size_t taken = got.size();
+    session.reset();
+    LetPendingRunsGo();
+    EXPECT_EQ(got.size(), taken);
+    EXPECT_TRUE(script->Released);
+}
+
+TEST_F(ReceivePump, ARunStartedInsideAHandlerLeavesTheQueueToTheRunningOne) {
+    Open();
+    auto record = s.OnMessage;
+    // As a handler waiting in a nested event loop (a message box) meets a
+    // pump run for the blocks behind its own.
+    s.OnMessage = [&](TCustomDPSession* self, TDPPlayer* from, const void* d, int n) {
+        record(self, from, d, n);
+        if (events.size() == 1) {
+            self->ReceivePump();
+            events.push_back("handled");
+        }
+    };
+    Queue(7, Bytes("first"));
+    Queue(7, Bytes("second"));
+    Queue(7, Bytes("third"));
+    s.ReceivePump();
+    EXPECT_EQ(events,
+              (std::vector<std::string>{"msg 7 first", "handled", "msg 7 second", "msg 7 third"}));
 }
