@@ -513,10 +513,23 @@ void TRoomCore::TryWelcome(uint32_t id) {
     link.Role = MemberLink;
     peer.Admission = 0;
     peer.Direct = linkId;
+    // The welcome lists who came before the newcomer. Who was admitted while
+    // it waited follows as MEMBER_ADDED, as the others heard of them: so the
+    // newcomer is told of each later arrival, and takes the pair secret of
+    // each from the later member's admission, not from its own.
     p2::TWelcome welcome{ViewMessage(), id, peer.Secret};
+    // (Links to them drop out of the masks, which name listed members only.)
+    std::vector<p2::TFrame> later;
+    std::erase_if(welcome.View.Members, [&](const p2::TViewEntry& e) {
+        if (e.JoinNumber <= peer.Entry.JoinNumber) return false;
+        later.push_back(p2::EncodeMemberAdded({view_, e, peers_.at(e.Id).Secret}));
+        return true;
+    });
     for (p2::TViewEntry& e : welcome.View.Members)
         if (e.Id == ownId_) e.Ipv4 = 0; // the joiner knows where it reached us
     SendOn(linkId, p2::EncodeWelcome(welcome));
+    for (auto& frame : later)
+        SendOn(linkId, frame);
     for (auto& frame : peer.Held)
         SendOn(linkId, frame);
     peer.Held.clear();

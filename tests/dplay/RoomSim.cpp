@@ -368,8 +368,16 @@ void TRoomSim::Apply(int node) {
                 } else if (a.Call == TCoreAction::CreatePlayer && a.Result == DP_OK) {
                     n.Entered = true;
                     idNode_[a.Id] = node;
-                    for (auto& p : n.Core->Players())
+                    // Who arrived after us must be shown arriving, not listed at entry.
+                    const auto own = admitted_.find(a.Id);
+                    for (auto& p : n.Core->Players()) {
                         n.Roster.insert(p.Id);
+                        auto other = admitted_.find(p.Id);
+                        if (own != admitted_.end() && other != admitted_.end() &&
+                            other->second > own->second)
+                            Fail(n.Name + " lists at entry " + std::to_string(p.Id) +
+                                 ", admitted after it");
+                    }
                     Log(n.Name + " entered as " + std::to_string(a.Id));
                 } else {
                     Log(n.Name + " call " + std::to_string(a.Call) + " failed " +
@@ -440,7 +448,7 @@ void TRoomSim::CheckAlways() {
         if (!n.Alive) continue;
         if (n.Core->IsHost())
             for (uint32_t id : n.Core->ViewIds())
-                admitted_.insert(id);
+                admitted_.emplace(id, admitted_.size());
         if (n.Core->Listed()) {
             if (n.Core->State() != TRoomCore::InRoom) Fail(n.Name + " lists a room it is not in");
             if (!Paused(static_cast<int>(i))) {

@@ -131,7 +131,8 @@ class TRoomSim {
     std::vector<TNode> nodes_;
     std::vector<TLink> links_;
     std::set<std::pair<int, int>> blocked_;
-    std::set<uint32_t> admitted_; // every id a host had in its view
+    // Every id a host had in its view, with the order in which hosts first had them.
+    std::map<uint32_t, uint64_t> admitted_;
     std::map<uint32_t, int> idNode_;
     std::vector<TSent> sent_;
     std::vector<std::string> failures_;
