@@ -138,7 +138,7 @@ TFrame EncodeMemberAdded(const TMemberAdded& m) {
 }
 
 TFrame EncodeMemberRemoved(const TMemberRemoved& m) {
-    return TDPWireWriter(MEMBER_REMOVED, 8).U32(m.View).U32(m.Id).Finish();
+    return TDPWireWriter(MEMBER_REMOVED, 9).U32(m.View).U32(m.Id).U8(m.Left).Finish();
 }
 
 TFrame EncodeLinks(const TLinks& m) {
@@ -224,7 +224,9 @@ std::optional<TMemberRemoved> DecodeMemberRemoved(const uint8_t* body, size_t si
     TMemberRemoved m;
     m.View = r.U32();
     m.Id = r.U32();
-    if (m.Id == 0) return std::nullopt;
+    uint8_t left = r.U8();
+    if (m.Id == 0 || left > 1) return std::nullopt;
+    m.Left = left == 1;
     return Checked(r, m);
 }
 

@@ -86,6 +86,9 @@ struct TMemberAdded {
 struct TMemberRemoved {
     uint32_t View = 0;
     uint32_t Id = 0;
+    // It ended its link to the host itself (it left, or its process ended):
+    // its last blocks may still be on their way on a member's direct link.
+    bool Left = false;
 };
 
 // LINKS (member to host): the sender's direct links in view `View`.

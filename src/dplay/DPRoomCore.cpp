@@ -280,6 +280,7 @@ void TRoomCore::Leave(int64_t now) {
     // The end of each stream, after what is queued on it, is the goodbye.
     EndAllLinks();
     peers_.clear();
+    departing_.clear();
     hostLost_ = claiming_ = false;
     heldNewHost_.reset();
     UpdateListing();
@@ -382,6 +383,11 @@ void TRoomCore::OnTick(int64_t now) {
         auto it = links_.find(id);
         if (it == links_.end()) continue;
         TLink& link = it->second;
+        if (link.Role == Draining) {
+            if (now - link.LastReceive >= kDrainSilenceMs || now - link.DrainSince >= kSilenceMs)
+                EndDrain(id);
+            continue;
+        }
         if (now - link.LastReceive >= kSilenceMs) {
             DropLink(id, true);
             if (state_ == Lost || state_ == Left) return;
@@ -420,6 +426,14 @@ void TRoomCore::OnFrame(int64_t now, TLinkId id, uint8_t type, const uint8_t* bo
         return DropLink(id, false); // nothing but PING before the welcome
     case MemberLink:
         return OnMemberFrame(id, link, type, body, size);
+    case Draining: {
+        // Only its blocks still count; nothing is written to it: the leaver
+        // has closed its end, and a reset would throw away what is unread.
+        auto departed = departing_.find(link.Peer);
+        auto m = type == p2::DATA ? p2::DecodeData(body, size) : std::nullopt;
+        if (departed == departing_.end() || !m) return EndDrain(id);
+        return DeliverInOrder(departed->second, *m);
+    }
     }
 }
 
@@ -716,7 +730,7 @@ void TRoomCore::AddPeer(const p2::TViewEntry& e, const p2::TSecret* secret, bool
     if (notify) NoticeCreate(e);
 }
 
-void TRoomCore::RemovePeer(uint32_t id, bool tellIt) {
+void TRoomCore::RemovePeer(uint32_t id, bool tellIt, bool notice) {
     auto it = peers_.find(id);
     if (it == peers_.end()) return;
     TLinkId direct = it->second.Direct;
@@ -737,14 +751,38 @@ void TRoomCore::RemovePeer(uint32_t id, bool tellIt) {
         StopTimer(heldNewHost_->Timer);
         heldNewHost_.reset();
     }
-    NoticeDestroy(id);
+    if (notice) NoticeDestroy(id);
 }
 
-void TRoomCore::HostRemove(uint32_t id) {
+void TRoomCore::Departed(uint32_t id) {
+    auto it = peers_.find(id);
+    if (it == peers_.end()) return;
+    // A member that leaves ends its links after what it sent; the host may
+    // tell us first, while its last blocks are still on their way to us.
+    auto direct = links_.find(it->second.Direct);
+    if (direct == links_.end() || !direct->second.Up ||
+        now_ - direct->second.LastReceive >= kCutOffSilenceMs)
+        return RemovePeer(id, true);
+    direct->second.Role = Draining;
+    direct->second.DrainSince = now_;
+    it->second.Direct = 0;
+    departing_[id] = it->second;
+    RemovePeer(id, false, false);
+}
+
+void TRoomCore::EndDrain(TLinkId id) {
+    auto it = links_.find(id);
+    if (it == links_.end() || it->second.Role != Draining) return;
+    uint32_t peer = it->second.Peer;
+    CloseLink(id);
+    if (departing_.erase(peer)) NoticeDestroy(peer);
+}
+
+void TRoomCore::HostRemove(uint32_t id, bool left) {
     if (!peers_.count(id)) return;
     RemovePeer(id, true);
     ++view_;
-    auto removed = p2::EncodeMemberRemoved({view_, id});
+    auto removed = p2::EncodeMemberRemoved({view_, id, left});
     for (auto& [other, peer] : peers_)
         if (peer.Direct) SendOn(peer.Direct, removed);
     UpdateListing();
@@ -773,7 +811,10 @@ bool TRoomCore::OnViewFrame(uint32_t, uint8_t type, const uint8_t* body, size_t 
             SessionLost();
             return true;
         }
-        RemovePeer(m->Id, true);
+        if (m->Left)
+            Departed(m->Id);
+        else
+            RemovePeer(m->Id, true);
         view_ = std::max(view_, m->View);
         ReportLinks();
         return true;
@@ -876,8 +917,19 @@ void TRoomCore::OnMemberFrame(TLinkId id, TLink& link, uint8_t type, const uint8
     case p2::MEMBER_ADDED:
     case p2::MEMBER_REMOVED:
     case p2::LINK_VIEW:
-        if (fromHost) ok = OnViewFrame(from, type, body, size);
-        if (ok) hostConfirmed_ = true;
+        if (fromHost) {
+            ok = OnViewFrame(from, type, body, size);
+            if (ok) hostConfirmed_ = true;
+        } else if (heldNewHost_ && heldNewHost_->From == from) {
+            // A successor speaks as host while our host's end is still on
+            // its way to us: not a fault, and its changes count once we follow it.
+            ok = true;
+            if (heldNewHost_->Later.size() < kMaxHeldFromClaimant)
+                heldNewHost_->Later.emplace_back(type, std::vector<uint8_t>(body, body + size));
+            else
+                DropLink(id, false);
+            return;
+        }
         if (state_ != InRoom) return;
         break;
     case p2::LINKS:
@@ -916,6 +968,16 @@ void TRoomCore::OnMemberFrame(TLinkId id, TLink& link, uint8_t type, const uint8
     if (!ok && links_.count(id)) DropLink(id, false);
 }
 
+void TRoomCore::DeliverInOrder(TPeer& peer, p2::TData& m) {
+    // Resent on a new route, or still in flight on the old one: once only, in order.
+    if (m.Seq != peer.Expected) return;
+    ++peer.Expected;
+    TCoreAction a{TCoreAction::Deliver};
+    a.From = peer.Entry.Id;
+    a.Bytes = std::move(m.Block);
+    Emit(std::move(a));
+}
+
 bool TRoomCore::OnPairFrame(uint32_t from, uint8_t type, const uint8_t* body, size_t size) {
     auto it = peers_.find(from);
     if (it == peers_.end()) return true; // gone from the view meanwhile
@@ -923,14 +985,7 @@ bool TRoomCore::OnPairFrame(uint32_t from, uint8_t type, const uint8_t* body, si
     if (type == p2::DATA) {
         auto m = p2::DecodeData(body, size);
         if (!m) return false;
-        // Resent on a new route, or still in flight on the old one: once only, in order.
-        if (m->Seq == peer.Expected) {
-            ++peer.Expected;
-            TCoreAction a{TCoreAction::Deliver};
-            a.From = from;
-            a.Bytes = std::move(m->Block);
-            Emit(std::move(a));
-        }
+        DeliverInOrder(peer, *m);
         if (++peer.AckDue >= kAckEvery) SendAck(peer);
         return true;
     }
@@ -1021,6 +1076,9 @@ void TRoomCore::DropLink(TLinkId id, bool timedOut) {
         if (link.Peer == hostId_) hostLastHeard_ = link.LastReceive;
         MemberLinkGone(link.Peer, id, timedOut);
         break;
+    case Draining:
+        if (departing_.erase(link.Peer)) NoticeDestroy(link.Peer);
+        break;
     default:
         break;
     }
@@ -1054,7 +1112,7 @@ void TRoomCore::MemberLinkGone(uint32_t peerId, TLinkId id, bool timedOut) {
             size_t before = ViewOrder().size() + silent - 1;
             if (2 * silent > before) return SessionLost();
         }
-        return HostRemove(peerId);
+        return HostRemove(peerId, !timedOut);
     }
     if (peerId == hostId_ && !hostLost_) {
         // Only a host that was confirmed leaves by closing; a claimant that
@@ -1105,7 +1163,18 @@ void TRoomCore::HostLost(bool clean) {
         THeldNewHost held = std::move(*heldNewHost_);
         heldNewHost_.reset();
         StopTimer(held.Timer);
-        if (links_.count(held.Link)) return AdoptNewHost(held.From, held.Link, held.View);
+        if (links_.count(held.Link)) {
+            AdoptNewHost(held.From, held.Link, held.View);
+            for (auto& [type, body] : held.Later) {
+                if (state_ != InRoom || hostId_ != held.From) break;
+                if (!OnViewFrame(held.From, type, body.data(), body.size())) {
+                    DropLink(held.Link, false);
+                    break;
+                }
+                hostConfirmed_ = true;
+            }
+            return;
+        }
     }
     successionTimer_ = StartTimer(AwaitNewHost, kSuccessionMs);
 }
@@ -1251,6 +1320,7 @@ void TRoomCore::SessionLost() {
     state_ = Lost;
     EndAllLinks();
     peers_.clear();
+    departing_.clear();
     hostLost_ = claiming_ = false;
     heldNewHost_.reset();
     UpdateListing();

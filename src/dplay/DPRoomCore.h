@@ -24,6 +24,7 @@ namespace room {
 constexpr int64_t kPingAfterMs = 1000;     // idle time before a PING
 constexpr int64_t kSilenceMs = 10000;      // nothing received: the link ends
 constexpr int64_t kCutOffSilenceMs = 5000; // every other link this quiet too: we are cut off
+constexpr int64_t kDrainSilenceMs = 2000;  // a departed member's link, quiet this long, is done
 constexpr int64_t kFrozenMs = 8000;        // a gap between events: others may have removed us
 constexpr int64_t kJoinDeadlineMs = 5000;  // JOIN_ACCEPT to CREATE_PLAYER
 constexpr int64_t kIntroHoldMs = 5000;     // an introduction waiting for its MEMBER_ADDED
@@ -37,6 +38,7 @@ constexpr size_t kMaxPendingJoins = 16; // per room
 constexpr size_t kMaxPendingJoinsPerAddress = 4;
 constexpr size_t kMaxHeldIntroductions = 8;
 constexpr size_t kMaxHeldForNewcomer = 1024;        // relayed frames waiting for its welcome
+constexpr size_t kMaxHeldFromClaimant = 256;        // view frames of a successor we do not follow yet
 constexpr uint64_t kMaxUnackedBytes = 128ull << 20; // per pair, as the unsent limit
 constexpr uint32_t kAckEvery = 16; // blocks received before an ACK goes out unasked
 } // namespace room
@@ -142,6 +144,7 @@ class TRoomCore {
         Dialing,     // PEER_HELLO sent, waiting for PEER_ACCEPT
         Admitting,   // host: the newcomer Peer is announced; its welcome waits for a majority
         MemberLink,  // established with Peer
+        Draining,    // Peer has left the view: what it sent before is read to the end
     };
     struct TLink {
         explicit TLink(TLinkRole role = MemberLink) : Role(role) {}
@@ -152,6 +155,7 @@ class TRoomCore {
         bool Up = false; // connected: frames may be written
         int64_t LastReceive = 0;
         int64_t LastSend = 0;
+        int64_t DrainSince = 0;
         TTimerId Timer = 0;
         proto2::TPeerHello Hello; // HeldIntro
     };
@@ -219,6 +223,7 @@ class TRoomCore {
     void OnMemberFrame(TLinkId id, TLink& link, uint8_t type, const uint8_t* body, size_t size);
     bool OnViewFrame(uint32_t from, uint8_t type, const uint8_t* body, size_t size);
     bool OnPairFrame(uint32_t from, uint8_t type, const uint8_t* body, size_t size);
+    void DeliverInOrder(TPeer& peer, proto2::TData& m);
 
     // Admission.
     void ServeJoinRequest(TLinkId id, uint32_t remoteIpv4, const uint8_t* body, size_t size);
@@ -234,8 +239,11 @@ class TRoomCore {
     void SetDirect(uint32_t peer, TLinkId id);
     // Views.
     void AddPeer(const proto2::TViewEntry& e, const proto2::TSecret* secret, bool notify);
-    void RemovePeer(uint32_t id, bool tellIt);
-    void HostRemove(uint32_t id);
+    void RemovePeer(uint32_t id, bool tellIt, bool notice = true);
+    // The host removed a member: drained first when its direct link is alive.
+    void Departed(uint32_t id);
+    void EndDrain(TLinkId id);
+    void HostRemove(uint32_t id, bool left = false);
     void ReportLinks();
     void HostSetLinks(uint32_t member, const std::set<uint32_t>& links);
     void SendLinkView();
@@ -276,6 +284,9 @@ class TRoomCore {
     uint32_t hostId_ = 0;
     uint32_t view_ = 0;
     std::map<uint32_t, TPeer> peers_; // the view without ourselves
+    // Members removed from the view whose direct link is still read to its
+    // end; their departure is told once it has been.
+    std::map<uint32_t, TPeer> departing_;
     std::map<TLinkId, TLink> links_;
     TLinkId joinLink_ = 0;
     std::map<TTimerId, TTimer> timers_;
@@ -299,6 +310,8 @@ class TRoomCore {
         TLinkId Link;
         proto2::TViewMessage View;
         TTimerId Timer;
+        // What it sent as host meanwhile, taken in order once we follow it.
+        std::vector<std::pair<uint8_t, std::vector<uint8_t>>> Later;
     };
     std::optional<THeldNewHost> heldNewHost_;
     std::vector<TCoreAction> actions_;

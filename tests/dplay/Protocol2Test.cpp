@@ -200,6 +200,12 @@ TEST(Protocol2, IntroductionAndRemovalNeverNameIdZero) {
     EXPECT_FALSE(DecodePeerHello(toSelf.data(), toSelf.size()));
     auto removedZero = Body(EncodeMemberRemoved({3, 0}));
     EXPECT_FALSE(DecodeMemberRemoved(removedZero.data(), removedZero.size()));
+    // Whether the member left itself is a flag: 0 or 1.
+    auto left = Body(EncodeMemberRemoved({3, 7, true}));
+    ASSERT_TRUE(DecodeMemberRemoved(left.data(), left.size()));
+    EXPECT_TRUE(DecodeMemberRemoved(left.data(), left.size())->Left);
+    left.back() = 2;
+    EXPECT_FALSE(DecodeMemberRemoved(left.data(), left.size()));
     TMemberAdded added{8, Entry(0, 3), {}};
     auto addedZero = Body(EncodeMemberAdded(added));
     EXPECT_FALSE(DecodeMemberAdded(addedZero.data(), addedZero.size()));

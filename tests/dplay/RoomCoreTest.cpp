@@ -538,3 +538,58 @@ TEST(RoomCore, NewcomerIsWelcomedOnceAMajorityTookTheNewView) {
     EXPECT_EQ(d.Sent(10, p2::MEMBER_REMOVED).size(), 1u);
     EXPECT_EQ(d.Core.Players().size(), 2u);
 }
+
+TEST(RoomCore, LeaversLastBlocksOnADirectLinkComeBeforeItsDeparture) {
+    // The host can tell us of a departure before the leaver's last blocks,
+    // on their own link, have been read. A member that left has them read to
+    // the end of its link; one the host removed while it still talks has not.
+    auto blockFrom3 = [](TDriver& d, uint64_t seq) {
+        std::string text = "block " + std::to_string(seq);
+        d.Feed(300, p2::EncodeData(seq, text.data(), static_cast<uint32_t>(text.size())));
+    };
+    auto order = [](const TDriver& d) {
+        std::vector<std::string> seen;
+        for (auto& a : d.Delivered()) {
+            uint32_t type = 0;
+            if (a.From == 0 && a.Bytes.size() >= 4) std::memcpy(&type, a.Bytes.data(), 4);
+            if (a.From == 3) seen.emplace_back(a.Bytes.begin(), a.Bytes.end());
+            if (a.From == 0 && type == DPSYS_DESTROYPLAYERORGROUP) seen.push_back("gone");
+        }
+        return seen;
+    };
+    for (bool left : {true, false}) {
+        SCOPED_TRACE(left ? "left" : "removed");
+        TMemberFixture m;
+        m.Enter();
+        TDriver& d = m.D;
+        d.Accept(300, p2::EncodePeerHello({kRoom, 2, 3, m.Secret}));
+        ASSERT_EQ(d.Core.DirectPeers().count(3), 1u);
+        blockFrom3(d, 1);
+        d.Feed(m.HostLink, p2::EncodeMemberRemoved({4, 3, left}));
+        EXPECT_EQ(d.Core.Players().size(), 1u) << "out of the view at once";
+        EXPECT_EQ(d.Core.DirectPeers().count(3), 0u);
+        blockFrom3(d, 2);
+        blockFrom3(d, 3);
+        if (left) {
+            EXPECT_FALSE(d.Closed(300));
+            EXPECT_TRUE(d.Sent(300, p2::PING).empty() && d.Sent(300, p2::ACK).empty())
+                << "nothing is written to a leaver's link";
+            d.Core.OnLinkEnded(d.Now, 300, TCoreLinkEnd::Closed);
+            d.Take();
+            EXPECT_EQ(order(d), (std::vector<std::string>{"block 1", "block 2", "block 3", "gone"}));
+        } else {
+            EXPECT_EQ(d.Sent(300, p2::REMOVED).size(), 1u) << "it is told it is out";
+            EXPECT_EQ(order(d), (std::vector<std::string>{"block 1", "gone"}));
+        }
+    }
+    // A leaver's link that stays open but says nothing more is not waited on for long.
+    TMemberFixture m;
+    m.Enter();
+    TDriver& d = m.D;
+    d.Accept(300, p2::EncodePeerHello({kRoom, 2, 3, m.Secret}));
+    d.Feed(m.HostLink, p2::EncodeMemberRemoved({4, 3, true}));
+    EXPECT_FALSE(d.Notice(DPSYS_DESTROYPLAYERORGROUP));
+    d.Pass(room::kDrainSilenceMs + 500);
+    EXPECT_TRUE(d.Closed(300));
+    EXPECT_TRUE(d.Notice(DPSYS_DESTROYPLAYERORGROUP));
+}

@@ -135,6 +135,10 @@ class TRoomSim {
     std::map<uint32_t, uint64_t> admitted_;
     std::map<uint32_t, int> idNode_;
     std::vector<TSent> sent_;
+    // Members that left by leaving, and whether anything but leaves and
+    // joins happened: then even a leaver's last blocks must all arrive.
+    std::set<int> leftCleanly_;
+    bool faults_ = false;
     std::vector<std::string> failures_;
     std::vector<std::string> trace_;
     uint64_t events_ = 0, delivered_ = 0;

@@ -57,3 +57,31 @@ TEST(RoomSimulation, RandomSchedulesKeepTheGuarantees) {
     std::cout << seeds << " schedules, " << events << " events, " << delivered
               << " blocks delivered, " << ms << " ms\n";
 }
+
+TEST(RoomSimulation, MembersLeavingOneAfterAnotherHandTheRoomOn) {
+    // A full room whose members leave in the order they came, the host
+    // first: each time the next one takes the room over, and the rest carry
+    // on and keep talking.
+    for (uint64_t seed = 1; seed <= 20; ++seed) {
+        TRoomSim sim(seed, true);
+        constexpr int kMembers = 10;
+        for (int i = 0; i < kMembers; ++i)
+            sim.AddNode(false);
+        sim.CreateRoom(0, 10);
+        for (int i = 1; i < kMembers; ++i) {
+            sim.JoinRoom(i, 0);
+            sim.RunFor(300);
+        }
+        sim.RunFor(3000);
+        for (int i = 0; i + 1 < kMembers; ++i) {
+            sim.Leave(i);
+            sim.RunFor(1500);
+            for (int j = i + 1; j < kMembers; ++j)
+                ASSERT_FALSE(sim.GotLost(j)) << "m" << j << " lost the room after m" << i
+                                             << " left\n" << Report(seed, sim);
+            sim.SendBlock(kMembers - 1, 0);
+        }
+        sim.Quiet();
+        EXPECT_TRUE(sim.Failures().empty()) << Report(seed, sim);
+    }
+}
