@@ -1127,7 +1127,8 @@ void TRoomCore::MemberLinkGone(uint32_t peerId, TLinkId id, bool timedOut) {
 
 uint32_t TRoomCore::Successor() const {
     // Everyone applies this to the same view: the lowest join number among
-    // the members linked directly to all others, else the lowest of all.
+    // the members linked directly to all others. Without one nobody can
+    // serve the room (some would stay behind unreachable): 0, the room is lost.
     auto order = ViewOrder();
     auto linksOf = [&](uint32_t id) -> const std::set<uint32_t>& {
         return id == ownId_ ? self_.Links : peers_.at(id).Entry.Links;
@@ -1140,7 +1141,7 @@ uint32_t TRoomCore::Successor() const {
                 all = false;
         if (all) return candidate;
     }
-    return order.empty() ? 0 : order.front();
+    return 0;
 }
 
 void TRoomCore::HostLost(bool clean) {
@@ -1151,6 +1152,7 @@ void TRoomCore::HostLost(bool clean) {
     hostLost_ = true;
     RerouteAll();
     uint32_t successor = Successor();
+    if (!successor) return SessionLost();
     if (successor == ownId_) return Claim(clean);
     auto it = peers_.find(successor);
     // No way to it, unless our introduction to it is still on its way (a

@@ -1,9 +1,8 @@
 #pragma once
 // Runs one TRoomCore on the service's I/O thread: its dials, sends and
 // closes go to real links, its timers to steady timers, its deliveries to
-// the receive queue, its listing to the directory. Rooms use it when the
-// service speaks version 2 (PARLORA_ROOM_CORE=1; off by default until every
-// test above the service passes with it).
+// the receive queue, its listing to the directory. Rooms use it unless the
+// service was asked for version 1 (PARLORA_ROOM_CORE=0).
 #include "DPEvent.h"
 #include "DPLink.h"
 #include "DPListedRoom.h"

@@ -35,9 +35,10 @@ asio::ip::address ListenAddressFromEnvironment() {
     return asio::ip::address_v4::any();
 }
 
+// Version 2 unless PARLORA_ROOM_CORE=0 asks for version 1.
 bool RoomCoreFromEnvironment() {
     const char* text = std::getenv("PARLORA_ROOM_CORE");
-    return text && std::string(text) == "1";
+    return !(text && std::string(text) == "0");
 }
 
 } // namespace

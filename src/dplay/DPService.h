@@ -45,8 +45,8 @@ class TDPService {
     // The address a local client uses to reach this machine's own services.
     asio::ip::address LocalAddress() const;
     uint16_t MemberPort() const { return memberPort_; }
-    // Rooms run on the version 2 core (PARLORA_ROOM_CORE=1), and HELLO says
-    // so; otherwise on version 1. One process speaks one version.
+    // Rooms run on the version 2 core, and HELLO says so; with
+    // PARLORA_ROOM_CORE=0 on version 1. One process speaks one version.
     bool RoomCore() const { return roomCore_; }
     uint16_t Version() const { return roomCore_ ? 2 : proto::kVersion; }
 

@@ -593,3 +593,28 @@ TEST(RoomCore, LeaversLastBlocksOnADirectLinkComeBeforeItsDeparture) {
     EXPECT_TRUE(d.Closed(300));
     EXPECT_TRUE(d.Notice(DPSYS_DESTROYPLAYERORGROUP));
 }
+
+TEST(RoomCore, ASuccessorThatCannotReachEveryoneDoesNotKeepTheRoom) {
+    // We (2) came first after the host; 3 is reached only through the host
+    // (both behind NAT). When the host leaves nobody can serve both of us:
+    // we lose the room too, rather than keep it without 3.
+    for (bool linked : {false, true}) {
+        SCOPED_TRACE(linked ? "linked to all" : "not linked to 3");
+        TDriver d;
+        TLinkId host = 0;
+        Joiner(d, &host);
+        p2::TWelcome w;
+        w.View.View = 3;
+        w.View.HostId = 1;
+        w.View.Members = {Entry(1, 0), Entry(2, 1), Entry(3, 2)};
+        if (linked) w.View.Members[1].Links = {3};
+        w.YourId = 2;
+        w.YourSecret.fill(0x11);
+        d.Feed(host, p2::EncodeWelcome(w));
+        ASSERT_EQ(d.Core.State(), TRoomCore::InRoom);
+        d.Core.OnLinkEnded(d.Now, host, TCoreLinkEnd::Closed);
+        d.Take();
+        EXPECT_EQ(d.Notice(DPSYS_SESSIONLOST), !linked);
+        EXPECT_EQ(d.Core.IsHost(), linked);
+    }
+}

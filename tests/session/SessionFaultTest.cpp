@@ -26,6 +26,8 @@ class SessionFault : public ::testing::Test {
   protected:
     void SetUp() override {
         ::setenv("PARLORA_LISTEN_ADDR", "127.0.0.1", 1);
+        // The raw peers here speak version 1.
+        ::setenv("PARLORA_ROOM_CORE", "0", 1);
         port = FreshPort();
     }
     uint16_t port = 0;
