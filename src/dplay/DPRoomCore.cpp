@@ -1125,10 +1125,11 @@ void TRoomCore::MemberLinkGone(uint32_t peerId, TLinkId id, bool timedOut) {
     ReportLinks();
 }
 
-uint32_t TRoomCore::Successor() const {
+uint32_t TRoomCore::Successor(bool* byLinks) const {
+    *byLinks = true;
     // Everyone applies this to the same view: the lowest join number among
-    // the members linked directly to all others. Without one nobody can
-    // serve the room (some would stay behind unreachable): 0, the room is lost.
+    // the members linked directly to all others, else the lowest of all
+    // (*byLinks false: the view's links may lag behind a fresh room's).
     auto order = ViewOrder();
     auto linksOf = [&](uint32_t id) -> const std::set<uint32_t>& {
         return id == ownId_ ? self_.Links : peers_.at(id).Entry.Links;
@@ -1141,7 +1142,8 @@ uint32_t TRoomCore::Successor() const {
                 all = false;
         if (all) return candidate;
     }
-    return 0;
+    *byLinks = false;
+    return order.empty() ? 0 : order.front();
 }
 
 void TRoomCore::HostLost(bool clean) {
@@ -1151,9 +1153,17 @@ void TRoomCore::HostLost(bool clean) {
     hostId_ = 0;
     hostLost_ = true;
     RerouteAll();
-    uint32_t successor = Successor();
-    if (!successor) return SessionLost();
-    if (successor == ownId_) return Claim(clean);
+    bool byLinks = true;
+    uint32_t successor = Successor(&byLinks);
+    if (successor == ownId_) {
+        // Chosen only as the lowest, we serve the room only if we do reach
+        // everyone; otherwise nobody can, and we must not keep it alone
+        // while those we cannot reach are told it is lost.
+        bool reachAll = std::all_of(peers_.begin(), peers_.end(),
+                                    [](const auto& p) { return p.second.Direct != 0; });
+        if (!byLinks && !reachAll) return SessionLost();
+        return Claim(clean);
+    }
     auto it = peers_.find(successor);
     // No way to it, unless our introduction to it is still on its way (a
     // newcomer whose host leaves at once): then it has the wait for NEW_HOST.

@@ -260,7 +260,7 @@ class TRoomCore {
     void MemberLinkGone(uint32_t peer, TLinkId id, bool timedOut);
     bool CutOff(TLinkId except) const;
     void HostLost(bool clean);
-    uint32_t Successor() const;
+    uint32_t Successor(bool* byLinks) const;
     void Claim(bool clean);
     void BecomeHost();
     void ConfirmClaim();

@@ -597,7 +597,8 @@ TEST(RoomCore, LeaversLastBlocksOnADirectLinkComeBeforeItsDeparture) {
 TEST(RoomCore, ASuccessorThatCannotReachEveryoneDoesNotKeepTheRoom) {
     // We (2) came first after the host; 3 is reached only through the host
     // (both behind NAT). When the host leaves nobody can serve both of us:
-    // we lose the room too, rather than keep it without 3.
+    // we lose the room too, rather than keep it without 3. With a direct
+    // link to 3, even one the view does not show yet, we take the room over.
     for (bool linked : {false, true}) {
         SCOPED_TRACE(linked ? "linked to all" : "not linked to 3");
         TDriver d;
@@ -607,11 +608,15 @@ TEST(RoomCore, ASuccessorThatCannotReachEveryoneDoesNotKeepTheRoom) {
         w.View.View = 3;
         w.View.HostId = 1;
         w.View.Members = {Entry(1, 0), Entry(2, 1), Entry(3, 2)};
-        if (linked) w.View.Members[1].Links = {3};
         w.YourId = 2;
         w.YourSecret.fill(0x11);
         d.Feed(host, p2::EncodeWelcome(w));
         ASSERT_EQ(d.Core.State(), TRoomCore::InRoom);
+        if (linked) {
+            d.Accept(300, p2::EncodePeerHello({kRoom, 2, 3, w.YourSecret}));
+            d.Feed(300, p2::EncodeEmpty(p2::PING));
+            ASSERT_EQ(d.Core.DirectPeers().count(3), 1u);
+        }
         d.Core.OnLinkEnded(d.Now, host, TCoreLinkEnd::Closed);
         d.Take();
         EXPECT_EQ(d.Notice(DPSYS_SESSIONLOST), !linked);
