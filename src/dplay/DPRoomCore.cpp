@@ -271,6 +271,14 @@ TRoomCore::TSendResult TRoomCore::Send(int64_t now, DPID to, const uint8_t* data
     return SendOk;
 }
 
+void TRoomCore::SetReading(int64_t now, bool reading) {
+    if (!Observe(now) || reading_ == reading) return;
+    reading_ = reading;
+    if (!reading) return;
+    for (auto& [id, link] : links_)
+        link.LastReceive = std::max(link.LastReceive, now);
+}
+
 void TRoomCore::Leave(int64_t now) {
     Observe(now);
     if (state_ == Left) return;
@@ -388,7 +396,7 @@ void TRoomCore::OnTick(int64_t now) {
                 EndDrain(id);
             continue;
         }
-        if (now - link.LastReceive >= kSilenceMs) {
+        if (reading_ && now - link.LastReceive >= kSilenceMs) {
             DropLink(id, true);
             if (state_ == Lost || state_ == Left) return;
             continue;

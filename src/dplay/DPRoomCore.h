@@ -99,6 +99,9 @@ class TRoomCore {
     void CreatePlayer(int64_t now, const std::string& name, uint16_t memberPort);
     TSendResult Send(int64_t now, DPID to, const uint8_t* data, size_t size);
     void Leave(int64_t now);
+    // The shell stopped reading its links (the owner does not take what was
+    // delivered) or reads again: a silence meanwhile is ours, not the peers'.
+    void SetReading(int64_t now, bool reading);
 
     // Events. Links that this core dialed carry ids with the top bit set;
     // the shell's ids for accepted links have it clear.
@@ -293,6 +296,7 @@ class TRoomCore {
     TTimerId nextTimer_ = 0;
     uint64_t dialCounter_ = 0;
     bool listed_ = false;
+    bool reading_ = true;
     std::set<uint32_t> usedIds_; // host: never hand an id out twice
     // Succession.
     bool hostLost_ = false; // waiting for NEW_HOST from the successor

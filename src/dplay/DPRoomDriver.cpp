@@ -11,6 +11,8 @@ namespace dplay {
 namespace {
 
 constexpr int kTickMs = 250;
+// Delivered and not yet taken by the owner, before the links stop reading.
+constexpr size_t kMaxQueuedBytes = 32u << 20;
 
 uint64_t Seed() {
     std::random_device device;
@@ -144,14 +146,53 @@ HRESULT TDPRoomDriver::Send(uint32_t from, uint32_t to, const void* data, uint32
 HRESULT TDPRoomDriver::Receive(DPID* from, DPID* to, void* data, uint32_t* size) {
     size_t held = 0;
     HRESULT hr = queue_.Take(from, data, size, &held);
-    if (hr == DP_OK && to) *to = ownId_;
+    if (hr != DP_OK) return hr;
+    if (to) *to = ownId_;
+    std::lock_guard lock(pauseMutex_);
+    if (paused_ && held < kMaxQueuedBytes / 2) {
+        paused_ = false;
+        asio::post(service_.Io(), [weak = weak_from_this()] {
+            if (auto self = weak.lock()) self->FollowPause();
+        });
+    }
     return hr;
 }
 
 void TDPRoomDriver::Deliver(DPID from, std::vector<uint8_t> bytes, uint32_t announces) {
-    queue_.Push(from, std::move(bytes), announces);
+    const size_t held = queue_.Push(from, std::move(bytes), announces);
+    {
+        std::lock_guard lock(pauseMutex_);
+        if (held > kMaxQueuedBytes && !paused_) {
+            paused_ = true;
+            // Deliveries of a local send come on the sender's thread.
+            asio::post(service_.Io(), [weak = weak_from_this()] {
+                if (auto self = weak.lock()) self->FollowPause();
+            });
+        }
+    }
     std::lock_guard guard(eventMutex_);
     if (event_) event_->Set();
+}
+
+void TDPRoomDriver::FollowPause() {
+    std::lock_guard lock(coreMutex_);
+    bool reading;
+    {
+        // Only the latest word counts: a pause and a resume may be posted close together.
+        std::lock_guard guard(pauseMutex_);
+        reading = !paused_;
+    }
+    if (left_ || linksPaused_ == !reading) return;
+    linksPaused_ = !reading;
+    for (auto& [id, slot] : slots_) {
+        if (!slot.Link) continue;
+        if (reading)
+            slot.Link->Resume();
+        else
+            slot.Link->Pause();
+    }
+    core_.SetReading(Now(), reading);
+    Apply();
 }
 
 void TDPRoomDriver::Accept(const std::shared_ptr<TDPLink>& link, uint8_t type, const uint8_t* body,
@@ -174,6 +215,7 @@ void TDPRoomDriver::Adopt(TLinkId id, const std::shared_ptr<TDPLink>& link) {
     TSlot& slot = slots_[id];
     slot.Link = link;
     link->HandOverKeepalive(proto2::kMaxFrame);
+    if (linksPaused_) link->Pause();
     std::weak_ptr<TDPRoomDriver> weak = weak_from_this();
     TDPLink* raw = link.get();
     link->SetHandlers(

@@ -75,6 +75,8 @@ class TDPRoomDriver : public TDPListedRoom, public std::enable_shared_from_this<
     void StartTick();
     void Deliver(DPID from, std::vector<uint8_t> bytes, uint32_t announces);
     void Refresh();
+    // Stops or restarts reading every link as paused_ says now (I/O thread).
+    void FollowPause();
 
     TDPService& service_;
     uint16_t directoryPort_;
@@ -96,6 +98,11 @@ class TDPRoomDriver : public TDPListedRoom, public std::enable_shared_from_this<
     proto::TRoomInfo info_, listed_;
 
     TDPReceiveQueue queue_;
+    // The owner is not taking what was delivered: links stop reading (then
+    // the peers' TCP stalls) instead of the queue growing without bound.
+    std::mutex pauseMutex_;
+    bool paused_ = false;
+    bool linksPaused_ = false; // what the links were last told (I/O thread)
     mutable std::mutex eventMutex_;
     std::shared_ptr<TDPEvent> event_;
 };

@@ -3,11 +3,13 @@
 // service, and the members talk through IDirectPlay4 as the program does.
 #include "TestPeer.h"
 #include "TestRawClient.h"
+#include "dplay/DPRoomCore.h"
 
 #include <cstdlib>
 #include <cstring>
 #include <gtest/gtest.h>
 #include <set>
+#include <thread>
 
 using namespace dplay;
 using namespace dplaytest;
@@ -139,4 +141,44 @@ TEST_F(RoomDriver, AVersionOnePeerIsRefusedAtTheHandshake) {
     raw.Request(kApp, proto::EncodeEmpty(proto::ENUM_REQUEST));
     EXPECT_FALSE(raw.Read());
     ExpectTalking(a, b, "after the old peer");
+}
+
+TEST_F(RoomDriver, AReceiverThatTakesNothingForLongerThanTheSilenceBoundLosesNothing) {
+    // 48 MiB to a host that takes nothing for 12 s: beyond what it holds
+    // before its links stop reading, and longer than a link may be silent.
+    // Its own pause must not count as the others' silence: nobody is
+    // removed, and everything arrives in order once it reads again.
+    constexpr uint32_t kBlocks = 48;
+    constexpr uint32_t kBlockSize = 1 << 20;
+    std::vector<uint8_t> block(kBlockSize);
+    for (uint32_t i = 0; i < kBlocks; ++i) {
+        std::memcpy(block.data(), &i, 4);
+        ASSERT_EQ(a.Dp->Send(a.Id, host.Id, DPSEND_GUARANTEED, block.data(), kBlockSize), DP_OK);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(room::kSilenceMs + 2000));
+    std::vector<uint8_t> buffer(kBlockSize);
+    for (uint32_t i = 0; i < kBlocks; ++i) {
+        DPID from, to;
+        uint32_t size;
+        HRESULT hr;
+        while ((hr = host.Dp->Receive(&from, &to, DPRECEIVE_ALL, buffer.data(),
+                                      &(size = kBlockSize))) == DPERR_NOMESSAGES)
+            ASSERT_TRUE(host.Event->Wait(10000)) << "block " << i;
+        ASSERT_EQ(hr, DP_OK);
+        if (from == DPID_SYSMSG) {
+            uint32_t type;
+            std::memcpy(&type, buffer.data(), 4);
+            ASSERT_NE(type, DPSYS_DESTROYPLAYERORGROUP) << "a member was removed";
+            ASSERT_NE(type, DPSYS_SESSIONLOST);
+            --i;
+            continue;
+        }
+        uint32_t seq;
+        std::memcpy(&seq, buffer.data(), 4);
+        ASSERT_EQ(seq, i);
+        ASSERT_EQ(size, kBlockSize);
+    }
+    EXPECT_EQ(PlayersOf(host), (std::set<DPID>{a.Id, b.Id}));
+    ExpectTalking(host, a, "after the pause");
+    ExpectTalking(a, b, "a and b after the pause");
 }
