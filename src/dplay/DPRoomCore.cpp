@@ -379,6 +379,10 @@ void TRoomCore::OnTimer(int64_t now, TTimerId timer) {
     case HeldNewHost:
         if (heldNewHost_ && heldNewHost_->Timer == timer) heldNewHost_.reset();
         break;
+    case Redial:
+        if (auto peer = peers_.find(t.Peer); peer != peers_.end() && state_ == InRoom)
+            DialPeer(peer->second);
+        break;
     }
 }
 
@@ -1086,6 +1090,14 @@ void TRoomCore::DropLink(TLinkId id, bool timedOut) {
         break;
     case Draining:
         if (departing_.erase(link.Peer)) NoticeDestroy(link.Peer);
+        break;
+    case Dialing:
+        if (auto peer = peers_.find(link.Peer);
+            peer != peers_.end() && !peer->second.Direct && state_ == InRoom &&
+            ++peer->second.DialsFailed < kMaxDials) {
+            TTimerId t = StartTimer(Redial, kRedialMs * peer->second.DialsFailed);
+            timers_[t].Peer = link.Peer;
+        }
         break;
     default:
         break;

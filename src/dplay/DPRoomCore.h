@@ -27,6 +27,8 @@ constexpr int64_t kCutOffSilenceMs = 5000; // every other link this quiet too: w
 constexpr int64_t kDrainSilenceMs = 2000;  // a departed member's link, quiet this long, is done
 constexpr int64_t kFrozenMs = 8000;        // a gap between events: others may have removed us
 constexpr int64_t kJoinDeadlineMs = 5000;  // JOIN_ACCEPT to CREATE_PLAYER
+constexpr int64_t kRedialMs = 1000;        // after a failed introduction, times the failures
+constexpr uint32_t kMaxDials = 4;          // introductions tried per pair, while it has no link
 constexpr int64_t kIntroHoldMs = 5000;     // an introduction waiting for its MEMBER_ADDED
 constexpr int64_t kSuccessionMs = 5000;    // waiting for NEW_HOST, or for enough HOST_ACKs
 // Silences a host counts together: the others' removal plus their succession.
@@ -177,6 +179,9 @@ class TRoomCore {
         uint64_t UnackedBytes = 0;
         uint64_t Expected = 1;
         uint32_t AckDue = 0;
+        // Introductions of ours that failed: a newcomer refuses them until
+        // it has read its welcome, which may come after its MEMBER_ADDED.
+        uint32_t DialsFailed = 0;
         // The route the unacked blocks went out on; a new one gets them again.
         TLinkId RouteLink = 0;
         bool RouteRelayed = false;
@@ -196,11 +201,13 @@ class TRoomCore {
         AwaitHostAck,
         HeldNewHost,
         StepDown,
-        AdmitDeadline
+        AdmitDeadline,
+        Redial
     };
     struct TTimer {
         TTimerKind Kind;
         TLinkId Link = 0;
+        uint32_t Peer = 0; // Redial
     };
 
     // Every entry point starts here: a long gap means we were frozen.

@@ -85,3 +85,30 @@ TEST(RoomSimulation, MembersLeavingOneAfterAnotherHandTheRoomOn) {
         EXPECT_TRUE(sim.Failures().empty()) << Report(seed, sim);
     }
 }
+
+TEST(RoomSimulation, APublicMemberAmongMembersBehindNatTakesTheRoomOver) {
+    // host and p public, a and b behind NAT of their own: only p reaches
+    // everyone, so it takes the room over when the host leaves, and a and b
+    // go on through it.
+    for (uint64_t seed = 1; seed <= 50; ++seed) {
+        TRoomSim sim(seed, true);
+        sim.AddNode(false);
+        sim.AddNode(true);
+        sim.AddNode(false);
+        sim.AddNode(true);
+        sim.CreateRoom(0, 10);
+        for (int i = 1; i < 4; ++i) {
+            sim.JoinRoom(i, 0);
+            sim.RunFor(500);
+        }
+        sim.RunFor(5000);
+        sim.Leave(0);
+        sim.RunFor(8000);
+        for (int i = 1; i < 4; ++i)
+            ASSERT_FALSE(sim.GotLost(i)) << "m" << i << " lost the room\n" << Report(seed, sim);
+        sim.SendBlock(1, 0);
+        sim.SendBlock(3, 0);
+        sim.Quiet();
+        EXPECT_TRUE(sim.Failures().empty()) << Report(seed, sim);
+    }
+}
