@@ -16,13 +16,20 @@
 #include <arpa/inet.h>
 #include <chrono>
 #include <cstdio>
+#include <cerrno>
+#include <csignal>
 #include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
 #include <fstream>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 
 #include <string>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <thread>
@@ -73,13 +80,28 @@ void Connect(TDPSession& s, const std::string& host, uint16_t port) {
     s.SetProvider(s.ProviderList().Names(0));
 }
 
-int SessionSender(uint16_t port, int receivers, int blocks, int paceUs) {
+// Opens the room ("" as host: create it) and waits until `players` are in.
+void Enter(TDPSession& s, const std::string& host, uint16_t port, const char* name) {
+    Connect(s, host, port);
+    s.OpenSession(host.empty(), "bench", name);
+}
+
+void WaitForRoom(TDPSession& s, int players) {
+    platform::PumpUntil([&] { return s.PlayerList().Count() == players; }, 60000);
+    platform::PumpUntil([] { return false; }, 500); // let the links and routes settle
+}
+
+void StayUntilStdinCloses() {
+    char c;
+    while (::read(STDIN_FILENO, &c, 1) > 0) {
+    }
+}
+
+int SessionSender(uint16_t port, const std::string& host, int players, int blocks, int paceUs) {
     TDPSession s;
-    Connect(s, "", port);
-    s.OpenSession(true, "bench", "sender");
+    Enter(s, host, port, "sender");
     Say("READY");
-    platform::PumpUntil([&] { return s.PlayerList().Count() == receivers + 1; }, 60000);
-    platform::PumpUntil([] { return false; }, 300); // let the links settle
+    WaitForRoom(s, players);
     char block[kBlockSize];
     int64_t next = NowNs();
     for (int i = 0; i < blocks; ++i) {
@@ -88,14 +110,20 @@ int SessionSender(uint16_t port, int receivers, int blocks, int paceUs) {
         s.SendData(0, block, kBlockSize);
     }
     Say("SENT");
-    // Stay in the room until told to go (stdin closes).
-    char c;
-    while (::read(STDIN_FILENO, &c, 1) > 0) {
-    }
+    StayUntilStdinCloses();
     return 0;
 }
 
-int SessionReceiver(uint16_t port, int blocks, const std::string& out) {
+// A host that only admits and relays.
+int SessionHost(uint16_t port) {
+    TDPSession s;
+    Enter(s, "", port, "host");
+    Say("READY");
+    StayUntilStdinCloses();
+    return 0;
+}
+
+int SessionReceiver(uint16_t port, const std::string& host, int blocks, const std::string& out) {
     TDPSession s;
     std::vector<int64_t> latency(static_cast<size_t>(blocks), -1);
     int got = 0;
@@ -111,13 +139,52 @@ int SessionReceiver(uint16_t port, int blocks, const std::string& out) {
         if (got++ == 0) first = sent;
         last = now;
     };
-    Connect(s, "127.0.0.1", port);
-    s.OpenSession(false, "bench", "receiver");
+    Enter(s, host, port, "receiver");
     Say("READY");
     platform::PumpUntil([&] { return got == blocks; }, 600000);
     WriteLatencies(out, latency);
     std::printf("DONE %.0f\n", got * 1e9 / double(std::max<int64_t>(1, last - first)));
     std::fflush(stdout);
+    StayUntilStdinCloses(); // in the room while the routes are looked at
+    return 0;
+}
+
+// One of several members that all send to everyone at once, from the
+// moment the coordinator names (a "GO <ns>" line on stdin), in slices of 32
+// blocks with the received ones handled between slices, as a busy chat
+// would. Prints how many it received and when the last one came.
+int SessionAllSender(uint16_t port, const std::string& host, int players, int blocks,
+                     const std::string& out) {
+    TDPSession s;
+    std::vector<int64_t> latency;
+    const int expected = (players - 2) * blocks; // everyone but the host and itself
+    latency.reserve(static_cast<size_t>(expected));
+    int64_t last = 0;
+    s.OnMessage = [&](TCustomDPSession*, TDPPlayer*, const void* data, int size) {
+        int64_t now = NowNs();
+        if (size != kBlockSize) return;
+        int64_t sent;
+        std::memcpy(&sent, static_cast<const char*>(data) + 4, 8);
+        latency.push_back(now - sent);
+        last = now;
+    };
+    Enter(s, host, port, "member");
+    WaitForRoom(s, players);
+    Say("READY");
+    char line[64];
+    if (!std::fgets(line, sizeof line, stdin)) return 1;
+    PaceUntil(std::atoll(line + 3));
+    char block[kBlockSize];
+    for (int i = 0; i < blocks; ++i) {
+        MakeBlock(block, static_cast<uint32_t>(i));
+        s.SendData(0, block, kBlockSize);
+        if (i % 32 == 31) platform::ProcessMessages();
+    }
+    platform::PumpUntil([&] { return static_cast<int>(latency.size()) >= expected; }, 120000);
+    WriteLatencies(out, latency);
+    std::printf("DONE %zu %lld\n", latency.size(), static_cast<long long>(last));
+    std::fflush(stdout);
+    StayUntilStdinCloses();
     return 0;
 }
 
@@ -233,6 +300,155 @@ int RawReceiver(uint16_t port, int blocks, const std::string& out) {
     return 0;
 }
 
+// ---- clean-up: members and the namespace go, however the run ends ----
+
+// Kept in plain arrays so that a signal handler can use them.
+pid_t gChildren[64];
+int gChildCount = 0;
+char gNamespacePath[128]; // "/run/netns/<name>" while ours exists
+
+void ForgetChild(pid_t pid) {
+    for (int i = 0; i < gChildCount; ++i)
+        if (gChildren[i] == pid) gChildren[i] = gChildren[--gChildCount];
+}
+
+// Only system calls: it also runs in the signal handler.
+void KillChildrenAndNamespace() {
+    for (int i = 0; i < gChildCount; ++i)
+        ::kill(gChildren[i], SIGKILL);
+    for (int i = 0; i < gChildCount; ++i)
+        ::waitpid(gChildren[i], nullptr, 0);
+    gChildCount = 0;
+    if (gNamespacePath[0]) {
+        // What `ip netns del` does; the namespace goes with its last process.
+        ::umount2(gNamespacePath, MNT_DETACH);
+        ::unlink(gNamespacePath);
+        gNamespacePath[0] = 0;
+    }
+}
+
+void OnFatalSignal(int sig) {
+    // SIGALRM: a member hung (the run's alarm).
+    char why[] = "bench_session: stopped by signal 00, members and namespace removed\n";
+    why[33] = static_cast<char>('0' + sig / 10);
+    why[34] = static_cast<char>('0' + sig % 10);
+    ::write(STDERR_FILENO, why, sizeof why - 1);
+    KillChildrenAndNamespace();
+    ::_exit(128 + sig);
+}
+
+void InstallCleanup() {
+    std::atexit(KillChildrenAndNamespace);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGALRM, SIGPIPE})
+        std::signal(sig, OnFatalSignal);
+}
+
+// ---- the namespace of the relayed path ----
+
+constexpr const char* kNsMark = "pbench";
+constexpr const char* kHostAddress = "127.0.0.2";
+
+std::string MemberAddress(int i) {
+    return "127.0.0." + std::to_string(10 + i);
+}
+
+int Shell(const std::string& command) {
+    int status = std::system((command + " >/dev/null 2>&1").c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::string ShellOutput(const std::string& command) {
+    std::string out;
+    if (FILE* p = ::popen(command.c_str(), "r")) {
+        char buf[4096];
+        size_t n;
+        while ((n = std::fread(buf, 1, sizeof buf, p)) > 0)
+            out.append(buf, n);
+        ::pclose(p);
+    }
+    return out;
+}
+
+// Namespaces left by a run that was killed outright (SIGKILL leaves no
+// handler to run); its members died with it (PR_SET_PDEATHSIG).
+void SweepLeftoverNamespaces() {
+    DIR* dir = ::opendir("/run/netns");
+    if (!dir) return;
+    while (dirent* e = ::readdir(dir)) {
+        std::string name = e->d_name;
+        if (name.rfind(kNsMark, 0) != 0) continue;
+        char* end = nullptr;
+        long pid = std::strtol(name.c_str() + std::strlen(kNsMark), &end, 10);
+        if (pid <= 0 || *end || pid == ::getpid()) continue;
+        if (::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH)
+            Shell("ip netns del " + name);
+    }
+    ::closedir(dir);
+}
+
+// One namespace with loopback only. Every member listens and dials from an
+// address of its own, 127.0.0.10 and up; the firewall refuses (with a
+// reset, so that a dial fails at once) every connection that is not to the
+// host's address: members reach the host and never each other, as members
+// behind NAT with a host that forwards its port. Returns why not, or "".
+std::string MakeNamespace(std::string& name) {
+    if (::geteuid() != 0) return "network namespaces need root";
+    if (Shell("command -v ip") != 0) return "ip (iproute2) is not installed";
+    if (Shell("command -v iptables") != 0) return "iptables is not installed";
+    SweepLeftoverNamespaces();
+    name = kNsMark + std::to_string(::getpid());
+    if (Shell("ip netns add " + name) != 0) return "ip netns add " + name + " failed";
+    std::snprintf(gNamespacePath, sizeof gNamespacePath, "/run/netns/%s", name.c_str());
+    const std::string in = "ip netns exec " + name + " ";
+    for (const std::string& c :
+         {in + "ip link set lo up",
+          in + "iptables -A OUTPUT -p tcp --syn -d " + kHostAddress + " -j ACCEPT",
+          in + "iptables -A OUTPUT -p tcp --syn -j REJECT --reject-with tcp-reset"})
+        if (Shell(c) != 0) {
+            KillChildrenAndNamespace();
+            return "failed: " + c;
+        }
+    return {};
+}
+
+// What the namespace shows of the room's routes while it is in session:
+// established connections between two members (0 when every block between
+// members went through the host), connections to the host, and dials
+// between members that the firewall refused since the last look.
+struct TRoutes {
+    int MemberLinks = 0, HostLinks = 0;
+    long Refused = 0;
+};
+
+TRoutes LookAtRoutes(const std::string& ns) {
+    TRoutes r;
+    const std::string host = std::string(kHostAddress) + ":";
+    std::string ss = ShellOutput("ip netns exec " + ns + " ss -tnH state established");
+    size_t at = 0;
+    while (at < ss.size()) {
+        size_t nl = ss.find('\n', at);
+        std::string line = ss.substr(at, nl == std::string::npos ? nl : nl - at);
+        at = nl == std::string::npos ? ss.size() : nl + 1;
+        char local[64], peer[64];
+        if (std::sscanf(line.c_str(), "%*s %*s %63s %63s", local, peer) != 2) continue;
+        // A connection shows once from each end: one to the host is counted at
+        // the member's end, one between members at its lower address.
+        bool fromHost = std::strncmp(local, host.c_str(), host.size()) == 0;
+        bool toHost = std::strncmp(peer, host.c_str(), host.size()) == 0;
+        if (toHost)
+            ++r.HostLinks;
+        else if (!fromHost && std::strcmp(local, peer) < 0)
+            ++r.MemberLinks;
+    }
+    // -Z: each look counts the refusals since the one before.
+    std::string fw = ShellOutput("ip netns exec " + ns + " iptables -L OUTPUT -n -v -x -Z");
+    if (size_t p = fw.find("REJECT"); p != std::string::npos) {
+        size_t bol = fw.rfind('\n', p);
+        r.Refused = std::atol(fw.c_str() + (bol == std::string::npos ? 0 : bol + 1));
+    }
+    return r;
+}
+
 // ---- the coordinator ----
 
 struct TChild {
@@ -241,9 +457,18 @@ struct TChild {
     FILE* Lines;
 };
 
-TChild Start(const std::vector<std::string>& args) {
+// Where and how a member process runs: the room version it speaks, the
+// address it listens and dials from, and the namespace it runs in ("" for
+// the machine's own loopback).
+struct TPlace {
+    int Version;
+    std::string Address = "127.0.0.1";
+    std::string Namespace;
+};
+
+TChild Start(const TPlace& place, const std::vector<std::string>& args) {
     int toChild[2], fromChild[2];
-    if (::pipe(toChild) != 0 || ::pipe(fromChild) != 0) std::exit(3);
+    if (::pipe2(toChild, O_CLOEXEC) != 0 || ::pipe2(fromChild, O_CLOEXEC) != 0) std::exit(3);
     std::vector<char*> argv;
     static std::string self = [] {
         char buf[4096];
@@ -255,15 +480,24 @@ TChild Start(const std::vector<std::string>& args) {
     for (auto& a : all)
         argv.push_back(a.data());
     argv.push_back(nullptr);
+    const std::string version = place.Version == 1 ? "0" : "1";
+    const std::string nsPath = place.Namespace.empty() ? "" : "/run/netns/" + place.Namespace;
     pid_t pid = ::fork();
+    if (pid < 0) std::exit(3);
     if (pid == 0) {
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL); // the coordinator killed outright
         ::dup2(toChild[0], 0);
         ::dup2(fromChild[1], 1);
-        ::close(toChild[1]);
-        ::close(fromChild[0]);
+        ::setenv("PARLORA_ROOM_CORE", version.c_str(), 1);
+        ::setenv("PARLORA_LISTEN_ADDR", place.Address.c_str(), 1);
+        if (!nsPath.empty()) {
+            int fd = ::open(nsPath.c_str(), O_RDONLY | O_CLOEXEC);
+            if (fd < 0 || ::setns(fd, CLONE_NEWNET) != 0) ::_exit(126);
+        }
         ::execv(self.c_str(), argv.data());
         ::_exit(127);
     }
+    gChildren[gChildCount++] = pid;
     ::close(toChild[0]);
     ::close(fromChild[1]);
     return {pid, toChild[1], fromChild[0], ::fdopen(fromChild[0], "r")};
@@ -282,81 +516,228 @@ void Finish(std::vector<TChild>& children) {
         ::close(c.In);
     for (auto& c : children) {
         ::waitpid(c.Pid, nullptr, 0);
+        ForgetChild(c.Pid);
         std::fclose(c.Lines);
     }
     children.clear();
 }
 
 struct TResult {
-    double P50us, P99us, MaxUs;
-    double BlocksPerSecond;
+    double P50us = 0, P99us = 0, MaxUs = 0;
+    double BlocksPerSecond = 0;
 };
 
-TResult Run(bool session, int receivers, int blocks, int paceUs) {
+std::string TempFile(int i) {
+    return "/tmp/bench_session_" + std::to_string(::getpid()) + "_" + std::to_string(i);
+}
+
+std::vector<int64_t> ReadLatencies(const std::string& f) {
+    std::ifstream in(f, std::ios::binary | std::ios::ate);
+    std::vector<int64_t> v(static_cast<size_t>(std::max<std::streamoff>(0, in.tellg())) / 8);
+    in.seekg(0);
+    in.read(reinterpret_cast<char*>(v.data()), static_cast<long>(v.size() * 8));
+    std::remove(f.c_str());
+    return v;
+}
+
+TResult Percentiles(std::vector<int64_t> v) {
+    TResult r;
+    if (v.empty()) return r;
+    std::sort(v.begin(), v.end());
+    auto at = [&](double q) { return v[static_cast<size_t>(q * double(v.size() - 1))] / 1e3; };
+    r.P50us = at(0.50);
+    r.P99us = at(0.99);
+    r.MaxUs = v.back() / 1e3;
+    return r;
+}
+
+// Reads each receiver's latencies; for several receivers a block counts
+// when its last receiver has it.
+TResult WorstOfReceivers(const std::vector<std::string>& files, int blocks) {
+    std::vector<int64_t> worst(static_cast<size_t>(blocks), 0);
+    for (auto& f : files) {
+        std::vector<int64_t> v = ReadLatencies(f);
+        for (size_t i = 0; i < v.size() && i < worst.size(); ++i)
+            worst[i] = std::max(worst[i], v[i]);
+    }
+    return Percentiles(worst);
+}
+
+// One sender, `receivers` receivers. The session cases: the sender hosts
+// (the direct path, host to members); with `relayed` an idle host in the
+// namespace admits and relays and the sender is a member like the others.
+TResult Run(int version, bool relayed, int receivers, int blocks, int paceUs,
+            const std::string& ns = {}, TRoutes* routes = nullptr) {
+    ::alarm(600); // a member that hangs ends the whole run, cleaned up
     std::string port = std::to_string(testsupport::FreshPort());
     std::string R = std::to_string(receivers), N = std::to_string(blocks),
                 P = std::to_string(paceUs);
     std::vector<TChild> children;
     std::vector<std::string> files;
-    if (session) {
-        children.push_back(Start({"--sender", port, R, N, P}));
-        Expect(children[0], "READY");
+    const bool session = version != 0;
+    std::string host = "127.0.0.1";
+    TPlace place{version, "127.0.0.1", {}};
+    if (relayed) {
+        place.Namespace = ns;
+        place.Address = kHostAddress;
+        children.push_back(Start(place, {"--host", port}));
+        Expect(children.back(), "READY");
+        host = kHostAddress;
+        place.Address = MemberAddress(0);
+        children.push_back(Start(
+            place, {"--sender", port, host, std::to_string(receivers + 2), N, P}));
+        Expect(children.back(), "READY");
+    } else if (session) {
+        children.push_back(Start(place, {"--sender", port, "", std::to_string(receivers + 1), N, P}));
+        Expect(children.back(), "READY");
     } else {
-        children.push_back(Start({"--relay", port, R}));
-        Expect(children[0], "READY");
-    }
-    for (int i = 0; i < receivers; ++i) {
-        files.push_back("/tmp/bench_session_" + std::to_string(::getpid()) + "_" +
-                        std::to_string(i));
-        children.push_back(
-            Start({session ? "--receiver" : "--rawreceiver", port, N, files.back()}));
+        children.push_back(Start(place, {"--relay", port, R}));
         Expect(children.back(), "READY");
     }
-    if (!session) children.push_back(Start({"--rawsender", port, N, P}));
+    const size_t firstReceiver = children.size();
+    for (int i = 0; i < receivers; ++i) {
+        files.push_back(TempFile(i));
+        if (relayed) place.Address = MemberAddress(1 + i);
+        if (session)
+            children.push_back(Start(place, {"--receiver", port, host, N, files.back()}));
+        else
+            children.push_back(Start(place, {"--rawreceiver", port, N, files.back()}));
+        Expect(children.back(), "READY");
+    }
+    if (!session) children.push_back(Start(place, {"--rawsender", port, N, P}));
     double rate = 0;
-    for (size_t i = 1; i < children.size(); ++i) {
-        if (!session && i == children.size() - 1) break;
+    for (size_t i = firstReceiver; i < firstReceiver + static_cast<size_t>(receivers); ++i) {
         std::string done = Expect(children[i], "DONE");
         rate = std::atof(done.c_str() + 5);
     }
+    if (routes) *routes = LookAtRoutes(ns); // all still in the room
     Finish(children);
-
-    std::vector<int64_t> worst(static_cast<size_t>(blocks), 0);
-    for (auto& f : files) {
-        std::vector<int64_t> v(static_cast<size_t>(blocks));
-        std::ifstream in(f, std::ios::binary);
-        in.read(reinterpret_cast<char*>(v.data()), static_cast<long>(v.size() * 8));
-        for (size_t i = 0; i < v.size(); ++i)
-            worst[i] = std::max(worst[i], v[i]);
-        std::remove(f.c_str());
-    }
-    std::sort(worst.begin(), worst.end());
-    auto at = [&](double q) {
-        return worst[static_cast<size_t>(q * double(worst.size() - 1))] / 1e3;
-    };
-    return {at(0.50), at(0.99), worst.back() / 1e3, rate};
+    ::alarm(0);
+    TResult r = WorstOfReceivers(files, blocks);
+    r.BlocksPerSecond = rate;
+    return r;
 }
 
-int Coordinator(int blocks) {
-    std::printf("200-byte blocks, %d per run, one process per member, loopback\n\n", blocks);
-    std::printf("%-22s %10s %10s %10s\n", "path", "p50 us", "p99 us", "max us");
-    struct Case {
-        const char* Name;
-        bool Session;
-        int Receivers;
-        int PaceUs;
-    } cases[] = {{"session 1->1", true, 1, 300},
-                 {"raw relay 1->1", false, 1, 300},
-                 {"session 1->9", true, 9, 1000},
-                 {"raw relay 1->9", false, 9, 1000}};
-    for (auto& c : cases) {
-        TResult r = Run(c.Session, c.Receivers, blocks, c.PaceUs);
-        std::printf("%-22s %10.1f %10.1f %10.1f\n", c.Name, r.P50us, r.P99us, r.MaxUs);
-        std::fflush(stdout);
+// `members` members (besides an idle host) all sending `blocks` blocks to
+// everyone at once through the relaying host. BlocksPerSecond: blocks
+// delivered member to member per second, from the common start to the last
+// delivery anywhere; the latencies are those of every delivery under load.
+TResult RunAllSending(const std::string& ns, int members, int blocks, TRoutes* routes) {
+    ::alarm(600);
+    std::string port = std::to_string(testsupport::FreshPort());
+    std::vector<TChild> children;
+    std::vector<std::string> files;
+    TPlace place{2, kHostAddress, ns};
+    children.push_back(Start(place, {"--host", port}));
+    Expect(children.back(), "READY");
+    for (int i = 0; i < members; ++i) {
+        files.push_back(TempFile(i));
+        place.Address = MemberAddress(i);
+        children.push_back(Start(place, {"--allsender", port, kHostAddress,
+                                         std::to_string(members + 1), std::to_string(blocks),
+                                         files.back()}));
     }
-    TResult t = Run(true, 1, 100000, 0);
-    std::printf("\nsession 1->1 throughput: %.0f blocks/s (100000 blocks, unpaced)\n",
-                t.BlocksPerSecond);
+    for (size_t i = 1; i < children.size(); ++i)
+        Expect(children[i], "READY");
+    if (routes) *routes = LookAtRoutes(ns);
+    const int64_t start = NowNs() + 200'000'000;
+    const std::string go = "GO " + std::to_string(start) + "\n";
+    for (size_t i = 1; i < children.size(); ++i)
+        WriteAll(children[i].In, go.data(), go.size());
+    int64_t last = 0;
+    long delivered = 0;
+    for (size_t i = 1; i < children.size(); ++i) {
+        std::string done = Expect(children[i], "DONE");
+        long got = 0;
+        long long at = 0;
+        std::sscanf(done.c_str(), "DONE %ld %lld", &got, &at);
+        delivered += got;
+        last = std::max<int64_t>(last, at);
+    }
+    if (routes) {
+        TRoutes after = LookAtRoutes(ns);
+        routes->MemberLinks = std::max(routes->MemberLinks, after.MemberLinks);
+        routes->Refused += after.Refused;
+    }
+    Finish(children);
+    ::alarm(0);
+    std::vector<int64_t> all;
+    for (auto& f : files) {
+        std::vector<int64_t> v = ReadLatencies(f);
+        all.insert(all.end(), v.begin(), v.end());
+    }
+    TResult r = Percentiles(std::move(all));
+    r.BlocksPerSecond = delivered * 1e9 / double(std::max<int64_t>(1, last - start));
+    return r;
+}
+
+void PrintRow(const char* name, const TResult& r) {
+    std::printf("%-26s %10.1f %10.1f %10.1f\n", name, r.P50us, r.P99us, r.MaxUs);
+    std::fflush(stdout);
+}
+
+void PrintRoutes(const TRoutes& r) {
+    std::printf("%-26s %s: %d direct member links, %d links to the host, %ld member dials "
+                "refused\n",
+                "", r.MemberLinks == 0 ? "relayed" : "NOT RELAYED", r.MemberLinks, r.HostLinks,
+                r.Refused);
+}
+
+int Coordinator(int blocks, int onlyVersion, bool direct, bool relayedPart) {
+    InstallCleanup();
+    std::printf("200-byte blocks, %d per run, one process per member, loopback\n\n", blocks);
+    std::printf("%-26s %10s %10s %10s\n", "path", "p50 us", "p99 us", "max us");
+    if (direct) {
+        // Version 1 and 2 side by side, case by case, so that both meet the
+        // same load of the machine.
+        struct Case {
+            int Receivers, PaceUs;
+        } cases[] = {{1, 300}, {9, 1000}};
+        for (auto& c : cases) {
+            TResult v[3];
+            for (int version : {1, 2, 0}) {
+                if (version && onlyVersion && version != onlyVersion) continue;
+                v[version] = Run(version, false, c.Receivers, blocks, c.PaceUs);
+                std::string name = (version ? "v" + std::to_string(version) + " session"
+                                            : std::string("raw relay")) +
+                                   " 1->" + std::to_string(c.Receivers);
+                PrintRow(name.c_str(), v[version]);
+            }
+            if (v[1].P50us > 0 && v[2].P50us > 0)
+                std::printf("%-26s v2/v1 p50 %.2f p99 %.2f; v2/raw p50 %.2f p99 %.2f\n", "",
+                            v[2].P50us / v[1].P50us, v[2].P99us / v[1].P99us,
+                            v[2].P50us / v[0].P50us, v[2].P99us / v[0].P99us);
+        }
+    }
+    if (relayedPart) {
+        std::string ns;
+        std::string why = MakeNamespace(ns);
+        if (!why.empty()) {
+            std::printf("\nrelayed path skipped: %s\n", why.c_str());
+        } else {
+            TRoutes routes;
+            TResult r = Run(2, true, 1, blocks, 300, ns, &routes);
+            PrintRow("v2 relayed 1->1", r);
+            PrintRoutes(routes);
+            const int perSender = std::max(100, blocks / 5);
+            TResult all = RunAllSending(ns, 9, perSender, &routes);
+            PrintRow("v2 relayed 9 sending, load", all);
+            PrintRoutes(routes);
+            std::printf("\nrelayed, 9 members all sending %d blocks: %.0f blocks/s delivered "
+                        "member to member (%.0f sent/s)\n",
+                        perSender, all.BlocksPerSecond, all.BlocksPerSecond / 8);
+            KillChildrenAndNamespace();
+        }
+    }
+    if (direct) {
+        std::printf("\n");
+        for (int version : {1, 2}) {
+            if (onlyVersion && version != onlyVersion) continue;
+            TResult t = Run(version, false, 1, 100000, 0);
+            std::printf("v%d session 1->1 throughput: %.0f blocks/s (100000 blocks, unpaced)\n",
+                        version, t.BlocksPerSecond);
+        }
+    }
     return 0;
 }
 
@@ -366,21 +747,35 @@ int main(int argc, char** argv) {
     std::vector<std::string> a(argv + 1, argv + argc);
     auto num = [&](size_t i) { return std::atoi(a.at(i).c_str()); };
     auto port = [&](size_t i) { return static_cast<uint16_t>(num(i)); };
-    if (!a.empty() && a[0].rfind("--", 0) == 0) {
+    if (!a.empty() && a[0].rfind("--", 0) == 0 && a[0] != "--version" && a[0] != "--only") {
         const std::string role = a[0];
         if (role == "--relay") return Relay(port(1), num(2));
         if (role == "--rawsender") return RawSender(port(1), num(2), num(3));
         if (role == "--rawreceiver") return RawReceiver(port(1), num(2), a.at(3));
         ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
-        ::setenv("PARLORA_LISTEN_ADDR", "127.0.0.1", 1);
         QApplication app(argc, argv);
         try {
-            if (role == "--sender") return SessionSender(port(1), num(2), num(3), num(4));
-            if (role == "--receiver") return SessionReceiver(port(1), num(2), a.at(3));
+            if (role == "--host") return SessionHost(port(1));
+            if (role == "--sender")
+                return SessionSender(port(1), a.at(2), num(3), num(4), num(5));
+            if (role == "--receiver") return SessionReceiver(port(1), a.at(2), num(3), a.at(4));
+            if (role == "--allsender")
+                return SessionAllSender(port(1), a.at(2), num(3), num(4), a.at(5));
         } catch (const std::exception& e) {
             std::fprintf(stderr, "%s: %s\n", role.c_str(), e.what());
         }
         return 1;
     }
-    return Coordinator(a.empty() ? 10000 : std::max(100, std::atoi(a[0].c_str())));
+    int blocks = 10000, version = 0;
+    bool direct = true, relayed = true;
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (a[i] == "--version" && i + 1 < a.size())
+            version = std::atoi(a[++i].c_str());
+        else if (a[i] == "--only" && i + 1 < a.size()) {
+            direct = a[++i] == "direct";
+            relayed = !direct;
+        } else
+            blocks = std::max(100, std::atoi(a[i].c_str()));
+    }
+    return Coordinator(blocks, version, direct, relayed);
 }
