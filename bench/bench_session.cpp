@@ -411,19 +411,27 @@ std::string MakeNamespace(std::string& name) {
     return {};
 }
 
-// What the namespace shows of the room's routes while it is in session:
-// established connections between two members (0 when every block between
-// members went through the host), connections to the host, and dials
+// What the system shows of a room's routes while it is in session, from
+// the connections between the benchmark's own addresses: established
+// connections between two members (0 when every block between members goes
+// through the host), connections to the host, and (in the namespace) dials
 // between members that the firewall refused since the last look.
 struct TRoutes {
     int MemberLinks = 0, HostLinks = 0;
     long Refused = 0;
 };
 
-TRoutes LookAtRoutes(const std::string& ns) {
+TRoutes LookAtRoutes(const std::string& ns, int members) {
     TRoutes r;
-    const std::string host = std::string(kHostAddress) + ":";
-    std::string ss = ShellOutput("ip netns exec " + ns + " ss -tnH state established");
+    const std::string in = ns.empty() ? "" : "ip netns exec " + ns + " ";
+    auto ours = [&](const char* endpoint) {
+        std::string address(endpoint, std::strcspn(endpoint, ":"));
+        if (address == kHostAddress) return 1;
+        for (int i = 0; i < members; ++i)
+            if (address == MemberAddress(i)) return 2;
+        return 0;
+    };
+    std::string ss = ShellOutput(in + "ss -tnH state established");
     size_t at = 0;
     while (at < ss.size()) {
         size_t nl = ss.find('\n', at);
@@ -433,15 +441,15 @@ TRoutes LookAtRoutes(const std::string& ns) {
         if (std::sscanf(line.c_str(), "%*s %*s %63s %63s", local, peer) != 2) continue;
         // A connection shows once from each end: one to the host is counted at
         // the member's end, one between members at its lower address.
-        bool fromHost = std::strncmp(local, host.c_str(), host.size()) == 0;
-        bool toHost = std::strncmp(peer, host.c_str(), host.size()) == 0;
-        if (toHost)
+        int from = ours(local), to = ours(peer);
+        if (from == 2 && to == 1)
             ++r.HostLinks;
-        else if (!fromHost && std::strcmp(local, peer) < 0)
+        else if (from == 2 && to == 2 && std::strcmp(local, peer) < 0)
             ++r.MemberLinks;
     }
+    if (ns.empty()) return r;
     // -Z: each look counts the refusals since the one before.
-    std::string fw = ShellOutput("ip netns exec " + ns + " iptables -L OUTPUT -n -v -x -Z");
+    std::string fw = ShellOutput(in + "iptables -L OUTPUT -n -v -x -Z");
     if (size_t p = fw.find("REJECT"); p != std::string::npos) {
         size_t bol = fw.rfind('\n', p);
         r.Refused = std::atol(fw.c_str() + (bol == std::string::npos ? 0 : bol + 1));
@@ -525,7 +533,23 @@ void Finish(std::vector<TChild>& children) {
 struct TResult {
     double P50us = 0, P99us = 0, MaxUs = 0;
     double BlocksPerSecond = 0;
+    // Where the time of a run went: seconds of CPU of the host's process and
+    // of a member's on average, and the run's wall time.
+    double HostCpuS = 0, MemberCpuS = 0, WallS = 0;
 };
+
+// User and system time of a running process so far.
+double CpuSeconds(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    size_t close = stat.rfind(')');
+    if (close == std::string::npos) return 0;
+    unsigned long long utime = 0, stime = 0;
+    // After the name: state and 10 fields, then utime and stime.
+    std::sscanf(stat.c_str() + close + 1, " %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu",
+                &utime, &stime);
+    return double(utime + stime) / double(::sysconf(_SC_CLK_TCK));
+}
 
 std::string TempFile(int i) {
     return "/tmp/bench_session_" + std::to_string(::getpid()) + "_" + std::to_string(i);
@@ -564,9 +588,10 @@ TResult WorstOfReceivers(const std::vector<std::string>& files, int blocks) {
 }
 
 // One sender, `receivers` receivers. The session cases: the sender hosts
-// (the direct path, host to members); with `relayed` an idle host in the
-// namespace admits and relays and the sender is a member like the others.
-TResult Run(int version, bool relayed, int receivers, int blocks, int paceUs,
+// (the direct path, host to members); with `fromMember` an idle host admits
+// (and in the namespace `ns` relays) and the sender is a member like the
+// others.
+TResult Run(int version, bool fromMember, int receivers, int blocks, int paceUs,
             const std::string& ns = {}, TRoutes* routes = nullptr) {
     ::alarm(600); // a member that hangs ends the whole run, cleaned up
     std::string port = std::to_string(testsupport::FreshPort());
@@ -577,7 +602,7 @@ TResult Run(int version, bool relayed, int receivers, int blocks, int paceUs,
     const bool session = version != 0;
     std::string host = "127.0.0.1";
     TPlace place{version, "127.0.0.1", {}};
-    if (relayed) {
+    if (fromMember) {
         place.Namespace = ns;
         place.Address = kHostAddress;
         children.push_back(Start(place, {"--host", port}));
@@ -597,7 +622,7 @@ TResult Run(int version, bool relayed, int receivers, int blocks, int paceUs,
     const size_t firstReceiver = children.size();
     for (int i = 0; i < receivers; ++i) {
         files.push_back(TempFile(i));
-        if (relayed) place.Address = MemberAddress(1 + i);
+        if (fromMember) place.Address = MemberAddress(1 + i);
         if (session)
             children.push_back(Start(place, {"--receiver", port, host, N, files.back()}));
         else
@@ -610,7 +635,7 @@ TResult Run(int version, bool relayed, int receivers, int blocks, int paceUs,
         std::string done = Expect(children[i], "DONE");
         rate = std::atof(done.c_str() + 5);
     }
-    if (routes) *routes = LookAtRoutes(ns); // all still in the room
+    if (routes) *routes = LookAtRoutes(ns, receivers + 1); // all still in the room
     Finish(children);
     ::alarm(0);
     TResult r = WorstOfReceivers(files, blocks);
@@ -619,15 +644,18 @@ TResult Run(int version, bool relayed, int receivers, int blocks, int paceUs,
 }
 
 // `members` members (besides an idle host) all sending `blocks` blocks to
-// everyone at once through the relaying host. BlocksPerSecond: blocks
+// everyone at once: in the namespace through the relaying host, on the
+// machine's loopback over their direct links. BlocksPerSecond: blocks
 // delivered member to member per second, from the common start to the last
-// delivery anywhere; the latencies are those of every delivery under load.
-TResult RunAllSending(const std::string& ns, int members, int blocks, TRoutes* routes) {
+// delivery anywhere; the latencies are those of every delivery, queueing
+// included (the senders do not wait).
+TResult RunAllSending(int version, const std::string& ns, int members, int blocks,
+                      TRoutes* routes) {
     ::alarm(600);
     std::string port = std::to_string(testsupport::FreshPort());
     std::vector<TChild> children;
     std::vector<std::string> files;
-    TPlace place{2, kHostAddress, ns};
+    TPlace place{version, kHostAddress, ns};
     children.push_back(Start(place, {"--host", port}));
     Expect(children.back(), "READY");
     for (int i = 0; i < members; ++i) {
@@ -639,7 +667,10 @@ TResult RunAllSending(const std::string& ns, int members, int blocks, TRoutes* r
     }
     for (size_t i = 1; i < children.size(); ++i)
         Expect(children[i], "READY");
-    if (routes) *routes = LookAtRoutes(ns);
+    if (routes) *routes = LookAtRoutes(ns, members);
+    std::vector<double> cpu;
+    for (auto& c : children)
+        cpu.push_back(CpuSeconds(c.Pid));
     const int64_t start = NowNs() + 200'000'000;
     const std::string go = "GO " + std::to_string(start) + "\n";
     for (size_t i = 1; i < children.size(); ++i)
@@ -654,8 +685,10 @@ TResult RunAllSending(const std::string& ns, int members, int blocks, TRoutes* r
         delivered += got;
         last = std::max<int64_t>(last, at);
     }
+    for (size_t i = 0; i < children.size(); ++i)
+        cpu[i] = CpuSeconds(children[i].Pid) - cpu[i];
     if (routes) {
-        TRoutes after = LookAtRoutes(ns);
+        TRoutes after = LookAtRoutes(ns, members);
         routes->MemberLinks = std::max(routes->MemberLinks, after.MemberLinks);
         routes->Refused += after.Refused;
     }
@@ -668,6 +701,10 @@ TResult RunAllSending(const std::string& ns, int members, int blocks, TRoutes* r
     }
     TResult r = Percentiles(std::move(all));
     r.BlocksPerSecond = delivered * 1e9 / double(std::max<int64_t>(1, last - start));
+    r.WallS = double(last - start) / 1e9;
+    r.HostCpuS = cpu[0];
+    for (size_t i = 1; i < cpu.size(); ++i)
+        r.MemberCpuS += cpu[i] / double(cpu.size() - 1);
     return r;
 }
 
@@ -676,11 +713,13 @@ void PrintRow(const char* name, const TResult& r) {
     std::fflush(stdout);
 }
 
-void PrintRoutes(const TRoutes& r) {
-    std::printf("%-26s %s: %d direct member links, %d links to the host, %ld member dials "
-                "refused\n",
-                "", r.MemberLinks == 0 ? "relayed" : "NOT RELAYED", r.MemberLinks, r.HostLinks,
-                r.Refused);
+void PrintRoutes(const TRoutes& r, bool relayed) {
+    const char* verdict = relayed ? (r.MemberLinks == 0 ? "relayed" : "NOT RELAYED")
+                                  : "direct";
+    std::printf("  %s: %d direct member links, %d links to the host", verdict, r.MemberLinks,
+                r.HostLinks);
+    if (relayed) std::printf(", %ld member dials refused", r.Refused);
+    std::printf("\n");
 }
 
 int Coordinator(int blocks, int onlyVersion, bool direct, bool relayedPart) {
@@ -710,23 +749,45 @@ int Coordinator(int blocks, int onlyVersion, bool direct, bool relayedPart) {
         }
     }
     if (relayedPart) {
+        // Member to member over their direct link, for what the relay adds.
+        TRoutes routes;
+        TResult r = Run(2, true, 1, blocks, 300, "", &routes);
+        PrintRow("v2 member->member 1->1", r);
+        PrintRoutes(routes, false);
         std::string ns;
         std::string why = MakeNamespace(ns);
         if (!why.empty()) {
             std::printf("\nrelayed path skipped: %s\n", why.c_str());
         } else {
-            TRoutes routes;
-            TResult r = Run(2, true, 1, blocks, 300, ns, &routes);
+            r = Run(2, true, 1, blocks, 300, ns, &routes);
             PrintRow("v2 relayed 1->1", r);
-            PrintRoutes(routes);
+            PrintRoutes(routes, true);
             const int perSender = std::max(100, blocks / 5);
-            TResult all = RunAllSending(ns, 9, perSender, &routes);
-            PrintRow("v2 relayed 9 sending, load", all);
-            PrintRoutes(routes);
+            TResult all = RunAllSending(2, ns, 9, perSender, &routes);
+            PrintRow("v2 relayed 9 sending, sat.", all);
+            PrintRoutes(routes, true);
             std::printf("\nrelayed, 9 members all sending %d blocks: %.0f blocks/s delivered "
                         "member to member (%.0f sent/s)\n",
                         perSender, all.BlocksPerSecond, all.BlocksPerSecond / 8);
+            std::printf("  in %.2f s: CPU of the host %.2f s, of a member %.2f s on average\n",
+                        all.WallS, all.HostCpuS, all.MemberCpuS);
             KillChildrenAndNamespace();
+        }
+    }
+    if (direct) {
+        // The same load over the direct mesh, for what the relay costs.
+        std::printf("\n");
+        const int perSender = std::max(100, blocks / 5);
+        for (int version : {1, 2}) {
+            if (onlyVersion && version != onlyVersion) continue;
+            TRoutes routes;
+            TResult all = RunAllSending(version, "", 9, perSender, &routes);
+            std::printf("v%d mesh, 9 members all sending %d blocks: %.0f blocks/s delivered "
+                        "(%.0f sent/s)\n",
+                        version, perSender, all.BlocksPerSecond, all.BlocksPerSecond / 8);
+            std::printf("  in %.2f s: CPU of the host %.2f s, of a member %.2f s on average\n",
+                        all.WallS, all.HostCpuS, all.MemberCpuS);
+            PrintRoutes(routes, false);
         }
     }
     if (direct) {
