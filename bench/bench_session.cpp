@@ -536,6 +536,9 @@ struct TResult {
     // Where the time of a run went: seconds of CPU of the host's process and
     // of a member's on average, and the run's wall time.
     double HostCpuS = 0, MemberCpuS = 0, WallS = 0;
+    // The same per block for one sender: its process, the relaying one (the
+    // raw relay or the idle host; -1 when the sender hosts) and a receiver's.
+    double SenderCpuUs = 0, RelayCpuUs = 0, ReceiverCpuUs = 0;
 };
 
 // User and system time of a running process so far.
@@ -629,17 +632,30 @@ TResult Run(int version, bool fromMember, int receivers, int blocks, int paceUs,
             children.push_back(Start(place, {"--rawreceiver", port, N, files.back()}));
         Expect(children.back(), "READY");
     }
+    // CPU from here on is the blocks' (a session sender waits 500 ms more
+    // before its first block).
+    std::vector<double> cpu;
+    for (auto& c : children)
+        cpu.push_back(CpuSeconds(c.Pid));
     if (!session) children.push_back(Start(place, {"--rawsender", port, N, P}));
+    cpu.resize(children.size(), 0.0);
     double rate = 0;
-    for (size_t i = firstReceiver; i < firstReceiver + static_cast<size_t>(receivers); ++i) {
+    const auto end = firstReceiver + static_cast<size_t>(receivers);
+    for (size_t i = firstReceiver; i < end; ++i) {
         std::string done = Expect(children[i], "DONE");
         rate = std::atof(done.c_str() + 5);
     }
+    for (size_t i = 0; i < children.size(); ++i)
+        cpu[i] = (CpuSeconds(children[i].Pid) - cpu[i]) * 1e6 / blocks;
     if (routes) *routes = LookAtRoutes(ns, receivers + 1); // all still in the room
     Finish(children);
     ::alarm(0);
     TResult r = WorstOfReceivers(files, blocks);
     r.BlocksPerSecond = rate;
+    r.SenderCpuUs = session ? cpu[firstReceiver - 1] : cpu.back();
+    r.RelayCpuUs = session && !fromMember ? -1 : cpu[0];
+    for (size_t i = firstReceiver; i < end; ++i)
+        r.ReceiverCpuUs += cpu[i] / receivers;
     return r;
 }
 
@@ -709,7 +725,16 @@ TResult RunAllSending(int version, const std::string& ns, int members, int block
 }
 
 void PrintRow(const char* name, const TResult& r) {
-    std::printf("%-26s %10.1f %10.1f %10.1f\n", name, r.P50us, r.P99us, r.MaxUs);
+    std::printf("%-26s %10.1f %10.1f %10.1f", name, r.P50us, r.P99us, r.MaxUs);
+    if (r.SenderCpuUs > 0) {
+        std::printf(" %8.1f", r.SenderCpuUs);
+        if (r.RelayCpuUs >= 0)
+            std::printf(" %8.1f", r.RelayCpuUs);
+        else
+            std::printf(" %8s", "-");
+        std::printf(" %8.1f", r.ReceiverCpuUs);
+    }
+    std::printf("\n");
     std::fflush(stdout);
 }
 
@@ -725,7 +750,9 @@ void PrintRoutes(const TRoutes& r, bool relayed) {
 int Coordinator(int blocks, int onlyVersion, bool direct, bool relayedPart) {
     InstallCleanup();
     std::printf("200-byte blocks, %d per run, one process per member, loopback\n\n", blocks);
-    std::printf("%-26s %10s %10s %10s\n", "path", "p50 us", "p99 us", "max us");
+    std::printf("%-26s %10s %10s %10s %26s\n", "", "", "", "", "CPU us per block");
+    std::printf("%-26s %10s %10s %10s %8s %8s %8s\n", "path", "p50 us", "p99 us", "max us",
+                "sender", "relay", "receiver");
     if (direct) {
         // Version 1 and 2 side by side, case by case, so that both meet the
         // same load of the machine.
