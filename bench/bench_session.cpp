@@ -19,25 +19,25 @@
 // each block, each receiver subtracts in its OnMessage (or, for the relay,
 // after its read); for 1->9 a block counts when its last receiver has it.
 //
-// Figures of 2026-12-09, medians of three runs in one sitting
-// (bench_session, 10000 blocks, nice 0, RelWithDebInfo), on a shared machine:
-// 2 cores (AMD EPYC), load average 6 to 8 from another developer's build
-// and a fuzzer; single runs scatter by 20 % at p50 and far more at p99.
+// Figures of 2026-12-09 (main at 1e30388), medians of three runs in one
+// sitting (bench_session, 10000 blocks, nice 0, RelWithDebInfo), on a shared
+// machine: 2 cores (AMD EPYC), load average 4 to 8 from another developer's
+// build and a fuzzer; single runs scatter by 20 % at p50 and by 10x at p99.
 //
 //   200-byte block, us                     p50      p99
-//   v1 host -> member, 1->1                79.8     498
-//   v2 host -> member, 1->1                89.6    2200
-//   raw relay 1->1                         60.2    1572
-//   v1 host -> 9 members (last of them)   558.6     925
-//   v2 host -> 9 members                  566.8    1350
-//   raw relay 1->9                        225.7    1241
-//   v2 member -> member, direct link      105.4     474
-//   v2 member -> member through the host  129.8     633
+//   v1 host -> member, 1->1                77.4     500
+//   v2 host -> member, 1->1                78.1     355
+//   raw relay 1->1                         63.5    2056
+//   v1 host -> 9 members (last of them)   505.1     951
+//   v2 host -> 9 members                  498.0     753
+//   raw relay 1->9                        262.4    2046
+//   v2 member -> member, direct link      112.5     360
+//   v2 member -> member through the host  136.6    3301
 //
 //   blocks/s delivered member to member, 9 members all sending 2000 each:
-//   v2 through the relaying host 32300, v1 mesh 102800, v2 mesh 93500
-//   1->1 unpaced (100000 blocks): v1 135700, v2 168100 (v1 was ahead in
-//   most earlier runs of the sitting: one run is not a comparison)
+//   v2 through the relaying host 24800, v1 mesh 103500, v2 mesh 80100
+//   1->1 unpaced (100000 blocks): v1 162700, v2 115700 (v2 below v1 in 11
+//   of the sitting's 14 runs, above in 3: one run is not a comparison)
 //
 // Per block, a session receiver takes 50-100 us of CPU in either version
 // against 11-22 us for a raw receiver (strace: about one write and half a
@@ -51,10 +51,10 @@
 #include <QApplication>
 #include <algorithm>
 #include <arpa/inet.h>
-#include <chrono>
-#include <cstdio>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
@@ -63,8 +63,8 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 
-#include <string>
 #include <sched.h>
+#include <string>
 #include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
@@ -346,7 +346,10 @@ char gNamespacePath[128]; // "/run/netns/<name>" while ours exists
 
 void ForgetChild(pid_t pid) {
     for (int i = 0; i < gChildCount; ++i)
-        if (gChildren[i] == pid) gChildren[i] = gChildren[--gChildCount];
+        if (gChildren[i] == pid) {
+            gChildren[i] = gChildren[--gChildCount];
+            return;
+        }
 }
 
 // Only system calls: it also runs in the signal handler.
@@ -649,11 +652,12 @@ TResult Run(int version, bool fromMember, int receivers, int blocks, int paceUs,
         Expect(children.back(), "READY");
         host = kHostAddress;
         place.Address = MemberAddress(0);
-        children.push_back(Start(
-            place, {"--sender", port, host, std::to_string(receivers + 2), N, P}));
+        children.push_back(
+            Start(place, {"--sender", port, host, std::to_string(receivers + 2), N, P}));
         Expect(children.back(), "READY");
     } else if (session) {
-        children.push_back(Start(place, {"--sender", port, "", std::to_string(receivers + 1), N, P}));
+        children.push_back(
+            Start(place, {"--sender", port, "", std::to_string(receivers + 1), N, P}));
         Expect(children.back(), "READY");
     } else {
         children.push_back(Start(place, {"--relay", port, R}));
@@ -714,9 +718,9 @@ TResult RunAllSending(int version, const std::string& ns, int members, int block
     for (int i = 0; i < members; ++i) {
         files.push_back(TempFile(i));
         place.Address = MemberAddress(i);
-        children.push_back(Start(place, {"--allsender", port, kHostAddress,
-                                         std::to_string(members + 1), std::to_string(blocks),
-                                         files.back()}));
+        children.push_back(
+            Start(place, {"--allsender", port, kHostAddress, std::to_string(members + 1),
+                          std::to_string(blocks), files.back()}));
     }
     for (size_t i = 1; i < children.size(); ++i)
         Expect(children[i], "READY");
@@ -776,8 +780,7 @@ void PrintRow(const char* name, const TResult& r) {
 }
 
 void PrintRoutes(const TRoutes& r, bool relayed) {
-    const char* verdict = relayed ? (r.MemberLinks == 0 ? "relayed" : "NOT RELAYED")
-                                  : "direct";
+    const char* verdict = relayed ? (r.MemberLinks == 0 ? "relayed" : "NOT RELAYED") : "direct";
     std::printf("  %s: %d direct member links, %d links to the host", verdict, r.MemberLinks,
                 r.HostLinks);
     if (relayed) std::printf(", %ld member dials refused", r.Refused);
@@ -881,8 +884,7 @@ int main(int argc, char** argv) {
         QApplication app(argc, argv);
         try {
             if (role == "--host") return SessionHost(port(1));
-            if (role == "--sender")
-                return SessionSender(port(1), a.at(2), num(3), num(4), num(5));
+            if (role == "--sender") return SessionSender(port(1), a.at(2), num(3), num(4), num(5));
             if (role == "--receiver") return SessionReceiver(port(1), a.at(2), num(3), a.at(4));
             if (role == "--allsender")
                 return SessionAllSender(port(1), a.at(2), num(3), num(4), a.at(5));
