@@ -1277,7 +1277,7 @@ void TRoomCore::OnNewHost(uint32_t from, TLinkId link, const p2::TViewMessage& m
     }
     // Our host still answers: hold the claim until it goes quiet too, or drop it.
     if (heldNewHost_) StopTimer(heldNewHost_->Timer);
-    heldNewHost_ = THeldNewHost{from, link, m, 0};
+    heldNewHost_ = THeldNewHost{from, link, m, 0, {}};
     heldNewHost_->Timer = StartTimer(HeldNewHost, kSuccessionMs);
 }
 
