@@ -43,20 +43,8 @@ TEST(JoinRace, AnIntroductionBeforeTheWelcomeWaitsForIt) {
     joining.join();
     ASSERT_EQ(older.Id, olderId);
 
-    auto listed = [&] {
-        std::vector<DPID> ids;
-        older.Dp->EnumPlayers(
-            nullptr,
-            [&](DPID id, uint32_t, const std::string&, uint32_t) {
-                ids.push_back(id);
-                return true;
-            },
-            0);
-        std::sort(ids.begin(), ids.end());
-        return ids;
-    };
     // The newer one is announced by its notice, and listed once that is taken.
-    EXPECT_EQ(listed(), std::vector<DPID>{hostId});
+    EXPECT_EQ(PlayersOf(older), std::set<DPID>{hostId});
     std::vector<uint8_t> notice(256);
     DPID from = 0, to = 0;
     uint32_t size = uint32_t(notice.size());
@@ -68,7 +56,7 @@ TEST(JoinRace, AnIntroductionBeforeTheWelcomeWaitsForIt) {
     std::memcpy(&created, notice.data(), sizeof created);
     EXPECT_EQ(created.dwType, DPSYS_CREATEPLAYERORGROUP);
     EXPECT_EQ(created.dpId, newerId);
-    EXPECT_EQ(listed(), (std::vector<DPID>{hostId, newerId}));
+    EXPECT_EQ(PlayersOf(older), (std::set<DPID>{hostId, newerId}));
     newer.Write(proto::EncodeData("from the newer one", 18));
     EXPECT_EQ(older.NextBlock(), "from the newer one");
     // Left while the hand-played links are still there: none of them ends

@@ -16,25 +16,6 @@ using namespace dplaytest;
 
 namespace {
 
-// Before any service of this process starts: it reads the switch once.
-const bool kRoomCore = [] {
-    ::setenv("PARLORA_ROOM_CORE", "1", 1);
-    ::setenv("PARLORA_LISTEN_ADDR", "127.0.0.1", 1);
-    return true;
-}();
-
-std::set<DPID> PlayersOf(TPeer& peer) {
-    std::set<DPID> ids;
-    peer.Dp->EnumPlayers(
-        nullptr,
-        [&](DPID id, uint32_t, const std::string&, uint32_t) {
-            ids.insert(id);
-            return true;
-        },
-        0);
-    return ids;
-}
-
 // The next system notice of a type, other messages skipped.
 bool WaitNotice(TPeer& peer, uint32_t type, int timeoutMs = 15000) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
@@ -56,18 +37,7 @@ bool WaitNotice(TPeer& peer, uint32_t type, int timeoutMs = 15000) {
     }
 }
 
-class RoomDriver : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        ASSERT_TRUE(kRoomCore);
-        port = FreshPort();
-        host.Create(port);
-        a.Join(port);
-        b.Join(port);
-    }
-    uint16_t port = 0;
-    TPeer host, a, b;
-};
+class RoomDriver : public TRoomOfThree {};
 
 } // namespace
 

@@ -146,12 +146,8 @@ HRESULT EnterWithWelcome(const std::function<proto::TWelcome(uint32_t yourId)>& 
     TFakeHost host(port);
     host.room.MaxPlayers = maxPlayers;
     TPeer joiner;
-    HRESULT result = DP_OK;
-    std::thread joining([&] { result = joiner.TryJoin(port); });
-    TRaw enumeration, join;
-    EXPECT_TRUE(host.Admit(enumeration, join));
-    join.Write(proto::EncodeWelcome(welcome(0x20)));
-    joining.join();
+    TRaw join;
+    const HRESULT result = host.Enter(joiner, port, join, proto::EncodeWelcome(welcome(0x20)));
     if (!Failed(result)) {
         // Taken in: what the host sends must not pass for a notice or our own text.
         join.Write(proto::EncodeData("\x05\0\0\0\0\0\0\0\x20\0\0\0", 12));

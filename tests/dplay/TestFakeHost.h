@@ -4,6 +4,7 @@
 #include "TestRawClient.h"
 
 #include <gtest/gtest.h>
+#include <thread>
 
 namespace dplaytest {
 
@@ -11,6 +12,7 @@ struct TFakeHost {
     asio::io_context io;
     asio::ip::tcp::acceptor acceptor{io};
     proto::TRoomInfo room;
+    uint16_t version = proto::kVersion; // what its HELLO says
 
     explicit TFakeHost(uint16_t port) {
         asio::ip::tcp::endpoint endpoint(asio::ip::make_address("127.0.0.1"), port);
@@ -32,7 +34,7 @@ struct TFakeHost {
         ASSERT_TRUE(hello && hello->Type == proto::HELLO);
         auto req = raw.Read();
         ASSERT_TRUE(req && req->Type == request);
-        raw.Write(proto::EncodeHello({kApp}));
+        raw.Write(proto::EncodeHelloOfVersion({kApp}, version));
     }
     // Serves a joiner's enumeration and gives it a place: its CREATE_PLAYER.
     std::optional<proto::TCreatePlayer> Admit(TRaw& enumeration, TRaw& join) {
@@ -43,6 +45,18 @@ struct TFakeHost {
         auto create = join.Read();
         if (!create || create->Type != proto::CREATE_PLAYER) return std::nullopt;
         return proto::DecodeCreatePlayer(create->Body.data(), create->Body.size());
+    }
+    // A joiner enters here at `port`: its enumeration and join are served and
+    // `welcome` answers its CREATE_PLAYER. The result of its CreatePlayer;
+    // `join` is the host's end of its link.
+    HRESULT Enter(TPeer& joiner, uint16_t port, TRaw& join, const proto::TFrame& welcome) {
+        HRESULT result = DP_OK;
+        std::thread joining([&] { result = joiner.TryJoin(port); });
+        TRaw enumeration;
+        EXPECT_TRUE(Admit(enumeration, join));
+        join.Write(welcome);
+        joining.join();
+        return result;
     }
 };
 

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <gtest/gtest.h>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -68,16 +69,19 @@ struct TPeer {
         DPNAME n{name, ""};
         ASSERT_EQ(Dp->CreatePlayer(&Id, &n, Event, nullptr, 0, 0), DP_OK);
     }
-    // The next data block, waiting on the receive event (system notices skipped).
-    std::string NextBlock(int timeoutMs = 10000) {
+    // The next data block, waiting on the receive event (system notices
+    // skipped); fromOut gets its sender.
+    std::string NextBlock(int timeoutMs = 10000, DPID* fromOut = nullptr) {
         auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
         std::vector<uint8_t> buffer(1 << 16);
         for (;;) {
             DPID from, to;
             uint32_t size = uint32_t(buffer.size());
             HRESULT hr = Dp->Receive(&from, &to, DPRECEIVE_ALL, buffer.data(), &size);
-            if (hr == DP_OK && from != DPID_SYSMSG)
+            if (hr == DP_OK && from != DPID_SYSMSG) {
+                if (fromOut) *fromOut = from;
                 return std::string(reinterpret_cast<char*>(buffer.data()), size);
+            }
             if (hr == DP_OK) continue;
             if (hr == DPERR_BUFFERTOOSMALL) {
                 buffer.resize(size);
@@ -89,6 +93,19 @@ struct TPeer {
         }
     }
 };
+
+// The players a member lists (those whose create notice it has taken).
+inline std::set<DPID> PlayersOf(TPeer& peer) {
+    std::set<DPID> ids;
+    peer.Dp->EnumPlayers(
+        nullptr,
+        [&](DPID id, uint32_t, const std::string&, uint32_t) {
+            ids.insert(id);
+            return true;
+        },
+        0);
+    return ids;
+}
 
 // a sends to b, b answers a: both arrive.
 inline void ExpectTalking(TPeer& a, TPeer& b, const std::string& text) {
@@ -109,6 +126,19 @@ class TRoomOfTwo : public ::testing::Test {
     }
     uint16_t port = 0;
     TPeer host, member;
+};
+
+// A room of three on a port of its own: the host and two members.
+class TRoomOfThree : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        port = FreshPort();
+        host.Create(port);
+        a.Join(port);
+        b.Join(port);
+    }
+    uint16_t port = 0;
+    TPeer host, a, b;
 };
 
 } // namespace dplaytest

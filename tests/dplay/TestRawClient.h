@@ -1,15 +1,19 @@
 #pragma once
 // A raw TCP client of the session service, speaking frames by hand.
 #include "dplay/DPProtocol.h"
+#include "dplay/DPProtocol2.h"
 
 #include <asio.hpp>
 #include <cerrno>
 #include <optional>
+#include <string>
 #include <sys/socket.h>
 #include <vector>
 
 namespace dplaytest {
 using namespace dplay;
+// Not proto2: GoogleTest has a namespace of that name.
+namespace p2 = dplay::proto2;
 
 // A raw TCP client; Closed() tells whether the service cut it off in time.
 struct TRaw {
@@ -28,8 +32,9 @@ struct TRaw {
         Limit();
     }
     // HELLO and a request in one write, as a member sends them.
-    void Request(const TGuid& application, const proto::TFrame& request) {
-        auto bytes = *proto::EncodeHello({application});
+    void Request(const TGuid& application, const proto::TFrame& request,
+                 uint16_t version = proto::kVersion) {
+        auto bytes = *proto::EncodeHelloOfVersion({application}, version);
         bytes.insert(bytes.end(), request->begin(), request->end());
         Write(bytes.data(), bytes.size());
     }
@@ -49,10 +54,17 @@ struct TRaw {
             uint8_t head[5];
             if (!ReadAll(head, 5)) return std::nullopt;
             uint32_t length = head[0] | head[1] << 8 | head[2] << 16 | uint32_t(head[3]) << 24;
-            if (length == 0 || length > proto::kMaxFrame) return std::nullopt;
+            if (length == 0 || length > p2::kMaxFrame) return std::nullopt;
             Frame f{head[4], std::vector<uint8_t>(length - 1)};
             if (!ReadAll(f.Body.data(), f.Body.size())) return std::nullopt;
             if (f.Type != proto::PING) return f;
+        }
+    }
+    // The next frame of a type, others skipped; none at the end of the stream.
+    std::optional<Frame> ReadUntil(uint8_t type) {
+        for (;;) {
+            auto f = Read();
+            if (!f || f->Type == type) return f;
         }
     }
     bool ReadAll(uint8_t* p, size_t n) {
@@ -75,9 +87,10 @@ struct TRaw {
 };
 
 // The rooms a directory lists, asked by hand.
-inline std::vector<proto::TRoomInfo> RawEnumerate(uint16_t port, const TGuid& application) {
+inline std::vector<proto::TRoomInfo> RawEnumerate(uint16_t port, const TGuid& application,
+                                                  uint16_t version = proto::kVersion) {
     TRaw raw(port);
-    raw.Request(application, proto::EncodeEmpty(proto::ENUM_REQUEST));
+    raw.Request(application, proto::EncodeEmpty(proto::ENUM_REQUEST), version);
     auto hello = raw.Read();
     auto reply = raw.Read();
     if (!hello || !reply || reply->Type != proto::ENUM_REPLY) return {};
@@ -86,8 +99,9 @@ inline std::vector<proto::TRoomInfo> RawEnumerate(uint16_t port, const TGuid& ap
 }
 
 // Asks for a place in a room (HELLO, JOIN_REQUEST); true when it was given.
-inline bool RawAskToJoin(TRaw& raw, const TGuid& application, const TGuid& instance) {
-    raw.Request(application, proto::EncodeJoinRequest(instance));
+inline bool RawAskToJoin(TRaw& raw, const TGuid& application, const TGuid& instance,
+                         uint16_t version = proto::kVersion) {
+    raw.Request(application, proto::EncodeJoinRequest(instance), version);
     auto hello = raw.Read();
     auto accept = raw.Read();
     return hello && hello->Type == proto::HELLO && accept && accept->Type == proto::JOIN_ACCEPT;
@@ -102,6 +116,43 @@ inline std::optional<proto::TWelcome> RawJoin(TRaw& raw, const TGuid& applicatio
     auto welcome = raw.Read();
     if (!welcome || welcome->Type != proto::WELCOME) return std::nullopt;
     return proto::DecodeWelcome(welcome->Body.data(), welcome->Body.size());
+}
+
+// Version 2: enters a room by hand; the welcome, or none when it was not given.
+inline std::optional<p2::TWelcome> RawJoin2(TRaw& raw, const TGuid& application,
+                                                const TGuid& instance, uint16_t listenPort,
+                                                const std::string& name) {
+    if (!RawAskToJoin(raw, application, instance, p2::kVersion)) return std::nullopt;
+    raw.Write(proto::EncodeCreatePlayer({listenPort, name}));
+    auto welcome = raw.Read();
+    if (!welcome || welcome->Type != p2::WELCOME) return std::nullopt;
+    return p2::DecodeWelcome(welcome->Body.data(), welcome->Body.size());
+}
+
+// Version 2 blocks: DATA to the link's other end, RELAY to a peer through the host.
+inline proto::TFrame RawData2(uint64_t seq, const std::string& text) {
+    return p2::EncodeData(seq, text.data(), uint32_t(text.size()));
+}
+inline proto::TFrame RawRelay2(uint32_t peer, uint64_t seq, const std::string& text) {
+    auto data = RawData2(seq, text);
+    return p2::EncodeRelay(peer, p2::DATA, data->data() + 5, data->size() - 5);
+}
+// A relayed or direct DATA frame's block (peer: the relayed sender); none if
+// the frame is not one.
+inline std::optional<std::string> RawBlock2(const TRaw::Frame& f, uint32_t* peer = nullptr,
+                                            uint64_t* seq = nullptr) {
+    std::optional<p2::TData> data;
+    if (f.Type == p2::DATA) data = p2::DecodeData(f.Body.data(), f.Body.size());
+    if (f.Type == p2::RELAY) {
+        auto relay = p2::DecodeRelay(f.Body.data(), f.Body.size());
+        if (relay && relay->InnerType == p2::DATA) {
+            if (peer) *peer = relay->Peer;
+            data = p2::DecodeData(relay->InnerBody.data(), relay->InnerBody.size());
+        }
+    }
+    if (!data) return std::nullopt;
+    if (seq) *seq = data->Seq;
+    return std::string(data->Block.begin(), data->Block.end());
 }
 
 } // namespace dplaytest
