@@ -186,7 +186,8 @@ TEST_F(HostileRoom, TheSenderOfABlockIsTheLinkItCameOnNeverWhatTheFrameSays) {
     // sender from the link, so B hears it from the raw member.
     ExpectRawTalks(b, "through the host");
     // On a direct link, a RELAY or a view frame claims to come from the
-    // host: the member drops that link and takes nothing from it.
+    // host: the member drops that link at once and takes nothing from it.
+    const auto start = Clock::now();
     {
         TRaw direct(memberPort);
         ASSERT_TRUE(Introduce(direct, {instance, a.Id, raw->Id(), raw->Secret()}));
@@ -199,6 +200,7 @@ TEST_F(HostileRoom, TheSenderOfABlockIsTheLinkItCameOnNeverWhatTheFrameSays) {
         direct.Write(p2::EncodeMemberRemoved({raw->welcome.View.View + 100, b.Id, true}));
         EXPECT_TRUE(direct.Closed());
     }
+    EXPECT_LT(MsSince(start), room::kSilenceMs / 4) << "dropped only when silent";
     // B's own blocks, numbered from 1 as the forged one was: none is taken
     // for a duplicate, all arrive under B's id.
     for (int i = 1; i <= 3; ++i) {
@@ -262,8 +264,10 @@ TEST_F(HostileRoom, DataOutOfTurnIsRefusedAndEmptyBlocksLeaveTheReceiverListenin
     }
     // A DATA frame without even a sequence number ends its link, nothing else.
     const uint8_t emptyFrame[5] = {1, 0, 0, 0, p2::DATA};
+    const auto start = Clock::now();
     raw->raw.Write(emptyFrame, sizeof emptyFrame);
     EXPECT_TRUE(raw->raw.Closed());
+    EXPECT_LT(MsSince(start), room::kSilenceMs / 4) << "cut off only when silent";
     ExpectRoomTalks("after the empty frame");
     EXPECT_EQ(PlayersOf(host), (std::set<DPID>{a.Id, b.Id}));
 }
@@ -343,6 +347,8 @@ TEST_F(HostileRoom, GarbageAndImpossibleLengthsCutOnlyTheirOwnLink) {
     ASSERT_NO_FATAL_FAILURE(EnterRaw());
     const std::string garbage = "GET / HTTP/1.0\r\n\r\n";
     const uint8_t huge[5] = {0xFF, 0xFF, 0xFF, 0xFF, p2::DATA}; // a 4 GiB frame
+    // Each is cut off at once, long before the handshake deadline.
+    const auto start = Clock::now();
     for (uint16_t at : {port, memberPort}) {
         TRaw g(at);
         g.Write(garbage.data(), garbage.size());
@@ -354,6 +360,7 @@ TEST_F(HostileRoom, GarbageAndImpossibleLengthsCutOnlyTheirOwnLink) {
         old.Request(kApp, proto::EncodeEmpty(proto::ENUM_REQUEST));
         EXPECT_TRUE(old.Closed());
     }
+    EXPECT_LT(MsSince(start), proto::kHandshakeTimeoutMs / 2);
     // On a direct member link: only that link ends, the pair goes through the host.
     {
         TRaw direct(memberPort);
