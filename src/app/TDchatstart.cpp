@@ -3,7 +3,7 @@
 #include "TSessionSelect.h"
 
 #include "chat/TchatShadowTitle.h"
-#include "dplay/DirectPlay.h"
+#include "dplay/api/DirectPlay.h"
 #include "platform/ButtonKeys.h"
 #include "platform/Cp932.h"
 #include "platform/ErrorHandler.h"

@@ -1,8 +1,8 @@
 #include "TCliMember.h"
 
 #include "chat/ChatPayload.h"
-#include "dplay/DPService.h"
-#include "dplay/DirectPlay.h"
+#include "dplay/service/DPService.h"
+#include "dplay/api/DirectPlay.h"
 #include "platform/Cp932.h"
 #include "platform/OwnAddresses.h"
 

@@ -1,7 +1,7 @@
 #include "CustomDPSession.h"
 
 #include "DPRecvThread.h"
-#include "dplay/DirectPlay.h"
+#include "dplay/api/DirectPlay.h"
 #include "platform/Cp932.h"
 #include "platform/ErrorHandler.h"
 

@@ -1,5 +1,5 @@
 #pragma once
-#include "dplay/DPGuid.h"
+#include "dplay/protocol/DPGuid.h"
 #include "platform/AnsiString.h"
 
 #include <vector>

@@ -1,7 +1,7 @@
 #include "DPRecvThread.h"
 
 #include "CustomDPSession.h"
-#include "dplay/DPEvent.h"
+#include "dplay/api/DPEvent.h"
 #include "platform/Synchronizer.h"
 
 struct TDPRecvThread::State {

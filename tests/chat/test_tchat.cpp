@@ -6,7 +6,7 @@
 #include "chat/TChatLog.h"
 #include "chat/TMembers.h"
 #include "chat/Tchat.h"
-#include "dplay/DirectPlay.h"
+#include "dplay/api/DirectPlay.h"
 #include "platform/ErrorHandler.h"
 #include "platform/QtText.h"
 #include "platform/WinMessage.h"

@@ -1,9 +1,9 @@
 // The frame decoder and the message codecs: every split of the stream gives
 // the same frames, every cut-short body is refused, bounds hold before any
 // allocation.
-#include "dplay/DPFrameDecoder.h"
-#include "dplay/DPProtocol.h"
-#include "dplay/DirectPlay.h"
+#include "dplay/protocol/DPFrameDecoder.h"
+#include "dplay/protocol/DPProtocol.h"
+#include "dplay/api/DirectPlay.h"
 
 #include <gtest/gtest.h>
 

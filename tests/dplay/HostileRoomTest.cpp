@@ -6,8 +6,8 @@
 #include "TestPeer.h"
 #include "TestRawClient.h"
 
-#include "dplay/DPRoomCore.h"
-#include "dplay/DPService.h"
+#include "dplay/core/DPRoomCore.h"
+#include "dplay/service/DPService.h"
 #include "support/Descriptors.h"
 
 #include <chrono>

@@ -1,8 +1,8 @@
 // Version 2 message codecs: what is encoded decodes to the same, and only
 // exact bodies decode: cut short, padded, over a bound, naming id 0 or an id
 // twice, or with links to members not listed.
-#include "dplay/DPProtocol2.h"
-#include "dplay/DPWireWriter.h"
+#include "dplay/protocol/DPProtocol2.h"
+#include "dplay/protocol/DPWireWriter.h"
 
 #include <gtest/gtest.h>
 

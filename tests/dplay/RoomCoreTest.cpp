@@ -2,8 +2,8 @@
 // network can bring (forged welcomes and introductions, data before
 // admission, relays naming someone else, empty frames) and the bookkeeping
 // that must not mix up links and timers.
-#include "dplay/DPRoomCore.h"
-#include "dplay/DPWireWriter.h"
+#include "dplay/core/DPRoomCore.h"
+#include "dplay/protocol/DPWireWriter.h"
 
 #include <gtest/gtest.h>
 

@@ -3,7 +3,7 @@
 // service, and the members talk through IDirectPlay4 as the program does.
 #include "TestPeer.h"
 #include "TestRawClient.h"
-#include "dplay/DPRoomCore.h"
+#include "dplay/core/DPRoomCore.h"
 
 #include <cstdlib>
 #include <cstring>

@@ -5,7 +5,7 @@
 // processes, pairs that never connect, hostile peers. After every event it
 // checks what must hold at any moment; Quiet() checks what must hold once the
 // room has settled. Failures are collected as texts.
-#include "dplay/DPRoomCore.h"
+#include "dplay/core/DPRoomCore.h"
 
 #include <deque>
 #include <functional>

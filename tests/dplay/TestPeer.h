@@ -1,7 +1,7 @@
 #pragma once
 // A member of the session service in this process, driven through IDirectPlay4.
-#include "dplay/DPProtocol.h"
-#include "dplay/DirectPlay.h"
+#include "dplay/protocol/DPProtocol.h"
+#include "dplay/api/DirectPlay.h"
 
 #include "support/FreshPort.h"
 #include <chrono>

@@ -1,7 +1,7 @@
 #pragma once
 // A raw TCP client of the session service, speaking frames by hand.
-#include "dplay/DPProtocol.h"
-#include "dplay/DPProtocol2.h"
+#include "dplay/protocol/DPProtocol.h"
+#include "dplay/protocol/DPProtocol2.h"
 
 #include <asio.hpp>
 #include <cerrno>

@@ -5,7 +5,7 @@
 //   fuzz_seeds <folder>   -> <folder>/<target>/seed-<what>
 // The FTP replies come from a real server (scripts/fuzz-ftp-replies.py).
 #include "chat/ChatPayload.h"
-#include "dplay/DPProtocol.h"
+#include "dplay/protocol/DPProtocol.h"
 #include "platform/Cp932.h"
 #include "platform/RegStore.h"
 #include "templates/TemplateFile.h"

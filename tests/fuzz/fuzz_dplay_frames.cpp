@@ -1,8 +1,8 @@
 // The session service's frame decoder and handshake, as an accepted
 // connection meets them: the input is the byte stream a peer sends, cut into
 // reads at the positions the first bytes choose.
-#include "dplay/DPFrameDecoder.h"
-#include "dplay/DPProtocol.h"
+#include "dplay/protocol/DPFrameDecoder.h"
+#include "dplay/protocol/DPProtocol.h"
 
 #include <cstdlib>
 #include <cstring>

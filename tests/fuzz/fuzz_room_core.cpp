@@ -4,7 +4,7 @@
 // after every event: the core writes only to links it holds, cancels only
 // its own timers, keeps its links bounded, never holds id 0 or itself twice
 // in its view, makes only the four local notices, and lists only as host.
-#include "dplay/DPRoomCore.h"
+#include "dplay/core/DPRoomCore.h"
 
 #include <algorithm>
 #include <cstdlib>

@@ -1,6 +1,6 @@
 // The version 2 room messages: the first byte names the message, the rest is
 // its body. Whatever decodes must encode to a body that decodes to the same.
-#include "dplay/DPProtocol2.h"
+#include "dplay/protocol/DPProtocol2.h"
 
 #include <cstdlib>
 

@@ -3,7 +3,7 @@
 // and the stop rules of the receive thread.
 #include "ScriptedDirectPlay.h"
 #include "SessionTestSupport.h"
-#include "dplay/DirectPlay.h"
+#include "dplay/api/DirectPlay.h"
 #include "platform/ErrorHandler.h"
 #include "platform/Synchronizer.h"
 

@@ -2,7 +2,7 @@
 // A scripted service for what a real one does not produce on demand:
 // malformed queues, notices about strangers, and bursts of any size queued
 // at once. Shared by the session tests and the flood benchmark.
-#include "dplay/DirectPlay.h"
+#include "dplay/api/DirectPlay.h"
 #include "session/DPSession.h"
 
 #include <cstring>

@@ -4,8 +4,8 @@
 // change of route, removal, succession, session loss. No sockets, no
 // threads, no clock: the shell feeds it events (each with the current
 // monotonic time) and carries out the actions it returns.
-#include "DPProtocol2.h"
-#include "DirectPlay.h"
+#include "dplay/protocol/DPProtocol2.h"
+#include "dplay/api/DirectPlay.h"
 
 #include <cstdint>
 #include <deque>

@@ -1,4 +1,4 @@
-#include "DPEvent.h"
+#include "dplay/api/DPEvent.h"
 
 #include <cerrno>
 #include <cstdint>

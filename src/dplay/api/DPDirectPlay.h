@@ -1,6 +1,6 @@
 #pragma once
-#include "DPProtocol.h"
-#include "DirectPlay.h"
+#include "dplay/protocol/DPProtocol.h"
+#include "dplay/api/DirectPlay.h"
 
 #include <asio.hpp>
 #include <memory>

@@ -1,4 +1,4 @@
-#include "DPFrameDecoder.h"
+#include "dplay/protocol/DPFrameDecoder.h"
 
 #include <cstring>
 

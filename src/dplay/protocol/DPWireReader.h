@@ -1,5 +1,5 @@
 #pragma once
-#include "DPGuid.h"
+#include "dplay/protocol/DPGuid.h"
 
 #include <cstdint>
 #include <cstring>

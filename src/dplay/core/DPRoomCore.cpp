@@ -1,4 +1,4 @@
-#include "DPRoomCore.h"
+#include "dplay/core/DPRoomCore.h"
 
 #include <algorithm>
 #include <cstring>

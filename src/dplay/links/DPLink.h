@@ -1,6 +1,6 @@
 #pragma once
-#include "DPFrameDecoder.h"
-#include "DPProtocol.h"
+#include "dplay/protocol/DPFrameDecoder.h"
+#include "dplay/protocol/DPProtocol.h"
 
 #include <asio.hpp>
 #include <chrono>

@@ -1,5 +1,5 @@
 #pragma once
-#include "DPLink.h"
+#include "dplay/links/DPLink.h"
 
 #include <deque>
 #include <functional>

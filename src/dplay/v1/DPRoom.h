@@ -1,10 +1,10 @@
 #pragma once
-#include "DPEvent.h"
-#include "DPLink.h"
-#include "DPListedRoom.h"
-#include "DPProtocol.h"
-#include "DPReceiveQueue.h"
-#include "DirectPlay.h"
+#include "dplay/api/DPEvent.h"
+#include "dplay/links/DPLink.h"
+#include "dplay/directory/DPListedRoom.h"
+#include "dplay/protocol/DPProtocol.h"
+#include "dplay/service/DPReceiveQueue.h"
+#include "dplay/api/DirectPlay.h"
 
 #include <deque>
 #include <map>

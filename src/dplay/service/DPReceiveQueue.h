@@ -1,5 +1,5 @@
 #pragma once
-#include "DirectPlay.h"
+#include "dplay/api/DirectPlay.h"
 
 #include <cstring>
 #include <deque>

@@ -1,7 +1,7 @@
-#include "DPRoom.h"
+#include "dplay/v1/DPRoom.h"
 
-#include "DPDirectory.h"
-#include "DPService.h"
+#include "dplay/directory/DPDirectory.h"
+#include "dplay/service/DPService.h"
 
 #include <cstring>
 #include <random>

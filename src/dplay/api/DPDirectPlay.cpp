@@ -1,11 +1,11 @@
-#include "DPDirectPlay.h"
+#include "dplay/api/DPDirectPlay.h"
 
-#include "DPDirectory.h"
-#include "DPOnce.h"
-#include "DPRoom.h"
-#include "DPRoomDriver.h"
-#include "DPService.h"
-#include "DPWireReader.h"
+#include "dplay/directory/DPDirectory.h"
+#include "dplay/links/DPOnce.h"
+#include "dplay/v1/DPRoom.h"
+#include "dplay/service/DPRoomDriver.h"
+#include "dplay/service/DPService.h"
+#include "dplay/protocol/DPWireReader.h"
 
 #include <cstring>
 

@@ -1,7 +1,7 @@
 #pragma once
-#include "DPLink.h"
-#include "DPListedRoom.h"
-#include "DPProtocol.h"
+#include "dplay/links/DPLink.h"
+#include "dplay/directory/DPListedRoom.h"
+#include "dplay/protocol/DPProtocol.h"
 
 #include <asio.hpp>
 #include <functional>

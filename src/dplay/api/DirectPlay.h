@@ -6,8 +6,8 @@
 // Every object here is safe to use from one thread at a time; the service's
 // network work runs on its own I/O thread, shared by every object of the
 // process.
-#include "dplay/DPEvent.h"
-#include "dplay/DPGuid.h"
+#include "dplay/api/DPEvent.h"
+#include "dplay/protocol/DPGuid.h"
 
 #include <cstdint>
 #include <functional>

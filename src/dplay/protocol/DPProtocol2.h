@@ -4,7 +4,7 @@
 // blocks numbered per pair and relayed through the host. Framing, the
 // directory messages (ENUM, REGISTER, ROOM_ADD/REMOVE) and JOIN_REQUEST,
 // JOIN_ACCEPT, JOIN_REFUSE and CREATE_PLAYER are those of version 1.
-#include "DPProtocol.h"
+#include "dplay/protocol/DPProtocol.h"
 
 #include <array>
 #include <cstdint>

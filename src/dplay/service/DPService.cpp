@@ -1,9 +1,9 @@
-#include "DPService.h"
+#include "dplay/service/DPService.h"
 
-#include "DPDirectory.h"
-#include "DPOnce.h"
-#include "DPRoom.h"
-#include "DPRoomDriver.h"
+#include "dplay/directory/DPDirectory.h"
+#include "dplay/links/DPOnce.h"
+#include "dplay/v1/DPRoom.h"
+#include "dplay/service/DPRoomDriver.h"
 
 #include <algorithm>
 #include <cstdio>

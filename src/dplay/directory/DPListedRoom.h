@@ -1,5 +1,5 @@
 #pragma once
-#include "DPProtocol.h"
+#include "dplay/protocol/DPProtocol.h"
 
 namespace dplay {
 

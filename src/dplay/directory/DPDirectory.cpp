@@ -1,7 +1,7 @@
-#include "DPDirectory.h"
+#include "dplay/directory/DPDirectory.h"
 
-#include "DPRoom.h"
-#include "DPService.h"
+#include "dplay/v1/DPRoom.h"
+#include "dplay/service/DPService.h"
 
 namespace dplay {
 

@@ -1,7 +1,7 @@
-#include "DPRoomDriver.h"
+#include "dplay/service/DPRoomDriver.h"
 
-#include "DPDirectory.h"
-#include "DPService.h"
+#include "dplay/directory/DPDirectory.h"
+#include "dplay/service/DPService.h"
 
 #include <chrono>
 #include <cstring>

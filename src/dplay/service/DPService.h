@@ -1,7 +1,7 @@
 #pragma once
-#include "DPLink.h"
-#include "DPLinkBound.h"
-#include "DPProtocol.h"
+#include "dplay/links/DPLink.h"
+#include "dplay/links/DPLinkBound.h"
+#include "dplay/protocol/DPProtocol.h"
 
 #include <asio.hpp>
 #include <deque>

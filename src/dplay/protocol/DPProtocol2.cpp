@@ -1,7 +1,7 @@
-#include "DPProtocol2.h"
+#include "dplay/protocol/DPProtocol2.h"
 
-#include "DPWireReader.h"
-#include "DPWireWriter.h"
+#include "dplay/protocol/DPWireReader.h"
+#include "dplay/protocol/DPWireWriter.h"
 
 #include <cstring>
 

@@ -1,7 +1,7 @@
-#include "DPProtocol.h"
+#include "dplay/protocol/DPProtocol.h"
 
-#include "DPWireReader.h"
-#include "DPWireWriter.h"
+#include "dplay/protocol/DPWireReader.h"
+#include "dplay/protocol/DPWireWriter.h"
 
 #include <cstring>
 #include <set>

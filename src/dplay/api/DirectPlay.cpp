@@ -1,6 +1,6 @@
-#include "DirectPlay.h"
+#include "dplay/api/DirectPlay.h"
 
-#include "DPDirectPlay.h"
+#include "dplay/api/DPDirectPlay.h"
 
 #include <cstring>
 

@@ -1,7 +1,7 @@
 #pragma once
 // The wire protocol between session services (docs/protocol.md): message
 // types, limits, and the codec of every message body.
-#include "DPGuid.h"
+#include "dplay/protocol/DPGuid.h"
 
 #include <cstdint>
 #include <memory>

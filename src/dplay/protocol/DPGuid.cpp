@@ -1,4 +1,4 @@
-#include "DPGuid.h"
+#include "dplay/protocol/DPGuid.h"
 
 #include <cstdio>
 #include <random>

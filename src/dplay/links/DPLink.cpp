@@ -1,4 +1,4 @@
-#include "DPLink.h"
+#include "dplay/links/DPLink.h"
 
 #include <cerrno>
 #include <sys/socket.h>

@@ -3,11 +3,11 @@
 // closes go to real links, its timers to steady timers, its deliveries to
 // the receive queue, its listing to the directory. Rooms use it unless the
 // service was asked for version 1 (PARLORA_ROOM_CORE=0).
-#include "DPEvent.h"
-#include "DPLink.h"
-#include "DPListedRoom.h"
-#include "DPReceiveQueue.h"
-#include "DPRoomCore.h"
+#include "dplay/api/DPEvent.h"
+#include "dplay/links/DPLink.h"
+#include "dplay/directory/DPListedRoom.h"
+#include "dplay/service/DPReceiveQueue.h"
+#include "dplay/core/DPRoomCore.h"
 
 #include <asio.hpp>
 #include <deque>
