@@ -112,3 +112,30 @@ TEST(RoomSimulation, APublicMemberAmongMembersBehindNatTakesTheRoomOver) {
         EXPECT_TRUE(sim.Failures().empty()) << Report(seed, sim);
     }
 }
+
+TEST(RoomSimulation, AMemberFrozenWhileANewcomerJoinsHearsItAfterwards) {
+    // host, p, q in a room; q is frozen for 7 s while a newcomer joins;
+    // afterwards every member's blocks reach every member.
+    for (uint64_t seed = 1; seed <= 200; ++seed) {
+        TRoomSim sim(seed, true);
+        for (int i = 0; i < 4; ++i)
+            sim.AddNode(false);
+        sim.CreateRoom(0, 10);
+        sim.JoinRoom(1, 0);
+        sim.RunFor(500);
+        sim.JoinRoom(2, 0);
+        sim.RunFor(3000);
+        sim.Freeze(2, 7000);
+        sim.RunFor(100);
+        sim.JoinRoom(3, 0);
+        sim.RunFor(7500);
+        for (int i = 0; i < 4; ++i)
+            sim.SendBlock(i, 0);
+        sim.Quiet();
+        for (int i = 0; i < 4; ++i)
+            ASSERT_TRUE(sim.Core(i).State() == dplay::TRoomCore::InRoom)
+                << "m" << i << " is not in the room\n" << Report(seed, sim);
+        EXPECT_TRUE(sim.Failures().empty()) << Report(seed, sim);
+        if (!sim.Failures().empty()) break;
+    }
+}
