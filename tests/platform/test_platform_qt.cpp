@@ -11,12 +11,14 @@
 
 #include "support/TempDir.h"
 #include <QCoreApplication>
+#include <QDate>
 #include <QDialogButtonBox>
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QFontDialog>
 #include <QLabel>
+#include <QLocale>
 #include <QMessageBox>
 #include <QProcess>
 #include <QPushButton>
@@ -98,6 +100,7 @@ TEST(PumpUntil, DoesNotSpinWhileWaiting) {
 
 TEST(Synchronize, RunsOnTheGuiThreadAndJoinServesAWaitingWorker) {
     std::atomic<int> ran{0};
+    std::atomic<int> nested{0};
     std::atomic<bool> onGui{false};
     std::atomic<bool> entered{false};
     TWorkerThread worker([&] {
@@ -106,12 +109,17 @@ TEST(Synchronize, RunsOnTheGuiThreadAndJoinServesAWaitingWorker) {
             Synchronize([&] {
                 onGui = IsGuiThread();
                 ++ran;
+                // Code on the GUI thread that hands over again (a handler
+                // calling a helper that synchronizes) runs it in place: a
+                // queued request would wait for this very thread forever.
+                Synchronize([&] { ++nested; });
             });
     });
     // Join without ever running the event loop: it must serve the hand-overs itself.
     worker.Join();
     EXPECT_TRUE(entered);
     EXPECT_EQ(ran, 50);
+    EXPECT_EQ(nested, 50);
     EXPECT_TRUE(onGui);
 }
 
@@ -188,6 +196,10 @@ TEST(JapaneseDialogs, StandardDialogsAndBoxButtonsSpeakJapanese) {
     auto* openButtons = open.findChild<QDialogButtonBox*>(QStringLiteral("buttonBox"));
     ASSERT_NE(openButtons, nullptr);
     EXPECT_EQ(openButtons->button(QDialogButtonBox::Open)->text(), QString::fromUtf8("開く(&O)"));
+
+    // Dates in the file dialog's list as a Japanese desktop writes them.
+    EXPECT_EQ(QLocale().toString(QDate(2026, 1, 2), QLocale::ShortFormat),
+              QStringLiteral("2026/01/02"));
 
     QFontDialog font;
     QStringList labels;
