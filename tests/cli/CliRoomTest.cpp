@@ -110,6 +110,23 @@ TEST(CliRoom, EnteringWhereNoRoomAnswersFailsWithAClearMessage) {
     EXPECT_TRUE(Contains(err, "no room service answers")) << err;
     EXPECT_TRUE(lonely.Lines().empty());
 
+    // A host whose only room is another program's: nothing to enter, and
+    // said so rather than offering a choice of none.
+    ::setenv("PARLORA_LISTEN_ADDR", "127.0.0.7", 1);
+    TDPSession other;
+    other.SetGUID("{0E9A4A5C-1B2D-4C3E-8F70-112233445566}");
+    other.TCPIPSetting().Enabled = true;
+    other.TCPIPSetting().Port = port;
+    other.SetProvider(other.ProviderList().Names(0));
+    other.OpenSession(true, "game", "p");
+    TCliProcess stranger("127.0.0.4", Args({"--join", "127.0.0.7", "--handle", "a"}, port));
+    EXPECT_EQ(stranger.WaitForExit(), 2);
+    err = stranger.Stderr();
+    EXPECT_TRUE(Contains(err, "127.0.0.7")) << err;
+    EXPECT_TRUE(Contains(err, "no room at this address")) << err;
+    EXPECT_FALSE(Contains(err, "game")) << err;
+    other.CloseSession();
+
     TCliProcess usage("127.0.0.4", Args({"--join", "127.0.0.5"}, port)); // no handle
     EXPECT_EQ(usage.WaitForExit(), 1);
     EXPECT_TRUE(Contains(usage.Stderr(), "--handle")) << usage.Stderr();
@@ -136,6 +153,16 @@ TEST(CliRoom, RoomIsChosenByNameWhenTheHostHasSeveral) {
     EXPECT_TRUE(Contains(wrong.Stderr(), "Kitchen")) << wrong.Stderr();
     EXPECT_TRUE(Contains(wrong.Stderr(), "\n  表の部屋")) << wrong.Stderr();
 
+    // Letter case is not looked at in the second byte of a double-byte
+    // character: イ (83 43) and ツ (83 63) are different rooms.
+    TCliProcess katakana("127.0.0.1", Args({"--create", "イ", "--handle", "k"}, port));
+    ASSERT_TRUE(katakana.WaitForLine("127.0.0.1:k さんが入室しました。")) << katakana.Stderr();
+    TCliProcess other("127.0.0.2",
+                      Args({"--join", "127.0.0.1", "--room", "ツ", "--handle", "x"}, port));
+    EXPECT_EQ(other.WaitForExit(), 2);
+    EXPECT_TRUE(Contains(other.Stderr(), "has no room \"ツ\"")) << other.Stderr();
+    EXPECT_TRUE(other.Lines().empty());
+
     // Room names are matched without regard to letter case.
     TCliProcess guest(
         "127.0.0.2",
@@ -151,10 +178,30 @@ TEST(CliRoom, RoomIsChosenByNameWhenTheHostHasSeveral) {
     // The rooms stay apart.
     EXPECT_EQ(lobby.Count("<three>hello two"), 0u);
     EXPECT_EQ(lobby.Count("127.0.0.2:three さんが入室しました。"), 0u);
-    for (TCliProcess* p : {&guest, &guest2, &table, &lobby}) {
+    for (TCliProcess* p : {&guest, &guest2, &katakana, &table, &lobby}) {
         p->CloseInput();
         EXPECT_EQ(p->WaitForExit(), 0) << p->Stderr();
     }
+}
+
+TEST(CliRoom, AMemberWhoseOutputReaderWentAwayStaysInTheRoom) {
+    // Its output piped into a reader that has already ended: every line it
+    // prints fails, and it goes on sending and leaves as usual.
+    const uint16_t port = FreshPort();
+    TCliProcess host("127.0.0.1", Args({"--create", "r", "--handle", "h"}, port));
+    ASSERT_TRUE(host.WaitForLine("127.0.0.1:h さんが入室しました。")) << host.Stderr();
+    TCliProcess mute("127.0.0.2", Args({"--join", "127.0.0.1", "--handle", "m"}, port),
+                     TCliOutput::ReaderGone);
+    ASSERT_TRUE(host.WaitForLine("127.0.0.2:m さんが入室しました。")) << mute.Stderr();
+    host.Write("誰か\n");
+    ASSERT_TRUE(host.WaitForLine("<h>誰か"));
+    mute.Write("ここにいます\n");
+    EXPECT_TRUE(host.WaitForLine("<m>ここにいます")) << mute.Stderr();
+    mute.CloseInput();
+    EXPECT_EQ(mute.WaitForExit(), 0) << mute.Stderr();
+    EXPECT_TRUE(host.WaitForLine("m さんが退室しました。"));
+    host.CloseInput();
+    EXPECT_EQ(host.WaitForExit(), 0);
 }
 
 TEST(CliRoom, ALostSessionEndsTheMemberWithAMessage) {

@@ -3,16 +3,31 @@
 #include <QElapsedTimer>
 #include <QProcessEnvironment>
 #include <algorithm>
+#include <fcntl.h>
 #include <signal.h>
+#include <unistd.h>
 
-TCliProcess::TCliProcess(const std::string& address, const QStringList& arguments)
+TCliProcess::TCliProcess(const std::string& address, const QStringList& arguments,
+                         TCliOutput output)
     : process_(std::make_unique<QProcess>()) {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("PARLORA_LISTEN_ADDR", QString::fromStdString(address));
     env.insert("PARLORA_OWN_IP", QString::fromStdString(address));
     process_->setProcessEnvironment(env);
+    int gone[2] = {-1, -1};
+    if (output == TCliOutput::ReaderGone && ::pipe2(gone, O_CLOEXEC) == 0) {
+        ::close(gone[0]);
+        const int writeEnd = gone[1];
+        // In the child: the broken pipe as standard output, and SIGPIPE as
+        // a shell leaves it, whatever this test process does with it.
+        process_->setChildProcessModifier([writeEnd] {
+            ::dup2(writeEnd, STDOUT_FILENO);
+            ::signal(SIGPIPE, SIG_DFL);
+        });
+    }
     process_->start(PARLORA_CLI_PATH, arguments);
     process_->waitForStarted(10000);
+    if (gone[1] >= 0) ::close(gone[1]);
 }
 
 TCliProcess::~TCliProcess() {

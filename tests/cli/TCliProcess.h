@@ -11,11 +11,16 @@
 #include <string>
 #include <vector>
 
+// Where the process's standard output goes: to the test, or into a pipe
+// whose reader has already gone (as after `parlora-cli ... | head -1`).
+enum class TCliOutput { Read, ReaderGone };
+
 class TCliProcess {
   public:
     // Starts parlora-cli with `arguments`, its session service listening on
     // `address` (127.0.0.x), which is also its own address.
-    TCliProcess(const std::string& address, const QStringList& arguments);
+    TCliProcess(const std::string& address, const QStringList& arguments,
+                TCliOutput output = TCliOutput::Read);
     ~TCliProcess();
     TCliProcess(const TCliProcess&) = delete;
     TCliProcess& operator=(const TCliProcess&) = delete;
