@@ -2,7 +2,8 @@
 # End to end through the real program: `parlora SV HD=Taro` under Xvfb hosts
 # a room, a parlora-cli member joins it, a text typed into the chat window
 # with xdotool reaches the member, and the member's text shows in the
-# window's log, read back through the log saved as TXT from the File menu.
+# window's log, read back through the log saved as TXT from the File menu,
+# as is the member's departure once its input ends.
 # Usage: e2e_chat.sh PARLORA PARLORA_CLI      (exit 77: skipped)
 set -euo pipefail
 parlora=$1
@@ -87,7 +88,7 @@ wait_for 20 grep -q "<Hanako>はじめまして①～ from Hanako" "$work/cli.ou
 
 # Save the log as TXT through the File menu, until it holds Hanako's line.
 saved() {
-  local file="$work/log$1.txt"
+  local file="$work/log$1.txt" want=$2
   xdotool windowactivate --sync "$chat" 2>/dev/null || xdotool windowfocus --sync "$chat"
   xdotool key --window "$chat" alt+f
   sleep 0.3
@@ -98,11 +99,11 @@ saved() {
   xdotool key Return
   wait_for 10 test -s "$file" || return 1
   iconv -f CP932 -t UTF-8 "$file" >"$file.utf8"
-  grep -q "<Hanako>はじめまして①～ from Hanako" "$file.utf8"
+  grep -q "$want" "$file.utf8"
 }
 ok=""
 for attempt in 1 2 3 4 5; do
-  if saved "$attempt"; then ok=$attempt; break; fi
+  if saved "$attempt" "<Hanako>はじめまして①～ from Hanako"; then ok=$attempt; break; fi
 done
 [ -n "$ok" ] || fail "the member's text is not in the saved log"
 log="$work/log$ok.txt.utf8"
@@ -114,5 +115,10 @@ grep -q $'\r$' "$work/log$ok.txt" || fail "the TXT log has no CR LF line ends"
 # The member leaves at the end of its input; the window logs the departure.
 exec 3>&-
 wait "${pids[-1]}" || fail "the member did not exit cleanly"
-echo "--- saved log:"; cat "$log"
+gone=""
+for attempt in 6 7 8 9 10; do
+  if saved "$attempt" "^Hanako さんが退室しました。"; then gone=$attempt; break; fi
+done
+[ -n "$gone" ] || fail "the member's departure is not in the saved log"
+echo "--- saved log:"; cat "$work/log$gone.txt.utf8"
 echo "1 passed, 0 failed"
