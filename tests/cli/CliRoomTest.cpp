@@ -136,6 +136,12 @@ TEST(CliRoom, RoomIsChosenByNameWhenTheHostHasSeveral) {
     const uint16_t port = FreshPort();
     TCliProcess lobby("127.0.0.1", Args({"--create", "Lobby", "--handle", "one"}, port));
     ASSERT_TRUE(lobby.WaitForLine("127.0.0.1:one さんが入室しました。")) << lobby.Stderr();
+    // A room asked for by name is that room, even where the host has just one other.
+    TCliProcess elsewhere("127.0.0.2",
+                          Args({"--join", "127.0.0.1", "--room", "Kitchen", "--handle", "x"}, port));
+    EXPECT_EQ(elsewhere.WaitForExit(), 2);
+    EXPECT_TRUE(Contains(elsewhere.Stderr(), "has no room \"Kitchen\"")) << elsewhere.Stderr();
+    EXPECT_TRUE(elsewhere.Lines().empty());
     // A second process on the same machine: its room is listed by the first.
     TCliProcess table("127.0.0.1", Args({"--create", "表の部屋", "--handle", "two"}, port));
     ASSERT_TRUE(table.WaitForLine("127.0.0.1:two さんが入室しました。")) << table.Stderr();
