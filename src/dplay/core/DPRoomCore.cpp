@@ -282,10 +282,14 @@ void TRoomCore::SetReading(int64_t now, bool reading) {
 void TRoomCore::Leave(int64_t now) {
     Observe(now);
     if (state_ == Left) return;
+    // The end of each stream, after what is queued on it, is the goodbye.
+    EndRoom(Left);
+}
+
+void TRoomCore::EndRoom(TState next) {
     if (state_ == Opening) Finish(TCoreAction::Open, DPERR_CONNECTIONLOST);
     if (state_ == Entering) Finish(TCoreAction::CreatePlayer, DPERR_CONNECTIONLOST);
-    state_ = Left;
-    // The end of each stream, after what is queued on it, is the goodbye.
+    state_ = next;
     EndAllLinks();
     peers_.clear();
     departing_.clear();
@@ -1337,8 +1341,6 @@ void TRoomCore::EndAllLinks() {
 
 void TRoomCore::SessionLost() {
     if (state_ == Lost || state_ == Left) return;
-    if (state_ == Opening) Finish(TCoreAction::Open, DPERR_CONNECTIONLOST);
-    if (state_ == Entering) Finish(TCoreAction::CreatePlayer, DPERR_CONNECTIONLOST);
     bool told = state_ == InRoom;
     if (IsHost()) {
         // Members still linked to us must not take our silence for a
@@ -1349,13 +1351,7 @@ void TRoomCore::SessionLost() {
         for (TLinkId id : ids)
             CloseLink(id, p2::EncodeEmpty(p2::REMOVED));
     }
-    state_ = Lost;
-    EndAllLinks();
-    peers_.clear();
-    departing_.clear();
-    hostLost_ = claiming_ = false;
-    heldNewHost_.reset();
-    UpdateListing();
+    EndRoom(Lost);
     if (told) {
         DPMSG_GENERIC msg{DPSYS_SESSIONLOST};
         Notice(&msg, sizeof msg);

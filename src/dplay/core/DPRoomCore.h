@@ -277,6 +277,8 @@ class TRoomCore {
     void AdoptNewHost(uint32_t from, TLinkId link, const proto2::TViewMessage& m);
     void OnNewHost(uint32_t from, TLinkId link, const proto2::TViewMessage& m);
     void SessionLost();
+    // Ends the room for us: pending calls fail, every link and timer ends.
+    void EndRoom(TState next);
     void EndAllLinks();
 
     std::mt19937_64 rng_;
