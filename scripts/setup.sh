@@ -6,13 +6,16 @@ set -euo pipefail
 want_run=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-base-dev-tools
           libasio-dev fonts-ipafont-gothic fonts-ipafont-mincho fonts-urw-base35 fontconfig
           libgl-dev libfontconfig-dev qt6-translations-l10n libcanberra-dev sound-theme-freedesktop
-          dpkg-dev file)
+          dpkg-dev file libminiupnpc-dev libnatpmp-dev)
 # dpkg-dev and file: `--target package` (dpkg-shlibdeps finds the libraries).
 # pure-ftpd and vsftpd conflict in Debian (only one ftp-server can be installed); the
 # FTP tests use pyftpdlib and pure-ftpd.
 want_test=(libgtest-dev libgmock-dev googletest libbenchmark-dev python3 python3-pyftpdlib pure-ftpd curl
            xvfb xdotool x11-utils imagemagick iproute2 iptables procps openbox
            libreoffice-writer-nogui pulseaudio pulseaudio-utils libglib2.0-bin gsettings-desktop-schemas)
+# The home-router lab of the port mapping tests: miniupnpd (UPnP IGD and NAT-PMP), the
+# upnpc client to look at its mappings, and the legacy iptables it drives.
+want_test+=(miniupnpd-iptables miniupnpc)
 # The package test (tests/e2e/package_test.sh).
 want_test+=(lintian desktop-file-utils appstream man-db strace)
 # The fuzz campaign (scripts/fuzz-campaign.sh): clang with libFuzzer and the sanitizers.
