@@ -1,14 +1,17 @@
 // The frame decoder and the message codecs: every split of the stream gives
 // the same frames, every cut-short body is refused, bounds hold before any
 // allocation.
+#include "dplay/api/DirectPlay.h"
 #include "dplay/protocol/DPFrameDecoder.h"
 #include "dplay/protocol/DPProtocol.h"
-#include "dplay/api/DirectPlay.h"
+#include "dplay/protocol/DPProtocol2.h"
 
 #include <gtest/gtest.h>
 
 using namespace dplay;
 using namespace dplay::proto;
+// Not proto2: GoogleTest has a namespace of that name.
+namespace p2 = dplay::proto2;
 
 namespace {
 
@@ -19,7 +22,7 @@ struct Seen {
 };
 
 std::vector<Seen> DecodeInPieces(const std::vector<uint8_t>& stream, size_t piece, bool* ok) {
-    TDPFrameDecoder decoder(kMaxFrame);
+    TDPFrameDecoder decoder(p2::kMaxFrame);
     std::vector<Seen> seen;
     *ok = true;
     for (size_t i = 0; i < stream.size() && *ok; i += piece) {
@@ -36,10 +39,10 @@ std::vector<Seen> DecodeInPieces(const std::vector<uint8_t>& stream, size_t piec
 
 TEST(FrameDecoder, AnySplitGivesTheSameFrames) {
     std::vector<TFrame> frames = {EncodeHello({TGuid::Create()}), EncodeEmpty(PING),
-                                  EncodeData("abcd", 4), EncodeData(nullptr, 0),
+                                  p2::EncodeData(1, "abcd", 4), p2::EncodeData(2, nullptr, 0),
                                   EncodeJoinRefuse(DPERR_SESSIONFULL)};
     std::string big(70000, 'z');
-    frames.push_back(EncodeData(big.data(), static_cast<uint32_t>(big.size())));
+    frames.push_back(p2::EncodeData(3, big.data(), static_cast<uint32_t>(big.size())));
     std::vector<uint8_t> stream;
     for (auto& f : frames)
         stream.insert(stream.end(), f->begin(), f->end());
@@ -47,7 +50,7 @@ TEST(FrameDecoder, AnySplitGivesTheSameFrames) {
     auto whole = DecodeInPieces(stream, stream.size(), &ok);
     ASSERT_TRUE(ok);
     ASSERT_EQ(whole.size(), frames.size());
-    EXPECT_EQ(whole[5].Body.size(), big.size());
+    EXPECT_EQ(whole[5].Body.size(), 8 + big.size());
     for (size_t piece : {1, 2, 3, 5, 7, 4096}) {
         auto split = DecodeInPieces(stream, piece, &ok);
         ASSERT_TRUE(ok) << piece;
@@ -67,23 +70,26 @@ TEST(FrameDecoder, LengthsOutsideTheBoundAreRefusedFromTheirFourBytes) {
         })) << length;
         EXPECT_FALSE(called);
     }
-    // Exactly at the bound is fine; a 4 MiB block fits the full bound.
-    TDPFrameDecoder decoder(kMaxFrame);
-    std::string block(4u << 20, 'q');
-    auto frame = EncodeData(block.data(), static_cast<uint32_t>(block.size()));
+    // Exactly at the bound is fine: a RELAY around the largest block fits it.
+    TDPFrameDecoder decoder(p2::kMaxFrame);
+    std::string block(kMaxBlock, 'q');
+    auto data = p2::EncodeData(1, block.data(), static_cast<uint32_t>(block.size()));
+    auto frame = p2::EncodeRelay(7, p2::DATA, data->data() + 5, data->size() - 5);
+    ASSERT_EQ(frame->size(), 4 + size_t(p2::kMaxFrame));
     size_t got = 0;
     EXPECT_TRUE(decoder.Feed(frame->data(), frame->size(), [&](uint8_t, const uint8_t*, size_t s) {
         got = s;
         return true;
     }));
-    EXPECT_EQ(got, block.size());
-    EXPECT_GE(kMaxBlock, 4u << 20);
+    EXPECT_EQ(got, p2::kMaxFrame - 1);
+    // One byte more is refused from the four length bytes.
+    TDPFrameDecoder tight(p2::kMaxFrame - 1);
+    EXPECT_FALSE(
+        tight.Feed(frame->data(), 4, [](uint8_t, const uint8_t*, size_t) { return true; }));
 }
 
 TEST(Protocol, MessagesRoundTripAndCutBodiesAreRefused) {
     TRoomInfo room{TGuid::Create(), TGuid::Create(), 4711, 10, 3, "\x95\x5C room"};
-    TWelcome welcome{7, 3, {{1, 0, 0, 47624, "host"}, {9, 2, 0x7F000002, 5000, "other"}}};
-    TPeerHello peer{TGuid::Create(), 9, {7, 3, 0, 6000, "me"}};
 
     auto body = [](const TFrame& f) { return std::vector<uint8_t>(f->begin() + 5, f->end()); };
     auto checkCuts = [&](const TFrame& f, auto decode) {
@@ -103,17 +109,19 @@ TEST(Protocol, MessagesRoundTripAndCutBodiesAreRefused) {
     checkCuts(EncodeRoomAdd(room), DecodeRoomAdd);
     checkCuts(EncodeEnumReply({room, room}), DecodeEnumReply);
     checkCuts(EncodeJoinAccept(room), DecodeJoinAccept);
-    checkCuts(EncodeWelcome(welcome), DecodeWelcome);
-    checkCuts(EncodePeerHello(peer), DecodePeerHello);
+    checkCuts(EncodeJoinRequest(room.Instance), DecodeJoinRequest);
+    checkCuts(EncodeJoinRefuse(DPERR_SESSIONFULL), DecodeJoinRefuse);
+    checkCuts(EncodeRoomRemove(room.Instance), DecodeRoomRemove);
     checkCuts(EncodeCreatePlayer({5000, "name"}), DecodeCreatePlayer);
     checkCuts(EncodeHello({room.Application}), DecodeHello);
 
-    auto w =
-        DecodeWelcome(body(EncodeWelcome(welcome)).data(), body(EncodeWelcome(welcome)).size());
-    ASSERT_TRUE(w);
-    ASSERT_EQ(w->Members.size(), 2u);
-    EXPECT_EQ(w->Members[1].Ipv4, 0x7F000002u);
-    EXPECT_EQ(w->Members[1].Name, "other");
+    auto refused = body(EncodeJoinRefuse(DPERR_SESSIONFULL));
+    EXPECT_EQ(DecodeJoinRefuse(refused.data(), refused.size()), DPERR_SESSIONFULL);
+    auto created = body(EncodeCreatePlayer({5000, "\x83\x5C name"}));
+    auto c = DecodeCreatePlayer(created.data(), created.size());
+    ASSERT_TRUE(c);
+    EXPECT_EQ(c->ListenPort, 5000);
+    EXPECT_EQ(c->Name, "\x83\x5C name");
 
     // A wrong magic or version is not a HELLO.
     auto hello = body(EncodeHello({room.Application}));

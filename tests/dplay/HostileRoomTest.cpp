@@ -245,8 +245,7 @@ TEST_F(HostileRoom, DataOutOfTurnIsRefusedAndEmptyBlocksLeaveTheReceiverListenin
         TRaw held(port, "127.0.0.4");
         p2::TSecret guessed;
         guessed.fill(1);
-        held.Request(kApp, p2::EncodePeerHello({instance, a.Id, 0x4444, guessed}),
-                     p2::kVersion);
+        held.Request(kApp, p2::EncodePeerHello({instance, a.Id, 0x4444, guessed}), p2::kVersion);
         const auto start = Clock::now();
         held.Write(RawData2(1, "while held"));
         EXPECT_TRUE(held.Closed());
@@ -357,7 +356,7 @@ TEST_F(HostileRoom, GarbageAndImpossibleLengthsCutOnlyTheirOwnLink) {
         h.Write(huge, sizeof huge);
         EXPECT_TRUE(h.Closed());
         TRaw old(at); // version 1
-        old.Request(kApp, proto::EncodeEmpty(proto::ENUM_REQUEST));
+        old.Request(kApp, proto::EncodeEmpty(proto::ENUM_REQUEST), 1);
         EXPECT_TRUE(old.Closed());
     }
     EXPECT_LT(MsSince(start), proto::kHandshakeTimeoutMs / 2);

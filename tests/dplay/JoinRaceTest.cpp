@@ -1,64 +1,64 @@
-// Two members joining at once: the host welcomes the newer one first, and it
-// introduces itself to the older one before that one has read its own
-// welcome. The host here is played by hand, so that order is certain.
+// Two members joining at once: the newer one introduces itself to the older
+// one before the older one has read the host's word of it. The host here is
+// played by hand, so that order is certain.
 #include "TestFakeHost.h"
 #include "TestPeer.h"
 #include "TestRawClient.h"
+#include "dplay/service/DPService.h"
 
-#include <algorithm>
-#include <cstring>
 #include <gtest/gtest.h>
-#include <thread>
+#include <poll.h>
+#include <set>
 
 using namespace dplay;
 using namespace dplaytest;
 
-TEST(JoinRace, AnIntroductionBeforeTheWelcomeWaitsForIt) {
-    ::setenv("PARLORA_LISTEN_ADDR", "127.0.0.1", 1);
+namespace {
+
+// True when nothing arrives on raw for ms milliseconds.
+bool QuietFor(TRaw& raw, int ms) {
+    pollfd p{raw.s.native_handle(), POLLIN, 0};
+    return ::poll(&p, 1, ms) == 0;
+}
+
+} // namespace
+
+TEST(JoinRace, AnIntroductionBeforeTheHostsWordWaitsForIt) {
     const uint16_t port = FreshPort();
     TFakeHost host(port);
-    TPeer older;
-    std::thread joining([&] { older.Join(port); });
-
-    TRaw enumeration, join;
-    auto request = host.Admit(enumeration, join);
-    ASSERT_TRUE(request);
-
-    // The newer member was welcomed first and knows the older one's id.
     const uint32_t hostId = 0x10, olderId = 0x20, newerId = 0x30;
-    TRaw newer(request->ListenPort);
-    auto hello = *proto::EncodeHello({kApp});
-    auto intro =
-        *proto::EncodePeerHello({host.room.Instance, olderId, {newerId, 2, 0, 1, "newer"}});
-    hello.insert(hello.end(), intro.begin(), intro.end());
-    newer.Write(hello.data(), hello.size()); // in one write, as a member sends them
-    auto reply = newer.Read();
-    ASSERT_TRUE(reply && reply->Type == proto::HELLO);
-
-    // Only now does the older one learn who it is.
-    join.Write(proto::EncodeWelcome({olderId, 1, {{hostId, 0, 0, 1, "host"}}}));
-    auto accept = newer.Read();
-    ASSERT_TRUE(accept) << "the introduction was turned away";
-    EXPECT_EQ(accept->Type, proto::PEER_ACCEPT);
-    joining.join();
+    p2::TWelcome welcome;
+    welcome.YourId = olderId;
+    welcome.YourSecret.fill(1);
+    welcome.View.View = 3;
+    welcome.View.HostId = hostId;
+    welcome.View.Members = {{hostId, 0, 0, 1, "host", {}},
+                            {olderId, 1, 0x7F000001, 0, "older", {}}};
+    TPeer older;
+    TRaw join;
+    ASSERT_EQ(host.Enter(older, port, join, p2::EncodeWelcome(welcome)), DP_OK);
     ASSERT_EQ(older.Id, olderId);
 
-    // The newer one is announced by its notice, and listed once that is taken.
-    EXPECT_EQ(PlayersOf(older), std::set<DPID>{hostId});
-    std::vector<uint8_t> notice(256);
-    DPID from = 0, to = 0;
-    uint32_t size = uint32_t(notice.size());
-    ASSERT_TRUE(older.Event->Wait(10000));
-    ASSERT_EQ(older.Dp->Receive(&from, &to, DPRECEIVE_ALL, notice.data(), &size), DP_OK);
-    DPMSG_CREATEPLAYERORGROUP created;
-    ASSERT_EQ(from, DPID_SYSMSG);
-    ASSERT_GE(size, sizeof created);
-    std::memcpy(&created, notice.data(), sizeof created);
-    EXPECT_EQ(created.dwType, DPSYS_CREATEPLAYERORGROUP);
-    EXPECT_EQ(created.dpId, newerId);
+    // The newer member was welcomed first; its secret is the pair's.
+    p2::TSecret secret;
+    secret.fill(0x3C);
+    TRaw newer(TDPService::Acquire()->MemberPort());
+    newer.Request(kApp, p2::EncodePeerHello({host.room.Instance, olderId, newerId, secret}));
+    auto reply = newer.Read();
+    ASSERT_TRUE(reply && reply->Type == p2::HELLO);
+    // Held: neither answered nor refused while the older one has not heard of it.
+    EXPECT_TRUE(QuietFor(newer, 300));
+
+    // Only now does the older one learn of the newer.
+    join.Write(p2::EncodeMemberAdded({4, {newerId, 2, 0x7F000001, 0, "newer", {}}, secret}));
+    auto accept = newer.Read();
+    ASSERT_TRUE(accept) << "the introduction was turned away";
+    EXPECT_EQ(accept->Type, p2::PEER_ACCEPT);
+    newer.Write(RawData2(1, "from the newer one"));
+    DPID from = 0;
+    EXPECT_EQ(older.NextBlock(10000, &from), "from the newer one");
+    EXPECT_EQ(from, newerId);
     EXPECT_EQ(PlayersOf(older), (std::set<DPID>{hostId, newerId}));
-    newer.Write(proto::EncodeData("from the newer one", 18));
-    EXPECT_EQ(older.NextBlock(), "from the newer one");
     // Left while the hand-played links are still there: none of them ends
     // first and makes this member the host, listing itself at our port.
     EXPECT_EQ(older.Dp->Close(), DP_OK);

@@ -108,7 +108,7 @@ TEST_F(RoomDriver, WhenTheHostLeavesTheOthersCarryOnAndANewcomerEnters) {
 TEST_F(RoomDriver, AVersionOnePeerIsRefusedAtTheHandshake) {
     // A version 1 HELLO gets no answer, only the end of the stream.
     TRaw raw(port);
-    raw.Request(kApp, proto::EncodeEmpty(proto::ENUM_REQUEST));
+    raw.Request(kApp, proto::EncodeEmpty(proto::ENUM_REQUEST), 1);
     EXPECT_FALSE(raw.Read());
     ExpectTalking(a, b, "after the old peer");
 }

@@ -12,7 +12,7 @@ struct TFakeHost {
     asio::io_context io;
     asio::ip::tcp::acceptor acceptor{io};
     proto::TRoomInfo room;
-    uint16_t version = proto::kVersion; // what its HELLO says
+    uint16_t version = p2::kVersion; // what its HELLO says
 
     explicit TFakeHost(uint16_t port) {
         asio::ip::tcp::endpoint endpoint(asio::ip::make_address("127.0.0.1"), port);
@@ -34,7 +34,8 @@ struct TFakeHost {
         ASSERT_TRUE(hello && hello->Type == proto::HELLO);
         auto req = raw.Read();
         ASSERT_TRUE(req && req->Type == request);
-        raw.Write(proto::EncodeHelloOfVersion({kApp}, version));
+        auto answer = RawHello(kApp, version);
+        raw.Write(answer.data(), answer.size());
     }
     // Serves a joiner's enumeration and gives it a place: its CREATE_PLAYER.
     std::optional<proto::TCreatePlayer> Admit(TRaw& enumeration, TRaw& join) {

@@ -15,6 +15,14 @@ using namespace dplay;
 // Not proto2: GoogleTest has a namespace of that name.
 namespace p2 = dplay::proto2;
 
+// A HELLO frame that says `version`, the protocol's own or another.
+inline std::vector<uint8_t> RawHello(const TGuid& application, uint16_t version = p2::kVersion) {
+    auto bytes = *p2::EncodeHello({application});
+    bytes[5 + 8] = uint8_t(version); // after length, type and magic
+    bytes[5 + 9] = uint8_t(version >> 8);
+    return bytes;
+}
+
 // A raw TCP client; Closed() tells whether the service cut it off in time.
 struct TRaw {
     asio::io_context io;
@@ -31,10 +39,10 @@ struct TRaw {
         s.connect({asio::ip::make_address("127.0.0.1"), port});
         Limit();
     }
-    // HELLO and a request in one write, as a member sends them.
+    // HELLO (saying `version`) and a request in one write, as a member sends them.
     void Request(const TGuid& application, const proto::TFrame& request,
-                 uint16_t version = proto::kVersion) {
-        auto bytes = *proto::EncodeHelloOfVersion({application}, version);
+                 uint16_t version = p2::kVersion) {
+        auto bytes = RawHello(application, version);
         bytes.insert(bytes.end(), request->begin(), request->end());
         Write(bytes.data(), bytes.size());
     }
@@ -88,7 +96,7 @@ struct TRaw {
 
 // The rooms a directory lists, asked by hand.
 inline std::vector<proto::TRoomInfo> RawEnumerate(uint16_t port, const TGuid& application,
-                                                  uint16_t version = proto::kVersion) {
+                                                  uint16_t version = p2::kVersion) {
     TRaw raw(port);
     raw.Request(application, proto::EncodeEmpty(proto::ENUM_REQUEST), version);
     auto hello = raw.Read();
@@ -100,28 +108,17 @@ inline std::vector<proto::TRoomInfo> RawEnumerate(uint16_t port, const TGuid& ap
 
 // Asks for a place in a room (HELLO, JOIN_REQUEST); true when it was given.
 inline bool RawAskToJoin(TRaw& raw, const TGuid& application, const TGuid& instance,
-                         uint16_t version = proto::kVersion) {
+                         uint16_t version = p2::kVersion) {
     raw.Request(application, proto::EncodeJoinRequest(instance), version);
     auto hello = raw.Read();
     auto accept = raw.Read();
     return hello && hello->Type == proto::HELLO && accept && accept->Type == proto::JOIN_ACCEPT;
 }
 
-// Enters a room by hand; the welcome, or none when it was not given.
-inline std::optional<proto::TWelcome> RawJoin(TRaw& raw, const TGuid& application,
-                                              const TGuid& instance, uint16_t listenPort,
-                                              const std::string& name) {
-    if (!RawAskToJoin(raw, application, instance)) return std::nullopt;
-    raw.Write(proto::EncodeCreatePlayer({listenPort, name}));
-    auto welcome = raw.Read();
-    if (!welcome || welcome->Type != proto::WELCOME) return std::nullopt;
-    return proto::DecodeWelcome(welcome->Body.data(), welcome->Body.size());
-}
-
 // Version 2: enters a room by hand; the welcome, or none when it was not given.
 inline std::optional<p2::TWelcome> RawJoin2(TRaw& raw, const TGuid& application,
-                                                const TGuid& instance, uint16_t listenPort,
-                                                const std::string& name) {
+                                            const TGuid& instance, uint16_t listenPort,
+                                            const std::string& name) {
     if (!RawAskToJoin(raw, application, instance, p2::kVersion)) return std::nullopt;
     raw.Write(proto::EncodeCreatePlayer({listenPort, name}));
     auto welcome = raw.Read();

@@ -26,10 +26,8 @@ class SessionFault : public ::testing::Test {
   protected:
     void SetUp() override {
         ::setenv("PARLORA_LISTEN_ADDR", "127.0.0.1", 1);
-        ::unsetenv("PARLORA_ROOM_CORE");
         port = FreshPort();
     }
-    void TearDown() override { ::unsetenv("PARLORA_ROOM_CORE"); }
     uint16_t port = 0;
 };
 
@@ -49,20 +47,17 @@ int ListenSilently(uint32_t address, uint16_t port) {
 } // namespace
 
 TEST_F(SessionFault, AnEmptyBlockDoesNotLeaveTheReceiverDeaf) {
-    // The raw member speaks version 1 (the room core's own test sends
-    // version 2's empty DATA).
-    ::setenv("PARLORA_ROOM_CORE", "0", 1);
     TMember host;
     host.Create(port, "room", "host");
     auto rooms = RawEnumerate(port, kApp);
     ASSERT_EQ(rooms.size(), 1u);
     TRaw raw(port);
-    auto welcome = RawJoin(raw, kApp, rooms[0].Instance, 1, "raw");
+    auto welcome = RawJoin2(raw, kApp, rooms[0].Instance, 0, "raw");
     ASSERT_TRUE(welcome);
     // Taken in, so that the empty block starts a pump run of its own.
     ASSERT_TRUE(WaitUntil([&] { return host.HasPlayer(welcome->YourId); }));
-    raw.Write(dplay::proto::EncodeData(nullptr, 0));
-    raw.Write(dplay::proto::EncodeData("after the empty one", 19));
+    raw.Write(RawData2(1, ""));
+    raw.Write(RawData2(2, "after the empty one"));
     EXPECT_TRUE(WaitUntil([&] { return host.CountMessages("after the empty one") == 1; }))
         << "the host stopped taking messages";
 }
