@@ -1,7 +1,9 @@
 #include "RoomSim.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
+#include <malloc.h>
 #include <optional>
 #include <sstream>
 
@@ -14,15 +16,54 @@ namespace {
 
 constexpr int64_t kTickMs = 250;
 constexpr uint8_t kHonest = 0x5A;
-constexpr uint8_t kHostile = 0xEE;
+constexpr uint8_t kHostile = 0xEE; // a stranger's block
+constexpr uint8_t kForged = 0xF0;  // an admitted member's block claiming another sender
+// Bytes a link carries in flight before the writer's shell holds the rest
+// (socket buffers of both ends), and how fast a frame goes on the wire.
+constexpr uint64_t kWindow = 4u << 20;
+constexpr uint64_t kBytesPerMs = 64u << 10;
+// The driver stops reading a member's links above this much undelivered,
+// and reads again below half of it.
+constexpr uint64_t kQueueBound = 32u << 20;
+// What a host may hold for a newcomer waiting for its welcome: a pair's
+// store and one block more would be a sane bound; twice that is a fault.
+constexpr uint64_t kHeldBound = 2 * (room::kMaxUnackedBytes + proto::kMaxBlock);
 
-std::vector<uint8_t> Bytes(const p2::TFrame& frame) {
-    return frame ? *frame : std::vector<uint8_t>{};
+p2::TFrame Block(uint32_t from, uint64_t counter, uint8_t marker, size_t size) {
+    auto b = std::make_shared<std::vector<uint8_t>>(std::max<size_t>(size, 13));
+    std::memcpy(b->data(), &from, 4);
+    std::memcpy(b->data() + 4, &counter, 8);
+    (*b)[12] = marker;
+    return b;
+}
+
+bool EnvOn(const char* name) {
+    const char* v = std::getenv(name);
+    return v && *v && std::strcmp(v, "0") != 0;
 }
 
 } // namespace
 
-TRoomSim::TRoomSim(uint64_t seed, bool trace) : rng_(seed), traceOn_(trace) {
+TSimOptions TSimOptions::FromEnvironment() {
+    TSimOptions o;
+    bool all = EnvOn("PARLORA_SIM_HOSTILE");
+    o.Hostile = all;
+    o.Floods = all || EnvOn("PARLORA_SIM_FLOODS");
+    o.Joins = all || EnvOn("PARLORA_SIM_JOINS");
+    o.Leavers = all || EnvOn("PARLORA_SIM_LEAVERS");
+    return o;
+}
+
+TRoomSim::TRoomSim(uint64_t seed, bool trace, TSimOptions options)
+    : options_(options), rng_(seed), traceOn_(trace) {
+    // Big blocks come and go all the time: keep their memory in the heap
+    // instead of mapping and faulting it in anew for each.
+    static const bool heap = [] {
+        mallopt(M_MMAP_THRESHOLD, 64 << 20);
+        mallopt(M_TRIM_THRESHOLD, 512 << 20);
+        return true;
+    }();
+    (void)heap;
     std::mt19937_64 g(seed ^ 0x9E3779B97F4A7C15ull);
     for (auto& b : application_.Bytes)
         b = static_cast<uint8_t>(g());
@@ -35,6 +76,7 @@ void TRoomSim::Log(const std::string& what) {
 }
 
 void TRoomSim::Fail(const std::string& what) {
+    if (firstFailureAt_ < 0) firstFailureAt_ = now_;
     if (failures_.size() < 20) failures_.push_back("t=" + std::to_string(now_) + ": " + what);
     Log("FAIL " + what);
 }
@@ -69,13 +111,30 @@ bool TRoomSim::Paused(int node) const {
     return !nodes_[node].Alive || now_ < nodes_[node].FrozenUntil;
 }
 
-int TRoomSim::AddNode(bool nat) {
+int64_t TRoomSim::Resume(int node) const {
+    // A resumed process either reads what waits on its links first or
+    // ticks first; both happen.
+    const TNode& n = nodes_[node];
+    return n.FrozenUntil + (n.ReadFirst ? 0 : 1);
+}
+
+bool TRoomSim::Connected(int a, int b) const {
+    return now_ >= partUntil_ || partSide_.count(a) == partSide_.count(b);
+}
+
+bool TRoomSim::IsHostileId(uint32_t id) const {
+    int node = NodeOfId(id);
+    return node >= 0 && nodes_[node].Hostile;
+}
+
+int TRoomSim::AddNode(bool nat, bool hostile) {
     int index = static_cast<int>(nodes_.size());
     TNode node;
     node.Core = std::make_unique<TRoomCore>(rng_());
     node.Ipv4 = 0x0A000001u + static_cast<uint32_t>(index);
     node.Nat = nat;
-    node.Name = "m" + std::to_string(index);
+    node.Hostile = hostile;
+    node.Name = (hostile ? "h" : "m") + std::to_string(index);
     nodes_.push_back(std::move(node));
     At(now_ + int64_t(rng_() % kTickMs), [this, index] { Tick(index); });
     return index;
@@ -84,11 +143,39 @@ int TRoomSim::AddNode(bool nat) {
 void TRoomSim::Tick(int node) {
     TNode& n = nodes_[node];
     if (!n.Alive) return;
-    if (Paused(node)) return At(n.FrozenUntil, [this, node] { Tick(node); });
+    if (Paused(node))
+        return At(n.FrozenUntil + (n.ReadFirst ? 1 + int64_t(rng_() % 300) : 0),
+                  [this, node] { Tick(node); });
+    n.LastEvent = now_;
     n.Core->OnTick(now_);
     Apply(node);
+    // The session component takes what was delivered, unless it is busy.
+    if (now_ >= n.LagUntil) {
+        n.Queued = 0;
+        if (n.DriverPaused) SetReading(node, true);
+    }
     CheckAlways();
     At(now_ + kTickMs, [this, node] { Tick(node); });
+}
+
+void TRoomSim::SetReading(int node, bool reading) {
+    TNode& n = nodes_[node];
+    n.DriverPaused = !reading;
+    Log(n.Name + (reading ? " reads again" : " stops reading"));
+    n.Core->SetReading(now_, reading);
+    Apply(node);
+    if (reading) WakeLinks(node);
+}
+
+void TRoomSim::WakeLinks(int node) {
+    for (size_t i = 0; i < links_.size(); ++i)
+        for (int side = 0; side < 2; ++side) {
+            TEnd& end = links_[i].End[side];
+            if (end.Node != node || end.In.empty() || end.Scheduled) continue;
+            end.Scheduled = true;
+            int link = static_cast<int>(i);
+            At(now_, [this, link, side] { Pump(link, side); });
+        }
 }
 
 void TRoomSim::CreateRoom(int node, uint32_t maxPlayers) {
@@ -97,6 +184,7 @@ void TRoomSim::CreateRoom(int node, uint32_t maxPlayers) {
     room.Instance = instance_;
     room.MaxPlayers = maxPlayers;
     room.Name = "room";
+    nodes_[node].LastEvent = now_;
     nodes_[node].Core->Create(now_, room);
     Apply(node);
     CheckAlways();
@@ -105,6 +193,9 @@ void TRoomSim::CreateRoom(int node, uint32_t maxPlayers) {
 void TRoomSim::JoinRoom(int node, int hostNode) {
     if (Paused(node)) return;
     Log(nodes_[node].Name + " joins at " + nodes_[hostNode].Name);
+    nodes_[node].JoinAt = now_;
+    nodes_[node].JoinHost = hostNode;
+    nodes_[node].LastEvent = now_;
     nodes_[node].Core->Join(now_, nodes_[hostNode].Ipv4, 1, application_, instance_);
     Apply(node);
     CheckAlways();
@@ -119,41 +210,79 @@ int TRoomSim::NodeOfId(uint32_t id) const {
     return it == idNode_.end() ? -1 : it->second;
 }
 
+int TRoomSim::NodeOfIpv4(uint32_t ipv4) const {
+    for (size_t i = 0; i < nodes_.size(); ++i)
+        if (nodes_[i].Ipv4 == ipv4) return static_cast<int>(i);
+    return -1;
+}
+
 int TRoomSim::Lister() const {
     for (size_t i = 0; i < nodes_.size(); ++i)
         if (nodes_[i].Alive && nodes_[i].Core->Listed()) return static_cast<int>(i);
     return -1;
 }
 
-bool TRoomSim::SendBlock(int node, uint32_t to) {
+bool TRoomSim::SendBlock(int node, uint32_t to, size_t size) {
     TNode& n = nodes_[node];
     if (Paused(node) || !InRoom(node)) return false;
     uint64_t counter = ++n.Counter;
-    std::vector<uint8_t> block(13 + rng_() % 200);
-    uint32_t from = static_cast<uint32_t>(node);
-    std::memcpy(block.data(), &from, 4);
-    std::memcpy(block.data() + 4, &counter, 8);
-    block[12] = kHonest;
+    if (size == 0) size = 13 + rng_() % 200;
+    auto block = Block(static_cast<uint32_t>(node), counter, kHonest, size);
     TSent sent{node, counter, {}};
+    std::vector<uint32_t> targets;
     if (to == 0) {
         for (auto& p : n.Core->Players())
-            if (int r = NodeOfId(p.Id); r >= 0) sent.To.insert(r);
-    } else if (int r = NodeOfId(to); r >= 0) {
-        sent.To.insert(r);
+            targets.push_back(p.Id);
+    } else {
+        targets.push_back(to);
     }
-    auto result = n.Core->Send(now_, to, block.data(), block.size());
-    if (result == TRoomCore::SendOk) sent_.push_back(sent);
-    Log(n.Name + " sends #" + std::to_string(counter) + " to " + std::to_string(to) + " result " +
-        std::to_string(result));
+    for (uint32_t id : targets)
+        if (int r = NodeOfId(id); r >= 0) sent.To.insert(r);
+    n.LastEvent = now_;
+    auto result = n.Core->Send(now_, to, block->data(), block->size());
+    // What the user sees: the session component passes the block to the
+    // service and turns only a block too large into an error; a store that
+    // is full comes back as a failure it does not report, so the text looks
+    // sent. (Checked only where today's room is known to fail.)
+    bool shown = result == TRoomCore::SendOk || (options_.Floods && result == TRoomCore::SendFull);
+    if (result == TRoomCore::SendOk) {
+        for (uint32_t id : targets)
+            n.Stored[id].push_back(block->size());
+    } else {
+        refusedBlocks_.insert({node, counter});
+        ++refused_;
+    }
+    if (shown && !n.Hostile) sent_.push_back(sent);
+    Log(n.Name + " sends #" + std::to_string(counter) + " (" + std::to_string(block->size()) +
+        " bytes) to " + std::to_string(to) + " result " + std::to_string(result));
     Apply(node);
+    // A pair's store is bounded: the blocks it still holds are the last ones taken.
+    for (uint32_t id : targets) {
+        auto& sizes = n.Stored[id];
+        size_t held = n.Core->Unacked(id);
+        while (sizes.size() > held)
+            sizes.pop_front();
+        uint64_t bytes = 0;
+        for (size_t s : sizes)
+            bytes += s;
+        if (bytes > room::kMaxUnackedBytes)
+            Fail(n.Name + " holds " + std::to_string(bytes >> 20) + " MiB for one peer");
+    }
     CheckAlways();
     return result == TRoomCore::SendOk;
+}
+
+void TRoomSim::Burst(int node, int count, size_t size) {
+    for (int i = 0; i < count && InRoom(node) && !Paused(node); ++i)
+        SendBlock(node, 0, size);
 }
 
 void TRoomSim::Leave(int node) {
     if (Paused(node)) return;
     Log(nodes_[node].Name + " leaves");
     if (InRoom(node)) leftCleanly_.insert(node);
+    nodes_[node].FaultAt = now_; // a join it gives up is no refusal
+    nodes_[node].LastEvent = now_;
     nodes_[node].Core->Leave(now_);
     Apply(node);
     CheckAlways();
@@ -164,31 +293,59 @@ void TRoomSim::Kill(int node) {
     if (!n.Alive) return;
     Log(n.Name + " killed");
     faults_ = true;
+    hardFaultAt_ = now_;
     n.Alive = false;
-    // The system closes its sockets: what was written still goes, then the end.
+    n.FaultAt = now_;
+    // The system closes its sockets: what was written still goes, then the
+    // end; what the process held unwritten is gone with it.
     for (auto& [id, link] : n.Links) {
         TLink& l = links_[link];
         int side = l.End[0].Node == node && l.End[0].Id == id ? 0 : 1;
         if (!l.End[side].Open) continue;
         l.End[side].Open = false;
-        Push(link, 1 - side, TItem{Eof, 0, {}});
+        l.End[side].In.clear();
+        l.End[1 - side].Unsent.clear();
+        l.End[1 - side].UnsentBytes = l.End[1 - side].UnsentRaw = 0;
+        Push(link, 1 - side, TItem{Eof, 0, nullptr});
     }
     n.Links.clear();
     n.Timers.clear();
     CheckAlways();
 }
 
-void TRoomSim::Freeze(int node, int64_t forMs) {
+void TRoomSim::Freeze(int node, int64_t forMs, bool readFirst) {
     if (!nodes_[node].Alive || Paused(node)) return;
-    Log(nodes_[node].Name + " frozen for " + std::to_string(forMs));
+    Log(nodes_[node].Name + " frozen for " + std::to_string(forMs) +
+        (readFirst ? ", reads first" : ""));
     faults_ = true;
     nodes_[node].FrozenUntil = now_ + forMs;
+    nodes_[node].ReadFirst = readFirst;
+    nodes_[node].FaultAt = now_;
 }
 
 void TRoomSim::Partition(int node, int64_t forMs) {
-    Log(nodes_[node].Name + " cut off for " + std::to_string(forMs));
+    PartitionSet({node}, forMs);
+}
+
+void TRoomSim::PartitionSet(const std::set<int>& side, int64_t forMs) {
+    if (now_ < partUntil_) return; // one at a time
+    std::string names;
+    for (int n : side)
+        names += " " + nodes_[n].Name;
+    Log("cut off from the rest for " + std::to_string(forMs) + ":" + names);
     faults_ = true;
-    nodes_[node].PartitionedUntil = std::max(nodes_[node].PartitionedUntil, now_ + forMs);
+    partSide_ = side;
+    partUntil_ = now_ + forMs;
+    for (TNode& n : nodes_)
+        n.FaultAt = now_;
+}
+
+void TRoomSim::Lag(int node, int64_t forMs) {
+    TNode& n = nodes_[node];
+    if (!n.Alive) return;
+    Log(n.Name + " does not read for " + std::to_string(forMs));
+    n.LagUntil = std::max(n.LagUntil, now_ + forMs);
+    n.FaultAt = now_;
 }
 
 void TRoomSim::NeverConnect(int a, int b) {
@@ -203,17 +360,21 @@ void TRoomSim::BreakLink(int a, int b) {
             (l.End[0].Node == b && l.End[1].Node == a)) {
             Log("link " + nodes_[a].Name + "-" + nodes_[b].Name + " broken");
             l.Broken = true;
-            l.End[0].In.clear();
-            l.End[1].In.clear();
+            hardFaultAt_ = now_;
+            for (TEnd& e : l.End) {
+                e.In.clear();
+                e.Wire = 0;
+                e.Unsent.clear();
+                e.UnsentBytes = e.UnsentRaw = 0;
+            }
+            nodes_[a].FaultAt = nodes_[b].FaultAt = now_;
             return;
         }
     }
 }
 
 void TRoomSim::Dial(int node, TLinkId id, uint32_t ipv4, const p2::TFrame& request) {
-    int target = -1;
-    for (size_t i = 0; i < nodes_.size(); ++i)
-        if (nodes_[i].Ipv4 == ipv4) target = static_cast<int>(i);
+    int target = NodeOfIpv4(ipv4);
     int index = static_cast<int>(links_.size());
     links_.push_back(TLink{});
     TLink& l = links_[index];
@@ -223,8 +384,7 @@ void TRoomSim::Dial(int node, TLinkId id, uint32_t ipv4, const p2::TFrame& reque
     nodes_[node].Links[id] = index;
     bool blocked = target >= 0 && blocked_.count({std::min(node, target), std::max(node, target)});
     bool ok = target >= 0 && target != node && nodes_[target].Alive && !nodes_[target].Nat &&
-              !blocked && !Paused(target) && now_ >= nodes_[node].PartitionedUntil &&
-              now_ >= nodes_[target].PartitionedUntil;
+              !blocked && !Paused(target) && Connected(node, target);
     if (!ok) {
         l.Broken = true;
         At(now_ + Delay() * 20, [this, node, id, index] {
@@ -233,6 +393,7 @@ void TRoomSim::Dial(int node, TLinkId id, uint32_t ipv4, const p2::TFrame& reque
             if (it == n.Links.end() || it->second != index || !n.Alive) return;
             if (Paused(node)) return; // the shell reports it when it runs; a tick ends it anyway
             n.Links.erase(it);
+            n.LastEvent = now_;
             n.Core->OnLinkEnded(now_, id, TCoreLinkEnd::Failed);
             Apply(node);
             CheckAlways();
@@ -241,20 +402,75 @@ void TRoomSim::Dial(int node, TLinkId id, uint32_t ipv4, const p2::TFrame& reque
     }
     l.End[1].Node = target;
     l.End[1].Id = ++nextAccepted_;
-    Push(index, 1, TItem{Accept, 0, Bytes(request)});
-    Push(index, 0, TItem{Up, 0, {}});
+    Push(index, 1, TItem{Accept, 0, request});
+    Push(index, 0, TItem{Up, 0, nullptr});
 }
 
 void TRoomSim::Push(int link, int toSide, TItem item) {
     TLink& l = links_[link];
     TEnd& end = l.End[toSide];
     if (l.Broken || !end.Open) return;
-    item.At = now_ + Delay();
+    if (!end.Unsent.empty() || (end.Wire > 0 && end.Wire + item.Size() > kWindow)) {
+        end.UnsentBytes += item.Size();
+        // A hostile writer blocks on its socket rather than give up: its
+        // own writes do not count against its shell's bound.
+        if (item.ForgedBy >= 0) end.UnsentRaw += item.Size();
+        const bool raw = item.ForgedBy >= 0;
+        end.Unsent.push_back(std::move(item));
+        if (raw || end.UnsentBytes - end.UnsentRaw <= proto::kMaxUnsentBytes) return;
+        // The writer's shell will not hold more for a peer that does not
+        // read: it ends the link, and the reader gets the end after what
+        // is on the wire.
+        int writer = 1 - toSide;
+        TEnd& w = l.End[writer];
+        end.Unsent.clear();
+        end.UnsentBytes = end.UnsentRaw = 0;
+        if (w.Node >= 0) Log(nodes_[w.Node].Name + "'s shell ends a link: the peer does not read");
+        end.In.push_back(TItem{Eof, end.In.empty() ? now_ + Delay() : end.In.back().At, nullptr});
+        if (!end.Scheduled) {
+            end.Scheduled = true;
+            At(end.In.front().At, [this, link, toSide] { Pump(link, toSide); });
+        }
+        if (!w.Open) return;
+        w.Open = false;
+        w.In.clear();
+        w.Wire = 0;
+        if (w.Node < 0) return;
+        int node = w.Node;
+        TLinkId id = w.Id;
+        nodes_[node].Links.erase(id);
+        At(now_, [this, node, id] {
+            TNode& n = nodes_[node];
+            if (!n.Alive) return;
+            n.LastEvent = now_;
+            n.Core->OnLinkEnded(now_, id, TCoreLinkEnd::Timeout);
+            Apply(node);
+            CheckAlways();
+        });
+        return;
+    }
+    item.At = now_ + Delay() + int64_t(item.Size() / kBytesPerMs);
     if (!end.In.empty()) item.At = std::max(item.At, end.In.back().At);
+    end.Wire += item.Size();
     end.In.push_back(std::move(item));
     if (!end.Scheduled) {
         end.Scheduled = true;
         At(end.In.front().At, [this, link, toSide] { Pump(link, toSide); });
+    }
+}
+
+void TRoomSim::Refill(int link, int toSide) {
+    TEnd& end = links_[link].End[toSide];
+    while (!end.Unsent.empty() &&
+           (end.Wire == 0 || end.Wire + end.Unsent.front().Size() <= kWindow)) {
+        TItem item = std::move(end.Unsent.front());
+        end.Unsent.pop_front();
+        end.UnsentBytes -= item.Size();
+        if (item.ForgedBy >= 0) end.UnsentRaw -= item.Size();
+        item.At = now_ + Delay() + int64_t(item.Size() / kBytesPerMs);
+        if (!end.In.empty()) item.At = std::max(item.At, end.In.back().At);
+        end.Wire += item.Size();
+        end.In.push_back(std::move(item));
     }
 }
 
@@ -265,26 +481,48 @@ void TRoomSim::Pump(int link, int side) {
     while (!end->In.empty() && end->In.front().At <= now_) {
         if (links_[link].Broken || !end->Open || node < 0 || !nodes_[node].Alive) {
             end->In.clear();
+            end->Wire = 0;
             return;
         }
+        TNode& n = nodes_[node];
         int other = links_[link].End[1 - side].Node;
-        int64_t resume = nodes_[node].FrozenUntil;
-        resume = std::max(resume, nodes_[node].PartitionedUntil);
-        if (other >= 0) resume = std::max(resume, nodes_[other].PartitionedUntil);
+        int64_t resume = now_ < n.FrozenUntil ? Resume(node) : 0;
+        if (other >= 0 && !Connected(node, other)) resume = std::max(resume, partUntil_);
         if (resume > now_) {
             end->Scheduled = true;
             At(resume, [this, link, side] { Pump(link, side); });
             return;
         }
+        // Its driver stopped reading: it wakes the link when it reads again.
+        if (n.DriverPaused) return;
         TItem item = std::move(end->In.front());
         end->In.pop_front();
-        TRoomCore& core = *nodes_[node].Core;
-        const uint8_t* body = item.Bytes.size() > 5 ? item.Bytes.data() + 5 : nullptr;
-        size_t size = item.Bytes.size() > 5 ? item.Bytes.size() - 5 : 0;
-        uint8_t type = item.Bytes.size() > 4 ? item.Bytes[4] : 0;
+        end->Wire -= item.Size();
+        Refill(link, side);
+        TRoomCore& core = *n.Core;
+        const std::vector<uint8_t> none;
+        const std::vector<uint8_t>& bytes = item.Bytes ? *item.Bytes : none;
+        const uint8_t* body = bytes.size() > 5 ? bytes.data() + 5 : nullptr;
+        size_t size = bytes.size() > 5 ? bytes.size() - 5 : 0;
+        uint8_t type = bytes.size() > 4 ? bytes[4] : 0;
+        const bool frozen = n.LastEvent >= 0 && now_ - n.LastEvent > room::kFrozenMs;
+        const auto stateBefore = core.State();
+        const auto viewBefore = core.ViewIds();
+        n.LastEvent = now_;
+        if (item.Kind == Frame && n.Hostile) Sniff(node, item.Bytes);
+        if (traceOn_) {
+            static const char* kinds[] = {"accept", "up", "frame", "end"};
+            Log((other >= 0 ? nodes_[other].Name : std::string("?")) + " -> " + n.Name + " " +
+                kinds[item.Kind] +
+                (item.Kind == Frame || item.Kind == Accept
+                     ? " type " + std::to_string(type) + " " + std::to_string(bytes.size()) +
+                           " bytes"
+                     : std::string()) +
+                (item.ForgedBy >= 0 ? " forged" : "") + " link " + std::to_string(link));
+        }
         switch (item.Kind) {
         case Accept:
-            nodes_[node].Links[end->Id] = link;
+            n.Links[end->Id] = link;
             core.OnLinkAccepted(now_, end->Id, links_[link].SourceIpv4, type, body, size);
             break;
         case Up:
@@ -295,11 +533,13 @@ void TRoomSim::Pump(int link, int side) {
             break;
         case Eof:
             end->Open = false;
-            nodes_[node].Links.erase(end->Id);
+            n.Links.erase(end->Id);
             core.OnLinkEnded(now_, end->Id, TCoreLinkEnd::Closed);
             break;
         }
         Apply(node);
+        if (item.ForgedBy >= 0 && !n.Hostile)
+            CheckForged(node, item.ForgedBy, stateBefore, viewBefore, frozen);
         CheckAlways();
         end = &links_[link].End[side]; // links_ may have grown
     }
@@ -309,12 +549,32 @@ void TRoomSim::Pump(int link, int side) {
     }
 }
 
+void TRoomSim::CheckForged(int node, int by, TRoomCore::TState before,
+                           const std::vector<uint32_t>& viewBefore, bool frozen) {
+    // A member may cut off whoever sends it nonsense, but nothing one member
+    // writes may end another's session or take a third one out of a view.
+    TNode& n = nodes_[node];
+    if (frozen || before != TRoomCore::InRoom) return;
+    const std::string who = " on a frame " + nodes_[by].Name + " forged";
+    if (n.Core->State() != TRoomCore::InRoom) return Fail(n.Name + " lost the room" + who);
+    auto after = n.Core->ViewIds();
+    for (uint32_t id : viewBefore)
+        if (!IsHostileId(id) && std::find(after.begin(), after.end(), id) == after.end()) {
+            int gone = NodeOfId(id);
+            Fail(n.Name + " took " + (gone >= 0 ? nodes_[gone].Name : std::to_string(id)) +
+                 " out of its view" + who);
+        }
+}
+
 void TRoomSim::Apply(int node) {
     for (;;) {
         auto actions = nodes_[node].Core->TakeActions();
         if (actions.empty()) return;
         // What a batch leaves listed must be listed by the room's host.
         std::optional<bool> listing;
+        // Bytes a host writes to a newcomer right behind its welcome: held for it.
+        TLinkId welcomed = 0;
+        uint64_t heldAfterWelcome = 0;
         for (const TCoreAction& a : actions) {
             TNode& n = nodes_[node];
             switch (a.Kind) {
@@ -328,11 +588,20 @@ void TRoomSim::Apply(int node) {
                 int link = it->second;
                 TLink& l = links_[link];
                 int side = l.End[0].Node == node && l.End[0].Id == a.Link ? 0 : 1;
-                if (a.Frame) Push(link, 1 - side, TItem{Frame, 0, *a.Frame});
+                if (a.Frame) {
+                    OnSent(node, a.Frame, l.End[1 - side].Node);
+                    if (a.Frame->size() > 4 && (*a.Frame)[4] == p2::WELCOME) {
+                        welcomed = a.Link;
+                    } else if (welcomed == a.Link) {
+                        heldAfterWelcome += a.Frame->size();
+                    }
+                    Push(link, 1 - side, TItem{Frame, 0, a.Frame});
+                }
                 if (a.Kind == TCoreAction::Close) {
-                    Push(link, 1 - side, TItem{Eof, 0, {}});
+                    Push(link, 1 - side, TItem{Eof, 0, nullptr});
                     links_[link].End[side].Open = false;
                     links_[link].End[side].In.clear();
+                    links_[link].End[side].Wire = 0;
                     nodes_[node].Links.erase(a.Link);
                 }
                 break;
@@ -343,13 +612,13 @@ void TRoomSim::Apply(int node) {
             case TCoreAction::SetTimer: {
                 n.Timers.insert(a.Timer);
                 dplay::TTimerId timer = a.Timer;
-                std::function<void()> fire;
                 auto fn = std::make_shared<std::function<void()>>();
                 *fn = [this, node, timer, fn] {
                     TNode& t = nodes_[node];
                     if (!t.Alive || !t.Timers.count(timer)) return;
-                    if (Paused(node)) return At(t.FrozenUntil, *fn);
+                    if (Paused(node)) return At(Resume(node), *fn);
                     t.Timers.erase(timer);
+                    t.LastEvent = now_;
                     t.Core->OnTimer(now_, timer);
                     Apply(node);
                     CheckAlways();
@@ -369,10 +638,13 @@ void TRoomSim::Apply(int node) {
                 break;
             case TCoreAction::Finish:
                 if (a.Call == TCoreAction::Open && a.Result == DP_OK) {
+                    n.LastEvent = now_;
                     n.Core->CreatePlayer(now_, n.Name, 1);
                 } else if (a.Call == TCoreAction::CreatePlayer && a.Result == DP_OK) {
                     n.Entered = true;
                     idNode_[a.Id] = node;
+                    if (!admitted_.count(a.Id) && n.JoinAt >= 0)
+                        Fail(n.Name + " was told it entered, but no host admitted it");
                     // Who arrived after us must be shown arriving, not listed at entry.
                     const auto own = admitted_.find(a.Id);
                     for (auto& p : n.Core->Players()) {
@@ -387,14 +659,49 @@ void TRoomSim::Apply(int node) {
                 } else {
                     Log(n.Name + " call " + std::to_string(a.Call) + " failed " +
                         std::to_string(a.Result));
+                    if (!Failed(a.Result)) Fail(n.Name + " got an unknown call result");
+                    if (n.JoinAt >= 0) {
+                        n.JoinFailed = true;
+                        int host = n.JoinHost;
+                        // Turned away while it and its host ran and reached each
+                        // other: the room must not have shown it arriving.
+                        // Links broken, partitions and kills shortly before make
+                        // a wait for a majority right; only members that froze or
+                        // stopped reading are judged below.
+                        const int64_t since = n.JoinAt - room::kSilenceWindowMs;
+                        bool clean = n.FaultAt < n.JoinAt && host >= 0 && InRoom(host) &&
+                                     nodes_[host].FaultAt < n.JoinAt && hardFaultAt_ < since &&
+                                     partUntil_ < since;
+                        // ... and those it could not hear were too few to go on
+                        // without it: the host could have admitted without them.
+                        if (clean) {
+                            auto view = nodes_[host].Core->ViewIds();
+                            size_t silent = 0;
+                            for (uint32_t id : view)
+                                if (int m = NodeOfId(id); m >= 0 && m != host && m != node &&
+                                                          nodes_[m].Alive &&
+                                                          (Paused(m) || nodes_[m].DriverPaused))
+                                    ++silent;
+                            clean = 2 * silent <= view.size();
+                        }
+                        for (auto& [id, who] : idNode_)
+                            if (who == node && options_.Joins && clean &&
+                                !shownArriving_[id].empty())
+                                Fail(n.Name + "'s join failed, yet " +
+                                     nodes_[*shownArriving_[id].begin()].Name +
+                                     " was shown it arriving");
+                    }
                 }
                 break;
             }
         }
+        if (welcomed && heldAfterWelcome > kHeldBound)
+            Fail(nodes_[node].Name + " held " + std::to_string(heldAfterWelcome >> 20) +
+                 " MiB for a newcomer");
         if (traceOn_) {
             TRoomCore& c = *nodes_[node].Core;
             std::string v = std::to_string(c.State()) + "/" + std::to_string(c.ViewNumber()) +
-                            "/host " + std::to_string(c.HostId()) + ":";
+                            "/host " + std::to_string(NodeOfId(c.HostId())) + ":";
             for (uint32_t id : c.ViewIds())
                 v += " " + std::to_string(NodeOfId(id));
             if (v != nodes_[node].LastView) Log(nodes_[node].Name + " view " + v);
@@ -402,11 +709,62 @@ void TRoomSim::Apply(int node) {
         }
         if (listing && *listing && !nodes_[node].Core->IsHost())
             Fail(nodes_[node].Name + " lists the room without being its host");
+        TNode& n = nodes_[node];
+        if (n.Alive && !n.DriverPaused && n.Queued > kQueueBound) {
+            n.DriverPaused = true;
+            Log(n.Name + " stops reading");
+            n.Core->SetReading(now_, false);
+        }
+    }
+}
+
+void TRoomSim::OnSent(int node, const p2::TFrame& frame, int to) {
+    TNode& n = nodes_[node];
+    if (frame->size() < 5 || n.Hostile || !n.Core->IsHost()) return;
+    const uint8_t type = (*frame)[4];
+    const uint8_t* body = frame->data() + 5;
+    const size_t size = frame->size() - 5;
+    if (type == p2::MEMBER_ADDED) {
+        // Who the newcomer is, before it knows itself.
+        if (auto m = p2::DecodeMemberAdded(body, size)) {
+            int joiner = NodeOfIpv4(m->Member.Ipv4);
+            if (joiner >= 0 && !idNode_.count(m->Member.Id)) idNode_[m->Member.Id] = joiner;
+        }
+    } else if (type == p2::WELCOME) {
+        if (auto m = p2::DecodeWelcome(body, size)) {
+            if (to >= 0 && !idNode_.count(m->YourId)) idNode_[m->YourId] = to;
+        }
+    } else if (type == p2::LINK_VIEW) {
+        auto m = p2::DecodeLinkView(body, size);
+        auto order = n.Core->ViewIds();
+        if (!m || m->Masks.size() != order.size()) return;
+        agreed_.Host = node;
+        agreed_.Order = order;
+        agreed_.Links.clear();
+        for (size_t i = 0; i < order.size(); ++i) {
+            agreed_.Links[order[i]] = p2::IdsOf(m->Masks[i], order);
+            int claimer = NodeOfId(order[i]);
+            if (claimer < 0 || !nodes_[claimer].Hostile) continue;
+            // A link counts only if it was ever made.
+            for (uint32_t id : agreed_.Links[order[i]]) {
+                int other = NodeOfId(id);
+                if (other < 0) continue;
+                bool ever = false;
+                for (const TLink& l : links_)
+                    if ((l.End[0].Node == claimer && l.End[1].Node == other) ||
+                        (l.End[0].Node == other && l.End[1].Node == claimer))
+                        ever = true;
+                if (!ever)
+                    Fail(n.Name + " counts a link " + nodes_[claimer].Name + "-" +
+                         nodes_[other].Name + " that was never made");
+            }
+        }
     }
 }
 
 void TRoomSim::OnDeliver(int node, const TCoreAction& a) {
     TNode& n = nodes_[node];
+    n.Queued += a.Bytes.size();
     if (a.From == DPID_SYSMSG) {
         uint32_t type = 0;
         if (a.Bytes.size() >= 4) std::memcpy(&type, a.Bytes.data(), 4);
@@ -419,6 +777,7 @@ void TRoomSim::OnDeliver(int node, const TCoreAction& a) {
             uint32_t id = 0;
             if (a.Bytes.size() >= 12) std::memcpy(&id, a.Bytes.data() + 8, 4);
             if (id == 0 || id == n.Core->OwnId()) Fail(n.Name + " notice about id 0 or itself");
+            if (type == DPSYS_CREATEPLAYERORGROUP) shownArriving_[id].insert(node);
             if (type == DPSYS_CREATEPLAYERORGROUP && n.Entered && !n.Roster.insert(id).second)
                 Fail(n.Name + " told twice of one member's arrival");
             if (type == DPSYS_DESTROYPLAYERORGROUP && n.Entered && !n.Roster.erase(id))
@@ -434,8 +793,16 @@ void TRoomSim::OnDeliver(int node, const TCoreAction& a) {
     std::memcpy(&from, a.Bytes.data(), 4);
     std::memcpy(&counter, a.Bytes.data() + 4, 8);
     if (a.Bytes[12] == kHostile) return Fail(n.Name + " took a block from a peer never admitted");
+    // An admitted member may send anything under its own name.
+    if (int sender = NodeOfId(a.From); sender >= 0 && nodes_[sender].Hostile) return;
+    if (a.Bytes[12] == kForged)
+        return Fail(n.Name + " took a forged block as " +
+                    (NodeOfId(a.From) >= 0 ? nodes_[NodeOfId(a.From)].Name : "?") + "'s");
     if (from >= nodes_.size() || nodes_[from].Core->OwnId() != a.From)
         return Fail(n.Name + " got a block under the wrong sender");
+    if (refusedBlocks_.count({static_cast<int>(from), counter}))
+        return Fail(n.Name + " got block #" + std::to_string(counter) + " of " + nodes_[from].Name +
+                    " whose send was refused");
     uint64_t& last = n.LastFrom[static_cast<int>(from)];
     if (counter <= last)
         return Fail(n.Name + " got block #" + std::to_string(counter) + " of " + nodes_[from].Name +
@@ -445,15 +812,38 @@ void TRoomSim::OnDeliver(int node, const TCoreAction& a) {
     ++delivered_;
 }
 
+uint32_t TRoomSim::RulePick(uint32_t without) const {
+    std::vector<uint32_t> order;
+    for (uint32_t id : agreed_.Order)
+        if (id != without) order.push_back(id);
+    auto linked = [&](uint32_t a, uint32_t b) {
+        auto la = agreed_.Links.find(a), lb = agreed_.Links.find(b);
+        return (la != agreed_.Links.end() && la->second.count(b)) ||
+               (lb != agreed_.Links.end() && lb->second.count(a));
+    };
+    for (uint32_t c : order) {
+        bool all = true;
+        for (uint32_t o : order)
+            if (o != c && !linked(c, o)) all = false;
+        if (all) return c;
+    }
+    return order.empty() ? 0 : order.front();
+}
+
 void TRoomSim::CheckAlways() {
     int listing = 0;
     std::string listers;
+    int honestHost = -1, hosts = 0;
     for (size_t i = 0; i < nodes_.size(); ++i) {
         TNode& n = nodes_[i];
         if (!n.Alive) continue;
         if (n.Core->IsHost())
             for (uint32_t id : n.Core->ViewIds())
                 admitted_.emplace(id, admitted_.size());
+        if (n.Core->IsHost() && !Paused(static_cast<int>(i))) {
+            ++hosts;
+            if (!n.Hostile) honestHost = static_cast<int>(i);
+        }
         if (n.Core->Listed()) {
             if (n.Core->State() != TRoomCore::InRoom) Fail(n.Name + " lists a room it is not in");
             if (!Paused(static_cast<int>(i))) {
@@ -463,6 +853,23 @@ void TRoomSim::CheckAlways() {
         }
     }
     if (listing > 1) Fail("two processes list the room:" + listers);
+    // The view the successor rule is applied to: the last one an honest host held.
+    if (hosts == 1 && honestHost >= 0) {
+        TRoomCore& h = *nodes_[honestHost].Core;
+        auto order = h.ViewIds();
+        if (agreed_.Host != honestHost || agreed_.Order != order) {
+            std::map<uint32_t, std::set<uint32_t>> links;
+            for (uint32_t id : order) {
+                auto it = agreed_.Links.find(id);
+                if (agreed_.Host == honestHost && it != agreed_.Links.end())
+                    for (uint32_t o : it->second)
+                        if (std::count(order.begin(), order.end(), o)) links[id].insert(o);
+            }
+            agreed_.Host = honestHost;
+            agreed_.Order = order;
+            agreed_.Links = links;
+        }
+    }
     for (size_t i = 0; i < nodes_.size(); ++i) {
         TNode& n = nodes_[i];
         if (!n.Alive || n.Core->State() != TRoomCore::InRoom) continue;
@@ -474,9 +881,250 @@ void TRoomSim::CheckAlways() {
             if (id == 0) Fail(n.Name + " has id 0 in its view");
             if (!admitted_.count(id)) Fail(n.Name + " holds a member no host admitted");
         }
-        for (uint32_t id : n.Core->DirectPeers())
+        for (uint32_t id : n.Core->DirectPeers()) {
             if (std::find(ids.begin(), ids.end(), id) == ids.end() || id == own)
                 Fail(n.Name + " is linked to a non-member");
+            n.EverLinked.insert(id);
+        }
+        // A new host: the one the rule picks, when it is a hostile member.
+        uint32_t host = n.Core->HostId();
+        if (host != n.LastHost && host != 0) {
+            int hn = NodeOfId(host);
+            if (hn < 0) {
+                Fail(n.Name + " follows a host no host admitted");
+            } else if (nodes_[hn].Hostile && n.LastHost != 0 && n.LastHost != host &&
+                       !agreed_.Order.empty()) {
+                uint32_t pick = RulePick(n.LastHost);
+                if (pick != host) {
+                    int pn = NodeOfId(pick);
+                    Fail(n.Name + " follows " + nodes_[hn].Name + " as host; the rule picks " +
+                         (pn >= 0 ? nodes_[pn].Name : std::to_string(pick)));
+                }
+            }
+            n.LastHost = host;
+        }
+    }
+}
+
+void TRoomSim::Sniff(int node, const p2::TFrame& frame) {
+    if (!frame || frame->size() < 5) return;
+    TLoot& loot = nodes_[node].Loot;
+    const uint8_t type = (*frame)[4];
+    const uint8_t* body = frame->data() + 5;
+    const size_t size = frame->size() - 5;
+    auto keep = [&](const std::vector<p2::TViewEntry>& members) {
+        for (auto& e : members)
+            loot.Entries[e.Id] = e;
+    };
+    if (type == p2::WELCOME) {
+        if (auto m = p2::DecodeWelcome(body, size)) {
+            keep(m->View.Members);
+            loot.Secrets[m->YourId] = m->YourSecret;
+        }
+    } else if (type == p2::MEMBER_ADDED) {
+        if (auto m = p2::DecodeMemberAdded(body, size)) {
+            loot.Entries[m->Member.Id] = m->Member;
+            loot.Secrets[m->Member.Id] = m->Secret;
+        }
+    } else if (type == p2::NEW_HOST) {
+        if (auto m = p2::DecodeNewHost(body, size)) keep(m->Members);
+    }
+    if (type != p2::PING && frame->size() < (64u << 10)) {
+        loot.Seen.push_back(frame);
+        if (loot.Seen.size() > 32) loot.Seen.pop_front();
+    }
+}
+
+int TRoomSim::OpenLinkTo(int from, int to) const {
+    for (auto& [id, link] : nodes_[from].Links) {
+        const TLink& l = links_[link];
+        int side = l.End[0].Node == from && l.End[0].Id == id ? 0 : 1;
+        if (l.End[1 - side].Node == to && l.End[side].Open && l.End[1 - side].Open && !l.Broken)
+            return link;
+    }
+    return -1;
+}
+
+int TRoomSim::RandomPeerLink(int node) {
+    std::vector<int> open;
+    for (auto& [id, link] : nodes_[node].Links) {
+        const TLink& l = links_[link];
+        int side = l.End[0].Node == node && l.End[0].Id == id ? 0 : 1;
+        int other = l.End[1 - side].Node;
+        if (other >= 0 && other != node && nodes_[other].Alive && l.End[side].Open &&
+            l.End[1 - side].Open && !l.Broken)
+            open.push_back(link);
+    }
+    return open.empty() ? -1 : open[rng_() % open.size()];
+}
+
+void TRoomSim::Inject(int node, int link, p2::TFrame frame) {
+    if (link < 0 || !frame) return;
+    TLink& l = links_[link];
+    int side = l.End[0].Node == node ? 0 : 1;
+    if (l.End[side].Node != node) return;
+    ++forged_;
+    Log(nodes_[node].Name + " forges type " + std::to_string((*frame)[4]) + " to " +
+        (l.End[1 - side].Node >= 0 ? nodes_[l.End[1 - side].Node].Name : "?"));
+    Push(link, 1 - side, TItem{Frame, 0, std::move(frame), node});
+}
+
+void TRoomSim::Impersonate(int node, int target, uint32_t as, const p2::TSecret& secret) {
+    TNode& t = nodes_[target];
+    if (!t.Alive || t.Nat || !Connected(node, target) || target == node) return;
+    int claimed = NodeOfId(as);
+    Log(nodes_[node].Name + " introduces itself to " + t.Name + " as " +
+        (claimed >= 0 ? nodes_[claimed].Name : std::to_string(as)));
+    int index = static_cast<int>(links_.size());
+    links_.push_back(TLink{});
+    TLink& l = links_[index];
+    l.End[0].Node = -1; // what the target writes back is not read
+    l.End[1].Node = target;
+    l.End[1].Id = ++nextAccepted_;
+    l.SourceIpv4 = nodes_[node].Ipv4;
+    ++forged_;
+    Push(index, 1,
+         TItem{Accept, 0, p2::EncodePeerHello({instance_, t.Core->OwnId(), as, secret}), node});
+    // Lines "from" the member it claims to be.
+    int lines = 1 + static_cast<int>(rng_() % 6);
+    for (int i = 0; i < lines; ++i) {
+        auto b = Block(static_cast<uint32_t>(std::max(claimed, 0)), (1ull << 40) + i, kForged, 20);
+        Push(index, 1,
+             TItem{Frame, 0, p2::EncodeData(1 + i, b->data(), static_cast<uint32_t>(b->size())),
+                   node});
+    }
+}
+
+void TRoomSim::Attack(int node, int kind) {
+    TNode& h = nodes_[node];
+    if (!InRoom(node) || Paused(node) || h.Core->IsHost() || quiet_) return;
+    TRoomCore& core = *h.Core;
+    const uint32_t own = core.OwnId();
+    const uint32_t view = core.ViewNumber();
+    auto order = core.ViewIds();
+    std::vector<uint32_t> others;
+    for (uint32_t id : order)
+        if (id != own) others.push_back(id);
+    if (others.empty()) return;
+    auto anyOther = [&] { return others[rng_() % others.size()]; };
+    int link = RandomPeerLink(node);
+    int hostNode = NodeOfId(core.HostId());
+    auto forgedData = [&](uint32_t as, uint64_t seq) {
+        int claimed = NodeOfId(as);
+        auto b = Block(static_cast<uint32_t>(std::max(claimed, 0)), (1ull << 41) + rng_() % 1000,
+                       kForged, 20);
+        return p2::EncodeData(seq, b->data(), static_cast<uint32_t>(b->size()));
+    };
+    switch (kind) {
+    case 0:
+        return Inject(node, link, p2::EncodeEmpty(p2::REMOVED));
+    case 1:
+        return Inject(node, link, p2::EncodeMemberRemoved({view + 1, anyOther(), rng_() % 2 == 0}));
+    case 2: {
+        p2::TMemberAdded m;
+        m.View = view + 1;
+        m.Member.Id = static_cast<uint32_t>(rng_() | 1);
+        m.Member.JoinNumber = 1000 + static_cast<uint32_t>(rng_() % 1000);
+        m.Member.Ipv4 = h.Ipv4;
+        m.Member.Port = 1;
+        m.Member.Name = "ghost";
+        for (auto& b : m.Secret)
+            b = static_cast<uint8_t>(rng_());
+        return Inject(node, link, p2::EncodeMemberAdded(m));
+    }
+    case 3: {
+        p2::TLinkView m;
+        m.View = view + 1;
+        for (size_t i = 0; i < order.size(); ++i)
+            m.Masks.push_back(rng_() & ~(uint64_t(1) << i) & ((uint64_t(1) << order.size()) - 1));
+        return Inject(node, link, p2::EncodeLinkView(m));
+    }
+    case 4: {
+        // Claims the room, linked to everyone, from a view ahead of the others.
+        p2::TViewMessage m;
+        m.View = view + 1 + static_cast<uint32_t>(rng_() % 3);
+        m.HostId = own;
+        for (uint32_t id : order) {
+            auto it = h.Loot.Entries.find(id);
+            if (it == h.Loot.Entries.end()) return;
+            p2::TViewEntry e = it->second;
+            e.Links.clear();
+            for (uint32_t o : order)
+                if (o != id && (id == own || o == own)) e.Links.insert(o);
+            m.Members.push_back(e);
+        }
+        std::sort(m.Members.begin(), m.Members.end(),
+                  [](auto& a, auto& b) { return a.JoinNumber < b.JoinNumber; });
+        auto frame = p2::EncodeNewHost(m);
+        for (auto& [id, l] : std::map<TLinkId, int>(h.Links))
+            if (int to =
+                    links_[l].End[0].Node == node ? links_[l].End[1].Node : links_[l].End[0].Node;
+                to >= 0 && to != hostNode)
+                Inject(node, l, frame);
+        return;
+    }
+    case 5:
+        return Inject(node, link, p2::EncodeHostAck(view + static_cast<uint32_t>(rng_() % 3)));
+    case 6: {
+        // Links to everyone, whatever it has.
+        if (hostNode < 0) return;
+        std::set<uint32_t> all(others.begin(), others.end());
+        all.erase(core.HostId());
+        return Inject(node, OpenLinkTo(node, hostNode),
+                      p2::EncodeLinks({view, p2::MaskOf(all, order)}));
+    }
+    case 7: {
+        // Through the host, claiming to be someone else inside.
+        if (hostNode < 0) return;
+        uint32_t to = anyOther(), as = anyOther();
+        auto inner = forgedData(as, 1 + rng_() % 40);
+        return Inject(node, OpenLinkTo(node, hostNode),
+                      p2::EncodeRelay(to, p2::DATA, inner->data() + 5, inner->size() - 5));
+    }
+    case 8: {
+        // A relay from a member that is not the host.
+        uint32_t as = anyOther();
+        auto inner = forgedData(as, 1 + rng_() % 40);
+        return Inject(node, link,
+                      p2::EncodeRelay(as, p2::DATA, inner->data() + 5, inner->size() - 5));
+    }
+    case 9:
+        return Inject(node, link, forgedData(anyOther(), 1 + rng_() % 100));
+    case 10:
+        return Inject(node, link, p2::EncodeAck(1 + rng_() % 100000));
+    case 11: {
+        // Introduces itself as another member with a secret it was given.
+        uint32_t as = anyOther(), to = anyOther();
+        if (as == to) return;
+        auto ea = h.Loot.Entries.find(as), et = h.Loot.Entries.find(to);
+        if (ea == h.Loot.Entries.end() || et == h.Loot.Entries.end()) return;
+        uint32_t later = ea->second.JoinNumber > et->second.JoinNumber ? as : to;
+        auto secret = h.Loot.Secrets.find(later);
+        if (secret == h.Loot.Secrets.end()) return;
+        int target = NodeOfId(to);
+        if (target >= 0) Impersonate(node, target, as, secret->second);
+        return;
+    }
+    case 12:
+        if (h.Loot.Seen.empty()) return;
+        return Inject(node, link, h.Loot.Seen[rng_() % h.Loot.Seen.size()]);
+    default: {
+        // Big relayed blocks through the host at one member, as fast as the
+        // links take them, whether or not it reads.
+        if (!options_.Floods || hostNode < 0) return;
+        int l = OpenLinkTo(node, hostNode);
+        if (l < 0) return;
+        uint32_t to = anyOther();
+        if (to == core.HostId()) return;
+        Log(h.Name + " floods " + std::to_string(NodeOfId(to)) + " through the host");
+        for (int i = 0; i < 20; ++i) {
+            auto inner = forgedData(to, 1000 + i);
+            std::vector<uint8_t> body(8 + proto::kMaxBlock);
+            std::memcpy(body.data(), inner->data() + 5, inner->size() - 5);
+            Inject(node, l, p2::EncodeRelay(to, p2::DATA, body.data(), body.size()));
+        }
+        return;
+    }
     }
 }
 
@@ -512,17 +1160,16 @@ void TRoomSim::Hostile(int target, int kind) {
         request = p2::EncodePeerHello({instance_, t.Core->OwnId(), t.Core->OwnId(), secret});
         break;
     }
-    Push(index, 1, TItem{Accept, 0, Bytes(request)});
-    std::vector<uint8_t> block(13, 0);
-    block[12] = kHostile;
+    Push(index, 1, TItem{Accept, 0, request});
+    auto block = Block(0, 0, kHostile, 13);
     for (int i = 0; i < 4; ++i) {
         p2::TFrame f;
         switch (rng_() % 6) {
         case 0:
-            f = p2::EncodeData(1 + i, block.data(), 13);
+            f = p2::EncodeData(1 + i, block->data(), 13);
             break;
         case 1: {
-            auto inner = p2::EncodeData(1 + i, block.data(), 13);
+            auto inner = p2::EncodeData(1 + i, block->data(), 13);
             f = p2::EncodeRelay(known, p2::DATA, inner->data() + 5, inner->size() - 5);
             break;
         }
@@ -543,23 +1190,27 @@ void TRoomSim::Hostile(int target, int kind) {
             f = p2::EncodeEmpty(p2::DATA); // an empty DATA frame
             break;
         }
-        Push(index, 1, TItem{Frame, 0, *f});
+        Push(index, 1, TItem{Frame, 0, f});
     }
 }
 
 void TRoomSim::Quiet() {
-    // Every freeze and partition ends, then nothing happens for longer than
-    // removal and succession take.
-    int64_t until = now_;
+    // Every freeze, partition and lag ends, then nothing happens for longer
+    // than removal and succession take.
+    quiet_ = true;
+    int64_t until = std::max(now_, partUntil_);
     for (const TNode& n : nodes_)
-        until = std::max({until, n.FrozenUntil, n.PartitionedUntil});
+        until = std::max({until, n.FrozenUntil, n.LagUntil});
     RunFor(until - now_ + 45000);
-    std::vector<int> inRoom;
+    std::vector<int> inRoom, honest;
     for (size_t i = 0; i < nodes_.size(); ++i) {
         const TNode& n = nodes_[i];
         if (!n.Alive) continue;
         auto state = n.Core->State();
-        if (state == TRoomCore::InRoom) inRoom.push_back(static_cast<int>(i));
+        if (state == TRoomCore::InRoom) {
+            inRoom.push_back(static_cast<int>(i));
+            if (!n.Hostile) honest.push_back(static_cast<int>(i));
+        }
         if (state == TRoomCore::Opening || state == TRoomCore::Opened ||
             state == TRoomCore::Entering)
             Fail(n.Name + " is still entering after the quiet");
@@ -567,21 +1218,32 @@ void TRoomSim::Quiet() {
             Fail(n.Name + " lost the room without being told");
         if (state == TRoomCore::InRoom && n.LostNotices)
             Fail(n.Name + " carries on after being told the session is lost");
+        // Nothing went wrong but one member's misbehaviour: everyone else stays.
+        if (hostileOnly_ && !faults_ && !n.Hostile && n.Entered &&
+            !leftCleanly_.count(static_cast<int>(i)) && state != TRoomCore::InRoom)
+            Fail(n.Name + " is out of the room, though only a hostile member misbehaved");
     }
-    if (inRoom.empty()) return;
+    if (honest.empty()) return;
     std::vector<uint32_t> expected;
-    for (int i : inRoom)
+    for (int i : honest)
         expected.push_back(nodes_[i].Core->OwnId());
     std::sort(expected.begin(), expected.end());
+    auto reference = nodes_[honest[0]].Core->ViewIds();
+    std::sort(reference.begin(), reference.end());
     int hosts = 0;
-    for (int i : inRoom) {
+    for (int i : inRoom)
+        hosts += nodes_[i].Core->IsHost();
+    for (int i : honest) {
         TRoomCore& core = *nodes_[i].Core;
         auto ids = core.ViewIds();
         std::sort(ids.begin(), ids.end());
-        if (ids != expected) {
+        std::vector<uint32_t> honestIds;
+        for (uint32_t id : ids)
+            if (!IsHostileId(id)) honestIds.push_back(id);
+        if (honestIds != expected || ids != reference) {
             std::ostringstream s;
             s << nodes_[i].Name << " holds view " << core.ViewNumber() << " of " << ids.size()
-              << " members; " << expected.size() << " are in the room";
+              << " members; " << expected.size() << " honest ones are in the room";
             Fail(s.str());
         }
         std::set<uint32_t> players;
@@ -589,14 +1251,14 @@ void TRoomSim::Quiet() {
             players.insert(p.Id);
         if (players != nodes_[i].Roster)
             Fail(nodes_[i].Name + "'s notices do not add up to its player list");
-        if (core.ViewNumber() != nodes_[inRoom[0]].Core->ViewNumber())
+        if (core.ViewNumber() != nodes_[honest[0]].Core->ViewNumber())
             Fail(nodes_[i].Name + " holds another view number");
-        hosts += core.IsHost();
     }
     if (hosts != 1) Fail("after the quiet the room has " + std::to_string(hosts) + " hosts");
-    std::set<int> stayed(inRoom.begin(), inRoom.end());
+    std::set<int> stayed(honest.begin(), honest.end());
     for (const TSent& s : sent_) {
-        if (!stayed.count(s.From) && (faults_ || !leftCleanly_.count(s.From))) continue;
+        if (!stayed.count(s.From) && (faults_ || !leftCleanly_.count(s.From) || !options_.Leavers))
+            continue;
         for (int r : s.To)
             if (stayed.count(r) && !nodes_[r].Received.count({s.From, s.Counter}))
                 Fail(nodes_[r].Name + " never got #" + std::to_string(s.Counter) + " of " +
@@ -604,15 +1266,103 @@ void TRoomSim::Quiet() {
     }
 }
 
+void TRoomSim::Story() {
+    // Floods and bursts against members that do not read or answer for a while.
+    std::vector<int> members;
+    for (size_t i = 0; i < nodes_.size(); ++i)
+        if (InRoom(static_cast<int>(i)) && !Paused(static_cast<int>(i)) && !nodes_[i].Hostile)
+            members.push_back(static_cast<int>(i));
+    int host = Lister();
+    if (members.size() < 2 || host < 0) return;
+    std::shuffle(members.begin(), members.end(), rng_);
+    faults_ = true;
+    switch (rng_() % 4) {
+    case 0: {
+        // A paste of big lines while another member's reader is busy.
+        int sender = members[0], slow = members[1];
+        Log("story: " + nodes_[sender].Name + " pastes while " + nodes_[slow].Name + " lags");
+        Lag(slow, 2000 + int64_t(rng_() % 3000));
+        At(now_ + 100, [this, sender] { Burst(sender, 150, 1u << 20); });
+        break;
+    }
+    case 1: {
+        // Two members send big blocks at one that lags, through the host.
+        if (members.size() < 3) return;
+        int slow = -1;
+        for (int m : members)
+            if (nodes_[m].Nat && m != host) slow = m;
+        if (slow < 0) return;
+        Log("story: big blocks through the host at " + nodes_[slow].Name + ", which lags");
+        Lag(slow, 2000 + int64_t(rng_() % 2000));
+        uint32_t to = nodes_[slow].Core->OwnId();
+        for (int m : members)
+            if (m != slow)
+                At(now_ + 100, [this, m, to] {
+                    for (int i = 0; i < 17; ++i)
+                        SendBlock(m, to, proto::kMaxBlock);
+                });
+        break;
+    }
+    default: {
+        // A newcomer behind NAT joins while two members do not answer; the
+        // others talk meanwhile, a lot.
+        std::vector<int> quietOnes;
+        for (int m : members)
+            if (m != host && quietOnes.size() < 2) quietOnes.push_back(m);
+        int sender = -1;
+        for (int m : members)
+            if (std::find(quietOnes.begin(), quietOnes.end(), m) == quietOnes.end()) sender = m;
+        if (quietOnes.size() < 2 || sender < 0) return;
+        Log("story: a newcomer joins while two members are frozen; " + nodes_[sender].Name +
+            " talks");
+        for (int m : quietOnes)
+            Freeze(m, 3000, rng_() % 2 == 0);
+        int joiner = AddNode(true);
+        NeverConnect(joiner, sender);
+        JoinRoom(joiner, host);
+        At(now_ + 300, [this, sender] { Burst(sender, 1500, 0); });
+        if (options_.Hostile)
+            for (size_t i = 0; i < nodes_.size(); ++i)
+                if (nodes_[i].Hostile) {
+                    // Big relays at the newcomer while its welcome waits.
+                    int h = static_cast<int>(i);
+                    At(now_ + 400, [this, h, joiner] {
+                        int hostNode = NodeOfId(nodes_[h].Core->HostId());
+                        if (!InRoom(h) || hostNode < 0) return;
+                        int l = OpenLinkTo(h, hostNode);
+                        uint32_t to = 0;
+                        for (auto& [id, who] : idNode_)
+                            if (who == joiner) to = id;
+                        if (l < 0 || !to) return;
+                        for (int k = 0; k < 36; ++k) {
+                            std::vector<uint8_t> body(8 + proto::kMaxBlock);
+                            uint64_t seq = 1 + k;
+                            std::memcpy(body.data(), &seq, 8);
+                            body[8 + 12] = kForged;
+                            Inject(h, l, p2::EncodeRelay(to, p2::DATA, body.data(), body.size()));
+                        }
+                    });
+                }
+        break;
+    }
+    }
+}
+
 void TRoomSim::RunSchedule() {
+    const bool hostileRun = options_.Hostile && rng_() % 100 < 60;
+    // Half of those have nothing else going wrong: then no honest member may
+    // lose the room at all.
+    hostileOnly_ = hostileRun && rng_() % 2 == 0;
     int initial = 2 + static_cast<int>(rng_() % 4);
+    if (hostileRun) initial = std::max(initial, 3);
+    int hostile = hostileRun ? 1 + static_cast<int>(rng_() % (initial - 1)) : -1;
     uint32_t limits[] = {0, 10, 4};
     AddNode(false);
     for (int i = 1; i < initial; ++i)
-        AddNode(rng_() % 100 < 35);
+        AddNode(!hostileOnly_ && rng_() % 100 < 35, i == hostile);
     for (int a = 1; a < initial; ++a)
         for (int b = a + 1; b < initial; ++b)
-            if (rng_() % 100 < 15) NeverConnect(a, b);
+            if (!hostileOnly_ && rng_() % 100 < 15) NeverConnect(a, b);
     CreateRoom(0, limits[rng_() % 3]);
     for (int i = 1; i < initial; ++i) {
         int node = i;
@@ -620,17 +1370,31 @@ void TRoomSim::RunSchedule() {
     }
     RunFor(2500);
     int extra = 0;
+    bool story = options_.Floods && rng_() % 100 < 12;
+    int64_t storyAt = 4000 + int64_t(rng_() % 15000);
     // A quarter of the schedules has only joins, leaves and texts: there
     // every block sent must arrive, a leaver's last ones included.
-    const bool calm = rng_() % 4 == 0;
+    const bool calm = !hostileRun && rng_() % 4 == 0;
     while (now_ < 25000) {
         RunFor(100 + int64_t(rng_() % 600));
+        if (story && now_ >= storyAt) {
+            story = false;
+            Story();
+        }
+        if (hostile >= 0 && rng_() % 2 == 0)
+            Attack(hostile, static_cast<int>(rng_() % kAttackKinds));
         int node = static_cast<int>(rng_() % nodes_.size());
         int other = static_cast<int>(rng_() % nodes_.size());
         int roll = static_cast<int>(rng_() % 100);
         if (calm && roll >= 72) roll = static_cast<int>(rng_() % 55);
+        if (hostileOnly_ && roll >= 69) roll = static_cast<int>(rng_() % 69);
         if (roll < 55) {
-            SendBlock(node, 0);
+            // Now and then a big block, up to the largest a room carries.
+            size_t size = 0;
+            if (rng_() % 400 == 0)
+                size = rng_() % 2 ? proto::kMaxBlock : (64u << 10) + rng_() % proto::kMaxBlock;
+            size = std::min<size_t>(size, proto::kMaxBlock);
+            SendBlock(node, 0, size);
         } else if (roll < 63) {
             auto players =
                 InRoom(node) ? nodes_[node].Core->Players() : std::vector<TRoomCore::TPlayer>{};
@@ -638,7 +1402,7 @@ void TRoomSim::RunSchedule() {
         } else if (roll < 69) {
             if (extra < 3) {
                 ++extra;
-                int joiner = AddNode(rng_() % 100 < 35);
+                int joiner = AddNode(!hostileOnly_ && rng_() % 100 < 35);
                 int host = Lister();
                 JoinRoom(joiner, host >= 0 ? host : 0);
             }
@@ -646,10 +1410,18 @@ void TRoomSim::RunSchedule() {
             Leave(node);
         } else if (roll < 75) {
             Kill(node);
-        } else if (roll < 80) {
-            Freeze(node, 1000 + int64_t(rng_() % 14000));
-        } else if (roll < 84) {
-            Partition(node, 1000 + int64_t(rng_() % 14000));
+        } else if (roll < 79) {
+            Freeze(node, 1000 + int64_t(rng_() % 14000), rng_() % 2 == 0);
+        } else if (roll < 83) {
+            // Any part of the room, the host's side a minority or not.
+            std::set<int> side;
+            for (size_t i = 0; i < nodes_.size(); ++i)
+                if (rng_() % 2 == 0) side.insert(static_cast<int>(i));
+            if (side.empty()) side.insert(node);
+            if (side.size() == nodes_.size()) side.erase(node);
+            PartitionSet(side, 1000 + int64_t(rng_() % 14000));
+        } else if (roll < 85) {
+            Lag(node, 1000 + int64_t(rng_() % 6000));
         } else if (roll < 92) {
             if (node != other) BreakLink(node, other);
         } else {

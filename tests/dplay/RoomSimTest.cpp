@@ -1,6 +1,10 @@
 // Thousands of seeded schedules through room cores on a simulated network.
 // A failing seed prints itself; PARLORA_SIM_SEED=n replays it alone with a
-// trace, PARLORA_SIM_SEEDS=n changes how many run.
+// trace, PARLORA_SIM_SEEDS=n changes how many run, PARLORA_SIM_FIRST=n where
+// they start. PARLORA_SIM_HOSTILE=1 adds what today's room still fails:
+// admitted members that misbehave, floods at lagging readers, and joins
+// turned away after the room was shown them (PARLORA_SIM_FLOODS=1 and
+// PARLORA_SIM_JOINS=1 add the last two alone).
 #include "RoomSim.h"
 
 #include <gtest/gtest.h>
@@ -20,7 +24,8 @@ uint64_t EnvNumber(const char* name, uint64_t fallback) {
 
 std::string Report(uint64_t seed, const TRoomSim& sim) {
     std::string s = "seed " + std::to_string(seed) +
-                    " (replay: PARLORA_SIM_SEED=" + std::to_string(seed) + ")\n";
+                    ", first failure at t=" + std::to_string(sim.FirstFailureAt()) +
+                    " ms (replay: PARLORA_SIM_SEED=" + std::to_string(seed) + ")\n";
     for (auto& f : sim.Failures())
         s += "  " + f + "\n";
     return s;
@@ -31,7 +36,7 @@ std::string Report(uint64_t seed, const TRoomSim& sim) {
 TEST(RoomSimulation, RandomSchedulesKeepTheGuarantees) {
     if (const char* one = std::getenv("PARLORA_SIM_SEED"); one && *one) {
         uint64_t seed = std::strtoull(one, nullptr, 10);
-        TRoomSim sim(seed, true);
+        TRoomSim sim(seed, true, simtest::TSimOptions::FromEnvironment());
         sim.RunSchedule();
         for (auto& line : sim.Trace())
             std::cout << line << "\n";
@@ -39,23 +44,29 @@ TEST(RoomSimulation, RandomSchedulesKeepTheGuarantees) {
         return;
     }
     uint64_t seeds = EnvNumber("PARLORA_SIM_SEEDS", 2000);
+    uint64_t first = EnvNumber("PARLORA_SIM_FIRST", 1);
+    uint64_t maxFailed = EnvNumber("PARLORA_SIM_MAX_FAILED", 5);
+    const auto options = simtest::TSimOptions::FromEnvironment();
     auto start = std::chrono::steady_clock::now();
-    uint64_t events = 0, delivered = 0, failed = 0;
-    for (uint64_t seed = 1; seed <= seeds; ++seed) {
-        TRoomSim sim(seed);
+    uint64_t events = 0, delivered = 0, failed = 0, forged = 0, refused = 0;
+    for (uint64_t seed = first; seed < first + seeds; ++seed) {
+        TRoomSim sim(seed, false, options);
         sim.RunSchedule();
         events += sim.Events();
         delivered += sim.Delivered();
+        forged += sim.Forged();
+        refused += sim.Refused();
         if (!sim.Failures().empty()) {
             ADD_FAILURE() << Report(seed, sim);
-            if (++failed >= 5) break;
+            if (++failed >= maxFailed) break;
         }
     }
     auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
                   std::chrono::steady_clock::now() - start)
                   .count();
     std::cout << seeds << " schedules, " << events << " events, " << delivered
-              << " blocks delivered, " << ms << " ms\n";
+              << " blocks delivered, " << refused << " sends refused, " << forged
+              << " frames forged by admitted members, " << ms << " ms\n";
 }
 
 TEST(RoomSimulation, MembersLeavingOneAfterAnotherHandTheRoomOn) {
@@ -77,8 +88,9 @@ TEST(RoomSimulation, MembersLeavingOneAfterAnotherHandTheRoomOn) {
             sim.Leave(i);
             sim.RunFor(1500);
             for (int j = i + 1; j < kMembers; ++j)
-                ASSERT_FALSE(sim.GotLost(j)) << "m" << j << " lost the room after m" << i
-                                             << " left\n" << Report(seed, sim);
+                ASSERT_FALSE(sim.GotLost(j))
+                    << "m" << j << " lost the room after m" << i << " left\n"
+                    << Report(seed, sim);
             sim.SendBlock(kMembers - 1, 0);
         }
         sim.Quiet();
@@ -134,7 +146,8 @@ TEST(RoomSimulation, AMemberFrozenWhileANewcomerJoinsHearsItAfterwards) {
         sim.Quiet();
         for (int i = 0; i < 4; ++i)
             ASSERT_TRUE(sim.Core(i).State() == dplay::TRoomCore::InRoom)
-                << "m" << i << " is not in the room\n" << Report(seed, sim);
+                << "m" << i << " is not in the room\n"
+                << Report(seed, sim);
         EXPECT_TRUE(sim.Failures().empty()) << Report(seed, sim);
         if (!sim.Failures().empty()) break;
     }
