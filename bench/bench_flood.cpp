@@ -8,6 +8,7 @@
 #include "chat/ChatPayload.h"
 #include "chat/TChatLog.h"
 #include "chat/TMembers.h"
+#include "entry/ApplicationGuid.h"
 #include "platform/Cp932.h"
 #include "session/ScriptedDirectPlay.h"
 
@@ -29,7 +30,7 @@ using namespace sessiontest;
 
 namespace {
 
-const char* const kRoomGuid = "{5BFFE6A0-4D9C-11D2-B2C6-0080C83D719A}";
+const char* const kRoomGuid = entry::kApplicationGuid;
 const char* const kSender = "127.0.0.1:seven";
 
 double ThreadCpuMs() {

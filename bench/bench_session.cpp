@@ -44,6 +44,7 @@
 // futex wait per block, the I/O thread waking the GUI thread); nine of them
 // on two cores look like most of the distance to the raw relay at 1->9.
 // The relayed runs spend about a third of their samples in the scheduler.
+#include "entry/ApplicationGuid.h"
 #include "platform/MessagePump.h"
 #include "session/DPSession.h"
 
@@ -76,7 +77,7 @@
 namespace {
 
 constexpr int kBlockSize = 200;
-const char* kApplication = "{5BFFE6A0-4D9C-11D2-B2C6-0080C83D719A}";
+const char* kApplication = entry::kApplicationGuid;
 
 int64_t NowNs() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(

@@ -3,7 +3,7 @@
 #include "TSessionSelect.h"
 
 #include "chat/TchatShadowTitle.h"
-#include "dplay/api/DirectPlay.h"
+#include "entry/RoomEntry.h"
 #include "platform/ButtonKeys.h"
 #include "platform/Cp932.h"
 #include "platform/ErrorHandler.h"
@@ -11,7 +11,6 @@
 #include "platform/FontAliases.h"
 #include "platform/MessagePump.h"
 #include "platform/QtText.h"
-#include "platform/Synchronizer.h"
 #include "platform/WinMessage.h"
 #include "platform/WindowPlace.h"
 #include "session/DPSession.h"
@@ -31,7 +30,6 @@
 #include <QListWidget>
 #include <QPushButton>
 #include <QTabWidget>
-#include <atomic>
 #include <exception>
 #include <vector>
 
@@ -74,53 +72,6 @@ AnsiString MessageOf(const std::exception_ptr& error) {
         return Sjis("不明なエラー");
     }
 }
-
-// Session events raised on the worker are handed to the GUI thread, where
-// the chat window's handlers expect to run; restored when the step is done.
-class THandOverEvents {
-  public:
-    explicit THandOverEvents(TDPSession& s)
-        : s_(s), open_(s.OnOpen), add_(s.OnAddPlayer), del_(s.OnDeletePlayer),
-          message_(s.OnMessage), lost_(s.OnSessionLost), close_(s.OnClose) {
-        s.OnOpen = Wrap(open_);
-        s.OnSessionLost = Wrap(lost_);
-        s.OnClose = Wrap(close_);
-        s.OnAddPlayer = Wrap(add_);
-        s.OnDeletePlayer = Wrap(del_);
-        if (message_)
-            s.OnMessage = [h = message_](TCustomDPSession* sender, TDPPlayer* from,
-                                         const void* data, int size) {
-                platform::Synchronize([&] { h(sender, from, data, size); });
-            };
-    }
-    ~THandOverEvents() {
-        s_.OnOpen = open_;
-        s_.OnAddPlayer = add_;
-        s_.OnDeletePlayer = del_;
-        s_.OnMessage = message_;
-        s_.OnSessionLost = lost_;
-        s_.OnClose = close_;
-    }
-
-  private:
-    static TDPNotifyEvent Wrap(const TDPNotifyEvent& h) {
-        if (!h) return {};
-        return [h](TCustomDPSession* sender) { platform::Synchronize([&] { h(sender); }); };
-    }
-    static TDPPlayerEvent Wrap(const TDPPlayerEvent& h) {
-        if (!h) return {};
-        return [h](TCustomDPSession* sender, TDPPlayer* player) {
-            platform::Synchronize([&] { h(sender, player); });
-        };
-    }
-    TDPSession& s_;
-    TDPNotifyEvent open_;
-    TDPPlayerEvent add_;
-    TDPPlayerEvent del_;
-    TDPMessageEvent message_;
-    TDPNotifyEvent lost_;
-    TDPNotifyEvent close_;
-};
 
 // Adds an entry where a sorted list wants it (letter case ignored, after its
 // equals); the box's edit text is left as the user typed it.
@@ -231,7 +182,7 @@ AnsiString TDchatstart::Handle() const {
 
 AnsiString TDchatstart::PlayerNameFor() const {
     const AnsiString own = optfm_ ? optfm_->OwnIPAddress() : AnsiString();
-    return own + ":" + Handle();
+    return entry::PlayerName(own, Handle());
 }
 
 void TDchatstart::ShowError(const AnsiString& text) {
@@ -380,7 +331,7 @@ void TDchatstart::btn_makeroomClick() {
 
     int result = platform::IDCANCEL;
     try {
-        UseTCPIPProvider();
+        UseTCPIPProvider({});
         RoomName = platform::FromQString(Ed_newRoom->currentText());
         PlayerName = PlayerNameFor();
         OpenSessionWaiting(true);
@@ -412,7 +363,6 @@ void TDchatstart::btn_ClientConnectClick() {
 
     int result = platform::IDCANCEL;
     try {
-        UseTCPIPProvider();
         JoinByAddress();
         result = platform::IDOK;
     } catch (...) {
@@ -422,48 +372,37 @@ void TDchatstart::btn_ClientConnectClick() {
     done(result);
 }
 
-void TDchatstart::UseTCPIPProvider() {
+void TDchatstart::UseTCPIPProvider(const AnsiString& host) {
     if (!Session) throw platform::Exception(Sjis("TCP/IPがサポートされていません"));
-    TDPNameGuidList& providers = Session->ProviderList();
-    bool found = false;
-    for (int i = 0; i < providers.Count(); ++i) {
-        if (providers.Guids(i) == dplay::DPSPGUID_TCPIP) {
-            providerName_ = providers.Names(i);
-            Session->TCPIPSetting().Enabled = true;
-            Session->SetProvider(providerName_);
-            found = true;
-        }
-    }
-    if (!found) throw platform::Exception(Sjis("TCP/IPがサポートされていません"));
+    entry::UseTcpIp(*Session, host);
 }
 
 void TDchatstart::JoinByAddress() {
-    Session->TCPIPSetting().HostName = platform::FromQString(HostIPaddress->currentText());
-    Session->TCPIPSetting().Enabled = true;
-    Session->SetProvider(providerName_);
+    UseTCPIPProvider(platform::FromQString(HostIPaddress->currentText()));
 
     QApplication::setOverrideCursor(Qt::WaitCursor);
+    const TDPNameGuidList* rooms = nullptr;
     try {
-        RunWaiting([this] { Session->RefreshSessions(); });
+        rooms = &entry::ListRooms(*Session, Waiting());
     } catch (...) {
         QApplication::restoreOverrideCursor();
         throw;
     }
     QApplication::restoreOverrideCursor();
 
-    TDPNameGuidList& rooms = Session->SessionList();
-    if (rooms.Count() == 0) {
+    const entry::TRoomChoice choice = entry::ChooseRoom(*rooms, {});
+    if (choice.Kind == entry::TRoomChoice::NoRoom) {
         ShowError(Sjis("接続先がチャットルームを作っていません"));
         throw platform::EAbort();
     }
-    if (rooms.Count() == 1) {
-        RoomName = rooms.Names(0);
+    if (choice.Kind == entry::TRoomChoice::Chosen) {
+        RoomName = choice.Name;
         btn_JoinClick();
         return;
     }
     std::vector<AnsiString> names;
-    for (int i = 0; i < rooms.Count(); ++i)
-        names.push_back(rooms.Names(i));
+    for (int i = 0; i < rooms->Count(); ++i)
+        names.push_back(rooms->Names(i));
     TSessionSelect select(this);
     for (const AnsiString& name : names)
         select.SessionListBox->addItem(platform::ToQString(name));
@@ -487,33 +426,20 @@ void TDchatstart::btn_JoinClick() {
 }
 
 void TDchatstart::OpenSessionWaiting(bool create) {
-    THandOverEvents handOver(*Session);
-    const AnsiString room = RoomName;
-    const AnsiString player = PlayerName;
-    RunWaiting([this, create, room, player] { Session->OpenSession(create, room, player); });
+    entry::OpenRoom(*Session, create, RoomName, PlayerName, Waiting());
 }
 
-void TDchatstart::RunWaiting(const std::function<void()>& step) {
-    busy_ = true;
-    std::atomic<bool> finished{false};
-    std::exception_ptr error;
-    {
-        platform::TWorkerThread worker([&] {
-            try {
-                step();
-            } catch (...) {
-                error = std::current_exception();
-            }
-            finished = true;
-            // Wakes the wait below.
-            QMetaObject::invokeMethod(
-                qApp, [] {}, Qt::QueuedConnection);
-        });
-        platform::PumpUntil([&] { return finished.load(); });
-        worker.Join();
-    }
-    busy_ = false;
-    if (error) std::rethrow_exception(error);
+entry::TStepRunner TDchatstart::Waiting() {
+    return [this](const std::function<void()>& step) {
+        busy_ = true;
+        try {
+            entry::RunOnWorker(step);
+        } catch (...) {
+            busy_ = false;
+            throw;
+        }
+        busy_ = false;
+    };
 }
 
 // ---- other buttons -------------------------------------------------------------

@@ -3,6 +3,7 @@
 // becomes its host) or enters a room at a host's address. The dialog does
 // the network work itself and closes with OK only when the session
 // component is open on the chosen room.
+#include "entry/RoomEntry.h"
 #include "platform/AnsiString.h"
 
 #include <QDialog>
@@ -15,7 +16,6 @@ class QLabel;
 class QPushButton;
 class QTabWidget;
 class QWidget;
-class TDPSession;
 class TOptfm;
 class TchatShadowTitle;
 
@@ -53,7 +53,9 @@ class TDchatstart : public QDialog {
     void Button3Click();
 
     // Operations.
-    void UseTCPIPProvider();
+    // Connects the session through the TCP/IP provider to `host` ("" for a
+    // room of its own).
+    void UseTCPIPProvider(const AnsiString& host);
     void JoinByAddress();
     static void LoadHistory(const AnsiString& keyName, QComboBox* list);
     static void SaveHistory(const AnsiString& keyName, const QComboBox* list);
@@ -105,11 +107,10 @@ class TDchatstart : public QDialog {
     AnsiString PlayerNameFor() const;
     // Runs a blocking network step on a worker while this thread keeps
     // painting; input to the dialog is refused until it returns.
-    void RunWaiting(const std::function<void()>& step);
+    entry::TStepRunner Waiting();
     void OpenSessionWaiting(bool create);
 
     TOptfm* optfm_;
-    AnsiString providerName_;
     AnsiString PlayerName;
     bool busy_ = false;
     bool closed_ = false;

@@ -11,7 +11,7 @@
 #include "TchatLayout.h"
 #include "TchatNameGuide.h"
 
-#include "platform/Cp932.h"
+#include "entry/RoomEntry.h"
 #include "platform/ErrorHandler.h"
 #include "platform/EventSound.h"
 #include "platform/FontAliases.h"
@@ -37,8 +37,6 @@
 
 namespace {
 
-const char* const kApplicationGuid = "{5BFFE6A0-4D9C-11D2-B2C6-0080C83D719A}";
-
 template <class W> W* Named(W* widget, const char* name) {
     widget->setObjectName(QString::fromLatin1(name));
     return widget;
@@ -50,10 +48,6 @@ QFont GothicFont(int pixelSize, bool bold = false) {
     font.setPixelSize(pixelSize);
     font.setBold(bold);
     return font;
-}
-
-AnsiString Sjis(const char* utf8) {
-    return platform::Utf8ToCp932(utf8);
 }
 
 // A memo's text as the program holds it: lines separated by CR LF.
@@ -72,8 +66,7 @@ Tchat::Tchat(TchatContext& context, Tchat* openedFrom) : context_(context) {
     OpenedFrom = openedFrom;
 
     Session.SetAsync(false);
-    Session.SetGUID(kApplicationGuid);
-    Session.SetMaxPlayers(10);
+    entry::Prepare(Session);
     Session.ModemSetting().Enabled = false;
     Session.TCPIPSetting().Enabled = false;
     Session.TCPIPSetting().Port = context_.Port;
@@ -346,7 +339,7 @@ void Tchat::StartRoom() {
     }
     RoomName = result.RoomName;
     const AnsiString own = context_.Optfm ? context_.Optfm->OwnIPAddress() : AnsiString();
-    SelfName = own + ":" + result.Handle;
+    SelfName = entry::PlayerName(own, result.Handle);
     Members->SelfName = SelfName;
     Members->Arrange();
     SetCaption("");
@@ -387,16 +380,12 @@ void Tchat::SessionOpen(TCustomDPSession*) {
 }
 
 void Tchat::SessionAddPlayer(TCustomDPSession*, TDPPlayer* Player) {
-    AnsiString line = Sjis("  %s さんが入室しました。");
-    line.replace(line.find("%s"), 2, Player->Name);
-    AddLogEntry("", line);
+    AddLogEntry("", entry::ArrivalLine(Player->Name));
     Members->Add(Player->Name);
 }
 
 void Tchat::SessionDeletePlayer(TCustomDPSession*, TDPPlayer* Player) {
-    AnsiString line = Sjis("  %s さんが退室しました。");
-    line.replace(line.find("%s"), 2, chat::HandleOf(Player->Name));
-    AddLogEntry("", line);
+    AddLogEntry("", entry::DepartureLine(Player->Name));
     Members->Remove(Player->Name);
 }
 

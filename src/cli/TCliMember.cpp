@@ -1,42 +1,20 @@
 #include "TCliMember.h"
 
 #include "chat/ChatPayload.h"
-#include "dplay/service/DPService.h"
-#include "dplay/api/DirectPlay.h"
+#include "entry/RoomEntry.h"
 #include "platform/Cp932.h"
 #include "platform/OwnAddresses.h"
 
-namespace {
-
-const char* const kApplicationGuid = "{5BFFE6A0-4D9C-11D2-B2C6-0080C83D719A}";
-constexpr int kMaxPlayers = 10;
-// How long leaving may wait for the last texts to go out to a member that
-// does not read them.
-
 using platform::Cp932ToUtf8;
-using platform::Utf8ToCp932;
-
-// "  %s さんが入室しました。" and its departure twin, with the name put in.
-AnsiString FormatLine(const char* utf8, const AnsiString& name) {
-    AnsiString text = Utf8ToCp932(utf8);
-    auto pos = text.find("%s");
-    if (pos != AnsiString::npos) text.replace(pos, 2, name);
-    return text;
-}
-
-} // namespace
 
 TCliMember::TCliMember(const TCliOptions& options, TEntryPrinter& printer)
     : options_(options), printer_(printer) {
-    session_.SetGUID(kApplicationGuid);
-    session_.SetMaxPlayers(kMaxPlayers);
+    entry::Prepare(session_);
     session_.OnAddPlayer = [this](TCustomDPSession*, TDPPlayer* player) {
-        printer_.Print(TEntryKind::Arrival, {},
-                       FormatLine("  %s さんが入室しました。", player->Name));
+        printer_.Print(TEntryKind::Arrival, {}, entry::ArrivalLine(player->Name));
     };
     session_.OnDeletePlayer = [this](TCustomDPSession*, TDPPlayer* player) {
-        printer_.Print(TEntryKind::Departure, {},
-                       FormatLine("  %s さんが退室しました。", chat::HandleOf(player->Name)));
+        printer_.Print(TEntryKind::Departure, {}, entry::DepartureLine(player->Name));
     };
     session_.OnMessage = [this](TCustomDPSession*, TDPPlayer* from, const void* data, int size) {
         SessionMessage(from, data, size);
@@ -60,21 +38,15 @@ AnsiString TCliMember::OwnAddress() const {
 }
 
 void TCliMember::Enter() {
-    // The TCP/IP provider, with the host to enter at and the port.
-    AnsiString provider;
-    TDPNameGuidList& providers = session_.ProviderList();
-    for (int i = 0; i < providers.Count(); ++i)
-        if (providers.Guids(i) == dplay::DPSPGUID_TCPIP) provider = providers.Names(i);
-    if (provider.empty()) throw ECliFailure("TCP/IPがサポートされていません");
-    session_.TCPIPSetting().Enabled = true;
-    session_.TCPIPSetting().HostName = options_.Create ? std::string() : options_.Host;
+    if (entry::TcpIpProviderName(session_).empty())
+        throw ECliFailure("TCP/IPがサポートされていません");
     session_.TCPIPSetting().Port = options_.Port;
 
-    playerName_ = OwnAddress() + ":" + options_.Handle;
+    playerName_ = entry::PlayerName(OwnAddress(), options_.Handle);
     try {
-        session_.SetProvider(provider);
+        entry::UseTcpIp(session_, options_.Create ? std::string() : options_.Host);
         roomName_ = options_.Create ? options_.Room : ChooseRoom();
-        session_.OpenSession(options_.Create, roomName_, playerName_);
+        entry::OpenRoom(session_, options_.Create, roomName_, playerName_);
     } catch (const ECliFailure&) {
         throw;
     } catch (const platform::EAbort&) {
@@ -92,30 +64,26 @@ void TCliMember::Enter() {
 AnsiString TCliMember::ChooseRoom() {
     const std::string at =
         options_.Host + (options_.Port ? ":" + std::to_string(options_.Port) : "");
+    const TDPNameGuidList* rooms = nullptr;
     try {
-        session_.RefreshSessions();
+        rooms = &entry::ListRooms(session_);
     } catch (const platform::EAbort&) {
         throw;
     } catch (const platform::Exception& e) {
         throw ECliFailure(at + ": " + Cp932ToUtf8(e.Message) +
                           " (no room service answers at this address)");
     }
-    TDPNameGuidList& rooms = session_.SessionList();
-    if (rooms.Count() == 0)
+    const entry::TRoomChoice choice = entry::ChooseRoom(*rooms, options_.Room);
+    if (choice.Kind == entry::TRoomChoice::NoRoom)
         throw ECliFailure(at +
                           ": 接続先がチャットルームを作っていません (no room at this address)");
-    if (!options_.Room.empty()) {
-        int index = rooms.IndexOfName(options_.Room);
-        if (index >= 0) return rooms.Names(index);
-    } else if (rooms.Count() == 1) {
-        return rooms.Names(0);
-    }
+    if (choice.Kind == entry::TRoomChoice::Chosen) return choice.Name;
     std::string message =
-        options_.Room.empty()
-            ? at + " has " + std::to_string(rooms.Count()) + " rooms; choose one with --room:"
+        choice.Kind == entry::TRoomChoice::Several
+            ? at + " has " + std::to_string(rooms->Count()) + " rooms; choose one with --room:"
             : at + " has no room \"" + Cp932ToUtf8(options_.Room) + "\"; its rooms:";
-    for (int i = 0; i < rooms.Count(); ++i)
-        message += "\n  " + Cp932ToUtf8(rooms.Names(i));
+    for (int i = 0; i < rooms->Count(); ++i)
+        message += "\n  " + Cp932ToUtf8(rooms->Names(i));
     throw ECliFailure(message);
 }
 

@@ -1,6 +1,8 @@
 #include "DPModemSetting.h"
 #include "DPTCPIPSetting.h"
 
+#include "dplay/api/DirectPlay.h"
+
 void TDPTCPIPSetting::Assign(const TDPTCPIPSetting& source) {
     Enabled = source.Enabled;
     HostName = source.HostName;
@@ -11,4 +13,8 @@ void TDPModemSetting::Assign(const TDPModemSetting& source) {
     Enabled = source.Enabled;
     PhoneNumber = source.PhoneNumber;
     ModemDevice = source.ModemDevice;
+}
+
+const dplay::TGuid& TCPIPProviderGuid() {
+    return dplay::DPSPGUID_TCPIP;
 }

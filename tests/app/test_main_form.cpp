@@ -8,6 +8,7 @@
 #include "app/TSessionSelect.h"
 #include "chat/TChatLog.h"
 #include "chat/Tchat.h"
+#include "entry/ApplicationGuid.h"
 #include "game/Tjyankenfm.h"
 #include "platform/ErrorHandler.h"
 #include "platform/TRegistry.h"
@@ -143,7 +144,7 @@ TEST_F(MainFormTest, SvHdOpensTheRoomAndTheLastWindowEndsTheProgramSavingSetting
 
 TEST_F(MainFormTest, IpClHdJoinsTheRoomAtTheAddress) {
     TDPSession host;
-    host.SetGUID("{5BFFE6A0-4D9C-11D2-B2C6-0080C83D719A}");
+    host.SetGUID(entry::kApplicationGuid);
     host.TCPIPSetting().Enabled = true;
     host.TCPIPSetting().Port = port;
     host.SetProvider(host.ProviderList().Names(0));

@@ -4,6 +4,7 @@
 
 #include "app/TDchatstart.h"
 #include "app/TSessionSelect.h"
+#include "entry/ApplicationGuid.h"
 #include "platform/ErrorHandler.h"
 #include "platform/QtText.h"
 #include "platform/TRegistry.h"
@@ -31,7 +32,7 @@ using namespace apptest;
 
 namespace {
 
-const char* const kApplication = "{5BFFE6A0-4D9C-11D2-B2C6-0080C83D719A}";
+const char* const kApplication = entry::kApplicationGuid;
 
 std::vector<std::string> History(const char* list) {
     std::vector<std::string> out;

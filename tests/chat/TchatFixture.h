@@ -7,6 +7,7 @@
 #include "chat/TChatLog.h"
 #include "chat/TMembers.h"
 #include "chat/Tchat.h"
+#include "entry/RoomEntry.h"
 #include "platform/ErrorHandler.h"
 #include "platform/QtText.h"
 #include "platform/WinMessage.h"
@@ -60,12 +61,9 @@ class TchatTest : public ::testing::Test {
         context.RunStartDialog = [this](Tchat& chat) {
             TchatStartResult result;
             if (cancelStart) return result;
-            TDPSession& s = chat.Session;
-            s.TCPIPSetting().Enabled = true;
-            s.TCPIPSetting().HostName = chat.AutoCreate ? "" : "127.0.0.1";
-            s.SetProvider(s.ProviderList().Names(0));
-            s.OpenSession(chat.AutoCreate, chat.PresetHostAddress,
-                          "127.0.0.1:" + chat.PresetHandle);
+            entry::UseTcpIp(chat.Session, chat.AutoCreate ? "" : "127.0.0.1");
+            entry::OpenRoom(chat.Session, chat.AutoCreate, chat.PresetHostAddress,
+                            entry::PlayerName("127.0.0.1", chat.PresetHandle));
             result.ModalResult = platform::IDOK;
             result.RoomName = chat.PresetHostAddress;
             result.Handle = chat.PresetHandle;

@@ -3,6 +3,7 @@
 // entering a room fails.
 #include "TCliProcess.h"
 #include "chat/ChatPayload.h"
+#include "entry/ApplicationGuid.h"
 #include "platform/Cp932.h"
 #include "session/DPSession.h"
 
@@ -282,7 +283,7 @@ TEST(CliRoom, GameLinesAndHostilePayloadsFromAWindowedMember) {
         << host.Stderr();
     ::setenv("PARLORA_LISTEN_ADDR", "127.0.0.6", 1);
     TDPSession window;
-    window.SetGUID("{5BFFE6A0-4D9C-11D2-B2C6-0080C83D719A}");
+    window.SetGUID(entry::kApplicationGuid);
     window.TCPIPSetting().Enabled = true;
     window.TCPIPSetting().HostName = "127.0.0.1";
     window.TCPIPSetting().Port = port;

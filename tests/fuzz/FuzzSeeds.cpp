@@ -6,6 +6,7 @@
 // The FTP replies come from a real server (scripts/fuzz-ftp-replies.py).
 #include "chat/ChatPayload.h"
 #include "dplay/protocol/DPProtocol.h"
+#include "entry/ApplicationGuid.h"
 #include "platform/Cp932.h"
 #include "platform/RegStore.h"
 #include "templates/TemplateFile.h"
@@ -109,7 +110,7 @@ void ChatSeeds() {
 void DplaySeeds() {
     using namespace dplay::proto;
     auto bytes = [](const TFrame& f) { return std::string(f->begin(), f->end()); };
-    auto app = *dplay::TGuid::Parse("{5BFFE6A0-4D9C-11D2-B2C6-0080C83D719A}");
+    auto app = *dplay::TGuid::Parse(entry::kApplicationGuid);
     auto instance = dplay::TGuid::Create();
     std::string hello = bytes(EncodeHello(THello{app}));
     TRoomInfo room{app, instance, 47624, 10, 2, J("表示'ROOM")};

@@ -7,6 +7,7 @@
 //
 // Events: OPEN <ownId> <isHost>, ADD <id> <name>, DEL <id>, MSG <fromId> <text>,
 // STATUS <isHost> <players>, ROOMS <count>, LOST, CLOSE, CLOSED, ERROR <text>.
+#include "entry/ApplicationGuid.h"
 #include "session/DPSession.h"
 
 #include <QApplication>
@@ -19,7 +20,7 @@
 
 namespace {
 
-const char* kApplication = "{5BFFE6A0-4D9C-11D2-B2C6-0080C83D719A}";
+const char* kApplication = entry::kApplicationGuid;
 
 void Say(const std::string& line) {
     std::cout << line << std::endl; // flushed: the test reads line by line

@@ -1,11 +1,12 @@
 #include "SessionTestSupport.h"
 
+#include "entry/ApplicationGuid.h"
 #include "platform/Cp932.h"
 #include "platform/MessagePump.h"
 
 namespace sessiontest {
 
-const char* const kApplication = "{5BFFE6A0-4D9C-11D2-B2C6-0080C83D719A}";
+const char* const kApplication = entry::kApplicationGuid;
 
 bool WaitUntil(const std::function<bool()>& done, int timeoutMs) {
     return platform::PumpUntil(done, timeoutMs);
