@@ -22,6 +22,9 @@ TCliMember::TCliMember(const TCliOptions& options, TEntryPrinter& printer)
     session_.OnSessionLost = [this](TCustomDPSession*) {
         if (OnSessionLost) OnSessionLost();
     };
+    session_.OnHost = [this](TCustomDPSession*) {
+        if (OnHost) OnHost();
+    };
 }
 
 TCliMember::~TCliMember() = default;

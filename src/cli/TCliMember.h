@@ -27,6 +27,8 @@ class TCliMember {
 
     // The session was lost: the member is no longer in the room.
     std::function<void()> OnSessionLost;
+    // This process took the room over as its host.
+    std::function<void()> OnHost;
 
     const AnsiString& PlayerName() const { return playerName_; }
     const AnsiString& RoomName() const { return roomName_; }

@@ -23,6 +23,12 @@ const char* const kDescription =
     "(no room at the host, no such room, several rooms and no --room, join\n"
     "refused); 3: the session was lost. The reason goes to standard error.\n"
     "\n"
+    "While it hosts a room (created, or taken over when the host left) it\n"
+    "asks the home router (UPnP or NAT-PMP) to forward the port others need,\n"
+    "and says on standard error the address they can enter at from outside,\n"
+    "or why there is none and what still works; the forwarding goes when the\n"
+    "room closes and at exit.\n"
+    "\n"
     "Environment: PARLORA_OWN_IP overrides the machine's address list,\n"
     "PARLORA_LISTEN_ADDR the address the session service listens on.";
 
@@ -45,7 +51,9 @@ TCliParse ParseCliOptions(const QStringList& arguments, TCliOptions& options, QS
                              "Print one JSON object per log entry instead: time (UTC), kind "
                              "(text, arrival, departure, game), sender (player name, \"\" for "
                              "the program's lines), handle, text (lines joined by \\n).");
-    parser.addOptions({help, create, join, room, handle, ownIp, port, jsonl});
+    QCommandLineOption noPortMap("no-portmap",
+                                 "Do not ask the router to forward the port while hosting.");
+    parser.addOptions({help, create, join, room, handle, ownIp, port, jsonl, noPortMap});
 
     if (!parser.parse(arguments)) {
         message = parser.errorText();
@@ -100,5 +108,6 @@ TCliParse ParseCliOptions(const QStringList& arguments, TCliOptions& options, QS
         options.Port = static_cast<uint16_t>(value);
     }
     options.Jsonl = parser.isSet(jsonl);
+    options.PortMap = !parser.isSet(noPortMap);
     return TCliParse::Run;
 }

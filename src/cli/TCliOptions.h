@@ -16,6 +16,7 @@ struct TCliOptions {
     bool OwnIpGiven = false;
     uint16_t Port = 0; // 0: the service's default
     bool Jsonl = false;
+    bool PortMap = true; // ask the router to forward the port while hosting
 };
 
 enum class TCliParse { Run, Help, Error };

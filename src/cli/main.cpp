@@ -3,6 +3,7 @@
 #include "TCliOptions.h"
 #include "TEntryPrinter.h"
 #include "TLineReader.h"
+#include "net/RoomReach.h"
 
 #include <QCoreApplication>
 #include <QSocketNotifier>
@@ -57,7 +58,23 @@ int main(int argc, char** argv) {
     std::signal(SIGPIPE, SIG_IGN);
 
     TEntryPrinter printer(stdout, options.Jsonl);
+    // Made before the member, so that the forwarding goes after the room.
+    TRoomReach reach;
+    if (!options.PortMap) reach.SetEnabled(false);
+    std::string toldAddress, toldProblem;
+    reach.OnChanged = [&] {
+        std::string address = reach.OutsideAddress();
+        if (!address.empty() && address != toldAddress)
+            Complain("others enter from outside at " + address + " (" + reach.Status().Method +
+                     ")");
+        toldAddress = address;
+        std::string problem = reach.ProblemText();
+        if (!problem.empty() && problem != toldProblem)
+            Complain(problem + " (" + reach.Status().Detail + ")");
+        toldProblem = problem;
+    };
     TCliMember member(options, printer);
+    member.OnHost = [&] { reach.Hosting(options.Port); };
     try {
         member.Enter();
     } catch (const ECliFailure& e) {
@@ -67,6 +84,8 @@ int main(int argc, char** argv) {
         Complain(e.what());
         return kExitNoRoom;
     }
+
+    if (options.Create) reach.Hosting(options.Port);
 
     bool leaving = false;
     auto leave = [&](int code) {
@@ -111,5 +130,6 @@ int main(int argc, char** argv) {
     int code = app.exec();
     input.Stop();
     member.Leave();
+    reach.NotHosting();
     return code;
 }

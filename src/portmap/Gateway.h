@@ -15,7 +15,9 @@ class TGateway {
   public:
     virtual ~TGateway() = default;
     virtual const char* Method() const = 0;
-    virtual std::optional<TIPv4> PublicAddress(std::string& why) = 0;
+    // nullopt and none set: the router answers but has no public address
+    // itself (as behind another router).
+    virtual std::optional<TIPv4> PublicAddress(std::string& why, bool& none) = 0;
     // Asks for internal -> external for lease seconds; on Mapped, external
     // and lease hold what the router granted.
     virtual TMapAnswer Map(uint16_t internal, uint16_t& external, uint32_t& lease,

@@ -57,10 +57,15 @@ class TPmpGateway : public TGateway {
         return false;
     }
 
-    std::optional<TIPv4> PublicAddress(std::string& why) override {
+    std::optional<TIPv4> PublicAddress(std::string& why, bool& none) override {
         natpmpresp_t response{};
         int r = sendpublicaddressrequest(&pmp_);
         if (r >= 0) r = Await(response, kWaitMs);
+        if (r == NATPMP_ERR_NETWORKFAILURE) {
+            why = "NAT-PMP public address: " + Text(r);
+            none = true;
+            return std::nullopt;
+        }
         if (r != 0 || response.type != NATPMP_RESPTYPE_PUBLICADDRESS) {
             why = "NAT-PMP public address: " + Text(r);
             return std::nullopt;

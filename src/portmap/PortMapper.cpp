@@ -132,10 +132,15 @@ void TPortMapper::Step(const std::vector<uint16_t>& wanted) {
     }
 
     std::string why;
-    auto address = gateway_->PublicAddress(why);
+    bool none = false;
+    auto address = gateway_->PublicAddress(why, none);
     if (gateway_->TakeRestarted())
         for (auto& h : held_)
             h.RenewAt = now;
+    if (none) {
+        UnmapAll();
+        return Fail(TPortMapProblem::NoPublic, why);
+    }
     if (!address) {
         // The router stopped answering: look for it again soon.
         gateway_.reset();
@@ -256,6 +261,9 @@ std::string ProblemText(const TPortMapStatus& status, uint16_t port) {
     case TPortMapProblem::UnusablePublic:
         return "ルーターが使えない外側のアドレス(" + address +
                ")を返しました。外からは入室できません。" + stillWorks + byHand;
+    case TPortMapProblem::NoPublic:
+        return "ルーター自身に外側のアドレスがありません(二重のNATなど)。外からは入室できません。" +
+               stillWorks;
     case TPortMapProblem::None:
         break;
     }

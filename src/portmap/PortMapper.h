@@ -38,6 +38,7 @@ enum class TPortMapProblem {
     PrivatePublic,  // its public address is itself private: another router is in front
     SharedPublic,   // its public address is the provider's shared space (carrier NAT)
     UnusablePublic, // it named no usable public address
+    NoPublic,       // it has no public address (another router is in front, or no line)
 };
 
 struct TPortMapStatus {

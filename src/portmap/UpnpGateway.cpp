@@ -21,7 +21,7 @@ class TUpnpGateway : public TGateway {
 
     const char* Method() const override { return "UPnP"; }
 
-    std::optional<TIPv4> PublicAddress(std::string& why) override {
+    std::optional<TIPv4> PublicAddress(std::string& why, bool&) override {
         char text[64] = {};
         int r = UPNP_GetExternalIPAddress(urls_.controlURL, data_.first.servicetype, text);
         if (r != UPNPCOMMAND_SUCCESS) {

@@ -427,6 +427,7 @@ void TCustomDPSession::DispatchSystemMessage(const void* buffer, uint32_t size) 
     }
     case DPSYS_HOST:
         isSessionHost_ = true;
+        NotifyHost();
         return;
     case DPSYS_SENDCOMPLETE: {
         DPMSG_SENDCOMPLETE msg;
@@ -462,6 +463,9 @@ void TCustomDPSession::NotifyOpen() {
 }
 void TCustomDPSession::NotifySessionLost() {
     if (OnSessionLost) OnSessionLost(this);
+}
+void TCustomDPSession::NotifyHost() {
+    if (OnHost) OnHost(this);
 }
 void TCustomDPSession::NotifySendComplete(uint32_t MessageID, TDPSendCompleteResult Result,
                                           int SendTime) {

@@ -80,6 +80,8 @@ class TCustomDPSession : public QObject {
     virtual void NotifyMessage(TDPPlayer* From, const void* Data, int DataSize);
     virtual void NotifyOpen();
     virtual void NotifySessionLost();
+    // This process became the room's host (it took the room over).
+    virtual void NotifyHost();
     virtual void NotifySendComplete(uint32_t MessageID, TDPSendCompleteResult Result, int SendTime);
 
     // The DirectPlay object for SetProvider; a test can hand in a scripted one.
@@ -105,6 +107,7 @@ class TCustomDPSession : public QObject {
     TDPNotifyEvent OnOpen;
     TDPSendCompleteEvent OnSendComplete;
     TDPNotifyEvent OnSessionLost;
+    TDPNotifyEvent OnHost;
 
   private:
     friend class TDPRecvThread;

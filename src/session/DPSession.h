@@ -22,6 +22,7 @@ class TDPSession : public TCustomDPSession {
     using TCustomDPSession::OnAddPlayer;
     using TCustomDPSession::OnClose;
     using TCustomDPSession::OnDeletePlayer;
+    using TCustomDPSession::OnHost;
     using TCustomDPSession::OnMessage;
     using TCustomDPSession::OnOpen;
     using TCustomDPSession::OnSendComplete;

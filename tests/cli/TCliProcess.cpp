@@ -8,11 +8,13 @@
 #include <unistd.h>
 
 TCliProcess::TCliProcess(const std::string& address, const QStringList& arguments,
-                         TCliOutput output)
+                         TCliOutput output, const TCliLaunch& launch)
     : process_(std::make_unique<QProcess>()) {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("PARLORA_LISTEN_ADDR", QString::fromStdString(address));
     env.insert("PARLORA_OWN_IP", QString::fromStdString(address));
+    for (auto& [name, value] : launch.Environment)
+        env.insert(QString::fromStdString(name), QString::fromStdString(value));
     process_->setProcessEnvironment(env);
     int gone[2] = {-1, -1};
     if (output == TCliOutput::ReaderGone && ::pipe2(gone, O_CLOEXEC) == 0) {
@@ -25,7 +27,15 @@ TCliProcess::TCliProcess(const std::string& address, const QStringList& argument
             ::signal(SIGPIPE, SIG_DFL);
         });
     }
-    process_->start(PARLORA_CLI_PATH, arguments);
+    if (launch.Prefix.empty()) {
+        process_->start(PARLORA_CLI_PATH, arguments);
+    } else {
+        QStringList all;
+        for (size_t i = 1; i < launch.Prefix.size(); ++i)
+            all << QString::fromStdString(launch.Prefix[i]);
+        all << PARLORA_CLI_PATH << arguments;
+        process_->start(QString::fromStdString(launch.Prefix[0]), all);
+    }
     process_->waitForStarted(10000);
     if (gone[1] >= 0) ::close(gone[1]);
 }
@@ -85,6 +95,21 @@ int TCliProcess::WaitForExit(int timeoutMs) {
     ReadLines();
     if (!ended || process_->exitStatus() != QProcess::NormalExit) return -1;
     return process_->exitCode();
+}
+
+bool TCliProcess::WaitForStderr(const std::string& text, int timeoutMs) {
+    QElapsedTimer clock;
+    clock.start();
+    for (;;) {
+        ReadLines();
+        if (stderr_.find(text) != std::string::npos) return true;
+        qint64 left = timeoutMs - clock.elapsed();
+        if (left <= 0 || process_->state() == QProcess::NotRunning) {
+            ReadLines();
+            return stderr_.find(text) != std::string::npos;
+        }
+        process_->waitForReadyRead(static_cast<int>(std::min<qint64>(left, 1000)));
+    }
 }
 
 size_t TCliProcess::Count(const std::string& exact) const {

@@ -15,12 +15,19 @@
 // whose reader has already gone (as after `parlora-cli ... | head -1`).
 enum class TCliOutput { Read, ReaderGone };
 
+// How the process is started beyond its arguments: a command it runs under
+// (a network namespace) and environment variables set for it.
+struct TCliLaunch {
+    std::vector<std::string> Prefix;
+    std::vector<std::pair<std::string, std::string>> Environment;
+};
+
 class TCliProcess {
   public:
     // Starts parlora-cli with `arguments`, its session service listening on
     // `address` (127.0.0.x), which is also its own address.
     TCliProcess(const std::string& address, const QStringList& arguments,
-                TCliOutput output = TCliOutput::Read);
+                TCliOutput output = TCliOutput::Read, const TCliLaunch& launch = {});
     ~TCliProcess();
     TCliProcess(const TCliProcess&) = delete;
     TCliProcess& operator=(const TCliProcess&) = delete;
@@ -39,6 +46,8 @@ class TCliProcess {
     const std::vector<std::string>& Lines() const { return lines_; }
     size_t Count(const std::string& exact) const;
     std::string Stderr();
+    // Waits until standard error holds `text`; true when it did within the deadline.
+    bool WaitForStderr(const std::string& text, int timeoutMs = 20000);
 
   private:
     void ReadLines();

@@ -290,6 +290,15 @@ TEST_F(PmpRouterTest, PublicAddressesNobodyOutsideCanUse) {
         std::lock_guard lock(router_.Mutex);
         EXPECT_TRUE(router_.Table.empty());
     }
+    // A router with no public address of its own (result 3, network failure).
+    router_.Result = 3;
+    statuses_.Clear();
+    auto mapper = Mapper();
+    mapper->SetPorts({47624});
+    auto failed = statuses_.WaitFor(State(TPortMapState::Failed));
+    ASSERT_TRUE(failed);
+    EXPECT_EQ(failed->Problem, TPortMapProblem::NoPublic);
+    EXPECT_NE(ProblemText(*failed, 47624).find("二重のNAT"), std::string::npos);
 }
 
 TEST_F(PmpRouterTest, RefusalsAndSilenceAreToldWithThePortToForward) {

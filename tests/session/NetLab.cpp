@@ -14,29 +14,30 @@ namespace {
 // Every lab namespace is "pl<pid>-<lab>-<machine>".
 constexpr const char* kMark = "pl";
 
-int Run(const std::string& command) {
+bool Found(const char* program) {
+    return TNetLab::Run(std::string("command -v ") + program) == 0;
+}
+
+} // namespace
+
+int TNetLab::Run(const std::string& command) {
     int status = std::system((command + " >/dev/null 2>&1").c_str());
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-void Must(const std::string& command) {
+void TNetLab::Must(const std::string& command) {
     if (Run(command) != 0) throw std::runtime_error("network lab: failed: " + command);
 }
 
-bool Found(const char* program) {
-    return Run(std::string("command -v ") + program) == 0;
-}
-
-// Namespaces left by labs whose process is gone (it crashed, or was killed).
-void SweepLeftovers() {
+void TNetLab::SweepLeftovers(const std::string& mark) {
     DIR* dir = ::opendir("/run/netns");
     if (!dir) return;
     std::vector<std::string> stale;
     while (dirent* e = ::readdir(dir)) {
         std::string name = e->d_name;
-        if (name.rfind(kMark, 0) != 0) continue;
+        if (name.rfind(mark, 0) != 0) continue;
         char* end = nullptr;
-        long pid = std::strtol(name.c_str() + 2, &end, 10);
+        long pid = std::strtol(name.c_str() + mark.size(), &end, 10);
         if (pid <= 0 || *end != '-') continue;
         if (::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) stale.push_back(name);
     }
@@ -44,8 +45,6 @@ void SweepLeftovers() {
     for (auto& name : stale)
         Run("ip netns pids " + name + " | xargs -r kill -9; ip netns del " + name);
 }
-
-} // namespace
 
 std::string TNetLab::Unavailable() {
     if (::geteuid() != 0) return "network namespaces need root";
@@ -57,7 +56,7 @@ std::string TNetLab::Unavailable() {
 TNetLab::TNetLab() {
     static std::atomic<int> labs{0};
     prefix_ = kMark + std::to_string(::getpid()) + "-" + std::to_string(++labs) + "-";
-    SweepLeftovers();
+    SweepLeftovers(kMark);
     try {
         NewNamespace("wan");
         In("wan", "ip link add br0 type bridge && ip link set br0 up");

@@ -30,6 +30,13 @@ class TNetLab {
 
     // Cuts a machine (or its router) off the public network, or joins it again.
     void Cut(const std::string& name, bool cut);
+    // Shell helpers shared with other labs: runs a command quietly (its exit
+    // code), or throws when it fails; removes the namespaces "<mark><pid>-..."
+    // of lab processes that are gone.
+    static int Run(const std::string& command);
+    static void Must(const std::string& command);
+    static void SweepLeftovers(const std::string& mark);
+
     // The command prefix that runs a program in the machine's namespace.
     std::vector<std::string> Inside(const std::string& name) const;
     // The namespaces of this lab, for a test that checks they are gone.

@@ -1,0 +1,148 @@
+// Rooms hosted behind a home router in network namespaces (root only; the
+// tests say why they skip otherwise): the host's parlora-cli asks the router
+// to forward its port, a guest outside enters at the router's address, and
+// the forwarding is gone once the room is.
+#include "RouterLab.h"
+#include "cli/TCliProcess.h"
+
+#include <QElapsedTimer>
+#include <QThread>
+#include <algorithm>
+#include <csignal>
+#include <gtest/gtest.h>
+
+namespace {
+
+constexpr uint16_t kDirectoryPort = 47624;
+
+bool Has(const std::vector<int>& ports, int port) {
+    return std::find(ports.begin(), ports.end(), port) != ports.end();
+}
+
+// Waits until the router's forwarded ports satisfy `want`.
+template <class P> bool WaitForPorts(TRouterLab& lab, P want, int timeoutMs = 20000) {
+    QElapsedTimer clock;
+    clock.start();
+    for (;;) {
+        if (want(lab.ForwardedPorts())) return true;
+        if (clock.elapsed() > timeoutMs) return false;
+        QThread::msleep(200);
+    }
+}
+
+class RouterLabTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        std::string why = TRouterLab::Unavailable();
+        if (!why.empty()) GTEST_SKIP() << why;
+    }
+    // A parlora-cli in the lab machine `name` at `address`, port mapping on.
+    static std::unique_ptr<TCliProcess> Cli(TRouterLab& lab, const std::string& name,
+                                            const std::string& address, QStringList arguments,
+                                            std::string lease = "3600") {
+        TCliLaunch launch{lab.Inside(name),
+                          {{"PARLORA_PORTMAP", "1"}, {"PARLORA_PORTMAP_LEASE", lease}}};
+        return std::make_unique<TCliProcess>(address, arguments, TCliOutput::Read, launch);
+    }
+    static std::string Arrival(const std::string& who) { return who + " さんが入室しました。"; }
+};
+
+} // namespace
+
+TEST_F(RouterLabTest, AGuestOutsideEntersAtTheRoutersAddress) {
+    TRouterLab lab(TRouterLab::TRouter::Upnp);
+    lab.AddHome("home", 10);
+    lab.AddOutside("guest", 2);
+    const std::string home = TRouterLab::HomeAddress(10), outside = TRouterLab::OutsideAddress(2);
+
+    // A short lease: the mapping outlives it only when it is renewed.
+    auto hanako = Cli(lab, "home", home, {"--create", "lab", "--handle", "hanako"}, "6");
+    ASSERT_TRUE(hanako->WaitForLine(Arrival(home + ":hanako"))) << hanako->Stderr();
+    ASSERT_TRUE(hanako->WaitForStderr("others enter from outside at 11.22.33.1 (UPnP)"))
+        << hanako->Stderr();
+    ASSERT_TRUE(WaitForPorts(lab, [](auto p) { return Has(p, kDirectoryPort); }));
+
+    auto taro = Cli(lab, "guest", outside,
+                    {"--join", QString::fromStdString(lab.RouterAddress()), "--handle", "taro"});
+    ASSERT_TRUE(taro->WaitForLine(Arrival(outside + ":taro"))) << taro->Stderr();
+    ASSERT_TRUE(hanako->WaitForLine(Arrival(outside + ":taro")));
+    hanako->Write("hello from home\n");
+    EXPECT_TRUE(taro->WaitForLine("<hanako>hello from home"));
+    taro->Write("hello from outside\n");
+    EXPECT_TRUE(hanako->WaitForLine("<taro>hello from outside"));
+
+    // Three leases later the forwarding is still there: it was renewed.
+    QThread::msleep(18000);
+    EXPECT_TRUE(Has(lab.ForwardedPorts(), kDirectoryPort));
+
+    // The host leaves: the forwarding goes with the room.
+    taro->CloseInput();
+    EXPECT_EQ(taro->WaitForExit(), 0);
+    hanako->CloseInput();
+    EXPECT_EQ(hanako->WaitForExit(), 0);
+    EXPECT_TRUE(lab.ForwardedPorts().empty());
+}
+
+TEST_F(RouterLabTest, SigtermAndARouterRestartAndASecondHost) {
+    TRouterLab lab(TRouterLab::TRouter::Upnp);
+    lab.AddHome("home", 10);
+    lab.AddHome("home2", 11);
+    lab.AddOutside("guest", 2);
+    const std::string outside = TRouterLab::OutsideAddress(2);
+
+    auto hanako = Cli(lab, "home", TRouterLab::HomeAddress(10),
+                      {"--create", "lab", "--handle", "hanako"}, "4");
+    ASSERT_TRUE(hanako->WaitForStderr("others enter from outside at 11.22.33.1 ("))
+        << hanako->Stderr();
+
+    // The router restarts and forgets: the renewal makes the mapping again.
+    lab.RestartDaemon();
+    EXPECT_TRUE(lab.ForwardedPorts().empty());
+    EXPECT_TRUE(WaitForPorts(lab, [](auto p) { return Has(p, kDirectoryPort); }));
+
+    // A second host behind the same router: its directory port is taken on
+    // the router, so it gets the next one, and guests enter there.
+    auto jiro =
+        Cli(lab, "home2", TRouterLab::HomeAddress(11), {"--create", "lab2", "--handle", "jiro"});
+    ASSERT_TRUE(jiro->WaitForStderr("others enter from outside at 11.22.33.1:47625 ("))
+        << jiro->Stderr();
+    auto taro = Cli(lab, "guest", outside,
+                    {"--join", QString::fromStdString(lab.RouterAddress()), "--port", "47625",
+                     "--handle", "taro"});
+    ASSERT_TRUE(jiro->WaitForLine(Arrival(outside + ":taro"))) << taro->Stderr();
+
+    // SIGTERM ends the first host cleanly, and its forwarding goes.
+    hanako->Signal(SIGTERM);
+    EXPECT_EQ(hanako->WaitForExit(), 128 + SIGTERM);
+    auto left = lab.ForwardedPorts();
+    EXPECT_FALSE(Has(left, kDirectoryPort));
+    EXPECT_TRUE(Has(left, 47625));
+}
+
+TEST_F(RouterLabTest, WithoutUpnpTheUserIsToldAndTheLanStillWorks) {
+    TRouterLab lab(TRouterLab::TRouter::NoUpnp);
+    lab.AddHome("home", 10);
+    lab.AddHome("home2", 11);
+    auto hanako =
+        Cli(lab, "home", TRouterLab::HomeAddress(10), {"--create", "lab", "--handle", "hanako"});
+    ASSERT_TRUE(hanako->WaitForStderr("外からは入室できません")) << hanako->Stderr();
+    EXPECT_NE(hanako->Stderr().find("TCP 47624"), std::string::npos) << hanako->Stderr();
+    EXPECT_EQ(hanako->Stderr().find("others enter from outside"), std::string::npos);
+    auto jiro =
+        Cli(lab, "home2", TRouterLab::HomeAddress(11),
+            {"--join", QString::fromStdString(TRouterLab::HomeAddress(10)), "--handle", "jiro"});
+    EXPECT_TRUE(hanako->WaitForLine(Arrival(TRouterLab::HomeAddress(11) + ":jiro")))
+        << jiro->Stderr();
+}
+
+TEST_F(RouterLabTest, BehindASecondNatTheUserIsTold) {
+    TRouterLab lab(TRouterLab::TRouter::DoubleNat);
+    lab.AddHome("home", 10);
+    auto hanako =
+        Cli(lab, "home", TRouterLab::HomeAddress(10), {"--create", "lab", "--handle", "hanako"});
+    // miniupnpd says it has no public address when its own is private.
+    ASSERT_TRUE(hanako->WaitForStderr("外側のアドレスがありません(二重のNATなど)"))
+        << hanako->Stderr();
+    EXPECT_EQ(hanako->Stderr().find("others enter from outside"), std::string::npos);
+    EXPECT_TRUE(lab.ForwardedPorts().empty());
+}
