@@ -1,12 +1,11 @@
 // One-way latency and throughput of the session transport, every member in
-// a process of its own, against a minimal raw-TCP relay; version 1 and 2 of
-// the room side by side, and version 2's relayed path.
+// a process of its own, against a minimal raw-TCP relay, and the room's
+// relayed path.
 //
-//   bench_session [blocks] [--version 1|2] [--only direct|relayed]
+//   bench_session [blocks] [--only direct|relayed]
 //
-// Every member process gets PARLORA_ROOM_CORE (0: version 1, 1: version 2)
-// and PARLORA_LISTEN_ADDR from the coordinator. The direct cases run on the
-// machine's loopback with the sender as host. The relayed cases (root only,
+// Every member process gets PARLORA_LISTEN_ADDR from the coordinator. The
+// direct cases run on the machine's loopback with the sender as host. The relayed cases (root only,
 // skipped with the reason otherwise) run in a network namespace the
 // benchmark makes and removes (pbench<pid>): loopback only, each member at
 // an address of its own from 127.0.0.10, the idle host at 127.0.0.2, and a
@@ -18,6 +17,9 @@
 // Latency is taken with the system-wide monotonic clock: the sender stamps
 // each block, each receiver subtracts in its OnMessage (or, for the relay,
 // after its read); for 1->9 a block counts when its last receiver has it.
+//
+// The figures below date from when the room had two versions (v1, a full
+// mesh; v2, the room there is now); today's output names no version.
 //
 // Figures of 2026-12-09 (main at 1e30388), medians of three runs in one
 // sitting (bench_session, 10000 blocks, nice 0, RelWithDebInfo), on a shared
@@ -39,7 +41,25 @@
 //   1->1 unpaced (100000 blocks): v1 162700, v2 115700 (v2 below v1 in 11
 //   of the sitting's 14 runs, above in 3: one run is not a comparison)
 //
-// Per block, a session receiver takes 50-100 us of CPU in either version
+// The last figures with version 1 of the room beside version 2, before
+// version 1 was removed (main at 69fb427, 2026-12-09, one run, 10000 blocks,
+// load average 8 to 15 from other developers' builds and tests):
+//
+//   200-byte block, us                     p50      p99
+//   v1 host -> member, 1->1                80.3    1698
+//   v2 host -> member, 1->1               104.1    4292
+//   raw relay 1->1                         94.9    5754
+//   v1 host -> 9 members (last of them)   744.2    4795
+//   v2 host -> 9 members                  772.6    4886
+//   raw relay 1->9                        326.0    2196
+//   v2 member -> member, direct link      285.3    4916
+//   v2 member -> member through the host  134.8    4554
+//
+//   blocks/s delivered member to member, 9 members all sending 2000 each:
+//   v2 through the relaying host 22200 (host CPU 2.22 s of 6.49 s), v1 mesh
+//   68100, v2 mesh 73600; 1->1 unpaced (100000 blocks): v1 93200, v2 68600
+//
+// Per block, a session receiver took 50-100 us of CPU in either version
 // against 11-22 us for a raw receiver (strace: about one write and half a
 // futex wait per block, the I/O thread waking the GUI thread); nine of them
 // on two cores look like most of the distance to the raw relay at 1->9.
@@ -506,11 +526,9 @@ struct TChild {
     FILE* Lines;
 };
 
-// Where and how a member process runs: the room version it speaks, the
-// address it listens and dials from, and the namespace it runs in ("" for
-// the machine's own loopback).
+// Where a member process runs: the address it listens and dials from, and
+// the namespace it runs in ("" for the machine's own loopback).
 struct TPlace {
-    int Version;
     std::string Address = "127.0.0.1";
     std::string Namespace;
 };
@@ -529,7 +547,6 @@ TChild Start(const TPlace& place, const std::vector<std::string>& args) {
     for (auto& a : all)
         argv.push_back(a.data());
     argv.push_back(nullptr);
-    const std::string version = place.Version == 1 ? "0" : "1";
     const std::string nsPath = place.Namespace.empty() ? "" : "/run/netns/" + place.Namespace;
     pid_t pid = ::fork();
     if (pid < 0) std::exit(3);
@@ -537,7 +554,6 @@ TChild Start(const TPlace& place, const std::vector<std::string>& args) {
         ::prctl(PR_SET_PDEATHSIG, SIGKILL); // the coordinator killed outright
         ::dup2(toChild[0], 0);
         ::dup2(fromChild[1], 1);
-        ::setenv("PARLORA_ROOM_CORE", version.c_str(), 1);
         ::setenv("PARLORA_LISTEN_ADDR", place.Address.c_str(), 1);
         if (!nsPath.empty()) {
             int fd = ::open(nsPath.c_str(), O_RDONLY | O_CLOEXEC);
@@ -635,7 +651,7 @@ TResult WorstOfReceivers(const std::vector<std::string>& files, int blocks) {
 // (the direct path, host to members); with `fromMember` an idle host admits
 // (and in the namespace `ns` relays) and the sender is a member like the
 // others.
-TResult Run(int version, bool fromMember, int receivers, int blocks, int paceUs,
+TResult Run(bool session, bool fromMember, int receivers, int blocks, int paceUs,
             const std::string& ns = {}, TRoutes* routes = nullptr) {
     ::alarm(600); // a member that hangs ends the whole run, cleaned up
     std::string port = std::to_string(testsupport::FreshPort());
@@ -643,9 +659,8 @@ TResult Run(int version, bool fromMember, int receivers, int blocks, int paceUs,
                 P = std::to_string(paceUs);
     std::vector<TChild> children;
     std::vector<std::string> files;
-    const bool session = version != 0;
     std::string host = "127.0.0.1";
-    TPlace place{version, "127.0.0.1", {}};
+    TPlace place{"127.0.0.1", {}};
     if (fromMember) {
         place.Namespace = ns;
         place.Address = kHostAddress;
@@ -707,13 +722,12 @@ TResult Run(int version, bool fromMember, int receivers, int blocks, int paceUs,
 // delivered member to member per second, from the common start to the last
 // delivery anywhere; the latencies are those of every delivery, queueing
 // included (the senders do not wait).
-TResult RunAllSending(int version, const std::string& ns, int members, int blocks,
-                      TRoutes* routes) {
+TResult RunAllSending(const std::string& ns, int members, int blocks, TRoutes* routes) {
     ::alarm(600);
     std::string port = std::to_string(testsupport::FreshPort());
     std::vector<TChild> children;
     std::vector<std::string> files;
-    TPlace place{version, kHostAddress, ns};
+    TPlace place{kHostAddress, ns};
     children.push_back(Start(place, {"--host", port}));
     Expect(children.back(), "READY");
     for (int i = 0; i < members; ++i) {
@@ -788,51 +802,48 @@ void PrintRoutes(const TRoutes& r, bool relayed) {
     std::printf("\n");
 }
 
-int Coordinator(int blocks, int onlyVersion, bool direct, bool relayedPart) {
+int Coordinator(int blocks, bool direct, bool relayedPart) {
     InstallCleanup();
     std::printf("200-byte blocks, %d per run, one process per member, loopback\n\n", blocks);
     std::printf("%-26s %10s %10s %10s %26s\n", "", "", "", "", "CPU us per block");
     std::printf("%-26s %10s %10s %10s %8s %8s %8s\n", "path", "p50 us", "p99 us", "max us",
                 "sender", "relay", "receiver");
     if (direct) {
-        // Version 1 and 2 side by side, case by case, so that both meet the
-        // same load of the machine.
+        // The session and the raw relay side by side, case by case, so that
+        // both meet the same load of the machine.
         struct Case {
             int Receivers, PaceUs;
         } cases[] = {{1, 300}, {9, 1000}};
         for (auto& c : cases) {
-            TResult v[3];
-            for (int version : {1, 2, 0}) {
-                if (version && onlyVersion && version != onlyVersion) continue;
-                v[version] = Run(version, false, c.Receivers, blocks, c.PaceUs);
-                std::string name = (version ? "v" + std::to_string(version) + " session"
-                                            : std::string("raw relay")) +
-                                   " 1->" + std::to_string(c.Receivers);
-                PrintRow(name.c_str(), v[version]);
+            TResult v[2];
+            for (bool session : {true, false}) {
+                v[session] = Run(session, false, c.Receivers, blocks, c.PaceUs);
+                std::string name = std::string(session ? "session" : "raw relay") + " 1->" +
+                                   std::to_string(c.Receivers);
+                PrintRow(name.c_str(), v[session]);
             }
-            if (v[1].P50us > 0 && v[2].P50us > 0)
-                std::printf("%-26s v2/v1 p50 %.2f p99 %.2f; v2/raw p50 %.2f p99 %.2f\n", "",
-                            v[2].P50us / v[1].P50us, v[2].P99us / v[1].P99us,
-                            v[2].P50us / v[0].P50us, v[2].P99us / v[0].P99us);
+            if (v[0].P50us > 0 && v[0].P99us > 0)
+                std::printf("%-26s session/raw p50 %.2f p99 %.2f\n", "", v[1].P50us / v[0].P50us,
+                            v[1].P99us / v[0].P99us);
         }
     }
     if (relayedPart) {
         // Member to member over their direct link, for what the relay adds.
         TRoutes routes;
-        TResult r = Run(2, true, 1, blocks, 300, "", &routes);
-        PrintRow("v2 member->member 1->1", r);
+        TResult r = Run(true, true, 1, blocks, 300, "", &routes);
+        PrintRow("member->member 1->1", r);
         PrintRoutes(routes, false);
         std::string ns;
         std::string why = MakeNamespace(ns);
         if (!why.empty()) {
             std::printf("\nrelayed path skipped: %s\n", why.c_str());
         } else {
-            r = Run(2, true, 1, blocks, 300, ns, &routes);
-            PrintRow("v2 relayed 1->1", r);
+            r = Run(true, true, 1, blocks, 300, ns, &routes);
+            PrintRow("relayed 1->1", r);
             PrintRoutes(routes, true);
             const int perSender = std::max(100, blocks / 5);
-            TResult all = RunAllSending(2, ns, 9, perSender, &routes);
-            PrintRow("v2 relayed 9 sending, sat.", all);
+            TResult all = RunAllSending(ns, 9, perSender, &routes);
+            PrintRow("relayed 9 sending, sat.", all);
             PrintRoutes(routes, true);
             std::printf("\nrelayed, 9 members all sending %d blocks: %.0f blocks/s delivered "
                         "member to member (%.0f sent/s)\n",
@@ -846,26 +857,20 @@ int Coordinator(int blocks, int onlyVersion, bool direct, bool relayedPart) {
         // The same load over the direct mesh, for what the relay costs.
         std::printf("\n");
         const int perSender = std::max(100, blocks / 5);
-        for (int version : {1, 2}) {
-            if (onlyVersion && version != onlyVersion) continue;
-            TRoutes routes;
-            TResult all = RunAllSending(version, "", 9, perSender, &routes);
-            std::printf("v%d mesh, 9 members all sending %d blocks: %.0f blocks/s delivered "
-                        "(%.0f sent/s)\n",
-                        version, perSender, all.BlocksPerSecond, all.BlocksPerSecond / 8);
-            std::printf("  in %.2f s: CPU of the host %.2f s, of a member %.2f s on average\n",
-                        all.WallS, all.HostCpuS, all.MemberCpuS);
-            PrintRoutes(routes, false);
-        }
+        TRoutes routes;
+        TResult all = RunAllSending("", 9, perSender, &routes);
+        std::printf("mesh, 9 members all sending %d blocks: %.0f blocks/s delivered "
+                    "(%.0f sent/s)\n",
+                    perSender, all.BlocksPerSecond, all.BlocksPerSecond / 8);
+        std::printf("  in %.2f s: CPU of the host %.2f s, of a member %.2f s on average\n",
+                    all.WallS, all.HostCpuS, all.MemberCpuS);
+        PrintRoutes(routes, false);
     }
     if (direct) {
         std::printf("\n");
-        for (int version : {1, 2}) {
-            if (onlyVersion && version != onlyVersion) continue;
-            TResult t = Run(version, false, 1, 100000, 0);
-            std::printf("v%d session 1->1 throughput: %.0f blocks/s (100000 blocks, unpaced)\n",
-                        version, t.BlocksPerSecond);
-        }
+        TResult t = Run(true, false, 1, 100000, 0);
+        std::printf("session 1->1 throughput: %.0f blocks/s (100000 blocks, unpaced)\n",
+                    t.BlocksPerSecond);
     }
     return 0;
 }
@@ -876,7 +881,7 @@ int main(int argc, char** argv) {
     std::vector<std::string> a(argv + 1, argv + argc);
     auto num = [&](size_t i) { return std::atoi(a.at(i).c_str()); };
     auto port = [&](size_t i) { return static_cast<uint16_t>(num(i)); };
-    if (!a.empty() && a[0].rfind("--", 0) == 0 && a[0] != "--version" && a[0] != "--only") {
+    if (!a.empty() && a[0].rfind("--", 0) == 0 && a[0] != "--only") {
         const std::string role = a[0];
         if (role == "--relay") return Relay(port(1), num(2));
         if (role == "--rawsender") return RawSender(port(1), num(2), num(3));
@@ -894,16 +899,14 @@ int main(int argc, char** argv) {
         }
         return 1;
     }
-    int blocks = 10000, version = 0;
+    int blocks = 10000;
     bool direct = true, relayed = true;
     for (size_t i = 0; i < a.size(); ++i) {
-        if (a[i] == "--version" && i + 1 < a.size())
-            version = std::atoi(a[++i].c_str());
-        else if (a[i] == "--only" && i + 1 < a.size()) {
+        if (a[i] == "--only" && i + 1 < a.size()) {
             direct = a[++i] == "direct";
             relayed = !direct;
         } else
             blocks = std::max(100, std::atoi(a[i].c_str()));
     }
-    return Coordinator(blocks, version, direct, relayed);
+    return Coordinator(blocks, direct, relayed);
 }

@@ -55,8 +55,8 @@ TEST_F(HostileInput, WrongHellosForeignJoinsAndFramesOutOfTurnAreCutOff) {
     {
         // Another application's join of this room's instance finds no room.
         TRaw raw(port);
-        const TGuid instance = RawEnumerate(port, kApp, p2::kVersion).at(0).Instance;
-        raw.Request(TGuid::Create(), proto::EncodeJoinRequest(instance), p2::kVersion);
+        const TGuid instance = RawEnumerate(port, kApp).at(0).Instance;
+        raw.Request(TGuid::Create(), proto::EncodeJoinRequest(instance));
         auto hello = raw.Read();
         auto refuse = raw.Read();
         ASSERT_TRUE(hello && refuse && refuse->Type == proto::JOIN_REFUSE);
@@ -98,8 +98,7 @@ TEST_F(HostileInput, SilentAndHalfFramedConnectionsTimeOutAndAFloodIsBounded) {
 
 TEST_F(HostileInput, AMemberBreakingTheRulesIsRemovedAndTheOthersCarryOn) {
     TRaw raw(port);
-    auto welcome =
-        RawJoin2(raw, kApp, RawEnumerate(port, kApp, p2::kVersion).at(0).Instance, 0, "intruder");
+    auto welcome = RawJoin2(raw, kApp, RawEnumerate(port, kApp).at(0).Instance, 0, "intruder");
     ASSERT_TRUE(welcome);
     raw.Write(RawData2(1, "okay"));
     DPID from = 0;

@@ -1,4 +1,4 @@
-// Version 2 rooms of the real service under peers played by hand on
+// Rooms of the real service under peers played by hand on
 // loopback: introductions the host never announced, hosts whose welcome
 // lies, forged senders, DATA out of turn, joins that never finish, broken
 // framing. Each ends with the room whole and its honest members talking.
@@ -377,7 +377,7 @@ TEST_F(HostileRoom, GarbageAndImpossibleLengthsCutOnlyTheirOwnLink) {
 
 namespace {
 
-// A joiner entering a version 2 host played by hand whose welcome says
+// A joiner entering a host played by hand whose welcome says
 // what `welcome` makes of the joiner's id; its CreatePlayer result.
 HRESULT EnterWithWelcome(const std::function<p2::TWelcome(uint32_t you)>& welcome) {
     const uint16_t port = FreshPort();

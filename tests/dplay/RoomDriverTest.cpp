@@ -1,4 +1,4 @@
-// Rooms on the version 2 core through real links on loopback: the driver
+// Rooms on the room core through real links on loopback: the driver
 // carries the core's dials, frames, timers and listing out through the
 // service, and the members talk through IDirectPlay4 as the program does.
 #include "TestPeer.h"

@@ -115,7 +115,7 @@ inline bool RawAskToJoin(TRaw& raw, const TGuid& application, const TGuid& insta
     return hello && hello->Type == proto::HELLO && accept && accept->Type == proto::JOIN_ACCEPT;
 }
 
-// Version 2: enters a room by hand; the welcome, or none when it was not given.
+// Enters a room by hand; the welcome, or none when it was not given.
 inline std::optional<p2::TWelcome> RawJoin2(TRaw& raw, const TGuid& application,
                                             const TGuid& instance, uint16_t listenPort,
                                             const std::string& name) {
@@ -126,7 +126,7 @@ inline std::optional<p2::TWelcome> RawJoin2(TRaw& raw, const TGuid& application,
     return p2::DecodeWelcome(welcome->Body.data(), welcome->Body.size());
 }
 
-// Version 2 blocks: DATA to the link's other end, RELAY to a peer through the host.
+// Blocks: DATA to the link's other end, RELAY to a peer through the host.
 inline proto::TFrame RawData2(uint64_t seq, const std::string& text) {
     return p2::EncodeData(seq, text.data(), uint32_t(text.size()));
 }

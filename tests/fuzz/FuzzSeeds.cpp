@@ -6,6 +6,7 @@
 // The FTP replies come from a real server (scripts/fuzz-ftp-replies.py).
 #include "chat/ChatPayload.h"
 #include "dplay/protocol/DPProtocol.h"
+#include "dplay/protocol/DPProtocol2.h"
 #include "entry/ApplicationGuid.h"
 #include "platform/Cp932.h"
 #include "platform/RegStore.h"
@@ -109,25 +110,28 @@ void ChatSeeds() {
 
 void DplaySeeds() {
     using namespace dplay::proto;
+    namespace p2 = dplay::proto2;
     auto bytes = [](const TFrame& f) { return std::string(f->begin(), f->end()); };
     auto app = *dplay::TGuid::Parse(entry::kApplicationGuid);
     auto instance = dplay::TGuid::Create();
     std::string hello = bytes(EncodeHello(THello{app}));
     TRoomInfo room{app, instance, 47624, 10, 2, J("表示'ROOM")};
-    TMemberInfo host{7, 1, 0x7F000001, 47625, "127.0.0.1:" + J("ソ")};
+    p2::TSecret secret;
+    secret.fill(0x5A);
     std::string join = "\x10" + hello + bytes(EncodeJoinRequest(instance)) +
                        bytes(EncodeCreatePlayer(TCreatePlayer{47626, "127.0.0.2:Taro"})) +
-                       bytes(EncodeData("\0\0\0\0", 4)) + bytes(EncodeEmpty(PING));
+                       bytes(p2::EncodeData(1, "\0\0\0\0", 4)) + bytes(EncodeEmpty(PING));
     Seed("dplay_frames", "join", join);
     Seed("dplay_frames", "enum", "\x03" + hello + bytes(EncodeEmpty(ENUM_REQUEST)));
+    const std::string text = chat::BuildChatText(J("ソ"));
     Seed("dplay_frames", "peer",
-         "\x3f" + hello + bytes(EncodePeerHello(TPeerHello{instance, 7, host})) +
-             bytes(EncodeData(chat::BuildChatText(J("ソ")).data(), 17)));
+         "\x3f" + hello + bytes(p2::EncodePeerHello({instance, 7, 8, secret})) +
+             bytes(p2::EncodeData(1, text.data(), uint32_t(text.size()))));
     // The replies a host sends, each after a HELLO so every decoder sees them.
     Seed("dplay_frames", "replies",
          "\x40" + hello + bytes(EncodeEnumReply({room, room})) + bytes(EncodeJoinAccept(room)) +
-             bytes(EncodeJoinRefuse(-5)) + bytes(EncodeWelcome(TWelcome{8, 2, {host, host}})) +
-             bytes(EncodeRoomAdd(room)) + bytes(EncodeRoomRemove(instance)));
+             bytes(EncodeJoinRefuse(-5)) + bytes(EncodeRoomAdd(room)) +
+             bytes(EncodeRoomRemove(instance)));
 }
 
 void SjisSeeds() {

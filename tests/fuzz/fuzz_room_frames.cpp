@@ -1,4 +1,4 @@
-// The version 2 room messages: the first byte names the message, the rest is
+// The room's messages: the first byte names the message, the rest is
 // its body. Whatever decodes must encode to a body that decodes to the same.
 #include "dplay/protocol/DPProtocol2.h"
 

@@ -2,10 +2,6 @@
 // behind NAT routers of their own, links that go down, processes frozen with
 // SIGSTOP. The members are session helpers in processes of their own, each
 // started inside its machine's namespace.
-//
-// Scenarios that wait for the version 2 room (one view, routing through the
-// host, removal that is told) are kept here but disabled; each says what it
-// waits for. Run them with --gtest_also_run_disabled_tests.
 #include "MemberProcess.h"
 #include "NetLab.h"
 #include "SessionTestSupport.h"

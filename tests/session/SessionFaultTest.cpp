@@ -130,7 +130,7 @@ TEST_F(SessionFault, AThousandEnumerationsHeldOpenLeaveTheRoomTalking) {
     sockaddr_in from{};
     from.sin_family = AF_INET;
     from.sin_addr.s_addr = htonl(0x7F000009);
-    auto request = *dplay::proto::EncodeHelloOfVersion({kApp}, 2);
+    auto request = *dplay::proto::EncodeHello({kApp});
     auto enumerate = *dplay::proto::EncodeEmpty(dplay::proto::ENUM_REQUEST);
     request.insert(request.end(), enumerate.begin(), enumerate.end());
     for (int i = 0; i < 1000; ++i) {

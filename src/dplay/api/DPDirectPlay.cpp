@@ -2,10 +2,9 @@
 
 #include "dplay/directory/DPDirectory.h"
 #include "dplay/links/DPOnce.h"
-#include "dplay/v1/DPRoom.h"
+#include "dplay/protocol/DPWireReader.h"
 #include "dplay/service/DPRoomDriver.h"
 #include "dplay/service/DPService.h"
-#include "dplay/protocol/DPWireReader.h"
 
 #include <cstring>
 
@@ -117,7 +116,7 @@ HRESULT TDPDirectPlay::EnumSessions(const DPSESSIONDESC2& desc, uint32_t timeout
 HRESULT TDPDirectPlay::Open(const DPSESSIONDESC2& desc, uint32_t flags) {
     lastError_.clear();
     if (!initialized_) return DPERR_UNINITIALIZED;
-    if (room_ || driver_) return DPERR_ALREADYINITIALIZED;
+    if (driver_) return DPERR_ALREADYINITIALIZED;
     if (flags & DPOPEN_CREATE) return Create(desc);
     if (flags & DPOPEN_JOIN) return Join(desc);
     return DPERR_INVALIDPARAMS;
@@ -145,47 +144,12 @@ HRESULT TDPDirectPlay::Create(const DPSESSIONDESC2& desc) {
                                    ": no answer from the program that holds it.";
         return DPERR_GENERIC;
     }
-    if (service_->RoomCore()) return CreateOnCore(info);
-    room_ = std::make_shared<TDPRoom>(*service_, info, port_, true);
-    return DP_OK;
-}
-
-HRESULT TDPDirectPlay::CreateOnCore(const proto::TRoomInfo& info) {
     auto driver = std::make_shared<TDPRoomDriver>(*service_, port_);
-    auto once = std::make_shared<TDPOnce<HRESULT>>();
-    asio::post(service_->Io(), [driver, info, once] {
-        driver->Create(info, [once](HRESULT hr, uint32_t) { once->Set(hr); });
+    auto created = std::make_shared<TDPOnce<HRESULT>>();
+    asio::post(service_->Io(), [driver, info, created] {
+        driver->Create(info, [created](HRESULT hr, uint32_t) { created->Set(hr); });
     });
-    auto result = once->Wait(kJoinTimeoutMs);
-    if (!result || Failed(*result)) {
-        service_->RunSync([driver] {
-            driver->Leave();
-            return 0;
-        });
-        return result ? *result : DPERR_TIMEOUT;
-    }
-    driver_ = driver;
-    return DP_OK;
-}
-
-HRESULT TDPDirectPlay::JoinOnCore(const DPSESSIONDESC2& desc, const asio::ip::tcp::endpoint& host) {
-    auto driver = std::make_shared<TDPRoomDriver>(*service_, port_);
-    auto once = std::make_shared<TDPOnce<HRESULT>>();
-    asio::post(service_->Io(), [driver, desc, host, once] {
-        driver->Join(host.address(), host.port(), desc.guidApplication, desc.guidInstance,
-                     [once](HRESULT hr, uint32_t) { once->Set(hr); });
-    });
-    auto result = once->Wait(kJoinTimeoutMs);
-    HRESULT hr = result ? *result : DPERR_TIMEOUT;
-    if (Failed(hr)) {
-        service_->RunSync([driver] {
-            driver->Leave();
-            return 0;
-        });
-        return hr;
-    }
-    driver_ = driver;
-    return DP_OK;
+    return Opened(driver, created->Wait(kJoinTimeoutMs));
 }
 
 HRESULT TDPDirectPlay::Join(const DPSESSIONDESC2& desc) {
@@ -193,64 +157,39 @@ HRESULT TDPDirectPlay::Join(const DPSESSIONDESC2& desc) {
     for (const Found& f : found_)
         if (f.Instance == desc.guidInstance) target = &f;
     if (!target) return DPERR_NOSESSIONS;
-    if (service_->RoomCore()) return JoinOnCore(desc, target->Endpoint);
-    struct State {
-        TDPOnce<HRESULT> Result;
-        std::shared_ptr<TDPRoom> Room;
-    };
-    auto state = std::make_shared<State>();
-    asio::post(service_->Io(), [service = service_.get(), endpoint = target->Endpoint, desc, state,
-                                port = port_] {
-        service->Dial(
-            endpoint, desc.guidApplication, proto::EncodeJoinRequest(desc.guidInstance),
-            [service, endpoint, desc, state, port](const std::shared_ptr<TDPLink>& link,
-                                                   uint8_t type, const uint8_t* body, size_t size) {
-                if (type == proto::JOIN_ACCEPT) {
-                    auto info = proto::DecodeJoinAccept(body, size);
-                    if (info && info->Instance == desc.guidInstance) {
-                        info->Application = desc.guidApplication;
-                        state->Room = std::make_shared<TDPRoom>(*service, *info, port, false);
-                        state->Room->SetHostLink(link, endpoint.address());
-                        state->Result.Set(DP_OK);
-                        return true;
-                    }
-                } else if (type == proto::JOIN_REFUSE) {
-                    if (auto why = proto::DecodeJoinRefuse(body, size)) {
-                        link->Close();
-                        state->Result.Set(Failed(*why) ? *why : DPERR_GENERIC);
-                        return false;
-                    }
-                }
-                link->Close(TLinkEnd::Violation);
-                return false;
-            },
-            [state](TLinkEnd) { state->Result.Set(DPERR_CONNECTIONLOST); });
+    auto driver = std::make_shared<TDPRoomDriver>(*service_, port_);
+    auto once = std::make_shared<TDPOnce<HRESULT>>();
+    asio::post(service_->Io(), [driver, desc, host = target->Endpoint, once] {
+        driver->Join(host.address(), host.port(), desc.guidApplication, desc.guidInstance,
+                     [once](HRESULT hr, uint32_t) { once->Set(hr); });
     });
-    auto result = state->Result.Wait(kJoinTimeoutMs);
-    HRESULT hr = result ? *result : DPERR_TIMEOUT;
+    return Opened(driver, once->Wait(kJoinTimeoutMs));
+}
+
+HRESULT TDPDirectPlay::Opened(const std::shared_ptr<TDPRoomDriver>& driver,
+                              std::optional<HRESULT> result) {
+    const HRESULT hr = result ? *result : DPERR_TIMEOUT;
     if (Failed(hr)) {
-        service_->RunSync([state] {
-            if (state->Room) state->Room->Leave();
+        service_->RunSync([driver] {
+            driver->Leave();
             return 0;
         });
         return hr;
     }
-    room_ = service_->RunSync([state] { return state->Room; });
+    driver_ = driver;
     return DP_OK;
 }
 
 HRESULT TDPDirectPlay::CreatePlayer(DPID* id, const DPNAME* name, std::shared_ptr<TDPEvent> event,
                                     const void*, uint32_t, uint32_t) {
-    if ((!room_ && !driver_) || !id) return DPERR_INVALIDPARAMS;
+    if (!driver_ || !id) return DPERR_INVALIDPARAMS;
     using Result = std::pair<HRESULT, uint32_t>;
     auto once = std::make_shared<TDPOnce<Result>>();
     std::string shortName = name ? name->shortName : std::string();
-    asio::post(service_->Io(), [room = room_, driver = driver_, shortName, event, once] {
-        auto done = [once](HRESULT hr, uint32_t newId) { once->Set({hr, newId}); };
-        if (driver)
-            driver->CreatePlayer(shortName, event, done);
-        else
-            room->CreatePlayer(shortName, event, done);
+    asio::post(service_->Io(), [driver = driver_, shortName, event, once] {
+        driver->CreatePlayer(shortName, event, [once](HRESULT hr, uint32_t newId) {
+            once->Set({hr, newId});
+        });
     });
     auto result = once->Wait(kJoinTimeoutMs);
     if (!result) return DPERR_TIMEOUT;
@@ -260,65 +199,42 @@ HRESULT TDPDirectPlay::CreatePlayer(DPID* id, const DPNAME* name, std::shared_pt
 }
 
 HRESULT TDPDirectPlay::EnumPlayers(const TGuid*, const EnumPlayersCallback& callback, uint32_t) {
-    if (driver_) {
-        auto players = service_->RunSync([driver = driver_] { return driver->Players(); });
-        for (const auto& p : players)
-            if (!callback(p.Id, DPPLAYERTYPE_PLAYER, p.Name, 0)) break;
-        return DP_OK;
-    }
-    if (!room_) return DPERR_INVALIDPARAMS;
-    auto players = service_->RunSync([room = room_] { return room->Players(); });
+    if (!driver_) return DPERR_INVALIDPARAMS;
+    auto players = service_->RunSync([driver = driver_] { return driver->Players(); });
     for (const auto& p : players)
         if (!callback(p.Id, DPPLAYERTYPE_PLAYER, p.Name, 0)) break;
     return DP_OK;
 }
 
 HRESULT TDPDirectPlay::Send(DPID from, DPID to, uint32_t, const void* data, uint32_t size) {
-    if (!room_ && !driver_) return DPERR_INVALIDPARAMS;
+    if (!driver_) return DPERR_INVALIDPARAMS;
     // Refused here, where the sender sees it: no frame could carry it.
     if (size > proto::kMaxBlock) return DPERR_SENDTOOBIG;
     if (size && !data) return DPERR_INVALIDPARAMS;
-    if (driver_) return driver_->Send(from, to, data, size);
-    // One buffer, written whole.
-    return room_->Send(from, to, proto::EncodeData(data, size));
+    return driver_->Send(from, to, data, size);
 }
 
 HRESULT TDPDirectPlay::Receive(DPID* from, DPID* to, uint32_t, void* data, uint32_t* size) {
-    if (driver_ && size) return driver_->Receive(from, to, data, size);
-    if (!room_ || !size) return DPERR_NOMESSAGES;
-    return room_->Receive(from, to, data, size);
+    if (!driver_ || !size) return DPERR_NOMESSAGES;
+    return driver_->Receive(from, to, data, size);
 }
 
 HRESULT TDPDirectPlay::DestroyPlayer(DPID) {
-    if (driver_) {
-        service_->RunSync([driver = driver_] {
-            driver->Leave();
-            return 0;
-        });
-        return DP_OK;
-    }
-    if (!room_) return DPERR_INVALIDPLAYER;
-    service_->RunSync([room = room_] {
-        room->Leave();
+    if (!driver_) return DPERR_INVALIDPLAYER;
+    service_->RunSync([driver = driver_] {
+        driver->Leave();
         return 0;
     });
     return DP_OK;
 }
 
 HRESULT TDPDirectPlay::Close() {
-    if (driver_) {
-        service_->RunSync([driver = driver_] {
-            driver->Leave();
-            return 0;
-        });
-        driver_.reset();
-    }
-    if (!room_) return DP_OK;
-    service_->RunSync([room = room_] {
-        room->Leave();
+    if (!driver_) return DP_OK;
+    service_->RunSync([driver = driver_] {
+        driver->Leave();
         return 0;
     });
-    room_.reset();
+    driver_.reset();
     return DP_OK;
 }
 

@@ -1,15 +1,15 @@
 #pragma once
-#include "dplay/protocol/DPProtocol.h"
 #include "dplay/api/DirectPlay.h"
+#include "dplay/protocol/DPProtocol.h"
 
 #include <asio.hpp>
 #include <memory>
+#include <optional>
 #include <vector>
 
 namespace dplay {
 
 class TDPService;
-class TDPRoom;
 class TDPRoomDriver;
 
 // The DirectPlay object of the session service.
@@ -40,16 +40,15 @@ class TDPDirectPlay : public IDirectPlay4 {
     HRESULT HostAddress(asio::ip::address* address) const;
     HRESULT Create(const DPSESSIONDESC2& desc);
     HRESULT Join(const DPSESSIONDESC2& desc);
-    // Version 2: the room runs on a core driven by a TDPRoomDriver.
-    HRESULT CreateOnCore(const proto::TRoomInfo& info);
-    HRESULT JoinOnCore(const DPSESSIONDESC2& desc, const asio::ip::tcp::endpoint& host);
+    // Fails `driver`'s room unless `result` is DP_OK; keeps it otherwise.
+    HRESULT Opened(const std::shared_ptr<TDPRoomDriver>& driver, std::optional<HRESULT> result);
 
     std::shared_ptr<TDPService> service_;
     bool initialized_ = false;
     std::string host_;
     uint16_t port_ = DPDEFAULT_PORT;
     std::vector<Found> found_;
-    std::shared_ptr<TDPRoom> room_;
+    // The room, run on a core by its driver.
     std::shared_ptr<TDPRoomDriver> driver_;
     std::string lastError_;
 };

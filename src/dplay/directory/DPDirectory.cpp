@@ -1,6 +1,5 @@
 #include "dplay/directory/DPDirectory.h"
 
-#include "dplay/v1/DPRoom.h"
 #include "dplay/service/DPService.h"
 
 namespace dplay {

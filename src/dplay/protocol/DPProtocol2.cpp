@@ -115,10 +115,6 @@ std::set<uint32_t> IdsOf(uint64_t mask, const std::vector<uint32_t>& order) {
     return ids;
 }
 
-TFrame EncodeHello(const proto::THello& m) {
-    return proto::EncodeHelloOfVersion(m, kVersion);
-}
-
 TFrame EncodeEmpty(TMessageType type) {
     return TDPWireWriter(type).Finish();
 }
@@ -187,10 +183,6 @@ TFrame EncodeAck(uint64_t seq) {
 
 TFrame EncodeRelay(uint32_t peer, uint8_t innerType, const uint8_t* innerBody, size_t size) {
     return TDPWireWriter(RELAY, 5 + size).U32(peer).U8(innerType).Raw(innerBody, size).Finish();
-}
-
-std::optional<proto::THello> DecodeHello(const uint8_t* body, size_t size) {
-    return proto::DecodeHelloOfVersion(body, size, kVersion);
 }
 
 std::optional<TWelcome> DecodeWelcome(const uint8_t* body, size_t size) {

@@ -1,9 +1,9 @@
 #pragma once
-// Version 2 of the wire protocol (docs/protocol.md): the room messages that
-// carry one view decided by the host, introductions checked by a secret,
-// blocks numbered per pair and relayed through the host. Framing, the
-// directory messages (ENUM, REGISTER, ROOM_ADD/REMOVE) and JOIN_REQUEST,
-// JOIN_ACCEPT, JOIN_REFUSE and CREATE_PLAYER are those of version 1.
+// The room's messages (docs/protocol.md): one view decided by the host,
+// introductions checked by a secret, blocks numbered per pair and relayed
+// through the host. Framing, HELLO, the directory messages (ENUM, REGISTER,
+// ROOM_ADD/REMOVE) and JOIN_REQUEST, JOIN_ACCEPT, JOIN_REFUSE and
+// CREATE_PLAYER are in DPProtocol.h.
 #include "dplay/protocol/DPProtocol.h"
 
 #include <array>
@@ -15,16 +15,17 @@
 
 namespace dplay::proto2 {
 
+using proto::DecodeHello;
+using proto::EncodeHello;
 using proto::TFrame;
 
-constexpr uint16_t kVersion = 2;
+constexpr uint16_t kVersion = proto::kVersion;
 
 // Members of one room, whatever its MaxPlayers says: a view's link sets are
 // 64-bit masks over the view's order, and a welcome stays below 300 KiB.
 constexpr uint32_t kMaxMembers = 64;
 constexpr uint32_t kMaxBlock = proto::kMaxBlock;
-// RELAY around DATA is the largest frame: type, peer id, inner type, seq, block.
-constexpr uint32_t kMaxFrame = 1 + 4 + 1 + 8 + kMaxBlock;
+constexpr uint32_t kMaxFrame = proto::kMaxFrame;
 constexpr size_t kMaxName = proto::kMaxName;
 
 enum TMessageType : uint8_t {
@@ -123,7 +124,6 @@ struct TRelay {
     std::vector<uint8_t> InnerBody;
 };
 
-TFrame EncodeHello(const proto::THello& m);
 TFrame EncodeEmpty(TMessageType type);
 TFrame EncodeWelcome(const TWelcome& m);
 TFrame EncodeMemberAdded(const TMemberAdded& m);
@@ -140,7 +140,6 @@ TFrame EncodeRelay(uint32_t peer, uint8_t innerType, const uint8_t* innerBody, s
 // Each decoder takes a frame body (after the type byte) and accepts it only
 // when it is exact: complete, within its bounds, nothing left over, no id 0,
 // no id twice, link masks only over the members listed.
-std::optional<proto::THello> DecodeHello(const uint8_t* body, size_t size);
 std::optional<TWelcome> DecodeWelcome(const uint8_t* body, size_t size);
 std::optional<TMemberAdded> DecodeMemberAdded(const uint8_t* body, size_t size);
 std::optional<TMemberRemoved> DecodeMemberRemoved(const uint8_t* body, size_t size);

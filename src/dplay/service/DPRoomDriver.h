@@ -1,13 +1,13 @@
 #pragma once
 // Runs one TRoomCore on the service's I/O thread: its dials, sends and
 // closes go to real links, its timers to steady timers, its deliveries to
-// the receive queue, its listing to the directory. Rooms use it unless the
-// service was asked for version 1 (PARLORA_ROOM_CORE=0).
+// the receive queue, its listing to the directory. Every room of the process
+// runs on one.
 #include "dplay/api/DPEvent.h"
-#include "dplay/links/DPLink.h"
-#include "dplay/directory/DPListedRoom.h"
-#include "dplay/service/DPReceiveQueue.h"
 #include "dplay/core/DPRoomCore.h"
+#include "dplay/directory/DPListedRoom.h"
+#include "dplay/links/DPLink.h"
+#include "dplay/service/DPReceiveQueue.h"
 
 #include <asio.hpp>
 #include <deque>

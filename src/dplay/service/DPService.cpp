@@ -2,7 +2,6 @@
 
 #include "dplay/directory/DPDirectory.h"
 #include "dplay/links/DPOnce.h"
-#include "dplay/v1/DPRoom.h"
 #include "dplay/service/DPRoomDriver.h"
 
 #include <algorithm>
@@ -35,12 +34,6 @@ asio::ip::address ListenAddressFromEnvironment() {
     return asio::ip::address_v4::any();
 }
 
-// Version 2 unless PARLORA_ROOM_CORE=0 asks for version 1.
-bool RoomCoreFromEnvironment() {
-    const char* text = std::getenv("PARLORA_ROOM_CORE");
-    return !(text && std::string(text) == "0");
-}
-
 } // namespace
 
 std::shared_ptr<TDPService> TDPService::Acquire() {
@@ -56,8 +49,8 @@ std::shared_ptr<TDPService> TDPService::Acquire() {
 }
 
 TDPService::TDPService()
-    : work_(asio::make_work_guard(io_)), roomCore_(RoomCoreFromEnvironment()),
-      listenAddress_(ListenAddressFromEnvironment()), memberAcceptor_(io_), memberBackoff_(io_),
+    : work_(asio::make_work_guard(io_)), listenAddress_(ListenAddressFromEnvironment()),
+      memberAcceptor_(io_), memberBackoff_(io_),
       handshakes_(kMaxHandshaking, kMaxHandshakingPerSource),
       enumerations_(kMaxEnumerating, kMaxEnumeratingPerSource),
       joins_(kMaxJoinsWaiting, kMaxJoinsWaitingPerSource) {
@@ -123,31 +116,6 @@ TDPDirectory& TDPService::Directory(uint16_t port) {
     return *slot;
 }
 
-void TDPService::AddHostedRoom(const TGuid& instance, std::weak_ptr<TDPRoom> room) {
-    hosted_[instance] = std::move(room);
-}
-
-void TDPService::RemoveHostedRoom(const TGuid& instance, const TDPRoom* room) {
-    auto it = hosted_.find(instance);
-    if (it == hosted_.end()) return;
-    auto current = it->second.lock();
-    if (!current || current.get() == room) hosted_.erase(it);
-}
-
-void TDPService::AddMember(const TGuid& instance, uint32_t id, std::weak_ptr<TDPRoom> room) {
-    members_[{instance, id}] = std::move(room);
-    // After the room has finished taking its welcome.
-    asio::post(io_, [this, instance, id] { ReleaseIntroductions(instance, id); });
-}
-
-void TDPService::AddJoining(std::weak_ptr<TDPRoom> room) {
-    std::erase_if(joining_, [](const std::weak_ptr<TDPRoom>& r) {
-        auto room = r.lock();
-        return !room || !room->AwaitingWelcome();
-    });
-    joining_.push_back(std::move(room));
-}
-
 void TDPService::AddDriver(std::weak_ptr<TDPRoomDriver> driver) {
     std::erase_if(drivers_, [](const std::weak_ptr<TDPRoomDriver>& d) { return d.expired(); });
     drivers_.push_back(std::move(driver));
@@ -210,10 +178,6 @@ void TDPService::Track(const std::shared_ptr<TDPLink>& link) {
     links_.push_back(link);
 }
 
-void TDPService::RemoveMember(const TGuid& instance, uint32_t id) {
-    members_.erase({instance, id});
-}
-
 asio::ip::tcp::socket TDPService::NewSocket() {
     asio::ip::tcp::socket socket(io_);
     asio::error_code ec;
@@ -259,34 +223,32 @@ void TDPService::Serve(asio::ip::tcp::socket socket, uint16_t directoryPort) {
             auto link = weak.lock();
             if (!link) return false;
             if (!application->has_value()) {
-                auto hello = type == proto::HELLO
-                                 ? proto::DecodeHelloOfVersion(body, size, Version())
-                                 : std::nullopt;
+                auto hello = type == proto::HELLO ? proto::DecodeHello(body, size) : std::nullopt;
                 if (!hello) {
                     *pending = false;
                     link->Close(TLinkEnd::Violation);
                     return false;
                 }
                 *application = hello->Application;
-                link->Send(proto::EncodeHelloOfVersion(*hello, Version()));
+                link->Send(proto::EncodeHello(*hello));
                 return true;
             }
             *pending = false;
             // The request decides who serves the link from now on.
-            return ServeRequest(link, directoryPort, **application, pending, type, body, size);
+            return ServeRequest(link, directoryPort, **application, type, body, size);
         },
         [pending](TLinkEnd) { *pending = false; });
 }
 
 bool TDPService::ServeRequest(const std::shared_ptr<TDPLink>& link, uint16_t directoryPort,
-                              const TGuid& application, const std::shared_ptr<bool>& pending,
-                              uint8_t type, const uint8_t* body, size_t size) {
+                              const TGuid& application, uint8_t type, const uint8_t* body,
+                              size_t size) {
     auto violation = [&] {
         link->Close(TLinkEnd::Violation);
         return false;
     };
     link->SetHandlers([](uint8_t, const uint8_t*, size_t) { return false; }, nullptr);
-    if (roomCore_ && (type == proto2::JOIN_REQUEST || type == proto2::PEER_HELLO))
+    if (type == proto2::JOIN_REQUEST || type == proto2::PEER_HELLO)
         return ServeRoomRequest(link, application, type, body, size);
     switch (type) {
     case proto::ENUM_REQUEST: {
@@ -299,45 +261,6 @@ bool TDPService::ServeRequest(const std::shared_ptr<TDPLink>& link, uint16_t dir
         // to a reset; an honest one closes as soon as it has read it.
         enumerations_.Add(link);
         link->CloseAfterSend(kEnumerationDrainMs);
-        return true;
-    }
-    case proto::JOIN_REQUEST: {
-        auto instance = proto::DecodeJoinRequest(body, size);
-        if (!instance) return violation();
-        link->Established();
-        auto it = hosted_.find(*instance);
-        auto room = it == hosted_.end() ? nullptr : it->second.lock();
-        if (!room || room->Info().Application != application) {
-            link->Send(proto::EncodeJoinRefuse(DPERR_NOSESSIONS));
-            link->CloseAfterSend();
-            return true;
-        }
-        // Bounded before the room counts its places: a source's older
-        // unfinished joins give theirs up first.
-        std::weak_ptr<TDPRoom> weakRoom = room;
-        std::weak_ptr<TDPLink> weakLink = link;
-        joins_.Add(link, [weakRoom, weakLink] {
-            auto room = weakRoom.lock();
-            auto link = weakLink.lock();
-            return room && link && room->JoinWaiting(link.get());
-        });
-        room->AcceptJoin(link);
-        return true;
-    }
-    case proto::PEER_HELLO: {
-        auto hello = proto::DecodePeerHello(body, size);
-        if (!hello) return violation();
-        if (Introduce(link, application, *hello)) return link->IsOpen();
-        // Only a member of ours still waiting for its id can be the target.
-        bool awaited = std::any_of(joining_.begin(), joining_.end(), [&](const auto& r) {
-            auto room = r.lock();
-            return room && room->AwaitingWelcome() && room->Info().Instance == hello->Instance;
-        });
-        if (!awaited) {
-            link->Close(TLinkEnd::Local);
-            return false;
-        }
-        HoldIntroduction(link, application, *hello, pending);
         return true;
     }
     case proto::REGISTER: {
@@ -353,54 +276,6 @@ bool TDPService::ServeRequest(const std::shared_ptr<TDPLink>& link, uint16_t dir
     }
     default:
         return violation();
-    }
-}
-
-bool TDPService::Introduce(const std::shared_ptr<TDPLink>& link, const TGuid& application,
-                           const proto::TPeerHello& hello) {
-    auto it = members_.find({hello.Instance, hello.TargetId});
-    if (it == members_.end()) return false;
-    auto room = it->second.lock();
-    if (!room || room->Info().Application != application) {
-        link->Close(TLinkEnd::Local);
-        return true;
-    }
-    link->Established();
-    room->AcceptPeer(link, hello);
-    return true;
-}
-
-void TDPService::HoldIntroduction(const std::shared_ptr<TDPLink>& link, const TGuid& application,
-                                  const proto::TPeerHello& hello,
-                                  const std::shared_ptr<bool>& pending) {
-    // Still a handshake: it counts towards the limit and keeps its deadline.
-    *pending = true;
-    std::erase_if(held_, [](const HeldIntroduction& h) { return !*h.Pending; });
-    held_.push_back({link, application, hello, pending});
-    TDPLink* raw = link.get();
-    link->SetHandlers(
-        [raw](uint8_t type, const uint8_t* body, size_t size) {
-            if (type == proto::PING && proto::DecodeEmpty(body, size)) return true;
-            raw->Close(TLinkEnd::Violation);
-            return false;
-        },
-        [pending](TLinkEnd) { *pending = false; });
-}
-
-void TDPService::ReleaseIntroductions(const TGuid& instance, uint32_t id) {
-    std::vector<HeldIntroduction> ready;
-    std::erase_if(held_, [&](const HeldIntroduction& h) {
-        if (!*h.Pending || h.Link.expired()) return true;
-        if (h.Hello.Instance != instance || h.Hello.TargetId != id) return false;
-        ready.push_back(h);
-        return true;
-    });
-    for (auto& h : ready) {
-        *h.Pending = false;
-        auto link = h.Link.lock();
-        if (!link || !link->IsOpen()) continue;
-        link->SetHandlers([](uint8_t, const uint8_t*, size_t) { return false; }, nullptr);
-        if (!Introduce(link, h.Application, h.Hello)) link->Close(TLinkEnd::Local);
     }
 }
 
@@ -435,14 +310,13 @@ void TDPService::Dial(const asio::ip::tcp::endpoint& endpoint, const TGuid& appl
         auto stage = std::make_shared<Stage>(Stage::Hello);
         std::weak_ptr<TDPLink> weak = link;
         link->Start(
-            [weak, stage, application, onFrame, onReady, pingAnswers,
-             version = Version()](uint8_t type, const uint8_t* body, size_t size) {
+            [weak, stage, application, onFrame, onReady,
+             pingAnswers](uint8_t type, const uint8_t* body, size_t size) {
                 auto link = weak.lock();
                 if (!link) return false;
                 if (*stage == Stage::Hello) {
-                    auto hello = type == proto::HELLO
-                                     ? proto::DecodeHelloOfVersion(body, size, version)
-                                     : std::nullopt;
+                    auto hello =
+                        type == proto::HELLO ? proto::DecodeHello(body, size) : std::nullopt;
                     if (!hello || hello->Application != application) {
                         link->Close(TLinkEnd::Violation);
                         return false;
@@ -463,7 +337,7 @@ void TDPService::Dial(const asio::ip::tcp::endpoint& endpoint, const TGuid& appl
                 return onFrame(link, type, body, size);
             },
             onEnd);
-        link->Send(proto::EncodeHelloOfVersion({application}, Version()));
+        link->Send(proto::EncodeHello({application}));
         link->Send(std::move(request));
     });
 }

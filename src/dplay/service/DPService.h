@@ -14,7 +14,6 @@
 namespace dplay {
 
 class TDPDirectory;
-class TDPRoom;
 class TDPRoomDriver;
 
 // The process's session service: one I/O thread, the member port on which
@@ -45,22 +44,11 @@ class TDPService {
     // The address a local client uses to reach this machine's own services.
     asio::ip::address LocalAddress() const;
     uint16_t MemberPort() const { return memberPort_; }
-    // Rooms run on the version 2 core, and HELLO says so; with
-    // PARLORA_ROOM_CORE=0 on version 1. One process speaks one version.
-    bool RoomCore() const { return roomCore_; }
-    uint16_t Version() const { return roomCore_ ? 2 : proto::kVersion; }
 
     // The directory of a well-known port, created on first use.
     TDPDirectory& Directory(uint16_t port);
 
-    // Rooms of this process that accept connections.
-    void AddHostedRoom(const TGuid& instance, std::weak_ptr<TDPRoom> room);
-    void RemoveHostedRoom(const TGuid& instance, const TDPRoom* room);
-    void AddMember(const TGuid& instance, uint32_t id, std::weak_ptr<TDPRoom> room);
-    void RemoveMember(const TGuid& instance, uint32_t id);
-    // A room that has joined and waits for its welcome: introductions to it may come first.
-    void AddJoining(std::weak_ptr<TDPRoom> room);
-    // A version 2 room: joins and introductions for its instance go to it.
+    // A room of this process: joins and introductions for its instance go to it.
     void AddDriver(std::weak_ptr<TDPRoomDriver> driver);
 
     // Opens a link to endpoint: sends HELLO and `request`; checks the peer's
@@ -93,41 +81,21 @@ class TDPService {
   private:
     TDPService();
     bool ServeRequest(const std::shared_ptr<TDPLink>& link, uint16_t directoryPort,
-                      const TGuid& application, const std::shared_ptr<bool>& pending, uint8_t type,
-                      const uint8_t* body, size_t size);
-    // Hands an introduction to the member it names; false if that member is not here (yet).
-    bool Introduce(const std::shared_ptr<TDPLink>& link, const TGuid& application,
-                   const proto::TPeerHello& hello);
-    void HoldIntroduction(const std::shared_ptr<TDPLink>& link, const TGuid& application,
-                          const proto::TPeerHello& hello, const std::shared_ptr<bool>& pending);
-    void ReleaseIntroductions(const TGuid& instance, uint32_t id);
+                      const TGuid& application, uint8_t type, const uint8_t* body, size_t size);
     bool ServeRoomRequest(const std::shared_ptr<TDPLink>& link, const TGuid& application,
                           uint8_t type, const uint8_t* body, size_t size);
     void Track(const std::shared_ptr<TDPLink>& link);
 
     asio::io_context io_;
     asio::executor_work_guard<asio::io_context::executor_type> work_;
-    bool roomCore_ = false;
     asio::ip::address listenAddress_;
     asio::ip::tcp::acceptor memberAcceptor_;
     asio::steady_timer memberBackoff_;
     uint16_t memberPort_ = 0;
     std::map<uint16_t, std::unique_ptr<TDPDirectory>> directories_;
-    std::map<TGuid, std::weak_ptr<TDPRoom>> hosted_;
-    std::map<std::pair<TGuid, uint32_t>, std::weak_ptr<TDPRoom>> members_;
-    TDPLinkBound handshakes_;   // before their request (or held introductions)
+    TDPLinkBound handshakes_;   // before their request
     TDPLinkBound enumerations_; // served, until the enumerator has closed
     TDPLinkBound joins_;        // given a place, until CREATE_PLAYER
-    // Introductions to a member that has not yet read its own welcome: a
-    // newer joiner can reach it first. They wait within the handshake bounds.
-    struct HeldIntroduction {
-        std::weak_ptr<TDPLink> Link;
-        TGuid Application;
-        proto::TPeerHello Hello;
-        std::shared_ptr<bool> Pending;
-    };
-    std::vector<HeldIntroduction> held_;
-    std::vector<std::weak_ptr<TDPRoom>> joining_;
     std::vector<std::weak_ptr<TDPRoomDriver>> drivers_;
     // Every link made here, so that the end can write out what they hold.
     std::vector<std::weak_ptr<TDPLink>> links_;
