@@ -1,7 +1,7 @@
 // The chat log at its limit: the time of one entry while the log holds
 // 10000 lines, and a burst of 1000 entries, in a shown (offscreen) window.
-#include "chat/TChatLog.h"
-#include "chat/TMembers.h"
+#include "chatlog/TChatLog.h"
+#include "chatlog/TMembers.h"
 #include "platform/Cp932.h"
 
 #include <QApplication>

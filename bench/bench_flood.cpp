@@ -5,9 +5,9 @@
 //
 // The service is the scripted one of the session tests: a real room cannot
 // be made to hold a given number of blocks queued at one moment.
-#include "chat/ChatPayload.h"
-#include "chat/TChatLog.h"
-#include "chat/TMembers.h"
+#include "chat_core/ChatPayload.h"
+#include "chatlog/TChatLog.h"
+#include "chatlog/TMembers.h"
 #include "entry/ApplicationGuid.h"
 #include "platform/Cp932.h"
 #include "session/ScriptedDirectPlay.h"

@@ -1,8 +1,8 @@
 // Memory of the process with three chat windows whose logs are full
 // (10,000 lines each), offscreen. Prints resident set sizes; asserts nothing.
-#include "chat/TChatLog.h"
 #include "chat/Tchat.h"
 #include "chat/TchatContext.h"
+#include "chatlog/TChatLog.h"
 #include "platform/Cp932.h"
 #include "platform/ErrorHandler.h"
 #include "settings/TOptfm.h"

@@ -4,13 +4,13 @@
 
 #include "chat/TAboutBox.h"
 #include "chat/Tchat.h"
-#include "chat/TchatShadowTitle.h"
 #include "platform/ErrorHandler.h"
 #include "platform/QtText.h"
 #include "platform/THelpViewer.h"
 #include "platform/WinMessage.h"
 #include "platform/WindowPlace.h"
 #include "settings/TOptfm.h"
+#include "widgets/TchatShadowTitle.h"
 
 #include <QCheckBox>
 #include <QCloseEvent>

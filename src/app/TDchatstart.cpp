@@ -2,14 +2,12 @@
 
 #include "TSessionSelect.h"
 
-#include "chat/TchatShadowTitle.h"
 #include "entry/RoomEntry.h"
 #include "platform/ButtonKeys.h"
 #include "platform/Cp932.h"
 #include "platform/ErrorHandler.h"
 #include "platform/Exception.h"
 #include "platform/FontAliases.h"
-#include "platform/MessagePump.h"
 #include "platform/QtText.h"
 #include "platform/WinMessage.h"
 #include "platform/WindowPlace.h"
@@ -17,12 +15,12 @@
 #include "settings/SettingsHistory.h"
 #include "settings/SettingsKeys.h"
 #include "settings/TOptfm.h"
+#include "widgets/TchatShadowTitle.h"
 
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
-#include <QCoreApplication>
 #include <QFrame>
 #include <QKeyEvent>
 #include <QLabel>

@@ -1,6 +1,6 @@
 #include "TAboutBox.h"
 
-#include "TchatShadowTitle.h"
+#include "widgets/TchatShadowTitle.h"
 
 #include "platform/WindowPlace.h"
 

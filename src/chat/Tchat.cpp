@@ -3,13 +3,13 @@
 #include "game/Tjyankenfm.h"
 #include "templates/TTempfm.h"
 
-#include "ChatPayload.h"
 #include "TAboutBox.h"
-#include "TChatLog.h"
-#include "TMembers.h"
 #include "TchatKeys.h"
 #include "TchatLayout.h"
 #include "TchatNameGuide.h"
+#include "chat_core/ChatPayload.h"
+#include "chatlog/TChatLog.h"
+#include "chatlog/TMembers.h"
 
 #include "entry/RoomEntry.h"
 #include "platform/ErrorHandler.h"

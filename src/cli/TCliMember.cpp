@@ -1,6 +1,6 @@
 #include "TCliMember.h"
 
-#include "chat/ChatPayload.h"
+#include "chat_core/ChatPayload.h"
 #include "entry/RoomEntry.h"
 #include "platform/Cp932.h"
 #include "platform/OwnAddresses.h"

@@ -1,7 +1,7 @@
 #include "TEntryPrinter.h"
 
-#include "chat/ChatPayload.h"
-#include "chat/LogLines.h"
+#include "chat_core/ChatPayload.h"
+#include "chat_core/LogLines.h"
 #include "platform/Cp932.h"
 
 #include <ctime>

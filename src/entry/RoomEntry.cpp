@@ -1,6 +1,6 @@
 #include "RoomEntry.h"
 
-#include "chat/ChatPayload.h"
+#include "chat_core/ChatPayload.h"
 #include "platform/Cp932.h"
 #include "platform/Exception.h"
 #include "platform/MessagePump.h"

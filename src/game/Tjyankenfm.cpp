@@ -1,6 +1,6 @@
 #include "Tjyankenfm.h"
 
-#include "chat/ChatPayload.h"
+#include "chat_core/ChatPayload.h"
 #include "platform/QtText.h"
 #include "platform/WindowPlace.h"
 #include "session/CustomDPSession.h"

@@ -2,8 +2,8 @@
 
 #include "EConvertError.h"
 #include "ERangeError.h"
-#include "SjisText.h"
 #include "platform/FileName.h"
+#include "text/SjisText.h"
 
 #include <arpa/inet.h>
 #include <cerrno>

@@ -1,8 +1,8 @@
 #include "TLowFTP.h"
 
-#include "net/SjisText.h"
 #include "platform/Clock.h"
 #include "platform/Exception.h"
+#include "text/SjisText.h"
 
 #include <cstdio>
 

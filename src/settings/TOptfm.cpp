@@ -3,7 +3,6 @@
 #include "AddressNotifier.h"
 #include "Tftpdebugfm.h"
 
-#include "net/SjisText.h"
 #include "platform/ButtonKeys.h"
 #include "platform/Cp932.h"
 #include "platform/ErrorHandler.h"
@@ -12,6 +11,7 @@
 #include "platform/OwnAddresses.h"
 #include "platform/QtText.h"
 #include "platform/WindowPlace.h"
+#include "text/SjisText.h"
 
 #include <QCheckBox>
 #include <QComboBox>

@@ -5,9 +5,9 @@
 #include "AppTestSupport.h"
 
 #include "app/TDchat.h"
-#include "chat/TChatLog.h"
-#include "chat/TMembers.h"
 #include "chat/Tchat.h"
+#include "chatlog/TChatLog.h"
+#include "chatlog/TMembers.h"
 #include "game/Tjyankenfm.h"
 
 #include <QCoreApplication>

@@ -4,9 +4,9 @@
 // a stand-in main form.
 #include "app/AppTestSupport.h"
 
-#include "chat/TChatLog.h"
-#include "chat/TMembers.h"
 #include "chat/Tchat.h"
+#include "chatlog/TChatLog.h"
+#include "chatlog/TMembers.h"
 #include "entry/RoomEntry.h"
 #include "platform/ErrorHandler.h"
 #include "platform/QtText.h"

@@ -3,9 +3,9 @@
 // count messages.
 #include "TchatFixture.h"
 
-#include "chat/TChatLog.h"
-#include "chat/TMembers.h"
 #include "chat/Tchat.h"
+#include "chatlog/TChatLog.h"
+#include "chatlog/TMembers.h"
 #include "dplay/api/DirectPlay.h"
 #include "platform/ErrorHandler.h"
 #include "platform/QtText.h"

@@ -1,10 +1,10 @@
 // The chat window itself: its keys, name guide and resizing as the user
 // meets them.
-#include "chat/TChatLog.h"
-#include "chat/TMembers.h"
 #include "chat/Tchat.h"
 #include "chat/TchatKeys.h"
 #include "chat/TchatNameGuide.h"
+#include "chatlog/TChatLog.h"
+#include "chatlog/TMembers.h"
 
 #include "platform/ErrorHandler.h"
 

@@ -1,8 +1,8 @@
 // The chat window's position, size and panel switches kept between runs,
 // a window opened from another one, and the end by SIGTERM / SIGINT.
-#include "chat/TMembers.h"
 #include "chat/Tchat.h"
 #include "chat/TchatQuitSignals.h"
+#include "chatlog/TMembers.h"
 #include "settings/SettingsKeys.h"
 
 #include "platform/TRegistry.h"

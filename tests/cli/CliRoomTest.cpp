@@ -2,7 +2,7 @@
 // ways, arrival and departure lines, leaving with nothing lost, and the ways
 // entering a room fails.
 #include "TCliProcess.h"
-#include "chat/ChatPayload.h"
+#include "chat_core/ChatPayload.h"
 #include "entry/ApplicationGuid.h"
 #include "platform/Cp932.h"
 #include "session/DPSession.h"
@@ -138,8 +138,8 @@ TEST(CliRoom, RoomIsChosenByNameWhenTheHostHasSeveral) {
     TCliProcess lobby("127.0.0.1", Args({"--create", "Lobby", "--handle", "one"}, port));
     ASSERT_TRUE(lobby.WaitForLine("127.0.0.1:one さんが入室しました。")) << lobby.Stderr();
     // A room asked for by name is that room, even where the host has just one other.
-    TCliProcess elsewhere("127.0.0.2",
-                          Args({"--join", "127.0.0.1", "--room", "Kitchen", "--handle", "x"}, port));
+    TCliProcess elsewhere(
+        "127.0.0.2", Args({"--join", "127.0.0.1", "--room", "Kitchen", "--handle", "x"}, port));
     EXPECT_EQ(elsewhere.WaitForExit(), 2);
     EXPECT_TRUE(Contains(elsewhere.Stderr(), "has no room \"Kitchen\"")) << elsewhere.Stderr();
     EXPECT_TRUE(elsewhere.Lines().empty());

@@ -4,7 +4,7 @@
 // frames a member sends, and texts for the Shift-JIS routines.
 //   fuzz_seeds <folder>   -> <folder>/<target>/seed-<what>
 // The FTP replies come from a real server (scripts/fuzz-ftp-replies.py).
-#include "chat/ChatPayload.h"
+#include "chat_core/ChatPayload.h"
 #include "dplay/protocol/DPProtocol.h"
 #include "dplay/protocol/DPProtocol2.h"
 #include "entry/ApplicationGuid.h"

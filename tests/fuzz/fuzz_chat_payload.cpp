@@ -1,9 +1,9 @@
 // Feeds arbitrary bytes to the payload reader and dispatch, and checks that
 // what comes out stays inside what went in.
-#include "chat/ChatPayload.h"
-#include "chat/LogLines.h"
+#include "chat_core/ChatPayload.h"
+#include "chat_core/LogLines.h"
 
-#include "net/SjisText.h"
+#include "text/SjisText.h"
 
 #include <cstdint>
 #include <cstdlib>

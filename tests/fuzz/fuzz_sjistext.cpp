@@ -1,6 +1,6 @@
 // Runs every text routine on arbitrary bytes; AddressSanitizer catches any
 // read past the end, and the checks catch routines that lose bytes.
-#include "net/SjisText.h"
+#include "text/SjisText.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,7 +1,7 @@
 // The game window over real sessions on loopback. Each member here is a
 // small stand-in for the chat window's part: it dispatches what arrives and
 // opens, feeds and closes its game window as the chat window does.
-#include "chat/ChatPayload.h"
+#include "chat_core/ChatPayload.h"
 #include "game/Tjyankenfm.h"
 #include "platform/Cp932.h"
 #include "session/SessionTestSupport.h"

@@ -1,8 +1,8 @@
 #include "TChatLog.h"
 
-#include "LogLines.h"
 #include "RtfWriter.h"
 #include "TMembers.h"
+#include "chat_core/LogLines.h"
 #include "platform/Cp932.h"
 #include "platform/ErrorHandler.h"
 #include "platform/Exception.h"

@@ -1,4 +1,4 @@
-#include "chat/TMembers.h"
+#include "chatlog/TMembers.h"
 
 #include "platform/Cp932.h"
 #include "platform/QtText.h"

@@ -1,6 +1,6 @@
-#include "chat/RtfWriter.h"
-#include "chat/TChatLog.h"
-#include "chat/TMembers.h"
+#include "chatlog/RtfWriter.h"
+#include "chatlog/TChatLog.h"
+#include "chatlog/TMembers.h"
 
 #include "platform/Cp932.h"
 #include "platform/ErrorHandler.h"

@@ -1,4 +1,4 @@
-#include "chat/LogLines.h"
+#include "chat_core/LogLines.h"
 
 #include "platform/Cp932.h"
 

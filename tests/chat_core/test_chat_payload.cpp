@@ -1,4 +1,4 @@
-#include "chat/ChatPayload.h"
+#include "chat_core/ChatPayload.h"
 
 #include "platform/Cp932.h"
 

@@ -1,8 +1,8 @@
 #include "ChatPayload.h"
 
-#include "net/SjisText.h"
 #include "platform/Cp932.h"
 #include "platform/Exception.h"
+#include "text/SjisText.h"
 
 #include <algorithm>
 #include <array>

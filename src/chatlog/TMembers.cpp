@@ -1,6 +1,6 @@
 #include "TMembers.h"
 
-#include "ChatPayload.h"
+#include "chat_core/ChatPayload.h"
 #include "platform/QtText.h"
 
 #include <QApplication>

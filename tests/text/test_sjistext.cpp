@@ -1,5 +1,5 @@
-#include "net/SjisText.h"
 #include "platform/Cp932.h"
+#include "text/SjisText.h"
 
 #include <gtest/gtest.h>
 
