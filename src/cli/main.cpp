@@ -3,7 +3,7 @@
 #include "TCliOptions.h"
 #include "TEntryPrinter.h"
 #include "TLineReader.h"
-#include "net/RoomReach.h"
+#include "reach/RoomReach.h"
 
 #include <QCoreApplication>
 #include <QSocketNotifier>
