@@ -1,6 +1,6 @@
 #pragma once
 // The settings store behind TRegistry: two roots, each one text file in the
-// REGEDIT4 format (CP932), under $PARLORA_REGISTRY_DIR or
+// REGEDIT4 format (CP932, see RegText.h), under $PARLORA_REGISTRY_DIR or
 // $XDG_CONFIG_HOME/parlora (default ~/.config/parlora).
 //
 // Every change is applied to the file at once: under an exclusive lock the
@@ -10,6 +10,7 @@
 // changes on disk. A damaged file loads what it can; before the first write
 // replaces it, the damaged original is kept beside it as "<name>.damaged".
 #include "AnsiString.h"
+#include "RegText.h"
 
 #include <cstdint>
 #include <filesystem>
@@ -22,20 +23,6 @@
 namespace platform {
 
 enum class RegRoot { LocalMachine, CurrentUser };
-
-enum RegType : uint32_t {
-    REG_NONE = 0,
-    REG_SZ = 1,
-    REG_EXPAND_SZ = 2,
-    REG_BINARY = 3,
-    REG_DWORD = 4,
-};
-
-struct RegValue {
-    AnsiString Name;
-    uint32_t Type = REG_NONE;
-    std::string Data; // strings without their terminating zero; DWORD as 4 bytes little-endian
-};
 
 struct RegKeyInfo {
     uint32_t SubKeys = 0;
@@ -86,33 +73,18 @@ class RegStore {
     // Whether a value could be stored and read back exactly as given.
     static bool CanHold(const AnsiString& name, uint32_t type, const std::string& data);
 
-    // Parses REGEDIT4 text into a fresh tree; unreadable lines are skipped.
-    // Exposed for the fuzz target and tests. Returns the number of lines skipped.
-    struct Key;
-    static size_t Parse(const std::string& text, const AnsiString& rootName, Key& into);
-    static std::string Serialise(const Key& root, const AnsiString& rootName);
-
-    struct Key {
-        AnsiString Name;
-        std::vector<RegValue> Values;
-        std::vector<std::unique_ptr<Key>> SubKeys;
-        Key* Find(const AnsiString& name) const;
-        Key* FindOrAdd(const AnsiString& name);
-        RegValue* FindValue(const AnsiString& name);
-    };
-
   private:
     void RefreshLocked();
     template <class F> bool Modify(F&& change);
     bool LockFile();
     void UnlockFile();
     bool WriteLocked();
-    Key* Walk(const AnsiString& path, bool create);
+    RegKey* Walk(const AnsiString& path, bool create);
 
     std::filesystem::path file_;
     AnsiString rootName_;
     std::mutex mutex_;
-    Key root_;
+    RegKey root_;
     struct Stamp {
         bool exists = false;
         uint64_t ino = 0, size = 0;

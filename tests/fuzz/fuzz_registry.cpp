@@ -2,20 +2,22 @@
 // was loaded survives a write and a second read unchanged, and that the
 // input's bytes, stored as a string, a name and binary data, read back as
 // they were.
-#include "platform/RegStore.h"
+#include "platform/RegText.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 
-using platform::RegStore;
+using platform::ParseRegText;
+using platform::RegKey;
 using platform::RegValue;
+using platform::SerialiseRegText;
 
 namespace {
 
 const char* const kRoot = "HKEY_LOCAL_MACHINE";
 
-void Same(const RegStore::Key& a, const RegStore::Key& b) {
+void Same(const RegKey& a, const RegKey& b) {
     if (a.Name != b.Name || a.Values.size() != b.Values.size() ||
         a.SubKeys.size() != b.SubKeys.size())
         std::abort();
@@ -28,20 +30,20 @@ void Same(const RegStore::Key& a, const RegStore::Key& b) {
 }
 
 // Writes the tree, reads it back, and checks nothing changed or was skipped.
-void RoundTrip(const RegStore::Key& tree) {
-    std::string written = RegStore::Serialise(tree, kRoot);
-    RegStore::Key again;
-    if (RegStore::Parse(written, kRoot, again) != 0) std::abort();
+void RoundTrip(const RegKey& tree) {
+    std::string written = SerialiseRegText(tree, kRoot);
+    RegKey again;
+    if (ParseRegText(written, kRoot, again) != 0) std::abort();
     Same(tree, again);
-    if (RegStore::Serialise(again, kRoot) != written) std::abort();
+    if (SerialiseRegText(again, kRoot) != written) std::abort();
 }
 
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string text(reinterpret_cast<const char*>(data), size);
-    RegStore::Key loaded;
-    RegStore::Parse(text, kRoot, loaded);
+    RegKey loaded;
+    ParseRegText(text, kRoot, loaded);
     RoundTrip(loaded);
 
     // Any bytes the program may store: a string ends at its first zero byte
@@ -51,8 +53,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string name;
     for (char c : text)
         if (c != '\r' && c != '\n') name += c;
-    RegStore::Key stored;
-    RegStore::Key* key = stored.FindOrAdd("SOFTWARE")->FindOrAdd("Parlora3");
+    RegKey stored;
+    RegKey* key = stored.FindOrAdd("SOFTWARE")->FindOrAdd("Parlora3");
     key->Values.push_back(RegValue{"s", platform::REG_SZ, str});
     key->Values.push_back(RegValue{"e", platform::REG_EXPAND_SZ, str});
     key->Values.push_back(RegValue{"b", platform::REG_BINARY, text});

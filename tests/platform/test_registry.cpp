@@ -183,15 +183,15 @@ TEST_F(RegistryTest, DamagedFilesLoadWhatTheyCanAndAreKeptBeforeReplacement) {
 
     reg.WriteString("ftpdir", "new");
     EXPECT_EQ(ReadFile(dir / "HKEY_LOCAL_MACHINE.reg.damaged"), text);
-    RegStore::Key tree;
-    EXPECT_EQ(RegStore::Parse(ReadFile(LocalMachineFile()), "HKEY_LOCAL_MACHINE", tree), 0u);
+    RegKey tree;
+    EXPECT_EQ(ParseRegText(ReadFile(LocalMachineFile()), "HKEY_LOCAL_MACHINE", tree), 0u);
 
     // Pure binary garbage: nothing loads, nothing crashes.
     std::string junk;
     for (int i = 0; i < 100000; ++i)
         junk += static_cast<char>((i * 7919) & 0xFF);
-    RegStore::Key none;
-    RegStore::Parse(junk, "HKEY_LOCAL_MACHINE", none);
+    RegKey none;
+    ParseRegText(junk, "HKEY_LOCAL_MACHINE", none);
     EXPECT_TRUE(none.SubKeys.empty());
 }
 
@@ -227,8 +227,8 @@ TEST_F(RegistryTest, TwoProcessesWritingAtOnceLoseNothing) {
         ASSERT_TRUE(WIFEXITED(status));
         EXPECT_EQ(WEXITSTATUS(status), 0);
     }
-    RegStore::Key tree;
-    EXPECT_EQ(RegStore::Parse(ReadFile(LocalMachineFile()), "HKEY_LOCAL_MACHINE", tree), 0u);
+    RegKey tree;
+    EXPECT_EQ(ParseRegText(ReadFile(LocalMachineFile()), "HKEY_LOCAL_MACHINE", tree), 0u);
     RegStore fresh(LocalMachineFile(), "HKEY_LOCAL_MACHINE");
     EXPECT_EQ(fresh.ValueNames("SOFTWARE\\Parlora3")->size(), 300u);
 }
@@ -250,8 +250,8 @@ TEST_F(RegistryTest, AWriterKilledMidWriteLeavesAWholeFile) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5 + round * 7));
         kill(pid, SIGKILL);
         waitpid(pid, nullptr, 0);
-        RegStore::Key tree;
-        ASSERT_EQ(RegStore::Parse(ReadFile(LocalMachineFile()), "HKEY_LOCAL_MACHINE", tree), 0u)
+        RegKey tree;
+        ASSERT_EQ(ParseRegText(ReadFile(LocalMachineFile()), "HKEY_LOCAL_MACHINE", tree), 0u)
             << "round " << round;
         RegStore fresh(LocalMachineFile(), "HKEY_LOCAL_MACHINE");
         ASSERT_EQ(fresh.QueryValue("SOFTWARE\\Parlora3", "marker")->Data, "kept");
@@ -274,77 +274,6 @@ TEST_F(RegistryTest, ABatchWritesOnceAndOthersSeeItAllAfterCommit) {
     ASSERT_TRUE(names);
     EXPECT_EQ(names->size(), 1000u);
     EXPECT_EQ(names->back(), "999");
-}
-
-// Every short string over the bytes that trouble a REGEDIT4 quoted string
-// (lead bytes, the backslash that is also a second byte, the quote, bytes that
-// are no second byte) survives a write and a read, as data and as a name.
-TEST(RegStoreText, EveryTrickyByteStringRoundTripsAsDataAndName) {
-    const std::string alphabet = "\x81\x5c\x22"
-                                 "a\x40\xfc\xfd\x20";
-    std::vector<std::string> all{""};
-    for (size_t from = 0, len = 1; len <= 4; ++len) {
-        size_t to = all.size();
-        for (size_t i = from; i < to; ++i)
-            for (char c : alphabet)
-                all.push_back(all[i] + c);
-        from = to;
-    }
-    RegStore::Key root;
-    RegStore::Key* data = root.FindOrAdd("data");
-    RegStore::Key* names = root.FindOrAdd("names");
-    for (size_t i = 0; i < all.size(); ++i) {
-        data->Values.push_back(RegValue{"v" + std::to_string(i), REG_SZ, all[i]});
-        if (!all[i].empty())
-            names->Values.push_back(RegValue{all[i], REG_DWORD, std::string("\1\0\0\0", 4)});
-    }
-    RegStore::Key back;
-    ASSERT_EQ(RegStore::Parse(RegStore::Serialise(root, "HKEY_LOCAL_MACHINE"), "HKEY_LOCAL_MACHINE",
-                              back),
-              0u);
-    ASSERT_EQ(back.SubKeys.size(), 2u);
-    const auto& d = back.SubKeys[0]->Values;
-    ASSERT_EQ(d.size(), all.size());
-    for (size_t i = 0; i < all.size(); ++i)
-        ASSERT_EQ(d[i].Data, all[i]) << "data #" << i;
-    const auto& n = back.SubKeys[1]->Values;
-    ASSERT_EQ(n.size(), all.size() - 1);
-    for (size_t i = 1; i < all.size(); ++i)
-        ASSERT_EQ(n[i - 1].Name, all[i]) << "name #" << i;
-}
-
-TEST(RegStoreText, WindowsExportsAndOlderFilesReadAsMeant) {
-    // As the registry editor of a Japanese Windows exports: the 0x5C of ソ and 表
-    // is a second byte, never an escape, also right before the closing quote.
-    std::string text = "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Parlora3\\handles]\r\n"
-                       "\"0\"=\"" +
-                       J("ソ") +
-                       "\"\r\n"
-                       "\"" +
-                       J("表") + "\"=\"C:\\\\" + J("表示") +
-                       "\\\\\"\r\n"
-                       "\"2\"=\"" +
-                       J("ソ") +
-                       "\\\"q\\\"\"\r\n"
-                       // Written by an earlier version: a lone lead byte before \" unescaped.
-                       "\"3\"=\"\x81\\\"a\"\r\n"
-                       "\"\x81\\\"\"=\"old name\"\r\n";
-    RegStore::Key root;
-    ASSERT_EQ(RegStore::Parse(text, "HKEY_LOCAL_MACHINE", root), 0u);
-    const auto& v = root.Find("SOFTWARE")->Find("Parlora3")->Find("handles")->Values;
-    ASSERT_EQ(v.size(), 5u);
-    EXPECT_EQ(v[0].Data, J("ソ"));
-    EXPECT_EQ(v[1].Name, J("表"));
-    EXPECT_EQ(v[1].Data, "C:\\" + J("表示") + "\\");
-    EXPECT_EQ(v[2].Data, J("ソ") + "\"q\"");
-    EXPECT_EQ(v[3].Data, "\x81\"a");
-    EXPECT_EQ(v[4].Name, "\x81\"");
-    // What we write of them is what Windows would write, and reads back the same.
-    std::string again = RegStore::Serialise(root, "HKEY_LOCAL_MACHINE");
-    EXPECT_NE(again.find("\"0\"=\"" + J("ソ") + "\"\r\n"), std::string::npos);
-    RegStore::Key back;
-    ASSERT_EQ(RegStore::Parse(again, "HKEY_LOCAL_MACHINE", back), 0u);
-    EXPECT_EQ(RegStore::Serialise(back, "HKEY_LOCAL_MACHINE"), again);
 }
 
 TEST_F(RegistryTest, TheStoreKeepsAnyStringAndRefusesWhatCannotReadBack) {
