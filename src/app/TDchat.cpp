@@ -9,6 +9,7 @@
 #include "platform/THelpViewer.h"
 #include "platform/WinMessage.h"
 #include "platform/WindowPlace.h"
+#include "reach/RoomReach.h"
 #include "settings/TOptfm.h"
 #include "widgets/TchatShadowTitle.h"
 
@@ -84,6 +85,24 @@ void TDchat::CreateForms(std::unique_ptr<TOptfm> optfm) {
     // The address notification; the options dialog owns the FTP log window.
     NotifyStartPage = [this] { optfm_->NotifyStartPage(); };
     NotifyExitPage = [this] { optfm_->NotifyExitPage(); };
+    reach_ = std::make_unique<TRoomReach>();
+    context_.Reach = reach_.get();
+    reach_->Subscribe([this] { ReachChanged(); });
+}
+
+void TDchat::ReachChanged() {
+    // The address outsiders can use goes first in the own-address list, and
+    // so into the player name of the next room, OwnIPAddress and the page.
+    std::string outside = reach_->OutsideAddress();
+    std::vector<AnsiString> first;
+    if (!outside.empty()) first.push_back(outside);
+    optfm_->SetReach(first, QString::fromStdString(reach_->ProblemText()));
+    // A page uploaded when the room was created holds the address of then:
+    // once the router answers, it is uploaded again with the new one.
+    if (!outside.empty() && outside != outsideTold_ && optfm_->cbNotify->isChecked() &&
+        NotifyStartPage)
+        NotifyStartPage();
+    outsideTold_ = outside;
 }
 
 Tchat* TDchat::FirstChat() const {

@@ -13,12 +13,14 @@
 #include <QWidget>
 #include <functional>
 #include <memory>
+#include <string>
 
 class QFrame;
 class QLabel;
 class QTimer;
 class Tchat;
 class TchatShadowTitle;
+class TRoomReach;
 
 // The start options the command line gives the first chat window.
 struct TDchatStartOptions {
@@ -75,6 +77,8 @@ class TDchat : public QWidget {
     void OpenFirstChat();
     void Timer1Timer();
     void ChatWindowCount(intptr_t wParam);
+    // The router forwarding changed: the own-address list and the page follow.
+    void ReachChanged();
 
   protected:
     bool event(QEvent* event) override;
@@ -86,6 +90,8 @@ class TDchat : public QWidget {
     std::unique_ptr<TAboutBox> aboutBox_;
     std::unique_ptr<TTempfm> tempfm_;
     std::unique_ptr<TOptfm> optfm_;
+    std::unique_ptr<TRoomReach> reach_;
+    std::string outsideTold_;
     TchatContext context_;
     QPointer<Tchat> firstChat_;
     bool shown_ = false;

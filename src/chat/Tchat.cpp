@@ -12,12 +12,14 @@
 #include "chatlog/TMembers.h"
 
 #include "entry/RoomEntry.h"
+#include "platform/Cp932.h"
 #include "platform/ErrorHandler.h"
 #include "platform/EventSound.h"
 #include "platform/FontAliases.h"
 #include "platform/QtText.h"
 #include "platform/WinMessage.h"
 #include "platform/WindowPlace.h"
+#include "reach/RoomReach.h"
 #include "settings/SettingsView.h"
 #include "settings/TOptfm.h"
 
@@ -78,6 +80,8 @@ Tchat::Tchat(TchatContext& context, Tchat* openedFrom) : context_(context) {
         SessionMessage(s, from, data, size);
     };
     Session.OnOpen = [this](TCustomDPSession* s) { SessionOpen(s); };
+    Session.OnHost = [this](TCustomDPSession*) { StartHosting(); };
+    if (context_.Reach) reachKey_ = context_.Reach->Subscribe([this] { ReachChanged(); });
 
     BuildControls();
     BuildMenus();
@@ -87,6 +91,28 @@ Tchat::Tchat(TchatContext& context, Tchat* openedFrom) : context_(context) {
 Tchat::~Tchat() {
     // Leave the room while the log and member list still exist.
     platform::Guarded([&] { Session.CloseSession(); });
+    if (context_.Reach) {
+        context_.Reach->Unsubscribe(reachKey_);
+        context_.Reach->NotHosting(this);
+    }
+}
+
+void Tchat::StartHosting() {
+    if (context_.Reach) context_.Reach->Hosting(this, Session.TCPIPSetting().Port);
+}
+
+void Tchat::ReachChanged() {
+    // Told in the log, where the host looks after creating the room; each
+    // news once.
+    if (!context_.Reach || !context_.Reach->IsHosting(this)) return;
+    std::string address = context_.Reach->OutsideAddress(this);
+    std::string problem = context_.Reach->ProblemText(this);
+    if (!address.empty() && address != toldAddress_)
+        AddLogEntry("", platform::Utf8ToCp932("  外からは " + address + " で入室できます。"));
+    if (!problem.empty() && problem != toldProblem_)
+        AddLogEntry("", platform::Utf8ToCp932("  " + problem));
+    toldAddress_ = address;
+    toldProblem_ = problem;
 }
 
 void Tchat::BuildControls() {
@@ -377,6 +403,7 @@ void Tchat::SessionOpen(TCustomDPSession*) {
     TDPPlayers& players = Session.PlayerList();
     for (int i = 0; i < players.Count(); ++i)
         if (players[i]->Remote) Members->Add(players[i]->Name);
+    if (Session.IsSessionHost()) StartHosting();
 }
 
 void Tchat::SessionAddPlayer(TCustomDPSession*, TDPPlayer* Player) {

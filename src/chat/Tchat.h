@@ -10,6 +10,7 @@
 #include <QMainWindow>
 #include <QPointer>
 #include <memory>
+#include <string>
 
 class QAction;
 class QCheckBox;
@@ -134,8 +135,13 @@ class Tchat : public QMainWindow {
     void ApplyViewSettings();
     void SaveViewSettings();
     void SetCaption(const AnsiString& suffix);
+    // This window hosts its room now (created it, or took it over).
+    void StartHosting();
+    void ReachChanged();
 
     TchatContext& context_;
+    int reachKey_ = 0;
+    std::string toldAddress_, toldProblem_;
     bool startPosted_ = false;
     bool closing_ = false;
 };

@@ -14,6 +14,7 @@ class QLabel;
 class TAboutBox;
 class Tchat;
 class TOptfm;
+class TRoomReach;
 class TTempfm;
 
 // What the start dialog left behind when it closed.
@@ -36,4 +37,6 @@ struct TchatContext {
     std::function<void(QWidget* parent)> ShowHelp;
     // Port of every chat window's session component; 0 is the service's own.
     uint16_t Port = 0;
+    // Forwards the router's port while a window hosts a room; may be null.
+    QPointer<TRoomReach> Reach;
 };

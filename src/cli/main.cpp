@@ -62,7 +62,7 @@ int main(int argc, char** argv) {
     TRoomReach reach;
     if (!options.PortMap) reach.SetEnabled(false);
     std::string toldAddress, toldProblem;
-    reach.OnChanged = [&] {
+    reach.Subscribe([&] {
         std::string address = reach.OutsideAddress();
         if (!address.empty() && address != toldAddress)
             Complain("others enter from outside at " + address + " (" + reach.Status().Method +
@@ -72,9 +72,9 @@ int main(int argc, char** argv) {
         if (!problem.empty() && problem != toldProblem)
             Complain(problem + " (" + reach.Status().Detail + ")");
         toldProblem = problem;
-    };
+    });
     TCliMember member(options, printer);
-    member.OnHost = [&] { reach.Hosting(options.Port); };
+    member.OnHost = [&] { reach.Hosting(&member, options.Port); };
     try {
         member.Enter();
     } catch (const ECliFailure& e) {
@@ -85,7 +85,7 @@ int main(int argc, char** argv) {
         return kExitNoRoom;
     }
 
-    if (options.Create) reach.Hosting(options.Port);
+    if (options.Create) reach.Hosting(&member, options.Port);
 
     bool leaving = false;
     auto leave = [&](int code) {
@@ -130,6 +130,6 @@ int main(int argc, char** argv) {
     int code = app.exec();
     input.Stop();
     member.Leave();
-    reach.NotHosting();
+    reach.NotHosting(&member);
     return code;
 }

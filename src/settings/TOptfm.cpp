@@ -11,6 +11,7 @@
 #include "platform/OwnAddresses.h"
 #include "platform/QtText.h"
 #include "platform/WindowPlace.h"
+#include "portmap/OwnIPv6.h"
 #include "text/SjisText.h"
 
 #include <QCheckBox>
@@ -26,6 +27,7 @@
 #include <QRadioButton>
 #include <QTabWidget>
 #include <QVBoxLayout>
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -55,6 +57,19 @@ void StartSocketLayer() {
     ::close(fd);
 }
 
+// The machine's IPv4 addresses, then its stable global IPv6 ones. IPv6
+// goes last while the room service and the handle rule know IPv4 only: as
+// entry 0 it would become the player name. $PARLORA_OWN_IP (tests) stands
+// for the whole list.
+std::vector<AnsiString> OwnAddresses() {
+    std::vector<AnsiString> all = platform::OwnIPv4Addresses();
+    const char* given = std::getenv("PARLORA_OWN_IP");
+    if (!given || !*given)
+        for (const std::string& v6 : portmap::OwnStableGlobalIPv6())
+            all.push_back(v6);
+    return all;
+}
+
 } // namespace
 
 TOptfm::TOptfm(QWidget* parent, TAddressLister listAddresses) : QDialog(parent) {
@@ -73,7 +88,7 @@ TOptfm::TOptfm(QWidget* parent, TAddressLister listAddresses) : QDialog(parent) 
     // OK is no default button: Return in an edit box must not close the
     // dialog; Return on a focused button presses that button.
     platform::PressFocusedButtonOnEnter(this);
-    FormCreate(listAddresses ? listAddresses : TAddressLister(platform::OwnIPv4Addresses));
+    FormCreate(listAddresses ? listAddresses : TAddressLister(OwnAddresses));
 }
 
 TOptfm::~TOptfm() {
@@ -96,6 +111,9 @@ void TOptfm::BuildControls() {
     Pnl_IPaddress->setEditable(false);
     Pnl_IPaddress->setSizeAdjustPolicy(QComboBox::AdjustToContents);
     Pnl_IPaddress->setMinimumContentsLength(15);
+    LblReach = Named(new QLabel(this), "LblReach");
+    LblReach->setWordWrap(true);
+    LblReach->hide();
 
     PageControl1 = Named(new QTabWidget(this), "PageControl1");
     TabSheet1 = Named(new QWidget, "TabSheet1");
@@ -179,6 +197,7 @@ void TOptfm::BuildControls() {
     bottom->addStretch();
     auto* form = new QVBoxLayout(this);
     form->addLayout(top);
+    form->addWidget(LblReach);
     form->addWidget(PageControl1, 1);
     form->addLayout(bottom);
 
@@ -210,9 +229,28 @@ void TOptfm::FormCreate(const TAddressLister& listAddresses) {
     platform::Guarded([&] {
         StartSocketLayer();
         for (const AnsiString& address : listAddresses())
-            if (!address.empty()) Pnl_IPaddress->addItem(platform::ToQString(address));
+            if (!address.empty()) ownAddresses_.push_back(address);
     });
+    for (const AnsiString& address : ownAddresses_)
+        Pnl_IPaddress->addItem(platform::ToQString(address));
     if (Pnl_IPaddress->count() > 0) Pnl_IPaddress->setCurrentIndex(0);
+}
+
+void TOptfm::SetReach(const std::vector<AnsiString>& outside, const QString& notice) {
+    LblReach->setText(notice);
+    LblReach->setVisible(!notice.isEmpty());
+    if (outside == outside_) return;
+    const bool firstChosen = Pnl_IPaddress->currentIndex() <= 0;
+    const QString chosen = Pnl_IPaddress->currentText();
+    outside_ = outside;
+    Pnl_IPaddress->clear();
+    std::vector<AnsiString> all = outside_;
+    for (const AnsiString& address : ownAddresses_)
+        if (std::find(all.begin(), all.end(), address) == all.end()) all.push_back(address);
+    for (const AnsiString& address : all)
+        if (!address.empty()) Pnl_IPaddress->addItem(platform::ToQString(address));
+    int index = firstChosen ? 0 : Pnl_IPaddress->findText(chosen);
+    if (Pnl_IPaddress->count() > 0) Pnl_IPaddress->setCurrentIndex(index < 0 ? 0 : index);
 }
 
 settings::TOptionControls TOptfm::Controls() const {

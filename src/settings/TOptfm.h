@@ -41,6 +41,11 @@ class TOptfm : public QDialog {
     void LoadSettings();
     // The chosen own address, or empty when the list is empty.
     AnsiString OwnIPAddress() const;
+    // What outsiders can enter at goes first in the own-address list (the
+    // router's public address with a working forwarding); notice, when not
+    // empty, says under the list why outsiders cannot enter. Entry 0 stays
+    // chosen unless the user chose another.
+    void SetReach(const std::vector<AnsiString>& outside, const QString& notice);
 
     // Handlers.
     void cbNotifyClick();
@@ -51,6 +56,7 @@ class TOptfm : public QDialog {
     // Controls, by the names the other windows use.
     QLabel* Label7;
     QComboBox* Pnl_IPaddress;
+    QLabel* LblReach;
     QPushButton* Button1;
     QTabWidget* PageControl1;
     QWidget* TabSheet1;
@@ -106,4 +112,6 @@ class TOptfm : public QDialog {
 
     std::unique_ptr<Tftpdebugfm> ftpdebugfm_;
     std::unique_ptr<TAddressNotifier> notifier_;
+    std::vector<AnsiString> ownAddresses_; // the machine's, as listed at start-up
+    std::vector<AnsiString> outside_;
 };

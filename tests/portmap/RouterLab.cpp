@@ -106,7 +106,7 @@ TRouterLab::TRouterLab(TRouter router) : router_(router) {
                 << "listening_ip=lan0\n"
                 << "http_port=5000\n"
                 << "enable_natpmp=yes\n"
-                << "enable_upnp=yes\n"
+                << (router_ == TRouter::NatPmpOnly ? "enable_upnp=no\n" : "enable_upnp=yes\n")
                 << "secure_mode=yes\n"
                 << "system_uptime=no\n"
                 << "uuid=3d3cec3a-8cf0-11e0-98ee-001a6bd2d07b\n"
@@ -127,11 +127,12 @@ TRouterLab::~TRouterLab() {
 void TRouterLab::StartDaemon() {
     Must("ip netns exec " + Ns("router") + " miniupnpd -f " + dir_ + "/miniupnpd.conf -P " + dir_ +
          "/miniupnpd.pid");
-    // Ready once its HTTP port listens.
+    // Ready once its HTTP port listens (its NAT-PMP port without UPnP).
+    const std::string ready = router_ == TRouter::NatPmpOnly
+                                  ? " ss -lunH \"sport = :5351\" | grep -q ."
+                                  : " ss -ltnH \"sport = :5000\" | grep -q LISTEN";
     for (int i = 0; i < 100; ++i) {
-        if (Run("ip netns exec " + Ns("router") + " ss -ltnH 'sport = :5000' | grep -q LISTEN") ==
-            0)
-            return;
+        if (Run("ip netns exec " + Ns("router") + ready) == 0) return;
         ::usleep(50000);
     }
     throw std::runtime_error("router lab: miniupnpd did not start");

@@ -10,7 +10,7 @@
 
 class TRouterLab {
   public:
-    enum class TRouter { Upnp, NoUpnp, DoubleNat };
+    enum class TRouter { Upnp, NatPmpOnly, NoUpnp, DoubleNat };
     // Why the lab cannot be made here ("" when it can).
     static std::string Unavailable();
 

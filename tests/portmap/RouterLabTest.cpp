@@ -6,6 +6,8 @@
 #include "cli/TCliProcess.h"
 
 #include <QElapsedTimer>
+#include <QProcess>
+#include <QTemporaryDir>
 #include <QThread>
 #include <algorithm>
 #include <csignal>
@@ -119,6 +121,27 @@ TEST_F(RouterLabTest, SigtermAndARouterRestartAndASecondHost) {
     EXPECT_TRUE(Has(left, 47625));
 }
 
+TEST_F(RouterLabTest, ARouterWithNatPmpOnlyForwardsToo) {
+    TRouterLab lab(TRouterLab::TRouter::NatPmpOnly);
+    lab.AddHome("home", 10);
+    lab.AddOutside("guest", 2);
+    const std::string outside = TRouterLab::OutsideAddress(2);
+    // The default gateway is found in the routing table and asked directly.
+    auto hanako =
+        Cli(lab, "home", TRouterLab::HomeAddress(10), {"--create", "lab", "--handle", "hanako"});
+    ASSERT_TRUE(hanako->WaitForStderr("others enter from outside at 11.22.33.1 (NAT-PMP)"))
+        << hanako->Stderr();
+    EXPECT_TRUE(Has(lab.ForwardedPorts(), kDirectoryPort));
+    auto taro = Cli(lab, "guest", outside,
+                    {"--join", QString::fromStdString(lab.RouterAddress()), "--handle", "taro"});
+    EXPECT_TRUE(hanako->WaitForLine(Arrival(outside + ":taro"))) << taro->Stderr();
+    taro->CloseInput();
+    EXPECT_EQ(taro->WaitForExit(), 0);
+    hanako->CloseInput();
+    EXPECT_EQ(hanako->WaitForExit(), 0);
+    EXPECT_TRUE(lab.ForwardedPorts().empty());
+}
+
 TEST_F(RouterLabTest, WithoutUpnpTheUserIsToldAndTheLanStillWorks) {
     TRouterLab lab(TRouterLab::TRouter::NoUpnp);
     lab.AddHome("home", 10);
@@ -144,5 +167,44 @@ TEST_F(RouterLabTest, BehindASecondNatTheUserIsTold) {
     ASSERT_TRUE(hanako->WaitForStderr("外側のアドレスがありません(二重のNATなど)"))
         << hanako->Stderr();
     EXPECT_EQ(hanako->Stderr().find("others enter from outside"), std::string::npos);
+    EXPECT_TRUE(lab.ForwardedPorts().empty());
+}
+
+TEST_F(RouterLabTest, TheWindowedProgramForwardsWhileItHostsAndNotAfterSigterm) {
+    TRouterLab lab(TRouterLab::TRouter::Upnp);
+    lab.AddHome("home", 10);
+    lab.AddOutside("guest", 2);
+    QTemporaryDir home;
+    ASSERT_TRUE(home.isValid());
+    QProcess program;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("PARLORA_PORTMAP", "1");
+    env.insert("PARLORA_OWN_IP", QString::fromStdString(TRouterLab::HomeAddress(10)));
+    env.insert("HOME", home.path());
+    env.insert("XDG_CONFIG_HOME", home.path() + "/config");
+    env.insert("XDG_DATA_HOME", home.path() + "/data");
+    program.setProcessEnvironment(env);
+    QStringList arguments;
+    for (auto& part : lab.Inside("home"))
+        arguments << QString::fromStdString(part);
+    const QString command = arguments.takeFirst();
+    program.start(command, arguments << PARLORA_APP_PATH << "SV"
+                                     << "HD=hanako");
+    ASSERT_TRUE(program.waitForStarted());
+
+    // The room is created by itself; the router forwards the directory port.
+    ASSERT_TRUE(WaitForPorts(
+        lab, [](auto p) { return Has(p, kDirectoryPort); }, 30000))
+        << program.readAllStandardError().toStdString();
+    const std::string outside = TRouterLab::OutsideAddress(2);
+    auto taro = Cli(lab, "guest", outside,
+                    {"--join", QString::fromStdString(lab.RouterAddress()), "--handle", "taro"});
+    EXPECT_TRUE(taro->WaitForLine(Arrival(outside + ":taro"))) << taro->Stderr();
+    taro->CloseInput();
+    EXPECT_EQ(taro->WaitForExit(), 0);
+
+    // SIGTERM closes the windows as the user would; the forwarding goes.
+    ::kill(static_cast<pid_t>(program.processId()), SIGTERM);
+    EXPECT_TRUE(program.waitForFinished(30000));
     EXPECT_TRUE(lab.ForwardedPorts().empty());
 }

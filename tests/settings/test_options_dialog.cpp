@@ -324,6 +324,39 @@ TEST_F(OptionsDialog, OwnAddressesFillTheListOnce) {
     EXPECT_TRUE(Boxes.empty());
 }
 
+TEST_F(OptionsDialog, WhatOutsidersCanReachGoesFirstAndTheNoticeUnderTheList) {
+    TOptfm f(nullptr, Addresses({"192.168.50.10", "10.0.0.5"}));
+    EXPECT_TRUE(f.LblReach->isHidden());
+
+    // The router's public address arrives: it becomes entry 0 and chosen.
+    f.SetReach({"11.22.33.1"}, "");
+    ASSERT_EQ(f.Pnl_IPaddress->count(), 3);
+    EXPECT_EQ(f.OwnIPAddress(), "11.22.33.1");
+    EXPECT_EQ(f.Pnl_IPaddress->itemText(1), "192.168.50.10");
+    EXPECT_EQ(f.Pnl_IPaddress->itemText(2), "10.0.0.5");
+
+    // Another public port: the address carries it; the machine's own
+    // addresses stay once each.
+    f.SetReach({"11.22.33.1:47625"}, "");
+    ASSERT_EQ(f.Pnl_IPaddress->count(), 3);
+    EXPECT_EQ(f.OwnIPAddress(), "11.22.33.1:47625");
+
+    // A user's own choice stays when the list changes.
+    f.Pnl_IPaddress->setCurrentIndex(2);
+    f.SetReach({"11.22.33.9"}, "");
+    EXPECT_EQ(f.OwnIPAddress(), "10.0.0.5");
+
+    // The forwarding failed: the public address goes, the notice shows.
+    f.Pnl_IPaddress->setCurrentIndex(0);
+    f.SetReach({}, QStringLiteral("外からは入室できません。"));
+    ASSERT_EQ(f.Pnl_IPaddress->count(), 2);
+    EXPECT_EQ(f.OwnIPAddress(), "192.168.50.10");
+    EXPECT_FALSE(f.LblReach->isHidden());
+    EXPECT_EQ(f.LblReach->text(), QStringLiteral("外からは入室できません。"));
+    f.SetReach({}, "");
+    EXPECT_TRUE(f.LblReach->isHidden());
+}
+
 TEST_F(OptionsDialog, HostNameFailureIsShownOnceAndLeavesTheListEmpty) {
     TOptfm f(nullptr, []() -> std::vector<AnsiString> {
         throw platform::Exception("gethostname Error =22");
