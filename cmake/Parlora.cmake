@@ -13,7 +13,9 @@ endfunction()
 # One GoogleTest executable, run by CTest with the offscreen Qt platform and a
 # private settings folder so tests never touch the user's files, and with
 # port mapping off, so that no test asks the machine's own router for
-# anything (the router lab tests turn it on inside their namespaces).
+# anything (the router lab tests turn it on inside their namespaces). Its
+# session bus address names no bus: left unset on a desktop machine, libdbus
+# would autolaunch a bus daemon that outlives the test.
 function(parlora_add_test)
   cmake_parse_arguments(T "NOQT" "NAME;TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
   if(NOT T_TIMEOUT)
@@ -30,5 +32,5 @@ function(parlora_add_test)
   set_tests_properties(${T_NAME} PROPERTIES
     TIMEOUT ${T_TIMEOUT}
     LABELS "${T_LABELS}"
-    ENVIRONMENT "QT_QPA_PLATFORM=offscreen;PARLORA_PORTMAP=0;PARLORA_BUILD_DIR=${CMAKE_BINARY_DIR};PARLORA_SOURCE_DIR=${CMAKE_SOURCE_DIR}")
+    ENVIRONMENT "QT_QPA_PLATFORM=offscreen;PARLORA_PORTMAP=0;PARLORA_BUILD_DIR=${CMAKE_BINARY_DIR};PARLORA_SOURCE_DIR=${CMAKE_SOURCE_DIR};DBUS_SESSION_BUS_ADDRESS=unix:path=${CMAKE_BINARY_DIR}/no-session-bus")
 endfunction()

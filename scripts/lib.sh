@@ -27,6 +27,24 @@ start_xvfb() {
   done
 }
 
+# start_session_bus DIR: a D-Bus session bus of the caller's own for the
+# programs it starts; exports DBUS_SESSION_BUS_ADDRESS and sets BUS_PID for
+# the caller to stop. Without an address, libdbus on a desktop machine
+# (dbus-x11) autolaunches a bus whose daemon outlives the caller and keeps
+# its output pipes open. Where no bus can be started, BUS_PID is empty and the
+# address names no bus, so the programs run without one.
+start_session_bus() {
+  local dir=$1
+  BUS_PID=""
+  export DBUS_SESSION_BUS_ADDRESS="unix:path=$dir/no-session-bus"
+  command -v dbus-daemon >/dev/null || return 0
+  if dbus-daemon --session --fork --nosyslog --print-address=5 --print-pid=6 \
+      5>"$dir/bus.address" 6>"$dir/bus.pid" </dev/null >/dev/null 2>&1; then
+    DBUS_SESSION_BUS_ADDRESS=$(head -n1 "$dir/bus.address")
+    BUS_PID=$(head -n1 "$dir/bus.pid")
+  fi
+}
+
 # stop_process PID [SECONDS]: TERM, then KILL if it is still there after
 # SECONDS (default 15). Returns 1, having said so, when TERM was not enough.
 stop_process() {

@@ -35,6 +35,8 @@ trap cleanup EXIT
 
 start_xvfb "$work" || { echo "Xvfb did not start" >&2; exit 1; }
 pids+=("$XVFB_PID")
+start_session_bus "$work"
+[ -z "$BUS_PID" ] || pids+=("$BUS_PID")
 
 export QT_QPA_PLATFORM=xcb
 export PARLORA_REGISTRY_DIR="$work/registry"
@@ -173,6 +175,8 @@ pids=()
 mkdir -p "$work/framed"
 start_xvfb "$work/framed" || { echo "Xvfb did not start" >&2; exit 1; }
 pids+=("$XVFB_PID")
+start_session_bus "$work/framed"
+[ -z "$BUS_PID" ] || pids+=("$BUS_PID")
 openbox --sm-disable >"$work/openbox.out" 2>&1 &
 pids+=($!)
 for _ in $(seq 300); do

@@ -16,6 +16,8 @@ want_test=(libgtest-dev libgmock-dev googletest libbenchmark-dev python3 python3
 # The home-router lab of the port mapping tests: miniupnpd (UPnP IGD and NAT-PMP), the
 # upnpc client to look at its mappings, and the legacy iptables it drives.
 want_test+=(miniupnpd-iptables miniupnpc)
+# A session bus of their own for the programs the tests start (scripts/lib.sh).
+want_test+=(dbus-daemon)
 # The package test (tests/e2e/package_test.sh).
 want_test+=(lintian desktop-file-utils appstream man-db strace)
 # The fuzz campaign (scripts/fuzz-campaign.sh): clang with libFuzzer and the sanitizers.

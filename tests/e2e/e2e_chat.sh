@@ -40,6 +40,8 @@ fail() {
 
 start_xvfb "$work" || fail "Xvfb did not start"
 pids+=("$XVFB_PID")
+start_session_bus "$work"
+[ -z "$BUS_PID" ] || pids+=("$BUS_PID")
 
 # A private settings folder and addresses of this test's own.
 export QT_QPA_PLATFORM=xcb

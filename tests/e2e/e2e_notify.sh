@@ -70,6 +70,8 @@ mkdir -p "$PARLORA_REGISTRY_DIR"
 
 start_xvfb "$work" || fail "Xvfb did not start"
 pids+=("$XVFB_PID")
+start_session_bus "$work"
+[ -z "$BUS_PID" ] || pids+=("$BUS_PID")
 export QT_QPA_PLATFORM=xcb
 host=127.0.0.$((60 + RANDOM % 30))
 PARLORA_LISTEN_ADDR=$host PARLORA_OWN_IP=$host PARLORA_FTP_PORT=$ftp_port \

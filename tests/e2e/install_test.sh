@@ -9,9 +9,11 @@ prefix=$(mktemp -d)
 work=$(mktemp -d)
 pid=""
 source "$(dirname "$0")/../../scripts/lib.sh"
+BUS_PID=""
 cleanup() {
   local hung=""
   if [ -n "$pid" ]; then stop_process "$pid" || hung=1; fi
+  [ -z "$BUS_PID" ] || stop_process "$BUS_PID" >/dev/null || true
   rm -rf "$prefix" "$work" || true
   [ -z "$hung" ] || exit 1
 }
@@ -28,6 +30,7 @@ grep -q '^Exec=parlora' "$desktop" || { echo "FAILED: desktop entry"; exit 1; }
 # The installed program opens a room; a headless member finds it there.
 # Ranges of its own (e2e_chat.sh uses 127.0.0.100-149 and 200-224, package_test.sh 50-99).
 addr=127.0.0.$((150 + RANDOM % 50))
+start_session_bus "$work"
 export QT_QPA_PLATFORM=offscreen PARLORA_REGISTRY_DIR="$work" PARLORA_LISTEN_ADDR=$addr \
   PARLORA_OWN_IP=$addr
 "$prefix/bin/parlora" SV HD=Taro >"$work/out" 2>&1 &

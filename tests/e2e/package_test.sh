@@ -139,6 +139,8 @@ unset 'pids[-1]'
 strace -qq -o /dev/null true 2>"$work/strace.out" || fail "strace cannot trace here (ptrace refused?)"
 start_xvfb "$work" || fail "Xvfb did not start"
 pids+=("$XVFB_PID")
+start_session_bus "$work"
+[ -z "$BUS_PID" ] || pids+=("$BUS_PID")
 gui=127.0.0.$((80 + RANDOM % 20))
 # It starts in a folder of its own, as from a desktop menu in the user's home.
 (cd "$work" && QT_QPA_PLATFORM=xcb PARLORA_LISTEN_ADDR=$gui PARLORA_OWN_IP=$gui \

@@ -9,13 +9,16 @@ done
 source "$(dirname "$0")/../../scripts/lib.sh"
 work=$(mktemp -d)
 wm=""
+BUS_PID=""
 cleanup() {
   [ -z "$wm" ] || stop_process "$wm" >/dev/null || true
+  [ -z "$BUS_PID" ] || stop_process "$BUS_PID" >/dev/null || true
   [ -z "${XVFB_PID:-}" ] || stop_process "$XVFB_PID" >/dev/null || true
   rm -rf "$work"
 }
 trap cleanup EXIT
 start_xvfb "$work" || { echo "Xvfb did not start"; exit 1; }
+start_session_bus "$work"
 openbox --sm-disable >"$work/openbox.out" 2>&1 &
 wm=$!
 # The manager is ready once it has claimed the screen. One that never does
