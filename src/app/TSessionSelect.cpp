@@ -12,7 +12,9 @@ TSessionSelect::TSessionSelect(QWidget* owner) : QDialog(owner) {
     setWindowTitle(QStringLiteral("入室するチャットルームを選択して下さい"));
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint);
     setModal(true);
-    platform::StayUnminimised(this); // see the start dialog
+    // Some window managers draw a minimise button whatever the dialog asks
+    // for; the start dialog behind would wait on a list out of sight.
+    platform::StayUnminimised(this);
     QFont font(QStringLiteral("ＭＳ Ｐゴシック"));
     font.setPixelSize(12);
     setFont(font);
