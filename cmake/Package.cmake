@@ -63,8 +63,9 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # Libraries from the binaries; the rest is what the program reads at run
 # time without linking it: the fonts its windows ask for (through its
 # fontconfig aliases), Qt's Japanese texts for the standard dialogs and the
-# freedesktop theme whose event sound libcanberra plays on an arrival.
+# freedesktop theme whose event sound libcanberra plays on an arrival, and
+# the authorities the FTP server's TLS certificate is checked against.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS
-    "fonts-ipafont-gothic, fonts-urw-base35, qt6-translations-l10n, sound-theme-freedesktop")
+    "fonts-ipafont-gothic, fonts-urw-base35, qt6-translations-l10n, sound-theme-freedesktop, ca-certificates")
 include(CPack)

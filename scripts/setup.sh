@@ -6,11 +6,13 @@ set -euo pipefail
 want_run=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-base-dev-tools
           libasio-dev fonts-ipafont-gothic fonts-ipafont-mincho fonts-urw-base35 fontconfig
           libgl-dev libfontconfig-dev qt6-translations-l10n libcanberra-dev sound-theme-freedesktop
-          dpkg-dev file libminiupnpc-dev libnatpmp-dev)
+          dpkg-dev file libminiupnpc-dev libnatpmp-dev libssl-dev ca-certificates)
 # dpkg-dev and file: `--target package` (dpkg-shlibdeps finds the libraries).
 # pure-ftpd and vsftpd conflict in Debian (only one ftp-server can be installed); the
 # FTP tests use pyftpdlib and pure-ftpd.
+# python3-openssl and openssl: the FTP over TLS tests (pyftpdlib's TLS handler, a test authority).
 want_test=(libgtest-dev libgmock-dev googletest libbenchmark-dev python3 python3-pyftpdlib pure-ftpd curl
+           python3-openssl openssl
            xvfb xdotool x11-utils imagemagick iproute2 iptables procps openbox
            libreoffice-writer-nogui pulseaudio pulseaudio-utils libglib2.0-bin gsettings-desktop-schemas)
 # The home-router lab of the port mapping tests: miniupnpd (UPnP IGD and NAT-PMP), the

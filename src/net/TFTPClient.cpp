@@ -204,6 +204,8 @@ void TFTPClient::Connect() {
     canceled_ = false;
     if (connected_) return;
     ClearInput();
+    dataProtected_ = tlsBroken_ = false;
+    tlsContext_.reset();
     TPumpSocket::Connect();
     try {
         AnsiString line, reply;
@@ -212,6 +214,7 @@ void TFTPClient::Connect() {
         if (line.empty()) ConnectionGone();
         GetMultiLine(line);
         LoginFailedWhen(401, 32767);
+        SecureControl();
         if (FWAuthenticate) {
             Transaction("USER " + FWUserID, reply);
             LoginFailedWhen(401, 599);
@@ -250,6 +253,7 @@ void TFTPClient::Connect() {
             Transaction("PASS " + Password, reply);
             LoginFailedWhen(401, 599);
         }
+        ProtectData();
         if (OnConnect) OnConnect(this);
     } catch (...) {
         Disconnect(); // an exception of its own replaces the first one
@@ -261,6 +265,11 @@ void TFTPClient::Connect() {
 void TFTPClient::Disconnect() {
     canceled_ = false;
     if (!connected_) return;
+    if (tlsBroken_) {
+        tlsBroken_ = false;
+        TPumpSocket::Disconnect();
+        return;
+    }
     try {
         ReportStatus(1, "QUIT");
         Vendor = 2411;
@@ -274,6 +283,59 @@ void TFTPClient::Disconnect() {
         throw;
     }
     TPumpSocket::Disconnect();
+}
+
+namespace {
+AnsiString WithoutLineEnd(AnsiString text) {
+    while (!text.empty() && (text.back() == '\r' || text.back() == '\n'))
+        text.pop_back();
+    return text;
+}
+} // namespace
+
+void TFTPClient::SecureControl() {
+    if (TlsMode == TTlsMode::Never) return;
+    AnsiString reply;
+    ReportStatus(1, "AUTH TLS");
+    Transaction("AUTH TLS", reply);
+    if (replyNumber_ != 234) {
+        const AnsiString said = WithoutLineEnd(replyString_);
+        if (TlsMode == TTlsMode::Required)
+            throw ETlsError(TTlsFailure::NotOffered,
+                            "TLS is required, but the server refused AUTH TLS: " + said);
+        // Level 0: the log shows it whatever else it leaves out.
+        ReportStatus(0, "The server does not offer TLS (" + said + "): continuing unencrypted");
+        return;
+    }
+    tlsContext_ = std::make_unique<TTlsContext>();
+    tlsHost_ = Proxy.empty() ? Host : Proxy;
+    try {
+        StartTls(*tlsContext_, tlsHost_, false);
+    } catch (...) {
+        tlsBroken_ = true;
+        throw;
+    }
+    ReportStatus(0, "TLS: " + Tls()->Description() + ", certificate of " + tlsHost_ + " verified");
+}
+
+void TFTPClient::ProtectData() {
+    if (!Tls()) return;
+    AnsiString reply;
+    ReportStatus(1, "PBSZ 0");
+    Transaction("PBSZ 0", reply);
+    if (InRange(replyNumber_, 200, 299)) {
+        ReportStatus(1, "PROT P");
+        Transaction("PROT P", reply);
+        if (InRange(replyNumber_, 200, 299)) {
+            dataProtected_ = true;
+            return;
+        }
+    }
+    const AnsiString said = WithoutLineEnd(replyString_);
+    if (TlsMode == TTlsMode::Required)
+        throw ETlsError(TTlsFailure::Protection,
+                        "TLS is required, but the server refused to encrypt data: " + said);
+    ReportStatus(0, "The server does not encrypt data (" + said + "): the page goes unencrypted");
 }
 
 bool TFTPClient::Fail(TCmdType type) {
@@ -447,6 +509,13 @@ void TFTPClient::SendData(const AnsiString& localName, std::exception_ptr& dataE
             dataSocket_->TimerOff();
             dataSocket_->ReplaceSocket(accepted);
         }
+        if (dataProtected_) {
+            const bool offered = tlsContext_->NewestSession() != nullptr;
+            dataSocket_->StartTls(*tlsContext_, tlsHost_, true);
+            ReportStatus(0, dataSocket_->Tls()->Resumed() ? "Data connection: TLS, session resumed"
+                            : offered ? "Data connection: TLS, new session (session not resumed)"
+                                      : "Data connection: TLS, new session (none to resume)");
+        }
         {
             // Whole chunks go out at once instead of waiting on Nagle.
             int one = 1;
@@ -507,10 +576,7 @@ void TFTPClient::Complete(TCmdType type, std::exception_ptr dataError, bool& qui
         return;
     }
     if (dataError) std::rethrow_exception(dataError);
-    AnsiString text = replyString_;
-    while (!text.empty() && (text.back() == '\r' || text.back() == '\n'))
-        text.pop_back();
-    throw ESockError("Unexpected completion reply: " + text);
+    throw ESockError("Unexpected completion reply: " + WithoutLineEnd(replyString_));
 }
 
 } // namespace net

@@ -5,8 +5,14 @@
 // connection opened per transfer. The inherited socket is the control
 // connection; like its base, every operation blocks its caller while the
 // event loop keeps running.
+//
+// Explicit TLS (AUTH TLS, PBSZ 0, PROT P): the control connection is
+// encrypted before anything of the login goes out, and every data
+// connection is encrypted too, resuming the control connection's session
+// (servers refuse data connections that come with a session of their own).
 #include "FTPException.h"
 #include "TPumpSocket.h"
+#include "TlsLink.h"
 
 #include <exception>
 #include <memory>
@@ -36,6 +42,10 @@ enum TCmdType {
 
 enum TFirewallType { FTUser = 0, FtOpen = 1, FtSite = 2 };
 
+// Whether the session is encrypted. WhenOffered goes on in the clear only
+// when the server refuses AUTH TLS, never after a failed handshake.
+enum class TTlsMode { WhenOffered = 0, Required = 1, Never = 2 };
+
 using TSuccessEvent = std::function<void(TPumpSocket* Sender, TCmdType Trans_Type)>;
 using TFailureEvent = std::function<void(TPumpSocket* Sender, bool& Handled, TCmdType Trans_Type)>;
 using TUnsupportedEvent = std::function<void(TPumpSocket* Sender, TCmdType Trans_Type)>;
@@ -55,6 +65,7 @@ class TFTPClient : public TPumpSocket {
     AnsiString FWPassword;
     int Vendor = 2411;
     bool ParseList = false;
+    TTlsMode TlsMode = TTlsMode::WhenOffered;
 
     // Raised after a successful login (the socket-level connect event of
     // the base stays unassigned).
@@ -83,6 +94,9 @@ class TFTPClient : public TPumpSocket {
 
     // Reads the rest of a multi-line reply whose latest line is `line`.
     void GetMultiLine(AnsiString line);
+
+    // The data connections of this session are encrypted (PROT P taken).
+    bool DataProtected() const { return dataProtected_; }
 
     // Held by Upload while it runs.
     std::recursive_mutex TransferLock;
@@ -117,8 +131,18 @@ class TFTPClient : public TPumpSocket {
     void ControlReadable();
     void DiscardPendingInput();
     [[noreturn]] void ConnectionGone();
+    // AUTH TLS and the handshake, right after the greeting.
+    void SecureControl();
+    // PBSZ 0 and PROT P, after the login.
+    void ProtectData();
 
     std::unique_ptr<TPumpSocket> dataSocket_;
+    std::unique_ptr<TTlsContext> tlsContext_;
+    AnsiString tlsHost_; // what the certificates have to name
+    bool dataProtected_ = false;
+    // The control connection is neither clear nor encrypted any more (a
+    // handshake failed): nothing can be said on it.
+    bool tlsBroken_ = false;
     // While data moves: a refusal on the control connection ends the data
     // connection's waits; once the data is out, any reply does.
     enum class TDataPhase { None, Moving, Ending } dataPhase_ = TDataPhase::None;

@@ -2,12 +2,14 @@
 
 #include "ERangeError.h"
 #include "SockErrorCodes.h"
+#include "TlsLink.h"
 #include "platform/FileName.h"
 #include "platform/MessagePump.h"
 
 #include <QCoreApplication>
 #include <QObject>
 #include <QSocketNotifier>
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
@@ -168,6 +170,7 @@ void TPumpSocket::DropNotifiers() {
 }
 
 void TPumpSocket::CloseHandleQuietly() {
+    tls_.reset();
     if (socketHandle_ == NoSocket) return;
     DropNotifiers();
     ::close(socketHandle_);
@@ -184,12 +187,26 @@ void TPumpSocket::RearmRead() {
 void TPumpSocket::SocketReadable() {
     if (readNotifier_) readNotifier_->setEnabled(false);
     readSignal_ = true;
-    if (endingSend_) return; // EndSending reads the end itself
+    if (endingSend_ || tlsWaiting_) return; // the waiting operation reads itself
     if (state_ == TSockState::Listening) {
         HandleSocketMessage(listenMessage_, FD_ACCEPT, 0);
         return;
     }
     if (state_ != TSockState::Open) return;
+    if (tls_) {
+        // Readable may mean only a record without data (a session ticket).
+        TTlsLink::TStep step = tls_->Fill(BufferSize);
+        if (!tls_->Input().empty())
+            HandleSocketMessage(SocketMessage, FD_READ, 0);
+        else if (step == TTlsLink::TStep::Closed)
+            HandleSocketMessage(SocketMessage, FD_CLOSE, 0);
+        else if (step == TTlsLink::TStep::Failed)
+            HandleSocketMessage(SocketMessage, FD_CLOSE,
+                                static_cast<uint16_t>(SockErrorFromErrno(tls_->Error())));
+        else
+            RearmRead();
+        return;
+    }
     char probe;
     long n = ::recv(socketHandle_, &probe, 1, MSG_PEEK | MSG_DONTWAIT);
     if (n > 0) {
@@ -271,14 +288,109 @@ void TPumpSocket::HandleSocketMessage(unsigned message, uint16_t event, uint16_t
 }
 
 long TPumpSocket::Receive(char* into, size_t length, int flags) {
-    long n = ::recv(socketHandle_, into, length, flags | MSG_DONTWAIT);
-    if (n < 0) lastPlatformError_ = SockErrorFromErrno(errno);
+    long n;
+    if (tls_) {
+        n = ReceiveTls(into, length, flags);
+    } else {
+        n = ::recv(socketHandle_, into, length, flags | MSG_DONTWAIT);
+        if (n < 0) lastPlatformError_ = SockErrorFromErrno(errno);
+    }
     RearmRead();
     return n;
 }
 
+long TPumpSocket::ReceiveTls(char* into, size_t length, int flags) {
+    // Everything the socket holds is decrypted first, so that a wait for
+    // readiness never sleeps on data OpenSSL already took in.
+    TTlsLink::TStep step = tls_->Fill(BufferSize);
+    std::string& input = tls_->Input();
+    if (!input.empty()) {
+        size_t n = std::min(length, input.size());
+        std::memcpy(into, input.data(), n);
+        if (!(flags & MSG_PEEK)) input.erase(0, n);
+        return static_cast<long>(n);
+    }
+    if (step == TTlsLink::TStep::Closed) return 0;
+    lastPlatformError_ =
+        step == TTlsLink::TStep::Failed ? SockErrorFromErrno(tls_->Error()) : WSAEWOULDBLOCK;
+    return -1;
+}
+
+long TPumpSocket::Transmit(const char* data, size_t length) {
+    tlsWantsRead_ = false;
+    if (!tls_) {
+        long n = ::send(socketHandle_, data, length, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n < 0) lastPlatformError_ = SockErrorFromErrno(errno);
+        return n;
+    }
+    TTlsLink::TStep step;
+    long n = tls_->Write(data, length, step);
+    if (n >= 0) return n;
+    tlsWantsRead_ = step == TTlsLink::TStep::WantRead;
+    lastPlatformError_ =
+        step == TTlsLink::TStep::Failed ? SockErrorFromErrno(tls_->Error()) : WSAEWOULDBLOCK;
+    return -1;
+}
+
+namespace {
+// Sets a flag for the length of a scope; restores what it was.
+class TFlagScope {
+  public:
+    explicit TFlagScope(bool& flag) : flag_(flag), was_(flag) { flag_ = true; }
+    ~TFlagScope() { flag_ = was_; }
+    TFlagScope(const TFlagScope&) = delete;
+    TFlagScope& operator=(const TFlagScope&) = delete;
+
+  private:
+    bool& flag_;
+    bool was_;
+};
+} // namespace
+
+void TPumpSocket::WaitForTls(bool toRead) {
+    if (toRead) {
+        // Input that TLS waits for is its own to read.
+        TFlagScope waiting(tlsWaiting_);
+        readSignal_ = false;
+        RearmRead();
+        platform::PumpUntil([this] { return readSignal_ || canceled_ || timedOut_; });
+    } else {
+        writeSignal_ = false;
+        if (writeNotifier_) writeNotifier_->setEnabled(true);
+        platform::PumpUntil([this] { return writeSignal_ || canceled_ || timedOut_; });
+        if (writeNotifier_) writeNotifier_->setEnabled(false);
+    }
+}
+
+void TPumpSocket::StartTls(TTlsContext& context, const AnsiString& host, bool resume) {
+    ReportStatus(8, "Starting TLS");
+    if (socketHandle_ == NoSocket || state_ != TSockState::Open)
+        throw ESockError(ErrorText(WSAENOTCONN));
+    tls_ = std::make_unique<TTlsLink>(context, socketHandle_, host, resume);
+    TFlagScope waiting(tlsWaiting_);
+    TTimerGuard timer(*this);
+    for (;;) {
+        TTlsLink::TStep step = tls_->Handshake();
+        if (step == TTlsLink::TStep::Done) break;
+        if (step == TTlsLink::TStep::Failed) {
+            ETlsError error = tls_->HandshakeError();
+            tls_.reset();
+            throw error;
+        }
+        WaitForTls(step == TTlsLink::TStep::WantRead);
+        if (!tls_) throw ESockError(ErrorText(WSAENOTCONN)); // closed meanwhile
+        if (timedOut_ || canceled_) {
+            tls_.reset();
+            canceled_ = false;
+            if (timedOut_) throw ESockError("TLS handshake timed out");
+            throw EAbortError("TLS handshake canceled");
+        }
+    }
+}
+
 void TPumpSocket::SetLowWater(int bytes) {
-    if (socketHandle_ == NoSocket) return;
+    // Counted in bytes on the wire, which TLS does not match.
+    if (socketHandle_ == NoSocket || tls_) return;
     ::setsockopt(socketHandle_, SOL_SOCKET, SO_RCVLOWAT, &bytes, sizeof bytes);
 }
 
@@ -439,20 +551,18 @@ void TPumpSocket::SendBuffer(const char* data, uint16_t length) {
             size_t sent = 0;
             int stalledMs = 0;
             while (sent < total && !canceled_) {
-                long n =
-                    ::send(socketHandle_, data + sent, total - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+                long n = Transmit(data + sent, total - sent);
                 if (n == 0) break;
                 if (n > 0) {
                     sent += static_cast<size_t>(n);
                     stalledMs = 0;
                     continue;
                 }
-                lastPlatformError_ = SockErrorFromErrno(errno);
                 CheckError(WSAEWOULDBLOCK);
                 // A full send buffer: sleep until it drains instead of
                 // retrying hot. No events run here, so the time-out is
                 // counted by hand.
-                pollfd p{socketHandle_, POLLOUT, 0};
+                pollfd p{socketHandle_, static_cast<short>(tlsWantsRead_ ? POLLIN : POLLOUT), 0};
                 if (::poll(&p, 1, 100) == 0) stalledMs += 100;
                 if (TimeOut > 0 && stalledMs >= TimeOut) {
                     timedOut_ = true;
@@ -630,19 +740,14 @@ void TPumpSocket::SendFile(const AnsiString& fileName) {
             position += chunk;
             long sent = 0;
             while (sent < chunk && !canceled_) {
-                long n = ::send(socketHandle_, buf + sent, static_cast<size_t>(chunk - sent),
-                                MSG_NOSIGNAL | MSG_DONTWAIT);
+                long n = Transmit(buf + sent, static_cast<size_t>(chunk - sent));
                 if (n == 0) break;
                 if (n < 0) {
-                    lastPlatformError_ = SockErrorFromErrno(errno);
                     CheckError(WSAEWOULDBLOCK);
                     // Sleep in the event loop until the peer takes more; a
                     // peer that takes nothing for TimeOut ms ends the send.
-                    writeSignal_ = false;
-                    if (writeNotifier_) writeNotifier_->setEnabled(true);
                     TTimerGuard timer(*this);
-                    platform::PumpUntil([this] { return writeSignal_ || canceled_; });
-                    if (writeNotifier_) writeNotifier_->setEnabled(false);
+                    WaitForTls(tlsWantsRead_);
                     continue;
                 }
                 sent += n;
@@ -711,6 +816,23 @@ void TPumpSocket::ReplaceSocket(uint16_t handle) {
 
 AnsiString TPumpSocket::EndSending() {
     if (socketHandle_ == NoSocket) return ErrorText(WSAENOTCONN);
+    if (tls_) {
+        // The closing alert tells the peer the data ended here and was not cut off.
+        TTimerGuard timer(*this);
+        for (;;) {
+            TTlsLink::TStep step = tls_->SendClose();
+            if (step == TTlsLink::TStep::Done) break;
+            if (step == TTlsLink::TStep::Failed)
+                return ErrorText(SockErrorFromErrno(tls_->Error()));
+            WaitForTls(step == TTlsLink::TStep::WantRead);
+            if (!tls_) return ErrorText(WSAENOTCONN);
+            if (canceled_ || timedOut_) break;
+        }
+        if (canceled_) {
+            canceled_ = false;
+            throw EAbortError("Socket send aborted");
+        }
+    }
     if (::shutdown(socketHandle_, SHUT_WR) != 0) {
         // A reset that came in meanwhile leaves the socket unconnected.
         AnsiString pending = PendingErrorText();
@@ -756,7 +878,12 @@ int TPumpSocket::PeekByte() {
     // Not re-armed: a handler that leaves the byte where it is must not be
     // woken for it again and again.
     unsigned char c = 0;
-    if (socketHandle_ == NoSocket) return -1;
+    if (socketHandle_ == NoSocket || tlsWaiting_) return -1;
+    if (tls_) {
+        tls_->Fill(BufferSize);
+        const std::string& input = tls_->Input();
+        return input.empty() ? -1 : static_cast<unsigned char>(input[0]);
+    }
     return ::recv(socketHandle_, &c, 1, MSG_PEEK | MSG_DONTWAIT) == 1 ? c : -1;
 }
 
@@ -774,6 +901,7 @@ void TPumpSocket::ClearInput() {
 void TPumpSocket::RequestCloseSocket() {
     ReportStatus(4, "Request Close Socket");
     connected_ = false;
+    tls_.reset();
     if (socketHandle_ == NoSocket) return;
     DropNotifiers();
     // Wake any wait on this socket: its next look finds the socket gone.

@@ -24,6 +24,8 @@ class QSocketNotifier;
 namespace net {
 
 class TPumpSocket;
+class TTlsContext;
+class TTlsLink;
 using TNotifyEvent = std::function<void(TPumpSocket* Sender)>;
 using THandlerEvent = std::function<void(TPumpSocket* Sender, bool& Handled)>;
 using TOnHostResolved = std::function<void(TPumpSocket* Sender)>;
@@ -112,6 +114,15 @@ class TPumpSocket {
     // The error the connection has met so far (a reset, for instance), as
     // ErrorText gives it; empty when there is none.
     AnsiString PendingErrorText();
+    // Makes the open connection a TLS client connection: everything read
+    // and written from here on is encrypted. `host` is what the server's
+    // certificate has to name; with `resume` the newest session of
+    // `context` is offered. Raises ETlsError when the handshake fails (the
+    // connection is then of no more use), ESockError on the time-out and
+    // EAbortError on Cancel.
+    void StartTls(TTlsContext& context, const AnsiString& host, bool resume);
+    // The TLS connection, nullptr while the connection is in the clear.
+    const TTlsLink* Tls() const { return tls_.get(); }
 
     // Read-only state.
     bool Connected() const { return connected_; }
@@ -182,6 +193,11 @@ class TPumpSocket {
     void RearmRead();
     void SetLowWater(int bytes);
     bool PeerHungUp() const;
+    // send() or its TLS counterpart; -1 with lastPlatformError_ set.
+    long Transmit(const char* data, size_t length);
+    long ReceiveTls(char* into, size_t length, int flags);
+    // Sleeps in the event loop until the socket can take the step TLS wants.
+    void WaitForTls(bool toRead);
 
     uint16_t socketHandle_ = NoSocket;
     TSockState state_ = TSockState::Fresh;
@@ -193,6 +209,10 @@ class TPumpSocket {
     bool startedWinsock_ = false;
     bool lingerSet_ = false;
     bool endingSend_ = false; // inside EndSending
+    // TLS is waiting for the socket itself: readiness only wakes the wait.
+    bool tlsWaiting_ = false;
+    bool tlsWantsRead_ = false; // the last refused write waits for input
+    std::unique_ptr<TTlsLink> tls_;
     sockaddr_in sockAddr_{};
     uint32_t lookupAddress_ = 0;
     std::vector<AnsiString> winsockInfo_;

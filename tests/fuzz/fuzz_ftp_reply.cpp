@@ -84,7 +84,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         net::TFTPClient ftp;
         ftp.Host = "127.0.0.1";
         ftp.Port = g_port;
-        ftp.TimeOut = 3000; // a safety net only: the server side always closes
+        ftp.TlsMode = net::TTlsMode::Never; // the replies of the plain protocol
+        ftp.TimeOut = 3000;                 // a safety net only: the server side always closes
         ftp.ReportLevel = 8;
         ftp.UserID = "user";
         ftp.Password = (options & 0x10) ? "" : "secret";

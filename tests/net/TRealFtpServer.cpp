@@ -12,16 +12,17 @@
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 namespace nettest {
 namespace fs = std::filesystem;
 namespace {
 
-int FreePort() {
+int FreePort(const std::string& address) {
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in a{};
     a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::inet_pton(AF_INET, address.c_str(), &a.sin_addr);
     ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
     socklen_t len = sizeof a;
     ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
@@ -29,11 +30,11 @@ int FreePort() {
     return ntohs(a.sin_port);
 }
 
-bool Accepts(int port) {
+bool Accepts(const std::string& address, int port) {
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in a{};
     a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::inet_pton(AF_INET, address.c_str(), &a.sin_addr);
     a.sin_port = htons(static_cast<uint16_t>(port));
     bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
     ::close(fd);
@@ -59,7 +60,11 @@ const char* TRealFtpServer::Name(TKind kind) {
     return kind == TKind::PyFtpd ? "pyftpdlib" : "pure-ftpd";
 }
 
-TRealFtpServer::TRealFtpServer(TKind kind, const fs::path& root) {
+TRealFtpServer::TRealFtpServer(TKind kind, const fs::path& root)
+    : TRealFtpServer(kind, root, TOptions{}) {}
+
+TRealFtpServer::TRealFtpServer(TKind kind, const fs::path& root, const TOptions& options)
+    : options_(options) {
     if (kind == TKind::PyFtpd)
         StartPyFtpd(root);
     else
@@ -85,8 +90,17 @@ void TRealFtpServer::StartPyFtpd(const fs::path& root) {
         // A test killed before its destructor runs takes the server with it.
         ::prctl(PR_SET_PDEATHSIG, SIGTERM);
         ::dup2(out[1], 1);
-        ::execl("/usr/bin/python3", "python3", script.c_str(), root.c_str(), User, Password,
-                static_cast<char*>(nullptr));
+        std::vector<std::string> args{"python3", script,      root.string(),   User,
+                                      Password,  "--address", options_.Address};
+        if (options_.Tls != TTls::None) args.insert(args.end(), {"--tls", options_.CertFile});
+        if (options_.Tls == TTls::Required) args.push_back("--tls-required");
+        if (options_.RequireReuse) args.push_back("--require-reuse");
+        if (!options_.Events.empty()) args.insert(args.end(), {"--events", options_.Events});
+        std::vector<char*> argv;
+        for (std::string& a : args)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        ::execv("/usr/bin/python3", argv.data());
         ::_exit(127);
     }
     if (pid_ > 0) ::setpgid(pid_, pid_);
@@ -123,23 +137,31 @@ void TRealFtpServer::StartPureFtpd(const fs::path& root) {
         why_ = "pure-pw failed";
         return;
     }
-    int port = FreePort();
+    int port = FreePort(options_.Address);
     std::string db = "puredb:" + (state_ / "pdb").string();
-    std::string bind = "127.0.0.1," + std::to_string(port);
+    std::string bind = options_.Address + "," + std::to_string(port);
+    // -Y 1: TLS when the client asks; 2: no login in the clear.
+    std::vector<std::string> args{"pure-ftpd", "-l", db, "-S", bind, "-A", "-E", "-H"};
+    if (options_.Tls != TTls::None)
+        args.insert(args.end(), {"-Y", options_.Tls == TTls::Required ? "2" : "1",
+                                 "--certfile=" + options_.CertFile});
+    std::vector<char*> argv;
+    for (std::string& a : args)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
     pid_ = ::fork();
     if (pid_ == 0) {
         ::setpgid(0, 0);
         // A test killed before its destructor runs takes the server with it.
         ::prctl(PR_SET_PDEATHSIG, SIGTERM);
-        ::execl("/usr/sbin/pure-ftpd", "pure-ftpd", "-l", db.c_str(), "-S", bind.c_str(), "-A",
-                "-E", "-H", static_cast<char*>(nullptr));
+        ::execv("/usr/sbin/pure-ftpd", argv.data());
         ::_exit(127);
     }
     if (pid_ > 0) ::setpgid(pid_, pid_);
     // Ready once it accepts connections.
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
     while (std::chrono::steady_clock::now() < deadline) {
-        if (Accepts(port)) {
+        if (Accepts(options_.Address, port)) {
             port_ = port;
             return;
         }

@@ -1,7 +1,8 @@
 #pragma once
-// A real FTP server started for a test on 127.0.0.1: pyftpdlib (no system
-// user needed) or pure-ftpd with a virtual user (it greets with several
-// lines). Both serve `root` to the user "user" with the password "secret".
+// A real FTP server started for a test on 127.0.0.1 (or another loopback
+// address): pyftpdlib (no system user needed) or pure-ftpd with a virtual
+// user (it greets with several lines). Both serve `root` to the user "user"
+// with the password "secret", and take AUTH TLS when given a certificate.
 #include <filesystem>
 #include <string>
 #include <sys/types.h>
@@ -14,7 +15,19 @@ class TRealFtpServer {
     static constexpr const char* User = "user";
     static constexpr const char* Password = "secret";
 
+    enum class TTls { None, Offered, Required };
+    struct TOptions {
+        std::string Address = "127.0.0.1";
+        TTls Tls = TTls::None;
+        std::string CertFile; // certificate and key, PEM
+        // pyftpdlib: data connections must resume the control session.
+        bool RequireReuse = false;
+        // pyftpdlib: where it notes its data connections and logins.
+        std::string Events;
+    };
+
     TRealFtpServer(TKind kind, const std::filesystem::path& root);
+    TRealFtpServer(TKind kind, const std::filesystem::path& root, const TOptions& options);
     ~TRealFtpServer();
     TRealFtpServer(const TRealFtpServer&) = delete;
     TRealFtpServer& operator=(const TRealFtpServer&) = delete;
@@ -32,6 +45,7 @@ class TRealFtpServer {
   private:
     void StartPyFtpd(const std::filesystem::path& root);
     void StartPureFtpd(const std::filesystem::path& root);
+    TOptions options_;
     pid_t pid_ = -1;
     int port_ = 0;
     std::string why_;

@@ -8,6 +8,8 @@
 #include "platform/MessagePump.h"
 #include "support/TempDir.h"
 
+#include <QTimer>
+#include <algorithm>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
@@ -17,6 +19,7 @@ using net::FTPException;
 using net::TCmdType;
 using net::TFTPClient;
 using net::TPumpSocket;
+using net::TTlsMode;
 using nettest::TScriptServer;
 using TConn = TScriptServer::TConn;
 
@@ -47,6 +50,8 @@ struct TClientFixture : ::testing::Test {
         ftp.Password = "secret";
         ftp.TimeOut = 10000;
         ftp.ReportLevel = 1;
+        // These scripts speak the plain protocol; the TLS negotiation has tests of its own.
+        ftp.TlsMode = net::TTlsMode::Never;
         ftp.OnStatus = [this](TPumpSocket*, const AnsiString& s) { status.push_back(s); };
         ftp.OnSuccess = [this](TPumpSocket*, TCmdType t) { events.emplace_back("success", t); };
         ftp.OnUnSupportedFunction = [this](TPumpSocket*, TCmdType t) {
@@ -268,6 +273,7 @@ TEST_F(TClientFixture, ProxyVariants) {
         f.Proxy = "127.0.0.1";
         f.ProxyPort = server.Port();
         f.FirewallType = k.type;
+        f.TlsMode = TTlsMode::Never;
         f.UserID = "user";
         f.Password = "secret";
         f.Connect();
@@ -746,4 +752,112 @@ TEST(FtpClientLifetime, DestructionRaisesNoEvents) {
         f.OnDisconnect = [&](TPumpSocket*) { ++calls; };
     }
     EXPECT_EQ(calls, 0);
+}
+
+// The negotiation of TLS with servers that misbehave on the way: whatever
+// happens after AUTH TLS was accepted, nothing of the login is sent, in
+// the clear or otherwise, and the connection is closed without a QUIT
+// (the server expects TLS records by then).
+TEST_F(TClientFixture, BrokenTlsNegotiationSendsNothingOfTheLogin) {
+    // What the server does after its 234; it then reads all that follows.
+    const std::vector<std::pair<const char*, std::function<void(TConn&)>>> servers = {
+        {"plain text after 234", [](TConn& c) { c.Send("220 this is no TLS record at all\r\n"); }},
+        {"closed after 234", [](TConn& c) { ::shutdown(c.Fd(), SHUT_WR); }},
+        {"TLS record header with a huge length",
+         [](TConn& c) { c.Send(std::string("\x16\x03\x03\xff\xff", 5) + std::string(300, 'A')); }},
+    };
+    for (TTlsMode mode : {TTlsMode::WhenOffered, TTlsMode::Required})
+        for (const auto& [what, act] : servers) {
+            std::string after;
+            TScriptServer server([&, act = act](TConn& c) {
+                c.Send("220 ready\r\n");
+                c.Expect(); // AUTH TLS
+                c.Send("234 go ahead\r\n");
+                act(c);
+                after = TConn::ReadAll(c.Fd());
+            });
+            ftp.Port = server.Port();
+            ftp.TlsMode = mode;
+            try {
+                ftp.Connect();
+                ADD_FAILURE() << what << ": logged in";
+            } catch (const net::ETlsError& e) {
+                EXPECT_EQ(e.Kind, net::TTlsFailure::Handshake) << what;
+            }
+            EXPECT_FALSE(ftp.Connected()) << what;
+            server.Join();
+            EXPECT_EQ(server.Commands(), std::vector<std::string>{"AUTH TLS"}) << what;
+            for (const char* word : {"USER", "PASS", "QUIT"})
+                EXPECT_EQ(after.find(word), std::string::npos) << what << ": " << word;
+        }
+}
+
+TEST_F(TClientFixture, RefusedAuthTlsDependsOnTheMode) {
+    auto refuses = [](TConn& c) {
+        c.Send("220 ready\r\n");
+        c.Expect(); // AUTH TLS
+        c.Send("500-AUTH not understood\r\n500 really not\r\n");
+        if (c.Expect() == "QUIT") return c.Send("221 bye\r\n");
+        c.Send("331 password please\r\n");
+        c.Expect(); // PASS
+        c.Send("230 logged in\r\n");
+        Quit(c);
+    };
+    {
+        ftp.TlsMode = TTlsMode::WhenOffered;
+        TScriptServer server(refuses);
+        ftp.Port = server.Port();
+        ftp.Connect();
+        EXPECT_EQ(ftp.Tls(), nullptr);
+        EXPECT_FALSE(ftp.DataProtected());
+        ftp.Disconnect();
+        server.Join();
+        EXPECT_EQ(server.Commands(),
+                  (std::vector<std::string>{"AUTH TLS", "USER user", "PASS secret", "QUIT"}));
+        EXPECT_EQ(std::count(status.begin(), status.end(),
+                             "The server does not offer TLS (500-AUTH not understood): "
+                             "continuing unencrypted"),
+                  1);
+    }
+    {
+        ftp.TlsMode = TTlsMode::Required;
+        TScriptServer server(refuses);
+        ftp.Port = server.Port();
+        try {
+            ftp.Connect();
+            ADD_FAILURE() << "logged in";
+        } catch (const net::ETlsError& e) {
+            EXPECT_EQ(e.Kind, net::TTlsFailure::NotOffered);
+            EXPECT_EQ(e.Message, "TLS is required, but the server refused AUTH TLS: "
+                                 "500-AUTH not understood");
+        }
+        server.Join();
+        EXPECT_EQ(server.Commands(), (std::vector<std::string>{"AUTH TLS", "QUIT"}));
+    }
+}
+
+// A server that accepts AUTH TLS and then says nothing: the handshake ends
+// at the time-out, and the event loop runs meanwhile.
+TEST_F(TClientFixture, SilentServerAfterAuthTlsTimesOut) {
+    TScriptServer server([](TConn& c) {
+        c.Send("220 ready\r\n");
+        c.Expect();
+        c.Send("234 go ahead\r\n");
+        TConn::ReadAll(c.Fd()); // until the client gives up
+    });
+    ftp.Port = server.Port();
+    ftp.TlsMode = TTlsMode::Required;
+    ftp.TimeOut = 500;
+    int ticks = 0;
+    QTimer tick;
+    QObject::connect(&tick, &QTimer::timeout, [&] { ++ticks; });
+    tick.start(20);
+    try {
+        ftp.Connect();
+        ADD_FAILURE() << "logged in";
+    } catch (const net::ESockError& e) {
+        EXPECT_STREQ(e.what(), "TLS handshake timed out");
+    }
+    EXPECT_GT(ticks, 5);
+    EXPECT_FALSE(ftp.Connected());
 }
