@@ -291,6 +291,14 @@ AnsiString WithoutLineEnd(AnsiString text) {
         text.pop_back();
     return text;
 }
+
+// A reply quoted inside a sentence of the log: no blanks at its end either.
+AnsiString Quoted(const AnsiString& reply) {
+    AnsiString text = WithoutLineEnd(reply);
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\t'))
+        text.pop_back();
+    return text;
+}
 } // namespace
 
 void TFTPClient::SecureControl() {
@@ -299,7 +307,7 @@ void TFTPClient::SecureControl() {
     ReportStatus(1, "AUTH TLS");
     Transaction("AUTH TLS", reply);
     if (replyNumber_ != 234) {
-        const AnsiString said = WithoutLineEnd(replyString_);
+        const AnsiString said = Quoted(replyString_);
         if (TlsMode == TTlsMode::Required)
             throw ETlsError(TTlsFailure::NotOffered,
                             "TLS is required, but the server refused AUTH TLS: " + said);
@@ -331,7 +339,7 @@ void TFTPClient::ProtectData() {
             return;
         }
     }
-    const AnsiString said = WithoutLineEnd(replyString_);
+    const AnsiString said = Quoted(replyString_);
     if (TlsMode == TTlsMode::Required)
         throw ETlsError(TTlsFailure::Protection,
                         "TLS is required, but the server refused to encrypt data: " + said);

@@ -95,6 +95,7 @@ void TRealFtpServer::StartPyFtpd(const fs::path& root) {
         if (options_.Tls != TTls::None) args.insert(args.end(), {"--tls", options_.CertFile});
         if (options_.Tls == TTls::Required) args.push_back("--tls-required");
         if (options_.RequireReuse) args.push_back("--require-reuse");
+        if (options_.Tls12) args.push_back("--tls12");
         if (!options_.Events.empty()) args.insert(args.end(), {"--events", options_.Events});
         std::vector<char*> argv;
         for (std::string& a : args)

@@ -22,6 +22,8 @@ class TRealFtpServer {
         std::string CertFile; // certificate and key, PEM
         // pyftpdlib: data connections must resume the control session.
         bool RequireReuse = false;
+        // pyftpdlib: TLS 1.2 only, sessions resumed by their id.
+        bool Tls12 = false;
         // pyftpdlib: where it notes its data connections and logins.
         std::string Events;
     };

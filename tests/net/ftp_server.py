@@ -7,7 +7,8 @@
 # --require-reuse refuses a data connection that does not resume the
 # control connection's TLS session (the default of vsftpd); --events FILE
 # gets one line per data connection: "data tls reused", "data tls new" or
-# "data clear", and one per USER/PASS: "login tls" or "login clear".
+# "data clear", and one per USER/PASS: "login tls" or "login clear";
+# --tls12 keeps TLS to version 1.2 (sessions resumed by their id, no tickets).
 import argparse
 import logging
 
@@ -23,6 +24,7 @@ parser.add_argument("--address", default="127.0.0.1")
 parser.add_argument("--tls")
 parser.add_argument("--tls-required", action="store_true")
 parser.add_argument("--require-reuse", action="store_true")
+parser.add_argument("--tls12", action="store_true")
 parser.add_argument("--events")
 args = parser.parse_args()
 
@@ -62,6 +64,10 @@ if args.tls:
 
     Handler.dtp_handler = DataHandler
     Handler.certfile = args.tls
+    if args.tls12:
+        from OpenSSL import SSL
+
+        Handler.ssl_options |= SSL.OP_NO_TLSv1_3 | SSL.OP_NO_TICKET
     Handler.tls_control_required = args.tls_required
     Handler.tls_data_required = args.tls_required
 else:

@@ -23,10 +23,7 @@ using nettest::TRealFtpServer;
 namespace {
 
 std::string Slurp(const fs::path& p) {
-    std::ifstream f(p, std::ios::binary);
-    std::ostringstream s;
-    s << f.rdbuf();
-    return s.str();
+    return testsupport::ReadWholeFile(p);
 }
 
 std::string RandomBytes(size_t n, unsigned seed) {

@@ -28,10 +28,7 @@ using TTls = TRealFtpServer::TTls;
 namespace {
 
 std::string Slurp(const fs::path& p) {
-    std::ifstream f(p, std::ios::binary);
-    std::ostringstream s;
-    s << f.rdbuf();
-    return s.str();
+    return testsupport::ReadWholeFile(p);
 }
 
 bool Has(const std::string& haystack, const std::string& needle) {
@@ -61,9 +58,10 @@ class TlsServer : public ::testing::TestWithParam<TRealFtpServer::TKind> {
     // A server with `tls` on the test's address, its certificate made out
     // to `altNames` by `issuer` (the trusted authority by default).
     void Start(TTls tls, const std::string& altNames = {},
-               nettest::TTestAuthority* issuer = nullptr) {
+               nettest::TTestAuthority* issuer = nullptr, bool tls12 = false) {
         TRealFtpServer::TOptions options;
         options.Address = address_;
+        options.Tls12 = tls12;
         options.Tls = tls;
         options.RequireReuse = true;
         options.Events = (dir_ / "events").string();
@@ -149,6 +147,25 @@ TEST_P(TlsServer, RequiredUploadIsEncryptedEndToEnd) {
     EXPECT_TRUE(Has(seen, "AUTH TLS")); // the capture does see this address
     for (const char* secret : {TRealFtpServer::Password, "PASS", "USER", "PAGE-MARKER", "STOR"})
         EXPECT_FALSE(Has(seen, secret)) << secret;
+}
+
+// TLS 1.2 resumes by the session's id, which the server names in the
+// handshake itself rather than in a ticket after it.
+TEST_P(TlsServer, Tls12DataConnectionsResumeTheSessionToo) {
+    if (!Py()) GTEST_SKIP() << "the server's TLS version is set for pyftpdlib only";
+    Start(TTls::Required, {}, nullptr, true);
+    ftp.TlsMode = TTlsMode::Required;
+    ftp.Passive = true;
+    ftp.Connect();
+    ASSERT_NE(ftp.Tls(), nullptr);
+    EXPECT_TRUE(Has(log_, "TLS: TLSv1.2 ")) << log_;
+    ftp.Mode(2);
+    ftp.Upload(Local("page.html", PageText), "index.html");
+    ftp.Upload(Local("page.html", PageText), "again.html");
+    ftp.Disconnect();
+    EXPECT_EQ(Slurp(root() / "again.html"), PageText);
+    EXPECT_TRUE(Has(log_, "Data connection: TLS, session resumed")) << log_;
+    EXPECT_FALSE(Has(Events(), "data tls new")) << Events();
 }
 
 // The same capture sees everything when the session runs in the clear: the

@@ -1,5 +1,6 @@
 #pragma once
 #include <filesystem>
+#include <string>
 
 namespace testsupport {
 
@@ -16,5 +17,8 @@ class TempDir {
   private:
     std::filesystem::path path_;
 };
+
+// A file's bytes; empty when it cannot be read.
+std::string ReadWholeFile(const std::filesystem::path& path);
 
 } // namespace testsupport
