@@ -27,6 +27,29 @@ std::filesystem::path PathOf(const QLineEdit* box) {
     return platform::FileSystemPath(TextOf(box));
 }
 
+// The error box's text: a session that could not be encrypted as asked
+// says why, since nothing in the FTP log is as plain.
+const char* FailureText(net::TTlsFailure failure) {
+    switch (failure) {
+    case net::TTlsFailure::NotOffered:
+        return "FTPでエラーが発生しました\nFTPサーバーが暗号化(TLS)に対応していません "
+               "設定を確認して下さい";
+    case net::TTlsFailure::Certificate:
+        return "FTPでエラーが発生しました\nFTPサーバーの証明書を確認できないため送信を中止しました";
+    case net::TTlsFailure::HostName:
+        return "FTPでエラーが発生しました\nFTPサーバーの証明書が接続先の名前と一致しないため送信を"
+               "中止しました";
+    case net::TTlsFailure::Handshake:
+        return "FTPでエラーが発生しました\nFTPサーバーとの暗号化(TLS)を始められませんでした";
+    case net::TTlsFailure::Protection:
+        return "FTPでエラーが発生しました\nFTPサーバーがデータの暗号化に対応していません "
+               "設定を確認して下さい";
+    case net::TTlsFailure::None:
+        break;
+    }
+    return "FTPでエラーが発生しました";
+}
+
 [[noreturn]] void Fail(const char* text, int code) {
     throw platform::Exception(text + std::to_string(code));
 }
@@ -64,6 +87,7 @@ void TAddressNotifier::UploadPage(const std::filesystem::path& localFile) {
     if (optfm_.cbftpdebug->isChecked()) log_.show();
     int code = ftp_.Setup(TextOf(optfm_.Edftpaddress), "", 21);
     if (code > 400) Fail("FTP Connect Error ", code);
+    ftp_.Client().TlsMode = optfm_.FtpTlsMode();
 
     // The session ends with this step, however it went.
     struct TCloser {
@@ -106,7 +130,7 @@ bool TAddressNotifier::SendPage(const QLineEdit* templateBox, const char* missin
         return true;
     } catch (const platform::Exception& e) {
         log_.AddLine(e.Message);
-        Box("FTPでエラーが発生しました", platform::MB_ICONERROR);
+        Box(FailureText(ftp_.TlsFailure()), platform::MB_ICONERROR);
         return false;
     }
 }

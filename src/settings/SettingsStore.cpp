@@ -4,6 +4,7 @@
 #include "platform/TRegistry.h"
 
 #include <QCheckBox>
+#include <QComboBox>
 #include <QLineEdit>
 #include <QRadioButton>
 
@@ -35,6 +36,11 @@ void SetRadioChecked(QRadioButton* button, bool checked) {
     button->setAutoExclusive(exclusive);
 }
 
+void SetComboMode(QComboBox* box, int mode) {
+    const int index = box->findData(mode);
+    if (index >= 0) box->setCurrentIndex(index);
+}
+
 void SaveSettings(const TOptionControls& c) {
     // Opening is not checked: a key that cannot be opened fails the next write.
     TRegistry reg(RegRoot::LocalMachine);
@@ -55,6 +61,7 @@ void SaveSettings(const TOptionControls& c) {
     reg.WriteString("disconnect", TextOf(c.Eddisconnect));
     reg.WriteString("ftpdir", TextOf(c.Edftpdir));
     reg.WriteBool("ftpdebug", c.cbftpdebug->isChecked());
+    reg.WriteInteger("ftptls", c.cbFtpTls->currentData().toInt());
     reg.CloseKey();
 }
 
@@ -79,6 +86,8 @@ void LoadSettings(const TOptionControls& c) {
         SetText(c.Eddisconnect, reg.ReadString("disconnect"));
         SetText(c.Edftpdir, reg.ReadString("ftpdir"));
         c.cbftpdebug->setChecked(reg.ReadBool("ftpdebug"));
+        // Settings from before it was stored keep the dialog's default.
+        if (reg.ValueExists("ftptls")) SetComboMode(c.cbFtpTls, reg.ReadInteger("ftptls"));
         reg.CloseKey();
     } catch (...) {
         // A load never reports: whatever was read stays, the rest keeps its state.

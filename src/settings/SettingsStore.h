@@ -4,6 +4,7 @@
 #include "SettingsKeys.h"
 
 class QCheckBox;
+class QComboBox;
 class QLineEdit;
 class QRadioButton;
 
@@ -24,6 +25,9 @@ struct TOptionControls {
     QLineEdit* Eddisconnect = nullptr;
     QLineEdit* Edftpdir = nullptr;
     QCheckBox* cbftpdebug = nullptr;
+    // Whether the upload is encrypted: each item's data is its
+    // net::TTlsMode value, which is what the store keeps.
+    QComboBox* cbFtpTls = nullptr;
 };
 
 // Writes every value, creating the keys. A value that cannot be written
@@ -40,5 +44,9 @@ void LoadSettings(const TOptionControls& c);
 // applied: true chooses it (clearing the others), false clears only it, so
 // a group can be left with nothing chosen.
 void SetRadioChecked(QRadioButton* button, bool checked);
+
+// Chooses the item of `box` whose data is `mode`; an unknown value chooses
+// nothing new.
+void SetComboMode(QComboBox* box, int mode);
 
 } // namespace settings

@@ -95,6 +95,7 @@ template <class F> int TLowFTP::Guarded(F&& call) {
     try {
         return call();
     } catch (const platform::Exception& e) {
+        if (const auto* tls = dynamic_cast<const net::ETlsError*>(&e)) TlsFailure_ = tls->Kind;
         // A reply of several lines is logged line by line; its code is the first line's.
         AnsiString rest = TrimText(e.Message);
         int code = AddLog(TrimText(net::SplitAtDelimiter(rest, "\r\n")));
@@ -162,6 +163,7 @@ int TLowFTP::Connect(const AnsiString& user, const AnsiString& password) {
     client_->UserID = user;
     client_->Password = password;
     LogLines_.clear();
+    TlsFailure_ = net::TTlsFailure::None;
     return Guarded([&] {
         DebugLog("Connect Send ");
         client_->Connect();

@@ -70,6 +70,9 @@ class TLowFTP {
     // backslash inside a double-byte character does not cut.
     static std::vector<AnsiString> SplitPath(const AnsiString& path);
 
+    // Why the last session could not be encrypted as asked; None after a
+    // Connect that met no TLS failure.
+    net::TTlsFailure TlsFailure() const { return TlsFailure_; }
     // Every line that passed through AddLog since the last Connect.
     const std::vector<AnsiString>& LogLines() const { return LogLines_; }
     // The client, for the settings this component leaves alone (its port).
@@ -97,4 +100,5 @@ class TLowFTP {
     uint32_t TransferStart = 0;
     uint32_t TransferEnd = 0;
     std::vector<AnsiString> LogLines_;
+    net::TTlsFailure TlsFailure_ = net::TTlsFailure::None;
 };

@@ -104,7 +104,7 @@ void TOptfm::BuildControls() {
     QFont font(QStringLiteral("ＭＳ Ｐゴシック"));
     font.setPixelSize(12);
     setFont(font);
-    setFixedSize(314, 366);
+    setFixedSize(314, 392);
 
     Label7 = Named(new QLabel(QStringLiteral("自分のＩＰアドレス"), this), "Label7");
     Pnl_IPaddress = Named(new QComboBox(this), "Pnl_IPaddress");
@@ -165,6 +165,13 @@ void TOptfm::BuildControls() {
     Edftpdir = NewEdit(TabSheet2, "Edftpdir");
     cbftpdebug =
         Named(new QCheckBox(QStringLiteral("FTP Debug Windowを表示する"), TabSheet2), "cbftpdebug");
+    Label8 = Named(new QLabel(QStringLiteral("FTPの暗号化(TLS)"), TabSheet2), "Label8");
+    cbFtpTls = Named(new QComboBox(TabSheet2), "cbFtpTls");
+    cbFtpTls->addItem(QStringLiteral("必須"), static_cast<int>(net::TTlsMode::Required));
+    cbFtpTls->addItem(QStringLiteral("使えれば使う"), static_cast<int>(net::TTlsMode::WhenOffered));
+    cbFtpTls->addItem(QStringLiteral("使わない"), static_cast<int>(net::TTlsMode::Never));
+    settings::SetComboMode(cbFtpTls, static_cast<int>(net::TTlsMode::WhenOffered));
+    Label8->setBuddy(cbFtpTls);
 
     auto* page2 = new QGridLayout(TabSheet2);
     page2->setVerticalSpacing(2);
@@ -182,6 +189,10 @@ void TOptfm::BuildControls() {
     addField(Label4, Edconnecting, Button2);
     addField(Label5, Eddisconnect, Button3);
     addField(Label6, Edftpdir, nullptr);
+    auto* tls = new QHBoxLayout;
+    tls->addWidget(Label8);
+    tls->addWidget(cbFtpTls, 1);
+    page2->addLayout(tls, row++, 0, 1, 2);
     page2->addWidget(cbftpdebug, row++, 0, 1, 2);
     page2->setRowStretch(row, 1);
     page2->setColumnStretch(0, 1);
@@ -210,7 +221,7 @@ void TOptfm::BuildControls() {
     QWidget* order[] = {Button1, PageControl1, Pnl_IPaddress, K2,           K3,
                         K4,      K5,           cb_Enter,      cbNotify,     Edftpaddress,
                         EdLogin, Edpwd,        Edconnecting,  Eddisconnect, Edftpdir,
-                        Button2, Button3,      cbftpdebug};
+                        Button2, Button3,      cbFtpTls,      cbftpdebug};
     for (size_t i = 1; i < std::size(order); ++i)
         setTabOrder(order[i - 1], order[i]);
     PageControl1->setCurrentIndex(0);
@@ -254,8 +265,8 @@ void TOptfm::SetReach(const std::vector<AnsiString>& outside, const QString& not
 }
 
 settings::TOptionControls TOptfm::Controls() const {
-    return {K2,      K3,    K4,           K5,           cb_Enter, cbNotify,  Edftpaddress,
-            EdLogin, Edpwd, Edconnecting, Eddisconnect, Edftpdir, cbftpdebug};
+    return {K2,      K3,    K4,           K5,           cb_Enter, cbNotify,   Edftpaddress,
+            EdLogin, Edpwd, Edconnecting, Eddisconnect, Edftpdir, cbftpdebug, cbFtpTls};
 }
 
 void TOptfm::SaveSettings() {
@@ -270,11 +281,15 @@ AnsiString TOptfm::OwnIPAddress() const {
     return platform::FromQString(Pnl_IPaddress->currentText());
 }
 
+net::TTlsMode TOptfm::FtpTlsMode() const {
+    return static_cast<net::TTlsMode>(cbFtpTls->currentData().toInt());
+}
+
 void TOptfm::cbNotifyClick() {
     bool on = cbNotify->isChecked();
     for (QWidget* w :
          std::initializer_list<QWidget*>{Edftpaddress, EdLogin, Edpwd, Edconnecting, Eddisconnect,
-                                         Edftpdir, cbftpdebug, Button2, Button3})
+                                         Edftpdir, cbftpdebug, Button2, Button3, Label8, cbFtpTls})
         w->setEnabled(on);
 }
 

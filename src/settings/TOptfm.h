@@ -46,6 +46,8 @@ class TOptfm : public QDialog {
     // empty, says under the list why outsiders cannot enter. Entry 0 stays
     // chosen unless the user chose another.
     void SetReach(const std::vector<AnsiString>& outside, const QString& notice);
+    // The chosen encryption of the upload.
+    net::TTlsMode FtpTlsMode() const;
 
     // Handlers.
     void cbNotifyClick();
@@ -83,6 +85,8 @@ class TOptfm : public QDialog {
     QLabel* Label6;
     QLineEdit* Edftpdir;
     QCheckBox* cbftpdebug;
+    QLabel* Label8;
+    QComboBox* cbFtpTls;
     QFileDialog* Od;
 
     // The synchronous FTP session of the address notification: debugmode

@@ -112,6 +112,7 @@ TEST(LowFtpScripted, ReplyLinesAreLoggedTrimmed) {
     });
     TLowFTP ftp;
     ftp.Client().Port = server.Port();
+    ftp.Client().TlsMode = net::TTlsMode::Never; // the script knows no AUTH
     ftp.WaitTimeout = 30000;
     ftp.Setup("127.0.0.1", "", 21);
     EXPECT_EQ(ftp.Connect("user", "pw"), 530);

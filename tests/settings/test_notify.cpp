@@ -3,6 +3,7 @@
 // server on 127.0.0.1, with their message boxes and the FTP log window.
 #include "SettingsTestBase.h"
 #include "TRealFtpServer.h"
+#include "TTlsLab.h"
 #include "TTmpfsMount.h"
 #include "settings/AddressNotifier.h"
 #include "settings/AddressNotifyPage.h"
@@ -14,6 +15,7 @@
 #include "platform/Exception.h"
 
 #include <QCheckBox>
+#include <QComboBox>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QStatusBar>
@@ -544,14 +546,16 @@ TEST_F(NotifyUpload, LogWindowListsTheSessionInOrder) {
     std::vector<AnsiString> replies;
     for (const AnsiString& line : Log())
         if (line.rfind("D*", 0) != 0) replies.push_back(line);
-    ASSERT_GE(replies.size(), 6u);
-    EXPECT_EQ(replies[0], "230 Connect success");
-    EXPECT_EQ(replies[1], "200 DoCommand success");
-    EXPECT_EQ(replies[2], "250 ChangeDir success");
+    ASSERT_GE(replies.size(), 7u);
+    // The suite's server has no TLS: the session goes on in the clear and says so first.
+    EXPECT_EQ(replies[0].rfind("The server does not offer TLS (500 ", 0), 0u) << replies[0];
+    EXPECT_EQ(replies[1], "230 Connect success");
+    EXPECT_EQ(replies[2], "200 DoCommand success");
     EXPECT_EQ(replies[3], "250 ChangeDir success");
-    EXPECT_TRUE(replies[4] == "125 Upload success" || replies[4] == "150 Upload success")
-        << replies[4];
-    EXPECT_EQ(replies[5].rfind("    Transfer End ", 0), 0u);
+    EXPECT_EQ(replies[4], "250 ChangeDir success");
+    EXPECT_TRUE(replies[5] == "125 Upload success" || replies[5] == "150 Upload success")
+        << replies[5];
+    EXPECT_EQ(replies[6].rfind("    Transfer End ", 0), 0u);
     EXPECT_EQ(replies.back(), "221 Disconnected");
     EXPECT_GT(Log().size(), replies.size()); // the debug lines are there too
 }
@@ -573,4 +577,107 @@ TEST_F(NotifyUpload, ServerPortFromTheEnvironment) {
     dialog.NotifyStartPage();
     EXPECT_TRUE(dialog.StartPageSent());
     EXPECT_TRUE(fs::exists(Uploaded()));
+}
+
+// The address page over TLS, as the options dialog sends it: a pyftpdlib
+// server of the test's own with a certificate from a test authority that
+// the test trusts.
+class NotifyOverTls : public TSettingsTest {
+  protected:
+    void SetUp() override {
+        TSettingsTest::SetUp();
+        if (!TRealFtpServer::Available(TRealFtpServer::TKind::PyFtpd))
+            GTEST_SKIP() << "pyftpdlib is not installed";
+        authority_ = std::make_unique<nettest::TTestAuthority>(local_ / "ca");
+        ASSERT_EQ(authority_->Why(), "");
+        authority_->TrustOnlyThis();
+        fs::create_directories(local_ / "root");
+        optfm = std::make_unique<TOptfm>(nullptr,
+                                         [] { return std::vector<AnsiString>{"192.168.0.5"}; });
+        optfm->Notifier().PageFile = local_ / "Tmp.txt";
+        optfm->cbNotify->setChecked(true);
+        optfm->cbftpdebug->setChecked(true); // no box after a success
+        optfm->Edftpaddress->setText(QString::fromStdString(address_));
+        optfm->EdLogin->setText(TRealFtpServer::User);
+        optfm->Edpwd->setText(TRealFtpServer::Password);
+        optfm->Edftpdir->setText("index.html");
+        Write(local_ / "start.html", "<p>##IPADDRESS##</p>\r\n");
+        optfm->Edconnecting->setText(QString::fromStdString((local_ / "start.html").string()));
+    }
+    void Start(TRealFtpServer::TTls tls, nettest::TTestAuthority* issuer = nullptr) {
+        TRealFtpServer::TOptions options;
+        options.Address = address_;
+        options.Tls = tls;
+        options.RequireReuse = true;
+        options.Events = (local_ / "events").string();
+        if (tls != TRealFtpServer::TTls::None)
+            options.CertFile =
+                (issuer ? issuer : authority_.get())->Issue("server.pem", "IP:" + address_);
+        server_ = std::make_unique<TRealFtpServer>(TRealFtpServer::TKind::PyFtpd, local_ / "root",
+                                                   options);
+        ASSERT_NE(server_->Port(), 0) << server_->Why();
+        optfm->FTP.Client().Port = server_->Port();
+    }
+    void Choose(const char* text) { optfm->cbFtpTls->setCurrentText(QString::fromUtf8(text)); }
+    std::string Joined() const {
+        std::string all;
+        for (const AnsiString& line : optfm->Ftpdebugfm()->Lines())
+            all += line + "\n";
+        return all;
+    }
+    std::string Events() const { return Read(local_ / "events"); }
+    bool Uploaded() const { return fs::exists(local_ / "root" / "index.html"); }
+    // A start page that must not go out, for the reason the one box gives;
+    // the server never saw a login.
+    void ExpectRefused(const char* box) {
+        optfm->NotifyStartPage();
+        EXPECT_FALSE(optfm->StartPageSent());
+        EXPECT_FALSE(Uploaded());
+        ASSERT_EQ(Boxes.size(), 1u);
+        EXPECT_EQ(Boxes[0].Text, QString::fromUtf8(box));
+        EXPECT_EQ(Events().find("login"), std::string::npos) << Events();
+    }
+
+    testsupport::TempDir local_;
+    std::string address_ = nettest::OwnLoopbackAddress(7);
+    std::unique_ptr<nettest::TTestAuthority> authority_;
+    std::unique_ptr<TRealFtpServer> server_;
+    std::unique_ptr<TOptfm> optfm;
+};
+
+TEST_F(NotifyOverTls, RequiredSendsThePageEncryptedAndTheLogSaysSo) {
+    Start(TRealFtpServer::TTls::Required);
+    Choose("必須");
+    optfm->NotifyStartPage();
+    EXPECT_TRUE(optfm->StartPageSent()) << Joined();
+    EXPECT_TRUE(Uploaded());
+    EXPECT_TRUE(Boxes.empty());
+    const std::string log = Joined();
+    EXPECT_NE(log.find("TLS: TLSv1."), std::string::npos) << log;
+    EXPECT_NE(log.find("Data connection: TLS, session resumed"), std::string::npos) << log;
+    EXPECT_EQ(log.find(TRealFtpServer::Password), std::string::npos) << log;
+    EXPECT_EQ(Events().find("clear"), std::string::npos) << Events();
+}
+
+TEST_F(NotifyOverTls, RequiredAgainstAServerWithoutTlsSendsNothing) {
+    Start(TRealFtpServer::TTls::None);
+    Choose("必須");
+    ExpectRefused("FTPでエラーが発生しました\n"
+                  "FTPサーバーが暗号化(TLS)に対応していません 設定を確認して下さい");
+
+    // "When offered" sends it in the clear, and the log tells.
+    Choose("使えれば使う");
+    optfm->NotifyStartPage();
+    EXPECT_TRUE(optfm->StartPageSent());
+    EXPECT_NE(Joined().find("The server does not offer TLS"), std::string::npos) << Joined();
+}
+
+TEST_F(NotifyOverTls, UntrustedCertificateIsAnErrorThatSaysSo) {
+    nettest::TTestAuthority stranger(local_ / "stranger", "stranger");
+    ASSERT_EQ(stranger.Why(), "");
+    Start(TRealFtpServer::TTls::Offered, &stranger);
+    Choose("使えれば使う");
+    ExpectRefused("FTPでエラーが発生しました\n"
+                  "FTPサーバーの証明書を確認できないため送信を中止しました");
+    EXPECT_NE(Joined().find("could not be verified"), std::string::npos) << Joined();
 }

@@ -20,6 +20,7 @@
 #include <QTimer>
 #include <filesystem>
 #include <fstream>
+#include <tuple>
 
 using settings::kMainKey;
 using settings::kNotifyKey;
@@ -36,10 +37,10 @@ std::vector<QLineEdit*> Edits(const TOptfm& f) {
     return {f.Edftpaddress, f.EdLogin, f.Edpwd, f.Edconnecting, f.Eddisconnect, f.Edftpdir};
 }
 
-// The nine controls that follow cbNotify.
+// The controls that follow cbNotify.
 std::vector<QWidget*> NotifyControls(const TOptfm& f) {
-    return {f.Edftpaddress, f.EdLogin,    f.Edpwd,   f.Edconnecting, f.Eddisconnect,
-            f.Edftpdir,     f.cbftpdebug, f.Button2, f.Button3};
+    return {f.Edftpaddress, f.EdLogin, f.Edpwd,   f.Edconnecting, f.Eddisconnect, f.Edftpdir,
+            f.cbftpdebug,   f.Button2, f.Button3, f.Label8,       f.cbFtpTls};
 }
 
 std::vector<bool> RadioStates(const TOptfm& f) {
@@ -72,7 +73,7 @@ class OptionsDialog : public TSettingsTest {};
 TEST_F(OptionsDialog, FirstRunShowsTheDesignedStateAndLoadCreatesNothing) {
     TOptfm f(nullptr, Addresses({"127.0.0.1"}));
     EXPECT_EQ(f.windowTitle(), QStringLiteral("設定"));
-    EXPECT_EQ(f.size(), QSize(314, 366));
+    EXPECT_EQ(f.size(), QSize(314, 392));
     EXPECT_EQ(f.PageControl1->currentWidget(), f.TabSheet1);
     EXPECT_EQ(f.PageControl1->tabText(1), QStringLiteral("ＩＰアドレス通知"));
     EXPECT_TRUE(f.cbNotify->font().bold());
@@ -81,6 +82,13 @@ TEST_F(OptionsDialog, FirstRunShowsTheDesignedStateAndLoadCreatesNothing) {
     EXPECT_EQ(f.Label5->text(), QStringLiteral("終了時のＨＴＭＬ"));
     EXPECT_EQ(f.Edpwd->echoMode(), QLineEdit::Normal);
     EXPECT_EQ(f.Od->nameFilters(), QStringList{"html (*.htm *.html)"});
+    EXPECT_EQ(f.Label8->text(), QStringLiteral("FTPの暗号化(TLS)"));
+    ASSERT_EQ(f.cbFtpTls->count(), 3);
+    EXPECT_EQ(f.cbFtpTls->itemText(0), QStringLiteral("必須"));
+    EXPECT_EQ(f.cbFtpTls->itemText(1), QStringLiteral("使えれば使う"));
+    EXPECT_EQ(f.cbFtpTls->itemText(2), QStringLiteral("使わない"));
+    EXPECT_EQ(f.cbFtpTls->currentText(), QStringLiteral("使えれば使う"));
+    EXPECT_EQ(f.FtpTlsMode(), net::TTlsMode::WhenOffered);
 
     f.LoadSettings();
     EXPECT_EQ(RadioStates(f), (std::vector<bool>{false, false, false, true}));
@@ -99,8 +107,9 @@ TEST_F(OptionsDialog, FirstRunShowsTheDesignedStateAndLoadCreatesNothing) {
               (std::vector<AnsiString>{"main_K2", "main_K3", "main_K4", "main_K5", "chatenter"}));
     EXPECT_EQ(*Machine().ValueNames(kNotifyKey),
               (std::vector<AnsiString>{"Notify", "ftpaddress", "Login", "pwd", "connecting",
-                                       "disconnect", "ftpdir", "ftpdebug"}));
+                                       "disconnect", "ftpdir", "ftpdebug", "ftptls"}));
     EXPECT_EQ(Machine().QueryValue(kMainKey, "main_K5")->Data, Dword(1));
+    EXPECT_EQ(Machine().QueryValue(kNotifyKey, "ftptls")->Data, Dword(0));
 }
 
 TEST_F(OptionsDialog, SaveAndLoadRoundTripEveryValue) {
@@ -137,6 +146,40 @@ TEST_F(OptionsDialog, SaveAndLoadRoundTripEveryValue) {
     // Loading a changed cbNotify runs its reaction.
     for (QWidget* w : NotifyControls(g))
         EXPECT_TRUE(w->isEnabled());
+}
+
+// Each choice of the encryption goes to the store as its own number and
+// comes back; settings saved before the choice existed, or a number no
+// choice has, leave the dialog's default.
+TEST_F(OptionsDialog, FtpEncryptionChoiceRoundTrips) {
+    for (auto [text, mode, stored] : {std::tuple{"必須", net::TTlsMode::Required, 1},
+                                      std::tuple{"使わない", net::TTlsMode::Never, 2},
+                                      std::tuple{"使えれば使う", net::TTlsMode::WhenOffered, 0}}) {
+        {
+            TOptfm f(nullptr, Addresses({}));
+            f.cbFtpTls->setCurrentText(QString::fromUtf8(text));
+            EXPECT_EQ(f.FtpTlsMode(), mode);
+            f.SaveSettings();
+        }
+        EXPECT_EQ(Machine().QueryValue(kNotifyKey, "ftptls")->Data, Dword(stored)) << text;
+        TOptfm g(nullptr, Addresses({}));
+        // Another choice before the load, so that the load has to make it.
+        g.cbFtpTls->setCurrentIndex((g.cbFtpTls->findData(static_cast<int>(mode)) + 1) % 3);
+        g.LoadSettings();
+        EXPECT_EQ(g.FtpTlsMode(), mode) << text;
+        EXPECT_EQ(g.cbFtpTls->currentText(), QString::fromUtf8(text));
+    }
+    ASSERT_TRUE(Machine().DeleteValue(kNotifyKey, "ftptls"));
+    {
+        TOptfm f(nullptr, Addresses({}));
+        f.LoadSettings();
+        EXPECT_EQ(f.FtpTlsMode(), net::TTlsMode::WhenOffered);
+    }
+    PutDword(kNotifyKey, "ftptls", 7);
+    TOptfm f(nullptr, Addresses({}));
+    f.LoadSettings();
+    EXPECT_EQ(f.FtpTlsMode(), net::TTlsMode::WhenOffered);
+    EXPECT_TRUE(Boxes.empty());
 }
 
 TEST_F(OptionsDialog, RadioGroupTakesTheLastTrueAndCanBeLeftEmpty) {
@@ -218,7 +261,7 @@ TEST_F(OptionsDialog, LoadStopsSilentlyAtTheFirstUnreadableValue) {
     EXPECT_TRUE(Boxes.empty());
 }
 
-TEST_F(OptionsDialog, NotifyCheckEnablesTheNineControlsAndKeepsTheirText) {
+TEST_F(OptionsDialog, NotifyCheckEnablesTheControlsBelowItAndKeepsTheirText) {
     TOptfm f(nullptr, Addresses({}));
     f.PageControl1->setCurrentWidget(f.TabSheet2);
     f.show();
@@ -455,8 +498,9 @@ TEST_F(OptionsDialog, TabOrderFollowsTheForm) {
     for (const QString& n : chain)
         if (n != "Od" && !n.startsWith("qt_") && !n.startsWith("Scroll")) names.push_back(n);
     std::vector<QString> expected = {
-        "Button1",      "PageControl1", "Pnl_IPaddress", "K2",           "K3",      "K4",
-        "K5",           "cb_Enter",     "cbNotify",      "Edftpaddress", "EdLogin", "Edpwd",
-        "Edconnecting", "Eddisconnect", "Edftpdir",      "Button2",      "Button3", "cbftpdebug"};
+        "Button1", "PageControl1", "Pnl_IPaddress", "K2",           "K3",
+        "K4",      "K5",           "cb_Enter",      "cbNotify",     "Edftpaddress",
+        "EdLogin", "Edpwd",        "Edconnecting",  "Eddisconnect", "Edftpdir",
+        "Button2", "Button3",      "cbFtpTls",      "cbftpdebug"};
     EXPECT_EQ(names, expected);
 }
