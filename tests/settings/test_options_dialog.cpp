@@ -161,7 +161,9 @@ TEST_F(OptionsDialog, FtpEncryptionChoiceRoundTrips) {
             EXPECT_EQ(f.FtpTlsMode(), mode);
             f.SaveSettings();
         }
-        EXPECT_EQ(Machine().QueryValue(kNotifyKey, "ftptls")->Data, Dword(stored)) << text;
+        auto value = Machine().QueryValue(kNotifyKey, "ftptls");
+        ASSERT_TRUE(value.has_value()) << text;
+        EXPECT_EQ(value->Data, Dword(stored)) << text;
         TOptfm g(nullptr, Addresses({}));
         // Another choice before the load, so that the load has to make it.
         g.cbFtpTls->setCurrentIndex((g.cbFtpTls->findData(static_cast<int>(mode)) + 1) % 3);
