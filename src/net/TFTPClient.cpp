@@ -518,11 +518,12 @@ void TFTPClient::SendData(const AnsiString& localName, std::exception_ptr& dataE
             dataSocket_->ReplaceSocket(accepted);
         }
         if (dataProtected_) {
-            const bool offered = tlsContext_->NewestSession() != nullptr;
             dataSocket_->StartTls(*tlsContext_, tlsHost_, true);
-            ReportStatus(0, dataSocket_->Tls()->Resumed() ? "Data connection: TLS, session resumed"
-                            : offered ? "Data connection: TLS, new session (session not resumed)"
-                                      : "Data connection: TLS, new session (none to resume)");
+            const TTlsLink& tls = *dataSocket_->Tls();
+            ReportStatus(0, tls.Resumed() ? "Data connection: TLS, session resumed"
+                            : tls.Offered()
+                                ? "Data connection: TLS, new session (session not resumed)"
+                                : "Data connection: TLS, new session (none to resume)");
         }
         {
             // Whole chunks go out at once instead of waiting on Nagle.

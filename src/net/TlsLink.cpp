@@ -95,13 +95,28 @@ TTlsContext::TTlsContext() {
 }
 
 TTlsContext::~TTlsContext() {
-    if (newest_) SSL_SESSION_free(newest_);
+    for (SSL_SESSION* session : fresh_)
+        SSL_SESSION_free(session);
+    SSL_SESSION_free(offered_);
     SSL_CTX_free(ctx_);
 }
 
 void TTlsContext::KeepSession(ssl_session_st* session) {
-    if (newest_) SSL_SESSION_free(newest_);
-    newest_ = session;
+    if (fresh_.size() == MaxKept) {
+        SSL_SESSION_free(fresh_.front());
+        fresh_.erase(fresh_.begin());
+    }
+    fresh_.push_back(session);
+}
+
+ssl_session_st* TTlsContext::SessionToOffer() {
+    if (fresh_.empty()) return offered_;
+    SSL_SESSION* newest = fresh_.back();
+    if (SSL_SESSION_get_protocol_version(newest) < TLS1_3_VERSION) return newest;
+    fresh_.pop_back();
+    SSL_SESSION_free(offered_);
+    offered_ = newest;
+    return offered_;
 }
 
 TTlsLink::TTlsLink(TTlsContext& context, int fd, const std::string& host, bool resume)
@@ -123,7 +138,10 @@ TTlsLink::TTlsLink(TTlsContext& context, int fd, const std::string& host, bool r
         SSL_set_tlsext_host_name(ssl_, host.c_str());
         SSL_set1_host(ssl_, host.c_str());
     }
-    if (resume && context.NewestSession()) SSL_set_session(ssl_, context.NewestSession());
+    if (SSL_SESSION* session = resume ? context.SessionToOffer() : nullptr) {
+        SSL_set_session(ssl_, session);
+        offered_ = true;
+    }
 }
 
 TTlsLink::~TTlsLink() {

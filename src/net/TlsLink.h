@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
 struct ssl_st;
 struct ssl_ctx_st;
@@ -35,8 +36,10 @@ class ETlsError : public ESockError {
 };
 
 // What the connections of one FTP session share: the authorities and the
-// newest session the server handed out on any of them, so that a data
-// connection resumes the control connection's session.
+// sessions the server handed out on any of them, so that a data connection
+// resumes the control connection's session. A TLS 1.3 session (a ticket)
+// is offered once, the newest first, as servers may take each only once;
+// a TLS 1.2 one serves every connection.
 class TTlsContext {
   public:
     TTlsContext(); // raises ETlsError when OpenSSL cannot be set up
@@ -45,14 +48,18 @@ class TTlsContext {
     TTlsContext& operator=(const TTlsContext&) = delete;
 
     ssl_ctx_st* Handle() const { return ctx_; }
-    // Owned here; nullptr before the server sent one.
-    ssl_session_st* NewestSession() const { return newest_; }
     // Takes over the reference.
     void KeepSession(ssl_session_st* session);
+    // The session for the next connection to offer, owned here; when no
+    // fresh one is left, the one offered last; nullptr before the server
+    // sent any.
+    ssl_session_st* SessionToOffer();
 
   private:
+    static constexpr size_t MaxKept = 8;
     ssl_ctx_st* ctx_ = nullptr;
-    ssl_session_st* newest_ = nullptr;
+    std::vector<ssl_session_st*> fresh_; // oldest first
+    ssl_session_st* offered_ = nullptr;
 };
 
 class TTlsLink {
@@ -60,6 +67,7 @@ class TTlsLink {
     enum class TStep { Done, WantRead, WantWrite, Closed, Failed };
 
     // `host` is what the certificate has to name: a name or a dotted address.
+    // With `resume`, the context's session to offer is offered.
     TTlsLink(TTlsContext& context, int fd, const std::string& host, bool resume);
     ~TTlsLink();
     TTlsLink(const TTlsLink&) = delete;
@@ -72,6 +80,8 @@ class TTlsLink {
     ETlsError HandshakeError() const;
     // The data connection took up the session of an earlier connection.
     bool Resumed() const;
+    // A session of an earlier connection was offered.
+    bool Offered() const { return offered_; }
     // "TLSv1.3 TLS_AES_256_GCM_SHA384"
     std::string Description() const;
 
@@ -99,6 +109,7 @@ class TTlsLink {
     bool established_ = false;
     bool closed_ = false;
     bool failed_ = false;
+    bool offered_ = false;
     int error_ = 0;
     long verifyResult_ = 0;
     std::string failure_;

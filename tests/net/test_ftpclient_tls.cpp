@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <iostream>
 #include <sstream>
 
 namespace fs = std::filesystem;
@@ -53,6 +54,11 @@ class TlsServer : public ::testing::TestWithParam<TRealFtpServer::TKind> {
         ftp.TimeOut = 30000;
         ftp.ReportLevel = 8; // every status text, to look for the password in
         ftp.OnStatus = [this](TPumpSocket*, const AnsiString& line) { log_ += line + "\n"; };
+    }
+
+    void TearDown() override {
+        if (HasFailure())
+            std::cerr << "The client's log:\n" << log_ << "The server's events:\n" << Events();
     }
 
     // A server with `tls` on the test's address, its certificate made out

@@ -18,6 +18,7 @@
 #include <QTabWidget>
 #include <QTest>
 #include <QTimer>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <tuple>
@@ -272,6 +273,14 @@ TEST_F(OptionsDialog, NotifyCheckEnablesTheControlsBelowItAndKeepsTheirText) {
     ASSERT_TRUE(f.cbNotify->isChecked());
     for (QWidget* w : NotifyControls(f))
         EXPECT_TRUE(w->isEnabled());
+    // Every control of the tab fits the fixed size of the dialog.
+    for (QWidget* w : NotifyControls(f))
+        EXPECT_TRUE(f.rect().contains(QRect(w->mapTo(&f, QPoint(0, 0)), w->size())))
+            << w->objectName().toStdString();
+    // PARLORA_SCREENSHOT_DIR=docs/screenshots keeps a picture of the tab.
+    if (const char* shots = std::getenv("PARLORA_SCREENSHOT_DIR")) {
+        EXPECT_TRUE(f.grab().save(QString::fromLocal8Bit(shots) + "/options-dialog-notify.png"));
+    }
     f.EdLogin->setText("user");
     f.cbftpdebug->setChecked(true);
     QTest::mouseClick(f.cbNotify, Qt::LeftButton);
