@@ -56,9 +56,11 @@ void TTestAuthority::TrustOnlyThis() const {
 }
 
 std::string OwnLoopbackAddress(int index) {
+    // The index in one byte, the process in the other two: two test
+    // processes at once never share one (unless their ids are 62500 apart).
     const unsigned pid = static_cast<unsigned>(::getpid());
-    return "127.66." + std::to_string((pid / 200) % 250 + 1) + "." +
-           std::to_string((pid % 200) + index % 50 + 2);
+    return "127." + std::to_string(100 + index % 100) + "." +
+           std::to_string((pid / 250) % 250 + 1) + "." + std::to_string(pid % 250 + 1);
 }
 
 TLoopbackCapture::TLoopbackCapture(const std::string& address) {

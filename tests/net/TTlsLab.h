@@ -31,8 +31,9 @@ class TTestAuthority {
     std::string why_;
 };
 
-// A loopback address of this process's own (127.66.x.y), so that a capture
-// or a server of one test binary meets nobody else's.
+// A loopback address of this process's own (127.1xx.y.z, xx from `index`,
+// 0 to 99), so that a capture or a server of one test binary meets nobody
+// else's.
 std::string OwnLoopbackAddress(int index);
 
 class TLoopbackCapture {
