@@ -82,6 +82,14 @@ TEST(FrameDecoder, LengthsOutsideTheBoundAreRefusedFromTheirFourBytes) {
         return true;
     }));
     EXPECT_EQ(got, p2::kMaxFrame - 1);
+    // A frame in progress declares its length once its four bytes are in.
+    TDPFrameDecoder partial(p2::kMaxFrame);
+    auto none = [](uint8_t, const uint8_t*, size_t) { return true; };
+    EXPECT_TRUE(partial.Feed(frame->data(), 3, none));
+    EXPECT_EQ(partial.PendingLength(), 0u);
+    EXPECT_TRUE(partial.Feed(frame->data() + 3, 100, none));
+    EXPECT_EQ(partial.PendingLength(), p2::kMaxFrame);
+    EXPECT_EQ(partial.Pending(), 103u);
     // One byte more is refused from the four length bytes.
     TDPFrameDecoder tight(p2::kMaxFrame - 1);
     EXPECT_FALSE(

@@ -10,6 +10,7 @@
 #include "dplay/service/DPService.h"
 #include "support/Descriptors.h"
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <gtest/gtest.h>
@@ -445,4 +446,45 @@ TEST_F(HostileRoom, AWelcomeThatLiesIsRefusedAndHoldsNoDescriptors) {
     // The same host with an honest welcome, full to the limit, is entered.
     EXPECT_EQ(EnterWithWelcome([](uint32_t you) { return View(you, 8); }), DP_OK);
     ExpectRoomTalks("after the lying hosts");
+}
+
+TEST_F(HostileRoom, AFrameThatBeganMustFinishButAStallWaitsForTheSilenceBound) {
+    // Three members played by hand, each with a PING and then the first half
+    // of a 1,000-byte DATA frame on its link to the host: one goes silent
+    // (a stall), one sends PINGs that the frame swallows (cut short), one
+    // sends the rest a byte every 250 ms (a trickle).
+    std::vector<std::unique_ptr<TRawMember>> m;
+    for (const char* source : {"127.0.0.2", "127.0.0.3", "127.0.0.4"}) {
+        m.push_back(std::make_unique<TRawMember>(port, source));
+        ASSERT_TRUE(m.back()->Enter(instance));
+    }
+    const auto frame = RawData2(1, std::string(1000 - 9, 'x'));
+    auto ping = *p2::EncodeEmpty(p2::PING);
+    std::vector<uint8_t> begun(ping);
+    begun.insert(begun.end(), frame->begin(), frame->begin() + 500);
+    for (auto& member : m)
+        member->raw.Write(begun.data(), begun.size());
+    const auto start = Clock::now();
+    std::atomic<bool> stop{false};
+    std::thread writer([&] {
+        for (size_t at = 500; !stop; ++at) {
+            asio::error_code ec;
+            asio::write(m[1]->raw.s, asio::buffer(ping), ec);
+            if (at < frame->size()) asio::write(m[2]->raw.s, asio::buffer(&(*frame)[at], 1), ec);
+            std::this_thread::sleep_for(std::chrono::milliseconds(250));
+        }
+    });
+    int64_t ended[3] = {};
+    for (int i : {1, 2, 0}) {
+        EXPECT_TRUE(m[i]->raw.Closed()) << i;
+        ended[i] = MsSince(start);
+    }
+    stop = true;
+    writer.join();
+    EXPECT_LT(ended[1], room::kSilenceMs - 2000) << "a frame cut short was waited for";
+    EXPECT_LT(ended[2], room::kSilenceMs - 2000) << "a trickle was waited for";
+    EXPECT_GE(ended[0], proto::kKeepaliveTimeoutMs - 1000)
+        << "a stall cut before the silence bound";
+    ExpectRoomTalks("after the unfinished frames");
+    EXPECT_EQ(PlayersOf(host), (std::set<DPID>{a.Id, b.Id}));
 }

@@ -103,3 +103,34 @@ TEST(RegistrationFault, ARefusedRegistrationFailsTheCreate) {
     TRaw wake(port);
     refusing.join();
 }
+
+TEST_F(ShellFault, ARegistrationTrickledAByteAtATimeIsCutOff) {
+    // A registration link keeps itself alive on every byte; a ROOM_ADD that
+    // never finishes must end it all the same.
+    TRaw registrant(port);
+    registrant.Request(TGuid{}, proto::EncodeEmpty(proto::REGISTER));
+    auto hello = registrant.Read();
+    uint8_t taken[5] = {}; // the owner's PING, which Read() would pass over
+    ASSERT_TRUE(hello && registrant.ReadAll(taken, 5) && taken[4] == proto::PING)
+        << "the registration was not taken";
+    proto::TRoomInfo room{kApp, TGuid::Create(), 1, 10, 1, std::string(4000, 'r')};
+    const auto add = proto::EncodeRoomAdd(room);
+    const auto start = steady_clock::now();
+    std::atomic<bool> stop{false};
+    std::thread trickle([&] {
+        // For 15 s at most: were the link never cut, it would end at the
+        // silence bound after the last byte.
+        for (size_t at = 0; at < add->size() && !stop && steady_clock::now() - start < seconds(15);
+             ++at) {
+            asio::error_code ec;
+            asio::write(registrant.s, asio::buffer(&(*add)[at], 1), ec);
+            std::this_thread::sleep_for(milliseconds(250));
+        }
+    });
+    EXPECT_TRUE(registrant.Closed());
+    stop = true;
+    trickle.join();
+    EXPECT_LT(steady_clock::now() - start, milliseconds(proto::kKeepaliveTimeoutMs));
+    EXPECT_EQ(RawEnumerate(port, kApp).size(), 1u);
+    ExpectTalking(host, member, "after the trickle");
+}

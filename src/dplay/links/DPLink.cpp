@@ -1,5 +1,6 @@
 #include "dplay/links/DPLink.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <sys/socket.h>
 
@@ -68,7 +69,8 @@ void TDPLink::HandOverKeepalive(uint32_t maxFrame) {
 void TDPLink::Resume() {
     if (!paused_) return;
     paused_ = false;
-    lastReceive_ = steady_clock::now();
+    // The pause was ours: it counts neither as silence nor against a frame.
+    lastReceive_ = frameLastBytes_ = steady_clock::now();
     if (open_ && !reading_) Read();
 }
 
@@ -84,20 +86,23 @@ void TDPLink::Read() {
             Close(TLinkEnd::PeerGone);
             return;
         }
-        lastReceive_ = steady_clock::now();
+        const auto now = lastReceive_ = steady_clock::now();
         if (draining_) { // nobody wants it any more; reading on only keeps the stream clean
             Read();
             return;
         }
-        bool ok =
-            decoder_.Feed(readBuffer_.data(), n, [this](uint8_t t, const uint8_t* b, size_t s) {
-                return Dispatch(t, b, s);
-            });
+        bool completed = false;
+        bool ok = decoder_.Feed(readBuffer_.data(), n,
+                                [this, &completed](uint8_t t, const uint8_t* b, size_t s) {
+                                    completed = true;
+                                    return Dispatch(t, b, s);
+                                });
         if (!open_) return;
         if (!ok) {
             Close(TLinkEnd::Violation);
             return;
         }
+        FrameProgress(now, completed);
         Read();
     });
 }
@@ -242,6 +247,31 @@ void TDPLink::Close(TLinkEnd why) {
     }
 }
 
+void TDPLink::FrameProgress(steady_clock::time_point now, bool completed) {
+    const auto gap = std::min(duration_cast<milliseconds>(now - frameLastBytes_),
+                              milliseconds(proto::kFrameGapCountedMs));
+    frameLastBytes_ = now;
+    if (decoder_.Pending() == 0) {
+        inFrame_ = false;
+    } else if (!inFrame_ || completed) {
+        // This read began the frame now pending.
+        inFrame_ = true;
+        frameTaken_ = milliseconds(0);
+    } else {
+        frameTaken_ += gap;
+    }
+}
+
+bool TDPLink::FrameOverdue(steady_clock::time_point now) const {
+    if (!inFrame_ || paused_ || draining_) return false;
+    const auto taken = frameTaken_ + std::min(duration_cast<milliseconds>(now - frameLastBytes_),
+                                              milliseconds(proto::kFrameGapCountedMs));
+    const uint64_t length = decoder_.PendingLength();
+    const auto allowed = milliseconds(proto::kFrameFloorMs) +
+                         milliseconds(length * 1000 / proto::kFrameMinBytesPerSecond);
+    return taken > allowed;
+}
+
 int64_t TDPLink::SilentMs() const {
     return duration_cast<milliseconds>(steady_clock::now() - lastReceive_).count();
 }
@@ -254,6 +284,10 @@ void TDPLink::Tick() {
         auto now = steady_clock::now();
         if (draining_ && now - drainStarted_ > drainFor_) {
             Close(TLinkEnd::Local); // a peer that neither reads nor closes
+            return;
+        }
+        if (FrameOverdue(now)) {
+            Close(TLinkEnd::Timeout);
             return;
         }
         if (!established_) {

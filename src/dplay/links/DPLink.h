@@ -73,6 +73,10 @@ class TDPLink : public std::enable_shared_from_this<TDPLink> {
     void Read();
     void Write();
     void Tick();
+    // Keeps the time a frame in progress has taken (see kFrameFloorMs);
+    // completed: a frame ended during the read that brought these bytes.
+    void FrameProgress(std::chrono::steady_clock::time_point now, bool completed);
+    bool FrameOverdue(std::chrono::steady_clock::time_point now) const;
     bool Dispatch(uint8_t type, const uint8_t* body, size_t size);
     void FinishSending();
 
@@ -106,6 +110,11 @@ class TDPLink : public std::enable_shared_from_this<TDPLink> {
     std::function<void()> whenClosed_;
     std::chrono::steady_clock::time_point started_, lastReceive_, lastSend_, drainStarted_;
     std::chrono::milliseconds drainFor_{proto::kKeepaliveTimeoutMs};
+    // A frame begun and not yet complete: the time it has taken so far (each
+    // pause counted up to kFrameGapCountedMs) and when its last bytes came.
+    bool inFrame_ = false;
+    std::chrono::milliseconds frameTaken_{0};
+    std::chrono::steady_clock::time_point frameLastBytes_;
 };
 
 } // namespace dplay

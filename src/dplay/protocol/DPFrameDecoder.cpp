@@ -3,6 +3,17 @@
 #include <cstring>
 
 namespace dplay {
+namespace {
+
+uint32_t LengthAt(const uint8_t* p) {
+    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+}
+
+} // namespace
+
+uint32_t TDPFrameDecoder::PendingLength() const {
+    return Pending() < 4 ? 0 : LengthAt(buffer_.data() + start_);
+}
 
 bool TDPFrameDecoder::Feed(const uint8_t* data, size_t size, const FrameHandler& onFrame) {
     if (size) buffer_.insert(buffer_.end(), data, data + size);
@@ -10,8 +21,7 @@ bool TDPFrameDecoder::Feed(const uint8_t* data, size_t size, const FrameHandler&
         size_t avail = buffer_.size() - start_;
         if (avail < 4) break;
         const uint8_t* p = buffer_.data() + start_;
-        uint32_t length =
-            uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+        const uint32_t length = LengthAt(p);
         if (length == 0 || length > maxLength_) return false;
         if (avail < 4 + size_t(length)) {
             // Make room for the rest of this frame in one step (it passed the bound).

@@ -24,6 +24,9 @@ class TDPFrameDecoder {
     bool Feed(const uint8_t* data, size_t size, const FrameHandler& onFrame);
     // Bytes held of a frame not yet complete.
     size_t Pending() const { return buffer_.size() - start_; }
+    // The length that frame declares (type and body), once its four length
+    // bytes are in; 0 before.
+    uint32_t PendingLength() const;
 
   private:
     uint32_t maxLength_;

@@ -29,6 +29,19 @@ constexpr uint64_t kMaxUnsentBytes = 128ull << 20; // queued towards one peer
 constexpr int kHandshakeTimeoutMs = 5000;          // HELLO and request must arrive by then
 constexpr int kKeepaliveIntervalMs = 1000;         // PING when nothing else was sent
 constexpr int kKeepaliveTimeoutMs = 10000;         // silence that ends a link
+// A frame whose first byte has arrived must be complete within
+// kFrameFloorMs + its length at kFrameMinBytesPerSecond, counting each pause
+// between two of its reads as at most kFrameGapCountedMs. A sender writes a
+// frame whole, so its bytes follow each other at the speed of the path;
+// bytes that keep coming but never finish the frame (a trickle, or a frame
+// cut short with the next frames read into it) end the link well before the
+// silence bound. A pause with nothing at all arriving is a stall, which the
+// room tolerates up to the silence bound between frames as well: counted as
+// at most a second, it is left to that bound, so a network that stops for a
+// few seconds in the middle of a large block costs no member its place.
+constexpr int kFrameFloorMs = 5000;
+constexpr uint32_t kFrameMinBytesPerSecond = 128u << 10; // 8 MiB in 64 s more
+constexpr int kFrameGapCountedMs = 1000;
 
 enum TMessageType : uint8_t {
     HELLO = 0x01,
