@@ -76,7 +76,27 @@ TChatLog::TChatLog(QWidget* parent) : QPlainTextEdit(parent) {
     connect(N2, &QAction::triggered, this, [this] { N2Click(); });
 }
 
-TChatLog::~TChatLog() = default;
+TChatLog::~TChatLog() {
+    CloseEdit();
+}
+
+void TChatLog::OpenEdit() {
+    if (editOpen_) return;
+    edit_ = QTextCursor(document());
+    edit_.beginEditBlock();
+    editOpen_ = true;
+    // Runs once the current pass (the pump's slice) has returned to the loop.
+    QMetaObject::invokeMethod(
+        this, [this] { CloseEdit(); }, Qt::QueuedConnection);
+}
+
+void TChatLog::CloseEdit() {
+    if (!editOpen_) return;
+    editOpen_ = false;
+    edit_.endEditBlock();
+    edit_ = QTextCursor();
+    ensureCursorVisible();
+}
 
 int TChatLog::LineCount() const {
     // Every line ends with a paragraph mark, so the document always has one
@@ -127,9 +147,13 @@ void TChatLog::TrimToMaxLines() {
 }
 
 void TChatLog::AddLogEntry(const AnsiString& senderName, const AnsiString& text) {
+    // Setting the caret makes the view find it at once; most entries find it
+    // where it belongs already (it moves along with text added at it).
     QTextCursor caret = textCursor();
-    caret.clearSelection();
-    setTextCursor(caret);
+    if (caret.hasSelection()) {
+        caret.clearSelection();
+        setTextCursor(caret);
+    }
     QTextCharFormat format;
     format.setFont(FontD, QTextCharFormat::FontPropertiesAll);
     format.setForeground(Members ? Members->ColorOf(senderName) : QColor(0xFF, 0x00, 0x00));
@@ -140,17 +164,24 @@ void TChatLog::AddLogEntry(const AnsiString& senderName, const AnsiString& text)
     // warning; the rest of the entry follows when the box is closed.
     const long long before = LineCount();
     const long long warnIndex = WarnLines - before - 1; // the line that makes WarnLines
+    OpenEdit();
     if (lines.size() > 1 && warnIndex >= 1 && warnIndex < static_cast<long long>(lines.size())) {
         AppendLines(lines, 0, warnIndex + 1, format);
+        // The box's own loop shows the log as it is meanwhile.
+        CloseEdit();
         ShowLineWarning();
+        OpenEdit();
         AppendLines(lines, warnIndex + 1, lines.size(), format);
     } else {
         AppendLines(lines, 0, lines.size(), format);
     }
     TrimToMaxLines();
     if (SetRoomCaption) SetRoomCaption(LineCountSuffix());
-    moveCursor(QTextCursor::End);
-    ensureCursorVisible();
+    if (!textCursor().atEnd()) {
+        QTextCursor end(document());
+        end.movePosition(QTextCursor::End);
+        setTextCursor(end);
+    }
     if (NotifyArrival) NotifyArrival();
 }
 
@@ -184,6 +215,7 @@ void TChatLog::ChooseFont(QWidget* parent) {
 }
 
 void TChatLog::ClearLogClick() {
+    CloseEdit();
     clear();
     if (SetRoomCaption) SetRoomCaption(LineCountSuffix());
 }

@@ -7,6 +7,7 @@
 
 #include <QFont>
 #include <QPlainTextEdit>
+#include <QTextCursor>
 #include <functional>
 #include <string>
 #include <vector>
@@ -95,4 +96,12 @@ class TChatLog : public QPlainTextEdit {
                      const QTextCharFormat& format);
     void ShowLineWarning();
     void TrimToMaxLines();
+    // The entries added in one pass of the event loop (a slice of a flood
+    // drained by the session's pump) go into the document as one edit, so
+    // the layout and the view catch up once per pass, not once per entry.
+    void OpenEdit();
+    void CloseEdit();
+
+    QTextCursor edit_;
+    bool editOpen_ = false;
 };

@@ -16,6 +16,7 @@
 #include <QFontInfo>
 #include <QLineEdit>
 #include <QProcess>
+#include <QScrollBar>
 #include <QStandardPaths>
 #include <QTest>
 #include <QTextBlock>
@@ -242,6 +243,38 @@ TEST(ChatLog, NewEntryClearsTheSelectionAndPutsTheCaretAtTheEnd) {
     w.Log->AddLogEntry(Taro, "three");
     EXPECT_FALSE(w.Log->textCursor().hasSelection());
     EXPECT_TRUE(w.Log->textCursor().atEnd());
+}
+
+// A flood's slice goes into the document as one edit: the view hears of
+// the change once, when control is back in the event loop, and then shows
+// the last line. Until then every entry is there to read.
+TEST(ChatLog, EntriesOfOnePassAreOneEditAndTheViewFollowsAfterIt) {
+    LogWindow w;
+    w.FillSingleLines(40);
+    QCoreApplication::processEvents();
+    int changes = 0;
+    QObject::connect(w.Log->document(), &QTextDocument::contentsChange,
+                     [&](int, int, int) { ++changes; });
+    for (int i = 0; i < 200; ++i)
+        w.Log->AddLogEntry(Hanako, "flood " + std::to_string(i));
+    EXPECT_EQ(w.Log->LineCount(), 240);
+    EXPECT_EQ(w.Log->LineAt(239), "<hanako>flood 199");
+    EXPECT_EQ(w.Caption, S("Parlora:room [240行]"));
+    EXPECT_TRUE(w.Log->textCursor().atEnd());
+    EXPECT_EQ(changes, 0);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(changes, 1);
+    QScrollBar* bar = w.Log->verticalScrollBar();
+    EXPECT_GT(bar->maximum(), 0);
+    // At the bottom: the last line in sight (the empty paragraph after it
+    // may stay below, as it always has).
+    EXPECT_GE(bar->value(), bar->maximum() - 1);
+    // Clearing in the middle of a pass leaves nothing behind.
+    w.Log->AddLogEntry(Taro, "x");
+    w.Log->ClearLogClick();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(w.Log->LineCount(), 0);
+    EXPECT_EQ(w.Log->document()->toPlainText(), "");
 }
 
 TEST(ChatLog, HoldsAtMostTenThousandLines) {
