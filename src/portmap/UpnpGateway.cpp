@@ -1,6 +1,8 @@
 #include "Gateway.h"
 
+#include <cstdlib>
 #include <miniupnpc/miniupnpc.h>
+#include <miniupnpc/miniwget.h>
 #include <miniupnpc/upnpcommands.h>
 #include <miniupnpc/upnperrors.h>
 
@@ -12,6 +14,9 @@ namespace portmap {
 
 namespace {
 
+// Real descriptions are a few KiB.
+constexpr int kMaxDescription = 256 * 1024;
+
 class TUpnpGateway : public TGateway {
   public:
     TUpnpGateway(UPNPUrls urls, IGDdatas data, std::string lanAddress, std::string description)
@@ -21,7 +26,7 @@ class TUpnpGateway : public TGateway {
 
     const char* Method() const override { return "UPnP"; }
 
-    std::optional<TIPv4> PublicAddress(std::string& why, bool&) override {
+    std::optional<TIPv4> PublicAddress(std::string& why, bool& none) override {
         char text[64] = {};
         int r = UPNP_GetExternalIPAddress(urls_.controlURL, data_.first.servicetype, text);
         if (r != UPNPCOMMAND_SUCCESS) {
@@ -29,6 +34,12 @@ class TUpnpGateway : public TGateway {
             return std::nullopt;
         }
         text[sizeof text - 1] = 0;
+        // miniupnpd answers with no address when its own is private.
+        if (text[0] == 0) {
+            why = "GetExternalIPAddress: no address";
+            none = true;
+            return std::nullopt;
+        }
         auto address = ParseIPv4(text);
         if (!address) why = "GetExternalIPAddress: not an IPv4 address";
         return address;
@@ -104,33 +115,48 @@ std::unique_ptr<TGateway> FindUpnpGateway(int discoverMs, const std::string& des
         why = "no UPnP device answered";
         return nullptr;
     }
-    UPNPUrls urls{};
-    IGDdatas data{};
-    char lan[64] = {};
-#if MINIUPNPC_API_VERSION >= 18
-    char wan[64] = {};
-    int found = UPNP_GetValidIGD(devices, &urls, &data, lan, sizeof lan, wan, sizeof wan);
-#else
-    int found = UPNP_GetValidIGD(devices, &urls, &data, lan, sizeof lan);
-#endif
+    // Each answer is checked before anything is sent to the addresses its
+    // description names: a description of reasonable size, a WAN connection
+    // service, and a control point on the host that gave the description.
+    why = "no Internet gateway device answered";
+    std::unique_ptr<TGateway> found;
+    for (UPNPDev* dev = devices; dev && !found; dev = dev->pNext) {
+        int size = 0, status = 0;
+        char lan[64] = {};
+        char* text = static_cast<char*>(
+            miniwget_getaddr(dev->descURL, &size, lan, sizeof lan, dev->scope_id, &status));
+        if (!text) continue;
+        if (size <= 0 || size > kMaxDescription) {
+            std::free(text);
+            why = "the gateway's description is empty or too large";
+            continue;
+        }
+        IGDdatas data{};
+        parserootdesc(text, size, &data);
+        std::free(text);
+        std::string type = data.first.servicetype;
+        if (type.find("WANIPConnection") == std::string::npos &&
+            type.find("WANPPPConnection") == std::string::npos) {
+            why = "the UPnP device is not an Internet gateway";
+            continue;
+        }
+        UPNPUrls urls{};
+        GetUPNPUrls(&urls, &data, dev->descURL, dev->scope_id);
+        std::string control = urls.controlURL ? urls.controlURL : "";
+        std::string host = UrlHost(control);
+        if (host.empty() || host != UrlHost(dev->descURL)) {
+            FreeUPNPUrls(&urls);
+            why = "the gateway's control address is not the gateway";
+            continue;
+        }
+        // A gateway that says it is not connected is still taken: behind a
+        // second router it names the private address it has, which tells
+        // the user why nobody can enter.
+        lan[sizeof lan - 1] = 0;
+        found = std::make_unique<TUpnpGateway>(urls, data, lan, description);
+    }
     freeUPNPDevlist(devices);
-    if (found != 1) {
-        if (found != 0) FreeUPNPUrls(&urls);
-        why = found == 0   ? "no Internet gateway device answered"
-              : found == 2 ? "the gateway device says it is not connected"
-                           : "the UPnP device is not an Internet gateway";
-        return nullptr;
-    }
-    // The control point must be the device that described itself: a
-    // description that sends us elsewhere is not followed.
-    if (!urls.controlURL || !urls.rootdescURL ||
-        UrlHost(urls.controlURL) != UrlHost(urls.rootdescURL) || UrlHost(urls.controlURL).empty()) {
-        FreeUPNPUrls(&urls);
-        why = "the gateway's control address is not the gateway";
-        return nullptr;
-    }
-    lan[sizeof lan - 1] = 0;
-    return std::make_unique<TUpnpGateway>(urls, data, lan, description);
+    return found;
 }
 
 } // namespace portmap

@@ -147,6 +147,10 @@ TEST(CliOptions, WhatIsAcceptedAndWhatIsNot) {
     EXPECT_TRUE(c.Create);
     EXPECT_FALSE(c.OwnIpGiven);
     EXPECT_EQ(c.Port, 0);
+    EXPECT_TRUE(c.PortMap);
+    TCliOptions n;
+    EXPECT_EQ(parse({"--create", "r", "--handle", "h", "--no-portmap"}, n, m), TCliParse::Run);
+    EXPECT_FALSE(n.PortMap);
 
     EXPECT_EQ(parse({"--help"}, o, m), TCliParse::Help);
     EXPECT_TRUE(m.contains("--create")) << m.toStdString();

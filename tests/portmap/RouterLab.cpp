@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <dirent.h>
 #include <fstream>
+#include <iterator>
 #include <regex>
 #include <stdexcept>
 #include <sys/wait.h>
@@ -118,6 +119,31 @@ TRouterLab::TRouterLab(TRouter router) : router_(router) {
         Remove();
         throw;
     }
+}
+
+TRouterLab::TRouterLab(TBadIgd bad) : TRouterLab(TRouter::NoUpnp) {
+    const char* mode = bad == TBadIgd::Garbage ? "garbage"
+                       : bad == TBadIgd::Huge  ? "huge"
+                                               : "elsewhere";
+    try {
+        Must("ip netns exec " + Ns("router") + " sh -c 'python3 " + PORTMAP_FAKE_IGD + " " + mode +
+             " 192.168.50.1 " + dir_ + "/requests >/dev/null 2>&1 &'");
+        for (int i = 0; i < 100; ++i) {
+            if (Run("ip netns exec " + Ns("router") +
+                    " ss -ltnH \"sport = :5000\" | grep -q LISTEN") == 0)
+                return;
+            ::usleep(50000);
+        }
+        throw std::runtime_error("router lab: the bad router did not start");
+    } catch (...) {
+        Remove();
+        throw;
+    }
+}
+
+std::string TRouterLab::BadIgdRequests() const {
+    std::ifstream file(dir_ + "/requests");
+    return std::string(std::istreambuf_iterator<char>(file), {});
 }
 
 TRouterLab::~TRouterLab() {

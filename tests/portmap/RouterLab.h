@@ -11,6 +11,11 @@
 class TRouterLab {
   public:
     enum class TRouter { Upnp, NatPmpOnly, NoUpnp, DoubleNat };
+    // A router whose UPnP answers are wrong in the given way (see fake_igd.py).
+    enum class TBadIgd { Garbage, Huge, Elsewhere };
+    explicit TRouterLab(TBadIgd bad);
+    // Control requests the bad router got.
+    std::string BadIgdRequests() const;
     // Why the lab cannot be made here ("" when it can).
     static std::string Unavailable();
 

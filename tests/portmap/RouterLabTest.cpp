@@ -124,14 +124,21 @@ TEST_F(RouterLabTest, SigtermAndARouterRestartAndASecondHost) {
 TEST_F(RouterLabTest, ARouterWithNatPmpOnlyForwardsToo) {
     TRouterLab lab(TRouterLab::TRouter::NatPmpOnly);
     lab.AddHome("home", 10);
+    lab.AddHome("home2", 11);
     lab.AddOutside("guest", 2);
     const std::string outside = TRouterLab::OutsideAddress(2);
+    // A host that asked for no forwarding, started first: had it asked, it
+    // would hold the directory port on the router before hanako.
+    auto ken = Cli(lab, "home2", TRouterLab::HomeAddress(11),
+                   {"--create", "ken", "--handle", "ken", "--no-portmap"});
+    ASSERT_TRUE(ken->WaitForLine(Arrival(TRouterLab::HomeAddress(11) + ":ken")));
     // The default gateway is found in the routing table and asked directly.
     auto hanako =
         Cli(lab, "home", TRouterLab::HomeAddress(10), {"--create", "lab", "--handle", "hanako"});
     ASSERT_TRUE(hanako->WaitForStderr("others enter from outside at 11.22.33.1 (NAT-PMP)"))
         << hanako->Stderr();
-    EXPECT_TRUE(Has(lab.ForwardedPorts(), kDirectoryPort));
+    EXPECT_EQ(lab.ForwardedPorts(), std::vector<int>{kDirectoryPort});
+    EXPECT_EQ(ken->Stderr(), "");
     auto taro = Cli(lab, "guest", outside,
                     {"--join", QString::fromStdString(lab.RouterAddress()), "--handle", "taro"});
     EXPECT_TRUE(hanako->WaitForLine(Arrival(outside + ":taro"))) << taro->Stderr();
@@ -207,4 +214,34 @@ TEST_F(RouterLabTest, TheWindowedProgramForwardsWhileItHostsAndNotAfterSigterm) 
     ::kill(static_cast<pid_t>(program.processId()), SIGTERM);
     EXPECT_TRUE(program.waitForFinished(30000));
     EXPECT_TRUE(lab.ForwardedPorts().empty());
+}
+
+TEST_F(RouterLabTest, WrongUpnpAnswersAreRefusedAndTheLanStillWorks) {
+    struct Case {
+        TRouterLab::TBadIgd Bad;
+        const char* Name;
+        const char* Detail;
+    } cases[] = {
+        {TRouterLab::TBadIgd::Garbage, "garbage", "not an Internet gateway"},
+        {TRouterLab::TBadIgd::Huge, "huge", "too large"},
+        {TRouterLab::TBadIgd::Elsewhere, "elsewhere", "control address is not the gateway"}};
+    for (auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        TRouterLab lab(c.Bad);
+        lab.AddHome("home", 10);
+        lab.AddHome("home2", 11);
+        auto hanako = Cli(lab, "home", TRouterLab::HomeAddress(10),
+                          {"--create", "lab", "--handle", "hanako"});
+        ASSERT_TRUE(hanako->WaitForStderr("外からは入室できません")) << hanako->Stderr();
+        EXPECT_NE(hanako->Stderr().find(c.Detail), std::string::npos) << hanako->Stderr();
+        // Nothing was asked of the control point a wrong description names.
+        EXPECT_EQ(lab.BadIgdRequests(), "");
+        auto jiro = Cli(
+            lab, "home2", TRouterLab::HomeAddress(11),
+            {"--join", QString::fromStdString(TRouterLab::HomeAddress(10)), "--handle", "jiro"});
+        EXPECT_TRUE(hanako->WaitForLine(Arrival(TRouterLab::HomeAddress(11) + ":jiro")))
+            << jiro->Stderr();
+        hanako->CloseInput();
+        EXPECT_EQ(hanako->WaitForExit(), 0);
+    }
 }
