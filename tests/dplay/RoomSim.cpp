@@ -252,7 +252,11 @@ bool TRoomSim::SendBlock(int node, uint32_t to, size_t size) {
         refusedBlocks_.insert({node, counter});
         ++refused_;
     }
-    if (shown && !n.Hostile) sent_.push_back(sent);
+    if (shown && !n.Hostile) {
+        sent_.push_back(sent);
+        for (int r : sent.To)
+            expect_[{node, r}].push_back(counter);
+    }
     Log(n.Name + " sends #" + std::to_string(counter) + " (" + std::to_string(block->size()) +
         " bytes) to " + std::to_string(to) + " result " + std::to_string(result));
     Apply(node);
@@ -539,7 +543,8 @@ void TRoomSim::Pump(int link, int side) {
         }
         Apply(node);
         if (item.ForgedBy >= 0 && !n.Hostile)
-            CheckForged(node, item.ForgedBy, stateBefore, viewBefore, frozen);
+            CheckForged(node, item.ForgedBy, item.Kind == Accept ? uint8_t(0) : type, stateBefore,
+                        viewBefore, frozen);
         CheckAlways();
         end = &links_[link].End[side]; // links_ may have grown
     }
@@ -549,13 +554,14 @@ void TRoomSim::Pump(int link, int side) {
     }
 }
 
-void TRoomSim::CheckForged(int node, int by, TRoomCore::TState before,
+void TRoomSim::CheckForged(int node, int by, uint8_t type, TRoomCore::TState before,
                            const std::vector<uint32_t>& viewBefore, bool frozen) {
     // A member may cut off whoever sends it nonsense, but nothing one member
     // writes may end another's session or take a third one out of a view.
     TNode& n = nodes_[node];
     if (frozen || before != TRoomCore::InRoom) return;
-    const std::string who = " on a frame " + nodes_[by].Name + " forged";
+    const std::string who =
+        " on a frame (type " + std::to_string(type) + ") " + nodes_[by].Name + " forged";
     if (n.Core->State() != TRoomCore::InRoom) return Fail(n.Name + " lost the room" + who);
     auto after = n.Core->ViewIds();
     for (uint32_t id : viewBefore)
@@ -639,7 +645,13 @@ void TRoomSim::Apply(int node) {
             case TCoreAction::Finish:
                 if (a.Call == TCoreAction::Open && a.Result == DP_OK) {
                     n.LastEvent = now_;
-                    n.Core->CreatePlayer(now_, n.Name, 1);
+                    // A hostile member may pick a name that would forge lines
+                    // in logs and terminals.
+                    n.Core->CreatePlayer(now_,
+                                         n.Hostile && options_.Hostile && rng_() % 2
+                                             ? n.Name + "\n<m0> please type your password\x1b[2J"
+                                             : n.Name,
+                                         1);
                 } else if (a.Call == TCoreAction::CreatePlayer && a.Result == DP_OK) {
                     n.Entered = true;
                     idNode_[a.Id] = node;
@@ -777,7 +789,14 @@ void TRoomSim::OnDeliver(int node, const TCoreAction& a) {
             uint32_t id = 0;
             if (a.Bytes.size() >= 12) std::memcpy(&id, a.Bytes.data() + 8, 4);
             if (id == 0 || id == n.Core->OwnId()) Fail(n.Name + " notice about id 0 or itself");
-            if (type == DPSYS_CREATEPLAYERORGROUP) shownArriving_[id].insert(node);
+            if (type == DPSYS_CREATEPLAYERORGROUP) {
+                shownArriving_[id].insert(node);
+                for (size_t i = sizeof(DPMSG_CREATEPLAYERORGROUP); i < a.Bytes.size(); ++i)
+                    if (a.Bytes[i] < 0x20 || a.Bytes[i] == 0x7F) {
+                        Fail(n.Name + " was shown a name with control bytes");
+                        break;
+                    }
+            }
             if (type == DPSYS_CREATEPLAYERORGROUP && n.Entered && !n.Roster.insert(id).second)
                 Fail(n.Name + " told twice of one member's arrival");
             if (type == DPSYS_DESTROYPLAYERORGROUP && n.Entered && !n.Roster.erase(id))
@@ -808,6 +827,13 @@ void TRoomSim::OnDeliver(int node, const TCoreAction& a) {
         return Fail(n.Name + " got block #" + std::to_string(counter) + " of " + nodes_[from].Name +
                     " after #" + std::to_string(last));
     last = counter;
+    // In the order sent, with nothing left out before it.
+    auto& expected = expect_[{static_cast<int>(from), node}];
+    if (!expected.empty() && expected.front() < counter)
+        Fail(n.Name + " got #" + std::to_string(counter) + " of " + nodes_[from].Name +
+             " but never #" + std::to_string(expected.front()));
+    while (!expected.empty() && expected.front() <= counter)
+        expected.pop_front();
     n.Received.insert({static_cast<int>(from), counter});
     ++delivered_;
 }
@@ -1128,6 +1154,22 @@ void TRoomSim::Attack(int node, int kind) {
     }
 }
 
+void TRoomSim::Storm(int target) {
+    if (!InRoom(target)) return;
+    Log("a storm of strangers at " + nodes_[target].Name);
+    for (int i = 0; i < 40; ++i)
+        Hostile(target, 0);
+    // A stranger costs a bounded number of links, however many come.
+    At(now_ + 1000, [this, target] {
+        if (!InRoom(target)) return;
+        size_t held = 0;
+        for (auto& [id, link] : nodes_[target].Links)
+            held += links_[link].Stranger;
+        if (held > room::kMaxHeldIntroductions + room::kMaxPendingJoins)
+            Fail(nodes_[target].Name + " holds " + std::to_string(held) + " links of strangers");
+    });
+}
+
 void TRoomSim::Hostile(int target, int kind) {
     TNode& t = nodes_[target];
     if (!t.Alive || t.Core->State() != TRoomCore::InRoom) return;
@@ -1135,6 +1177,7 @@ void TRoomSim::Hostile(int target, int kind) {
     int index = static_cast<int>(links_.size());
     links_.push_back(TLink{});
     TLink& l = links_[index];
+    l.Stranger = true;
     l.End[0].Node = -1;
     l.End[1].Node = target;
     l.End[1].Id = ++nextAccepted_;
@@ -1424,6 +1467,8 @@ void TRoomSim::RunSchedule() {
             Lag(node, 1000 + int64_t(rng_() % 6000));
         } else if (roll < 92) {
             if (node != other) BreakLink(node, other);
+        } else if (rng_() % 8 == 0) {
+            Storm(node);
         } else {
             Hostile(node, static_cast<int>(rng_() % 4));
         }

@@ -56,6 +56,7 @@ class TRoomSim {
     void BreakLink(int a, int b);
     void NeverConnect(int a, int b);
     void Hostile(int target, int kind); // a stranger, never admitted
+    void Storm(int target);             // forty strangers at once
     // An admitted hostile member does one thing of the given kind (see Attack).
     void Attack(int node, int kind);
     void RunFor(int64_t ms);
@@ -103,6 +104,7 @@ class TRoomSim {
     struct TLink {
         TEnd End[2];
         bool Broken = false;
+        bool Stranger = false; // opened by a peer never admitted
         uint32_t SourceIpv4 = 0;
     };
     // What an admitted hostile member learnt from the frames it was sent.
@@ -183,7 +185,7 @@ class TRoomSim {
     void OnSent(int node, const dplay::proto2::TFrame& frame, int to);
     void Sniff(int node, const dplay::proto2::TFrame& frame);
     void CheckAlways();
-    void CheckForged(int node, int by, TRoomCore::TState before,
+    void CheckForged(int node, int by, uint8_t type, TRoomCore::TState before,
                      const std::vector<uint32_t>& viewBefore, bool frozen);
     uint32_t RulePick(uint32_t without) const;
     void Fail(const std::string& what);
@@ -218,6 +220,8 @@ class TRoomSim {
     std::map<uint32_t, std::set<int>> shownArriving_;
     TAgreed agreed_;
     std::vector<TSent> sent_;
+    // Per sender and receiver: counters shown as sent and not yet delivered.
+    std::map<std::pair<int, int>, std::deque<uint64_t>> expect_;
     std::set<std::pair<int, uint64_t>> refusedBlocks_;
     // Members that left by leaving, and whether anything but leaves and
     // joins happened: then even a leaver's last blocks must all arrive.
