@@ -1158,7 +1158,7 @@ void TRoomSim::Storm(int target) {
     if (!InRoom(target)) return;
     Log("a storm of strangers at " + nodes_[target].Name);
     for (int i = 0; i < 40; ++i)
-        Hostile(target, 0);
+        Hostile(target, 0, true);
     // A stranger costs a bounded number of links, however many come.
     At(now_ + 1000, [this, target] {
         if (!InRoom(target)) return;
@@ -1170,7 +1170,7 @@ void TRoomSim::Storm(int target) {
     });
 }
 
-void TRoomSim::Hostile(int target, int kind) {
+void TRoomSim::Hostile(int target, int kind, bool hold) {
     TNode& t = nodes_[target];
     if (!t.Alive || t.Core->State() != TRoomCore::InRoom) return;
     Log("hostile peer " + std::to_string(kind) + " at " + t.Name);
@@ -1204,6 +1204,7 @@ void TRoomSim::Hostile(int target, int kind) {
         break;
     }
     Push(index, 1, TItem{Accept, 0, request});
+    if (hold) return; // says nothing more, and keeps the link
     auto block = Block(0, 0, kHostile, 13);
     for (int i = 0; i < 4; ++i) {
         p2::TFrame f;

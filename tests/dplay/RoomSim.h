@@ -55,8 +55,9 @@ class TRoomSim {
     void Lag(int node, int64_t forMs);
     void BreakLink(int a, int b);
     void NeverConnect(int a, int b);
-    void Hostile(int target, int kind); // a stranger, never admitted
-    void Storm(int target);             // forty strangers at once
+    // A stranger, never admitted; hold: it sends nothing after its request.
+    void Hostile(int target, int kind, bool hold = false);
+    void Storm(int target); // forty strangers at once
     // An admitted hostile member does one thing of the given kind (see Attack).
     void Attack(int node, int kind);
     void RunFor(int64_t ms);
