@@ -1348,19 +1348,18 @@ void TRoomSim::Story() {
         break;
     }
     default: {
-        // A newcomer behind NAT joins while two members do not answer; the
-        // others talk meanwhile, a lot.
-        std::vector<int> quietOnes;
-        for (int m : members)
-            if (m != host && quietOnes.size() < 2) quietOnes.push_back(m);
+        // A newcomer behind NAT joins while every member but the host and
+        // one that talks a lot does not answer.
         int sender = -1;
         for (int m : members)
-            if (std::find(quietOnes.begin(), quietOnes.end(), m) == quietOnes.end()) sender = m;
-        if (quietOnes.size() < 2 || sender < 0) return;
-        Log("story: a newcomer joins while two members are frozen; " + nodes_[sender].Name +
+            if (m != host) sender = m;
+        if (sender < 0 || members.size() < 3) return;
+        Log("story: a newcomer joins while the others are frozen; " + nodes_[sender].Name +
             " talks");
-        for (int m : quietOnes)
-            Freeze(m, 3000, rng_() % 2 == 0);
+        for (size_t m = 0; m < nodes_.size(); ++m)
+            if (static_cast<int>(m) != host && static_cast<int>(m) != sender &&
+                InRoom(static_cast<int>(m)))
+                Freeze(static_cast<int>(m), 3000, rng_() % 2 == 0);
         int joiner = AddNode(true);
         NeverConnect(joiner, sender);
         JoinRoom(joiner, host);
@@ -1397,8 +1396,10 @@ void TRoomSim::RunSchedule() {
     // Half of those have nothing else going wrong: then no honest member may
     // lose the room at all.
     hostileOnly_ = hostileRun && rng_() % 2 == 0;
+    bool story = options_.Floods && rng_() % 100 < 25;
     int initial = 2 + static_cast<int>(rng_() % 4);
     if (hostileRun) initial = std::max(initial, 3);
+    if (story) initial = std::max(initial, 4 + (hostileRun ? 1 : 0));
     int hostile = hostileRun ? 1 + static_cast<int>(rng_() % (initial - 1)) : -1;
     uint32_t limits[] = {0, 10, 4};
     AddNode(false);
@@ -1414,7 +1415,6 @@ void TRoomSim::RunSchedule() {
     }
     RunFor(2500);
     int extra = 0;
-    bool story = options_.Floods && rng_() % 100 < 12;
     int64_t storyAt = 4000 + int64_t(rng_() % 15000);
     // A quarter of the schedules has only joins, leaves and texts: there
     // every block sent must arrive, a leaver's last ones included.
