@@ -144,8 +144,7 @@ void TRoomSim::Tick(int node) {
     TNode& n = nodes_[node];
     if (!n.Alive) return;
     if (Paused(node))
-        return At(n.FrozenUntil + (n.ReadFirst ? 1 + int64_t(rng_() % 300) : 0),
-                  [this, node] { Tick(node); });
+        return At(n.FrozenUntil + (n.ReadFirst ? 1 : 0), [this, node] { Tick(node); });
     n.LastEvent = now_;
     n.Core->OnTick(now_);
     Apply(node);
@@ -866,13 +865,16 @@ void TRoomSim::CheckAlways() {
         if (n.Core->IsHost())
             for (uint32_t id : n.Core->ViewIds())
                 admitted_.emplace(id, admitted_.size());
-        if (n.Core->IsHost() && !Paused(static_cast<int>(i))) {
+        // A resumed process counts once it has run: until then it has not
+        // had the chance to see that it was frozen.
+        const bool running = !Paused(static_cast<int>(i)) && n.LastEvent >= n.FrozenUntil;
+        if (n.Core->IsHost() && running) {
             ++hosts;
             if (!n.Hostile) honestHost = static_cast<int>(i);
         }
         if (n.Core->Listed()) {
             if (n.Core->State() != TRoomCore::InRoom) Fail(n.Name + " lists a room it is not in");
-            if (!Paused(static_cast<int>(i))) {
+            if (running) {
                 ++listing;
                 listers += " " + n.Name;
             }
