@@ -1322,7 +1322,18 @@ void TRoomSim::Story() {
     if (members.size() < 2 || host < 0) return;
     std::shuffle(members.begin(), members.end(), rng_);
     faults_ = true;
-    switch (rng_() % 4) {
+    switch (rng_() % 5) {
+    case 4: {
+        // A newcomer while the other members are silent for a while: in a
+        // room of two the silent one can never go on alone, so the host
+        // can admit without it.
+        Log("story: a newcomer while the members are silent");
+        for (int m : members)
+            if (m != host) Freeze(m, 7000, rng_() % 2 == 0);
+        int joiner = AddNode(false);
+        JoinRoom(joiner, host);
+        break;
+    }
     case 0: {
         // A paste of big lines while another member's reader is busy.
         int sender = members[0], slow = members[1];
@@ -1401,7 +1412,7 @@ void TRoomSim::RunSchedule() {
     bool story = options_.Floods && rng_() % 100 < 25;
     int initial = 2 + static_cast<int>(rng_() % 4);
     if (hostileRun) initial = std::max(initial, 3);
-    if (story) initial = std::max(initial, 4 + (hostileRun ? 1 : 0));
+    if (story && rng_() % 5) initial = std::max(initial, 4 + (hostileRun ? 1 : 0));
     int hostile = hostileRun ? 1 + static_cast<int>(rng_() % (initial - 1)) : -1;
     uint32_t limits[] = {0, 10, 4};
     AddNode(false);
@@ -1427,7 +1438,8 @@ void TRoomSim::RunSchedule() {
             story = false;
             Story();
         }
-        if (hostile >= 0 && rng_() % 2 == 0)
+        // A hostile member waits for a story: it is to take part in it.
+        if (hostile >= 0 && !story && rng_() % 2 == 0)
             Attack(hostile, static_cast<int>(rng_() % kAttackKinds));
         int node = static_cast<int>(rng_() % nodes_.size());
         int other = static_cast<int>(rng_() % nodes_.size());
