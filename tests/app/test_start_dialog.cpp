@@ -11,6 +11,7 @@
 #include "session/DPSession.h"
 #include "settings/SettingsHistory.h"
 #include "settings/TOptfm.h"
+#include "support/SilentListener.h"
 
 #include <QComboBox>
 #include <QGuiApplication>
@@ -371,30 +372,9 @@ TEST_F(StartDialogTest, AHostWithoutRoomsSaysSo) {
     EXPECT_EQ(boxes.Texts(), (std::vector<std::string>{"接続先がチャットルームを作っていません"}));
 }
 
-// A host that takes the connection and never says a word.
-class TSilentHost {
-  public:
-    explicit TSilentHost(uint16_t port) {
-        fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-        int one = 1;
-        ::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_port = htons(port);
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ok_ = ::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
-              ::listen(fd_, 8) == 0;
-    }
-    ~TSilentHost() { ::close(fd_); }
-    bool Ok() const { return ok_; }
-
-  private:
-    int fd_ = -1;
-    bool ok_ = false;
-};
-
 TEST_F(StartDialogTest, WaitingForASilentHostKeepsPaintingAndRefusesASecondAttempt) {
-    TSilentHost silent(port);
+    // A host that takes the connection and never says a word.
+    testsupport::TSilentListener silent(INADDR_LOOPBACK, port);
     ASSERT_TRUE(silent.Ok());
     Show();
     Type(dialog->Ed_handle, "Hanako");

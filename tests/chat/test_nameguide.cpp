@@ -1,14 +1,9 @@
 // Key routing and the name guide, driven with real key events on real
 // widgets (offscreen).
+#include "support/Sjis.h"
 #include "test_nameguide_harness.h"
 
-namespace {
-
-AnsiString Sjis(const char* utf8) {
-    return platform::Utf8ToCp932(utf8);
-}
-
-} // namespace
+using testsupport::Sjis;
 
 TEST(ChatKeys, CtrlSSendsFromAnywhereAndTypesNothing) {
     GuideWindow w;

@@ -6,6 +6,7 @@
 #include "platform/ErrorHandler.h"
 #include "platform/Exception.h"
 #include "platform/QtText.h"
+#include "support/Sjis.h"
 #include "support/TempDir.h"
 
 #include <QApplication>
@@ -26,11 +27,9 @@
 #include <gtest/gtest.h>
 #include <sstream>
 
-namespace {
+using testsupport::Sjis;
 
-AnsiString S(const char* utf8) {
-    return platform::Utf8ToCp932(utf8);
-}
+namespace {
 
 const AnsiString Taro = "10.0.0.1:taro";
 const AnsiString Hanako = "10.0.0.2:hanako";
@@ -105,12 +104,12 @@ TEST(ChatLog, EntriesBecomeLinesByTheLineRules) {
     w.Log->AddLogEntry(Taro, "  hello  ");
     w.Log->AddLogEntry(Taro, "a\r\n \t \r\nb");
     w.Log->AddLogEntry(Taro, "a\r\n\r\nb");
-    w.Log->AddLogEntry("", S("  10.0.0.3:jiro さんが入室しました。"));
+    w.Log->AddLogEntry("", Sjis("  10.0.0.3:jiro さんが入室しました。"));
     w.Log->AddLogEntry("", "x\ny");
     EXPECT_EQ(w.Lines(),
               (std::vector<AnsiString>{"<taro>hello", "<taro>", "a", "", "b", "<taro>", "a", "b",
-                                       S("10.0.0.3:jiro さんが入室しました。"), "", "x", "y"}));
-    EXPECT_EQ(w.Caption, S("Parlora:room [12行]"));
+                                       Sjis("10.0.0.3:jiro さんが入室しました。"), "", "x", "y"}));
+    EXPECT_EQ(w.Caption, Sjis("Parlora:room [12行]"));
     EXPECT_EQ(w.Notified, 5);
 }
 
@@ -121,7 +120,7 @@ TEST(ChatLog, EmptyTextAddsNothingButRefreshesAndNotifies) {
     w.Log->AddLogEntry(Taro, " \t  ");
     w.Log->AddLogEntry(Taro, "");
     EXPECT_EQ(w.Log->LineCount(), 1);
-    EXPECT_EQ(w.Caption, S("Parlora:room [1行]"));
+    EXPECT_EQ(w.Caption, Sjis("Parlora:room [1行]"));
     EXPECT_EQ(w.Notified, 3);
 }
 
@@ -259,7 +258,7 @@ TEST(ChatLog, EntriesOfOnePassAreOneEditAndTheViewFollowsAfterIt) {
         w.Log->AddLogEntry(Hanako, "flood " + std::to_string(i));
     EXPECT_EQ(w.Log->LineCount(), 240);
     EXPECT_EQ(w.Log->LineAt(239), "<hanako>flood 199");
-    EXPECT_EQ(w.Caption, S("Parlora:room [240行]"));
+    EXPECT_EQ(w.Caption, Sjis("Parlora:room [240行]"));
     EXPECT_TRUE(w.Log->textCursor().atEnd());
     EXPECT_EQ(changes, 0);
     QCoreApplication::processEvents();
@@ -280,7 +279,7 @@ TEST(ChatLog, EntriesOfOnePassAreOneEditAndTheViewFollowsAfterIt) {
 TEST(ChatLog, HoldsAtMostTenThousandLines) {
     LogWindow w;
     w.FillSingleLines(TChatLog::MaxLines);
-    EXPECT_EQ(w.Caption, S("Parlora:room [10000行]"));
+    EXPECT_EQ(w.Caption, Sjis("Parlora:room [10000行]"));
     w.Log->AddLogEntry(Taro, "newest");
     EXPECT_EQ(w.Log->LineCount(), TChatLog::MaxLines);
     EXPECT_EQ(w.Log->LineAt(0), "<taro>line 1") << "the oldest line went";
@@ -290,11 +289,11 @@ TEST(ChatLog, HoldsAtMostTenThousandLines) {
     EXPECT_EQ(w.Log->LineAt(0), "<taro>line 5");
     EXPECT_EQ(w.Log->LineAt(TChatLog::MaxLines - 4), "<hanako>");
     EXPECT_EQ(w.FormatOfLine(TChatLog::MaxLines - 1).foreground().color(), QColor(0, 0, 255));
-    EXPECT_EQ(w.Caption, S("Parlora:room [10000行]"));
+    EXPECT_EQ(w.Caption, Sjis("Parlora:room [10000行]"));
 
     w.Log->ClearLogClick();
     EXPECT_EQ(w.Log->LineCount(), 0);
-    EXPECT_EQ(w.Caption, S("Parlora:room [0行]"));
+    EXPECT_EQ(w.Caption, Sjis("Parlora:room [0行]"));
     EXPECT_FALSE(w.Log->document()->isUndoRedoEnabled()) << "no undo history after clearing";
     w.Log->AddLogEntry(Taro, "after clearing");
     EXPECT_EQ(w.Lines(), std::vector<AnsiString>{"<taro>after clearing"});
@@ -328,9 +327,9 @@ TEST(ChatLog, WarnsOnceWhenAMultiLineEntryPassesNineThousand) {
 TEST(ChatLog, SavesShiftJisTextWhenTheNameEndsInTxt) {
     LogWindow w;
     testsupport::TempDir dir;
-    w.Log->AddLogEntry(Taro, S("表示ソ能ー①㈱～"));
+    w.Log->AddLogEntry(Taro, Sjis("表示ソ能ー①㈱～"));
     w.Log->AddLogEntry("", "x\ny");
-    const std::string expected = S("<taro>表示ソ能ー①㈱～") + "\r\n\r\nx\r\ny\r\n";
+    const std::string expected = Sjis("<taro>表示ソ能ー①㈱～") + "\r\n\r\nx\r\ny\r\n";
     for (const char* name : {"log.txt", "LOG.TXT", "log.Txt"}) {
         w.Log->SaveLogToFile(QString::fromStdString((dir / name).string()));
         EXPECT_EQ(ReadFile(dir / name), expected) << name;
@@ -356,7 +355,7 @@ TEST(ChatLog, RtfKeepsEachEntrysFormattingAndEscapesItsText) {
     chosen.setItalic(true);
     chosen.setUnderline(true);
     w.Log->FontD = chosen;
-    w.Log->AddLogEntry(Hanako, S("{表\\ソ}"));
+    w.Log->AddLogEntry(Hanako, Sjis("{表\\ソ}"));
     const std::string rtf = w.Log->LogAsRtf();
     EXPECT_NE(rtf.find("\\ansicpg932"), std::string::npos);
     EXPECT_NE(rtf.find("\\red0\\green0\\blue255;"), std::string::npos);
@@ -381,12 +380,12 @@ TEST(ChatLog, SavedRtfReadsBackInLibreOffice) {
     if (soffice.isEmpty()) GTEST_SKIP() << "LibreOffice is not installed (scripts/setup.sh)";
     LogWindow w;
     testsupport::TempDir dir;
-    w.Log->AddLogEntry("", S("  10.0.0.1:taro さんが入室しました。"));
-    w.Log->AddLogEntry(Taro, S("こんにちは、表示のソ能ー ①㈱～"));
+    w.Log->AddLogEntry("", Sjis("  10.0.0.1:taro さんが入室しました。"));
+    w.Log->AddLogEntry(Taro, Sjis("こんにちは、表示のソ能ー ①㈱～"));
     QFont big(QString::fromUtf8("ＭＳ Ｐゴシック"));
     big.setPointSize(18);
     w.Log->FontD = big;
-    w.Log->AddLogEntry(Hanako, S("二行の{本文}\r\nc:\\path"));
+    w.Log->AddLogEntry(Hanako, Sjis("二行の{本文}\r\nc:\\path"));
     const QString rtf = QString::fromStdString((dir / "room.rtf").string());
     w.Log->SaveLogToFile(rtf);
 
@@ -450,7 +449,7 @@ TEST(ChatLog, SaveDialogNamesTheFileAfterTheFilterShownUnlessTheNameHasAnExtensi
     auto at = [&](const char* name) { return QString::fromStdString((dir / name).string()); };
 
     SaveAs first;
-    first.Run(w.Log, S("ルーム"), -1, at("saved"));
+    first.Run(w.Log, Sjis("ルーム"), -1, at("saved"));
     EXPECT_EQ(first.Filters.join(QStringLiteral(";;")),
               QString::fromUtf8("リッチテキストファイル(．RTF) (*.rtf);;"
                                 "テキストファイル(．TXT) (*.txt)"));
@@ -461,15 +460,15 @@ TEST(ChatLog, SaveDialogNamesTheFileAfterTheFilterShownUnlessTheNameHasAnExtensi
     EXPECT_FALSE(std::filesystem::exists(dir / "saved.txt"));
 
     SaveAs text;
-    text.Run(w.Log, S("ルーム"), 1, at("plain"));
+    text.Run(w.Log, Sjis("ルーム"), 1, at("plain"));
     EXPECT_EQ(ReadFile(dir / "plain.txt"), "<taro>hello\r\n");
 
     // A typed extension decides, whatever the filter says.
     SaveAs typed;
-    typed.Run(w.Log, S("ルーム"), 0, at("typed.TXT"));
+    typed.Run(w.Log, Sjis("ルーム"), 0, at("typed.TXT"));
     EXPECT_EQ(ReadFile(dir / "typed.TXT"), "<taro>hello\r\n");
     SaveAs other;
-    other.Run(w.Log, S("ルーム"), 1, at("typed.doc"));
+    other.Run(w.Log, Sjis("ルーム"), 1, at("typed.doc"));
     EXPECT_EQ(ReadFile(dir / "typed.doc").rfind("{\\rtf1", 0), 0u);
 }
 

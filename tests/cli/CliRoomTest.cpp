@@ -6,6 +6,7 @@
 #include "entry/ApplicationGuid.h"
 #include "platform/Cp932.h"
 #include "session/DPSession.h"
+#include "support/SilentListener.h"
 
 #include <arpa/inet.h>
 #include <csignal>
@@ -329,19 +330,12 @@ TEST(CliRoom, GameLinesAndHostilePayloadsFromAWindowedMember) {
 TEST(CliRoom, ADirectoryPortHeldByAnotherProgramIsNamedWithItsCause) {
     const uint16_t port = FreshPort();
     // Another program listens on the port and never says a word.
-    int holder = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    ASSERT_GE(holder, 0);
-    sockaddr_in at{};
-    at.sin_family = AF_INET;
-    at.sin_port = htons(port);
-    at.sin_addr.s_addr = htonl(0x7F000006); // 127.0.0.6
-    ASSERT_EQ(::bind(holder, reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
-    ASSERT_EQ(::listen(holder, 8), 0);
+    testsupport::TSilentListener holder(0x7F000006, port); // 127.0.0.6
+    ASSERT_TRUE(holder.Ok());
     TCliProcess host("127.0.0.6", Args({"--create", "表の部屋", "--handle", "a"}, port));
     EXPECT_EQ(host.WaitForExit(), 2);
     std::string err = host.Stderr();
     EXPECT_TRUE(Contains(err, "セッション '表の部屋' を開けません")) << err;
     EXPECT_TRUE(Contains(err, "TCP port " + std::to_string(port))) << err;
     EXPECT_TRUE(Contains(err, "held by another program")) << err;
-    ::close(holder);
 }

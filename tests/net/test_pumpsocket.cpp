@@ -5,6 +5,7 @@
 #include "net/TPumpSocket.h"
 #include "platform/ErrorHandler.h"
 #include "platform/MessagePump.h"
+#include "support/SilentListener.h"
 #include "support/TempDir.h"
 
 #include <QLineEdit>
@@ -193,20 +194,14 @@ TEST(PumpSocket, RefusedConnectAndTimedOutConnect) {
     EXPECT_FALSE(s.Connected());
 
     // A listener whose backlog is full never completes the handshake.
-    int l = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(l, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    ::listen(l, 0);
-    socklen_t len = sizeof a;
-    ::getsockname(l, reinterpret_cast<sockaddr*>(&a), &len);
+    testsupport::TSilentListener full(INADDR_LOOPBACK, 0, 0);
+    ASSERT_TRUE(full.Ok());
     std::vector<std::unique_ptr<TPumpSocket>> fillers;
     bool timedOut = false;
     for (int i = 0; i < 8 && !timedOut; ++i) {
         auto f = std::make_unique<TPumpSocket>();
         f->Host = "127.0.0.1";
-        f->Port = ntohs(a.sin_port);
+        f->Port = full.Port();
         f->TimeOut = 300;
         try {
             f->Connect();
@@ -218,7 +213,6 @@ TEST(PumpSocket, RefusedConnectAndTimedOutConnect) {
         fillers.push_back(std::move(f));
     }
     EXPECT_TRUE(timedOut);
-    ::close(l);
 }
 
 TEST(PumpSocket, ReadLnTimesOutOnSilentPeer) {

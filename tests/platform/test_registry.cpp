@@ -1,6 +1,7 @@
 #include "platform/Cp932.h"
 #include "platform/RegStore.h"
 #include "platform/TRegistry.h"
+#include "support/Sjis.h"
 #include "support/TempDir.h"
 
 #include <chrono>
@@ -17,11 +18,9 @@
 using namespace platform;
 using testsupport::TempDir;
 
-namespace {
+using testsupport::Sjis;
 
-AnsiString J(const char* s) {
-    return Utf8ToCp932(s);
-}
+namespace {
 
 std::string ReadFile(const std::filesystem::path& p) {
     std::ifstream in(p, std::ios::binary);
@@ -58,7 +57,7 @@ TEST_F(RegistryTest, TypedValuesRoundTripAndAreStoredAsTheirTypes) {
     ASSERT_TRUE(reg.OpenKey("\\SOFTWARE\\Parlora3\\Notify", true));
     reg.WriteBool("Notify", true);
     reg.WriteInteger("neg", -5);
-    AnsiString tricky = J("表示\\ソフト \"能\" ①～");
+    AnsiString tricky = Sjis("表示\\ソフト \"能\" ①～");
     reg.WriteString("ftpdir", tricky);
     reg.WriteString("lines", "a\r\nb");
     reg.WriteExpandString("exp", "%HOME%");
@@ -143,13 +142,13 @@ TEST_F(RegistryTest, EnumerationKeepsWriteOrderAndDeleteRemovesTheTree) {
 
 TEST_F(RegistryTest, JapaneseKeyNamesWithBackslashBytesStayWhole) {
     TRegistry reg(RegRoot::CurrentUser);
-    AnsiString key = "\\SOFTWARE\\" + J("表ソ");
+    AnsiString key = "\\SOFTWARE\\" + Sjis("表ソ");
     ASSERT_TRUE(reg.OpenKey(key, true));
-    reg.WriteString(J("能"), J("値"));
+    reg.WriteString(Sjis("能"), Sjis("値"));
     ASSERT_TRUE(reg.OpenKey("\\SOFTWARE", false));
-    EXPECT_EQ(reg.GetKeyNames(), (std::vector<AnsiString>{J("表ソ")}));
+    EXPECT_EQ(reg.GetKeyNames(), (std::vector<AnsiString>{Sjis("表ソ")}));
     RegStore fresh(dir / "HKEY_CURRENT_USER.reg", "HKEY_CURRENT_USER");
-    EXPECT_EQ(fresh.QueryValue("SOFTWARE\\" + J("表ソ"), J("能"))->Data, J("値"));
+    EXPECT_EQ(fresh.QueryValue("SOFTWARE\\" + Sjis("表ソ"), Sjis("能"))->Data, Sjis("値"));
 }
 
 TEST_F(RegistryTest, DamagedFilesLoadWhatTheyCanAndAreKeptBeforeReplacement) {

@@ -2,18 +2,13 @@
 // is written, and how names compare and paths split.
 #include "platform/Cp932.h"
 #include "platform/RegText.h"
+#include "support/Sjis.h"
 
 #include <gtest/gtest.h>
 
 using namespace platform;
 
-namespace {
-
-AnsiString J(const char* s) {
-    return Utf8ToCp932(s);
-}
-
-} // namespace
+using testsupport::Sjis;
 
 TEST(RegText, NamesFoldAsciiCaseOnlyAndPathsSplitAtWholeBackslashes) {
     EXPECT_TRUE(RegNamesEqual("Software\\Parlora3", "SOFTWARE\\parlora3"));
@@ -21,15 +16,15 @@ TEST(RegText, NamesFoldAsciiCaseOnlyAndPathsSplitAtWholeBackslashes) {
     EXPECT_FALSE(RegNamesEqual("ab", "abc"));
     // Both bytes of a double-byte character must match: "ａ" is not "Ａ",
     // and a second byte that looks like a letter is not folded.
-    EXPECT_FALSE(RegNamesEqual(J("ａ"), J("Ａ")));
+    EXPECT_FALSE(RegNamesEqual(Sjis("ａ"), Sjis("Ａ")));
     EXPECT_FALSE(RegNamesEqual("\x82\x61", "\x82\x41"));
-    EXPECT_TRUE(RegNamesEqual(J("表ソ"), J("表ソ")));
+    EXPECT_TRUE(RegNamesEqual(Sjis("表ソ"), Sjis("表ソ")));
     // A name may end in a lone lead byte.
     EXPECT_TRUE(RegNamesEqual("A\x81", "a\x81"));
 
     EXPECT_EQ(SplitRegPath("\\SOFTWARE\\\\Parlora3\\"),
               (std::vector<AnsiString>{"SOFTWARE", "Parlora3"}));
-    EXPECT_EQ(SplitRegPath(J("表\\ソ")), (std::vector<AnsiString>{J("表"), J("ソ")}));
+    EXPECT_EQ(SplitRegPath(Sjis("表\\ソ")), (std::vector<AnsiString>{Sjis("表"), Sjis("ソ")}));
     EXPECT_TRUE(SplitRegPath("\\\\").empty());
 }
 
@@ -105,13 +100,13 @@ TEST(RegText, WindowsExportsAndOlderFilesReadAsMeant) {
     // is a second byte, never an escape, also right before the closing quote.
     std::string text = "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Parlora3\\handles]\r\n"
                        "\"0\"=\"" +
-                       J("ソ") +
+                       Sjis("ソ") +
                        "\"\r\n"
                        "\"" +
-                       J("表") + "\"=\"C:\\\\" + J("表示") +
+                       Sjis("表") + "\"=\"C:\\\\" + Sjis("表示") +
                        "\\\\\"\r\n"
                        "\"2\"=\"" +
-                       J("ソ") +
+                       Sjis("ソ") +
                        "\\\"q\\\"\"\r\n"
                        // Written by an earlier version: a lone lead byte before \" unescaped.
                        "\"3\"=\"\x81\\\"a\"\r\n"
@@ -120,15 +115,15 @@ TEST(RegText, WindowsExportsAndOlderFilesReadAsMeant) {
     ASSERT_EQ(ParseRegText(text, "HKEY_LOCAL_MACHINE", root), 0u);
     const auto& v = root.Find("SOFTWARE")->Find("Parlora3")->Find("handles")->Values;
     ASSERT_EQ(v.size(), 5u);
-    EXPECT_EQ(v[0].Data, J("ソ"));
-    EXPECT_EQ(v[1].Name, J("表"));
-    EXPECT_EQ(v[1].Data, "C:\\" + J("表示") + "\\");
-    EXPECT_EQ(v[2].Data, J("ソ") + "\"q\"");
+    EXPECT_EQ(v[0].Data, Sjis("ソ"));
+    EXPECT_EQ(v[1].Name, Sjis("表"));
+    EXPECT_EQ(v[1].Data, "C:\\" + Sjis("表示") + "\\");
+    EXPECT_EQ(v[2].Data, Sjis("ソ") + "\"q\"");
     EXPECT_EQ(v[3].Data, "\x81\"a");
     EXPECT_EQ(v[4].Name, "\x81\"");
     // What we write of them is what Windows would write, and reads back the same.
     std::string again = SerialiseRegText(root, "HKEY_LOCAL_MACHINE");
-    EXPECT_NE(again.find("\"0\"=\"" + J("ソ") + "\"\r\n"), std::string::npos);
+    EXPECT_NE(again.find("\"0\"=\"" + Sjis("ソ") + "\"\r\n"), std::string::npos);
     RegKey back;
     ASSERT_EQ(ParseRegText(again, "HKEY_LOCAL_MACHINE", back), 0u);
     EXPECT_EQ(SerialiseRegText(back, "HKEY_LOCAL_MACHINE"), again);

@@ -1,7 +1,6 @@
 #include "SessionTestSupport.h"
 
 #include "entry/ApplicationGuid.h"
-#include "platform/Cp932.h"
 #include "platform/MessagePump.h"
 
 namespace sessiontest {
@@ -12,12 +11,6 @@ bool WaitUntil(const std::function<bool()>& done, int timeoutMs) {
     return platform::PumpUntil(done, timeoutMs);
 }
 
-std::string Utf8(const AnsiString& cp932) {
-    return platform::Cp932ToUtf8(cp932);
-}
-AnsiString Sjis(const char* utf8) {
-    return platform::Utf8ToCp932(utf8);
-}
 
 TMember::TMember() {
     Session.SetGUID(kApplication);

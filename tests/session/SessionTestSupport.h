@@ -3,6 +3,7 @@
 // recorded, and waits that keep the GUI thread serving events.
 #include "session/DPSession.h"
 #include "support/FreshPort.h"
+#include "support/Sjis.h"
 
 #include <cstdint>
 #include <string>
@@ -16,8 +17,8 @@ extern const char* const kApplication;
 using testsupport::FreshPort;
 // Waits (serving GUI events) until done() or the deadline; returns done().
 bool WaitUntil(const std::function<bool()>& done, int timeoutMs = 15000);
-std::string Utf8(const AnsiString& cp932);
-AnsiString Sjis(const char* utf8);
+using testsupport::Sjis;
+using testsupport::Utf8;
 
 class TMember {
   public:

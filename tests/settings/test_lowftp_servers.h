@@ -2,6 +2,7 @@
 // Servers for the FTP session tests: one real pyftpdlib server shared by
 // the tests of a suite, and ports where nothing answers.
 #include "TRealFtpServer.h"
+#include "support/SilentListener.h"
 #include "support/TempDir.h"
 
 #include <arpa/inet.h>
@@ -12,11 +13,10 @@
 #include <unistd.h>
 
 // A loopback port held bound but never listening: connecting is refused.
-// Listening but never accepting, it is a server that hangs: connections
-// are made but no greeting ever comes.
+// (A server that hangs is a testsupport::TSilentListener.)
 class TClosedPort {
   public:
-    explicit TClosedPort(bool listening = false) {
+    TClosedPort() {
         sockaddr_in a{};
         a.sin_family = AF_INET;
         a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -24,7 +24,6 @@ class TClosedPort {
         if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&a), len) != 0 ||
             ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len) != 0)
             return;
-        if (listening && ::listen(fd_, 4) != 0) return;
         port_ = ntohs(a.sin_port);
     }
     ~TClosedPort() {

@@ -13,6 +13,7 @@
 
 #include "platform/Cp932.h"
 #include "platform/Exception.h"
+#include "support/Sjis.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -27,13 +28,11 @@
 namespace fs = std::filesystem;
 using nettest::TRealFtpServer;
 
+using testsupport::Sjis;
+
 namespace {
 
 const AnsiString Hyo = "\x95\x5c"; // 表: its second byte is the backslash's code
-
-AnsiString Sjis(const char* utf8) {
-    return platform::Utf8ToCp932(utf8);
-}
 
 std::string Read(const fs::path& p) {
     std::ifstream f(p, std::ios::binary);

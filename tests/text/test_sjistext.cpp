@@ -1,4 +1,5 @@
 #include "platform/Cp932.h"
+#include "support/Sjis.h"
 #include "text/SjisText.h"
 
 #include <gtest/gtest.h>
@@ -6,11 +7,7 @@
 using namespace net;
 using platform::Utf8ToCp932;
 
-namespace {
-AnsiString J(const char* utf8) {
-    return Utf8ToCp932(utf8);
-}
-} // namespace
+using testsupport::Sjis;
 
 TEST(GetToken, CutsPlayerNamesAtColon) {
     AnsiString s = "192.168.0.2:user1";
@@ -32,11 +29,11 @@ TEST(GetToken, CutsPlayerNamesAtColon) {
 
 TEST(GetToken, NeverCutsInsideDoubleByteCharacters) {
     // 表 is 0x95 0x5C and ソ is 0x83 0x5C: their second byte is "\".
-    AnsiString dir = J("表示\\ソフト\\能力");
+    AnsiString dir = Sjis("表示\\ソフト\\能力");
     ASSERT_EQ(static_cast<unsigned char>(dir[1]), 0x5C);
-    EXPECT_EQ(GetToken(dir, "\\"), J("表示"));
-    EXPECT_EQ(GetToken(dir, "\\"), J("ソフト"));
-    EXPECT_EQ(GetToken(dir, "\\"), J("能力"));
+    EXPECT_EQ(GetToken(dir, "\\"), Sjis("表示"));
+    EXPECT_EQ(GetToken(dir, "\\"), Sjis("ソフト"));
+    EXPECT_EQ(GetToken(dir, "\\"), Sjis("能力"));
     EXPECT_TRUE(dir.empty());
 
     // A lead byte followed by ":" (0x3A) pairs up as one character, so that
@@ -68,45 +65,45 @@ TEST(SplitAtDelimiter, EmptyInputsAndMissingDelimiter) {
 }
 
 TEST(CharPos, CountsCharactersNotBytes) {
-    AnsiString text = J("日本##IPADDRESS##です");
+    AnsiString text = Sjis("日本##IPADDRESS##です");
     EXPECT_EQ(CharPos("##IPADDRESS##", text), 3);
     EXPECT_EQ(CharPos("", text), 0);
     EXPECT_EQ(CharPos("x", ""), 0);
     EXPECT_EQ(CharPos("abc", "ab"), 0);
     EXPECT_EQ(CharPos("b", "ab"), 2);
     // "\" hidden in the second byte of 表 is not a character start.
-    EXPECT_EQ(CharPos("\\", J("表")), 0);
-    EXPECT_EQ(CharPos("\\", J("表\\")), 2);
+    EXPECT_EQ(CharPos("\\", Sjis("表")), 0);
+    EXPECT_EQ(CharPos("\\", Sjis("表\\")), 2);
 }
 
 TEST(BytePosDbcs, SkipsHitsOnSecondBytes) {
-    EXPECT_EQ(BytePosDbcs("\\", J("表\\")), 3);
-    EXPECT_EQ(BytePosDbcs("\\", J("表")), 0);
+    EXPECT_EQ(BytePosDbcs("\\", Sjis("表\\")), 3);
+    EXPECT_EQ(BytePosDbcs("\\", Sjis("表")), 0);
     EXPECT_EQ(BytePosDbcs("b", "abcb"), 2);
     EXPECT_EQ(BytePosDbcs("", "abc"), 0);
 }
 
 TEST(CopyAndDeleteChars, WorkOnWholeCharacters) {
-    AnsiString text = J("あいうえお");
-    EXPECT_EQ(CopyChars(text, 2, 2), J("いう"));
-    EXPECT_EQ(CopyChars(text, 4, 100), J("えお"));
+    AnsiString text = Sjis("あいうえお");
+    EXPECT_EQ(CopyChars(text, 2, 2), Sjis("いう"));
+    EXPECT_EQ(CopyChars(text, 4, 100), Sjis("えお"));
     EXPECT_EQ(CopyChars(text, 1, 0), "");
     EXPECT_EQ(CopyChars("", 1, 3), "");
     EXPECT_EQ(CopyChars("abc", 0, 2), "a"); // characters 0 and 1: only 1 exists
 
     AnsiString t = text;
     DeleteChars(t, 2, 2);
-    EXPECT_EQ(t, J("あえお"));
+    EXPECT_EQ(t, Sjis("あえお"));
     t = text;
     DeleteChars(t, 0, 1); // a start below 1 counts as 1
-    EXPECT_EQ(t, J("いうえお"));
+    EXPECT_EQ(t, Sjis("いうえお"));
     t = text;
     DeleteChars(t, 9, 1); // beyond the end: nothing happens
     EXPECT_EQ(t, text);
 }
 
 TEST(IsTrailByte, FollowsRunsOfLeadBytes) {
-    AnsiString t = J("a表b");
+    AnsiString t = Sjis("a表b");
     EXPECT_FALSE(IsTrailByte(t, 1));
     EXPECT_FALSE(IsTrailByte(t, 2));
     EXPECT_TRUE(IsTrailByte(t, 3));
