@@ -14,25 +14,6 @@
 
 namespace apptest {
 
-TBoxCatcher::TBoxCatcher() {
-    platform::SetMessageBoxHook(
-        [this](const QString& text, const QString& caption, unsigned flags) {
-            Boxes.push_back({text.toStdString(), caption, flags});
-            return platform::IDOK;
-        });
-}
-
-TBoxCatcher::~TBoxCatcher() {
-    platform::SetMessageBoxHook({});
-}
-
-std::vector<std::string> TBoxCatcher::Texts() const {
-    std::vector<std::string> texts;
-    for (const TBox& box : Boxes)
-        texts.push_back(box.Text);
-    return texts;
-}
-
 TOnShow::TOnShow(std::function<bool(QWidget*)> react) : react_(std::move(react)) {
     QCoreApplication::instance()->installEventFilter(this);
 }

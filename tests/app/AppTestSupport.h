@@ -1,9 +1,9 @@
 #pragma once
-// Helpers for the application tests: message boxes caught instead of shown,
-// a private port per test, waits that keep the GUI thread serving events,
-// and a reaction to a modal dialog as soon as it is shown.
+// Helpers for the application tests: a private port per test, waits that keep the GUI thread
+// serving events, and a reaction to a modal dialog as soon as it is shown.
 #include "platform/AnsiString.h"
 #include "session/SessionTestSupport.h"
+#include "support/BoxCatcher.h"
 
 #include <QObject>
 #include <QString>
@@ -16,20 +16,8 @@ class QWidget;
 
 namespace apptest {
 
-struct TBox {
-    std::string Text; // UTF-8
-    QString Caption;
-    unsigned Flags;
-};
-
-// Catches every message box while it lives; each box is answered with OK.
-class TBoxCatcher {
-  public:
-    TBoxCatcher();
-    ~TBoxCatcher();
-    std::vector<TBox> Boxes;
-    std::vector<std::string> Texts() const;
-};
+using testsupport::TBox;
+using testsupport::TBoxCatcher;
 
 // Runs `react` (from the event loop) for every widget of type W shown
 // while it lives.

@@ -7,6 +7,7 @@
 #include "chatlog/TMembers.h"
 
 #include "platform/ErrorHandler.h"
+#include "support/BoxCatcher.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -23,10 +24,6 @@ namespace {
 class TchatGuideTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        platform::SetMessageBoxHook([this](const QString& text, const QString&, unsigned) {
-            Boxes.push_back(text);
-            return 1;
-        });
         context.RunStartDialog = [](Tchat&) {
             TchatStartResult result;
             result.ModalResult = 1;
@@ -38,14 +35,11 @@ class TchatGuideTest : public ::testing::Test {
         chat->show();
         ASSERT_TRUE(QTest::qWaitFor([&] { return !chat->RoomName.empty(); }, 5000));
     }
-    void TearDown() override {
-        delete chat.data();
-        platform::SetMessageBoxHook(nullptr);
-    }
+    void TearDown() override { delete chat.data(); }
 
     TchatContext context;
     QPointer<Tchat> chat;
-    std::vector<QString> Boxes;
+    testsupport::TBoxCatcher boxes;
 };
 
 } // namespace

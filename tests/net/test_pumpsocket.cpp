@@ -5,6 +5,7 @@
 #include "net/TPumpSocket.h"
 #include "platform/ErrorHandler.h"
 #include "platform/MessagePump.h"
+#include "support/BoxCatcher.h"
 #include "support/SilentListener.h"
 #include "support/TempDir.h"
 
@@ -460,11 +461,7 @@ TEST(ThreadTimer, RearmsOnChangesAndRoutesHandlerErrors) {
     EXPECT_TRUE(t.Enabled());
     EXPECT_EQ(t.Interval(), 1000u);
     EXPECT_FALSE(t.Armed()); // no handler yet
-    QString shown;
-    platform::SetMessageBoxHook([&](const QString& text, const QString&, unsigned) {
-        shown = text;
-        return 1;
-    });
+    testsupport::TBoxCatcher boxes;
     int fired = 0;
     t.SetInterval(20);
     t.SetOnTimer([&](net::TThreadTimer*) {
@@ -472,13 +469,13 @@ TEST(ThreadTimer, RearmsOnChangesAndRoutesHandlerErrors) {
     });
     EXPECT_TRUE(t.Armed());
     EXPECT_TRUE(platform::PumpUntil([&] { return fired >= 3; }, 10000)); // periodic
-    EXPECT_EQ(shown, "boom");
+    ASSERT_FALSE(boxes.Boxes.empty());
+    EXPECT_EQ(boxes.Boxes.back().Text, "boom");
     t.SetEnabled(false);
     EXPECT_FALSE(t.Armed());
     t.SetInterval(0);
     t.SetEnabled(true);
     EXPECT_FALSE(t.Armed()); // interval 0 never runs
-    platform::SetMessageBoxHook(nullptr);
 }
 
 TEST(PumpSocket, WindowsTakeInputDuringWaits) {

@@ -9,6 +9,7 @@
 #include "platform/THelpViewer.h"
 #include "platform/WinMessage.h"
 
+#include "support/BoxCatcher.h"
 #include "support/TempDir.h"
 #include <QCoreApplication>
 #include <QDate>
@@ -49,20 +50,6 @@ class Receiver : public QObject {
     std::vector<std::pair<unsigned, intptr_t>> got;
 };
 
-struct BoxCapture {
-    BoxCapture() {
-        SetMessageBoxHook([this](const QString& text, const QString& caption, unsigned flags) {
-            boxes.push_back({text, caption, flags});
-            return IDOK;
-        });
-    }
-    ~BoxCapture() { SetMessageBoxHook(nullptr); }
-    struct Box {
-        QString text, caption;
-        unsigned flags;
-    };
-    std::vector<Box> boxes;
-};
 } // namespace
 
 TEST(PostedMessages, ArriveInOrderAfterTheCurrentHandler) {
@@ -124,7 +111,7 @@ TEST(Synchronize, RunsOnTheGuiThreadAndJoinServesAWaitingWorker) {
 }
 
 TEST(Synchronize, AnExceptionInTheHandOverGoesToTheErrorBoxAndTheWorkerGoesOn) {
-    BoxCapture capture;
+    testsupport::TBoxCatcher capture;
     std::atomic<bool> after{false};
     TWorkerThread worker([&] {
         Synchronize([] { throw Exception("boom"); });
@@ -133,10 +120,10 @@ TEST(Synchronize, AnExceptionInTheHandOverGoesToTheErrorBoxAndTheWorkerGoesOn) {
     });
     worker.Join();
     EXPECT_TRUE(after);
-    ASSERT_EQ(capture.boxes.size(), 1u); // the silent abort shows nothing
-    EXPECT_EQ(capture.boxes[0].text, "boom");
-    EXPECT_EQ(capture.boxes[0].caption, "Parlora");
-    EXPECT_TRUE(capture.boxes[0].flags & MB_ICONERROR);
+    ASSERT_EQ(capture.Boxes.size(), 1u); // the silent abort shows nothing
+    EXPECT_EQ(capture.Boxes[0].Text, "boom");
+    EXPECT_EQ(capture.Boxes[0].Caption, "Parlora");
+    EXPECT_TRUE(capture.Boxes[0].Flags & MB_ICONERROR);
 }
 
 TEST(QtText, ConvertsAtTheEdge) {
@@ -155,12 +142,12 @@ TEST(FontAliases, WindowsFontNamesResolveToInstalledStandIns) {
 }
 
 TEST(Help, ShowsTheDocumentOrSaysWhereItWasLookedFor) {
-    BoxCapture capture;
+    testsupport::TBoxCatcher capture;
     // No help file beside the test program: a clear message, no viewer.
     if (HelpFilePath().empty()) {
         ShowHelpContents(nullptr);
-        ASSERT_EQ(capture.boxes.size(), 1u);
-        EXPECT_TRUE(capture.boxes[0].text.contains(".HLP"));
+        ASSERT_EQ(capture.Boxes.size(), 1u);
+        EXPECT_TRUE(capture.Boxes[0].Text.find(".HLP") != std::string::npos);
     }
     auto doc =
         std::filesystem::path(std::getenv("PARLORA_SOURCE_DIR")) / "docs" / "help" / "parlora.html";
