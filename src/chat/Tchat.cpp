@@ -383,7 +383,7 @@ void Tchat::btn_sendClick() {
             },
             own, payload);
     } catch (...) {
-        Memo->clear();
+        // Not sent: the text stays in the box (and out of the log) to send again.
         Memo->setFocus();
         throw;
     }

@@ -298,11 +298,15 @@ void TCustomDPSession::SendData(uint32_t toId, const void* data, int size) {
     HRESULT hr = directPlay_->Send(ownPlayer_->Id, toId, DPSEND_GUARANTEED, data,
                                    static_cast<uint32_t>(size));
     // Other failures (a player that has just left) stay silent; a block
-    // that can never go must not look sent.
+    // that can never go, or did not go, must not look sent.
     if (hr == DPERR_SENDTOOBIG)
         throw EDPSessionError(Text("メッセージ形式が不正です"),
                               "A block of " + std::to_string(size) +
                                   " bytes is larger than a room carries.");
+    if (hr == DPERR_BUSY)
+        throw EDPSessionError(Text("送信できませんでした。受信が追いつかないメンバーがいます。"
+                                   "しばらくしてから送り直してください。"),
+                              "A member has not taken what was sent to it yet; nothing was sent.");
 }
 
 void TCustomDPSession::SetGUID(const AnsiString& value) {

@@ -59,7 +59,12 @@ struct TRawMember {
 
     TRawMember(uint16_t port, const char* source) : raw(port, source) {}
     uint32_t Id() const { return welcome.YourId; }
-    const p2::TSecret& Secret() const { return welcome.YourSecret; }
+    // The secret of our pair with `with`, which the host gave us alone.
+    p2::TSecret Secret(uint32_t with) const {
+        for (size_t i = 0; i < welcome.View.Members.size(); ++i)
+            if (welcome.View.Members[i].Id == with) return welcome.Secrets[i];
+        return {};
+    }
     uint32_t Host() const { return welcome.View.HostId; }
     bool Enter(const TGuid& instance) {
         auto w = RawJoin2(raw, kApp, instance, 0, "raw");
@@ -147,12 +152,12 @@ TEST_F(HostileRoom, IntroductionsTheHostDidNotAnnounceAreRefused) {
     const std::vector<TCase> cases = {
         {"an id no host announced", {instance, a.Id, 0x1234567, guessed}},
         {"an announced id with a guessed secret", {instance, a.Id, raw->Id(), guessed}},
-        {"another member's id with a secret of our own", {instance, a.Id, b.Id, raw->Secret()}},
-        {"the host's id", {instance, a.Id, host.Id, raw->Secret()}},
-        {"the target's own id", {instance, a.Id, a.Id, raw->Secret()}},
-        {"a member of another room", {instance, a.Id, other.Id, raw->Secret()}},
-        {"another room's instance", {otherInstance, a.Id, raw->Id(), raw->Secret()}},
-        {"a target not in the room", {instance, 0x7654321, raw->Id(), raw->Secret()}},
+        {"another member's id with a secret of our own", {instance, a.Id, b.Id, raw->Secret(a.Id)}},
+        {"the host's id", {instance, a.Id, host.Id, raw->Secret(a.Id)}},
+        {"the target's own id", {instance, a.Id, a.Id, raw->Secret(a.Id)}},
+        {"a member of another room", {instance, a.Id, other.Id, raw->Secret(a.Id)}},
+        {"another room's instance", {otherInstance, a.Id, raw->Id(), raw->Secret(a.Id)}},
+        {"a target not in the room", {instance, 0x7654321, raw->Id(), raw->Secret(a.Id)}},
     };
     const auto start = Clock::now();
     std::vector<std::unique_ptr<TRaw>> links;
@@ -173,7 +178,7 @@ TEST_F(HostileRoom, IntroductionsTheHostDidNotAnnounceAreRefused) {
     // The hand-played member itself, with its own secret, is let in directly.
     {
         TRaw direct(memberPort);
-        ASSERT_TRUE(Introduce(direct, {instance, a.Id, raw->Id(), raw->Secret()}));
+        ASSERT_TRUE(Introduce(direct, {instance, a.Id, raw->Id(), raw->Secret(a.Id)}));
     }
     ExpectRoomTalks("after the introductions");
     EXPECT_EQ(PlayersOf(a), (std::set<DPID>{host.Id, b.Id, raw->Id()}));
@@ -191,13 +196,13 @@ TEST_F(HostileRoom, TheSenderOfABlockIsTheLinkItCameOnNeverWhatTheFrameSays) {
     const auto start = Clock::now();
     {
         TRaw direct(memberPort);
-        ASSERT_TRUE(Introduce(direct, {instance, a.Id, raw->Id(), raw->Secret()}));
+        ASSERT_TRUE(Introduce(direct, {instance, a.Id, raw->Id(), raw->Secret(a.Id)}));
         direct.Write(RawRelay2(b.Id, 1, "forged as b"));
         EXPECT_TRUE(direct.Closed());
     }
     {
         TRaw direct(memberPort);
-        ASSERT_TRUE(Introduce(direct, {instance, a.Id, raw->Id(), raw->Secret()}));
+        ASSERT_TRUE(Introduce(direct, {instance, a.Id, raw->Id(), raw->Secret(a.Id)}));
         direct.Write(p2::EncodeMemberRemoved({raw->welcome.View.View + 100, b.Id, true}));
         EXPECT_TRUE(direct.Closed());
     }
@@ -364,7 +369,7 @@ TEST_F(HostileRoom, GarbageAndImpossibleLengthsCutOnlyTheirOwnLink) {
     // On a direct member link: only that link ends, the pair goes through the host.
     {
         TRaw direct(memberPort);
-        ASSERT_TRUE(Introduce(direct, {instance, a.Id, raw->Id(), raw->Secret()}));
+        ASSERT_TRUE(Introduce(direct, {instance, a.Id, raw->Id(), raw->Secret(a.Id)}));
         direct.Write(garbage.data(), garbage.size());
         EXPECT_TRUE(direct.Closed());
     }
@@ -402,7 +407,7 @@ p2::TViewEntry Entry(uint32_t id, uint32_t joinNumber) {
 p2::TWelcome View(uint32_t you, uint32_t others) {
     p2::TWelcome w;
     w.YourId = you;
-    w.YourSecret.fill(7);
+    w.Secrets.assign(others + 2, p2::TSecret{});
     w.View.View = 5;
     w.View.HostId = 0x10;
     w.View.Members.push_back(Entry(0x10, 0));

@@ -26,7 +26,8 @@ TWelcome SampleWelcome() {
     w.View.HostId = 11;
     w.View.Members = {Entry(11, 0), Entry(22, 1, {33}), Entry(33, 2, {22})};
     w.YourId = 33;
-    w.YourSecret.fill(0xA5);
+    w.Secrets.resize(3);
+    w.Secrets[1].fill(0xA5);
     return w;
 }
 
@@ -50,8 +51,6 @@ std::vector<uint8_t> RawWelcome(uint32_t yourId, uint32_t hostId,
                                 uint32_t count) {
     TDPWireWriter w(WELCOME);
     w.U32(yourId);
-    for (int i = 0; i < 16; ++i)
-        w.U8(0);
     w.U32(1).U32(hostId).U32(count);
     uint32_t join = 0;
     for (auto& [id, mask] : members)
@@ -62,6 +61,8 @@ std::vector<uint8_t> RawWelcome(uint32_t yourId, uint32_t hostId,
             .U32(uint32_t(mask))
             .U32(uint32_t(mask >> 32))
             .Text("", 0);
+    for (size_t i = 0; i < members.size() * 16; ++i)
+        w.U8(0); // the pairs' secrets
     auto f = w.Finish();
     return Body(f);
 }
@@ -73,7 +74,7 @@ TEST(Protocol2, ViewMessagesRoundTripWithTheirLinks) {
     auto again = DecodeWelcome(Body(EncodeWelcome(w)).data(), Body(EncodeWelcome(w)).size());
     ASSERT_TRUE(again);
     EXPECT_EQ(again->YourId, 33u);
-    EXPECT_EQ(again->YourSecret, w.YourSecret);
+    EXPECT_EQ(again->Secrets, w.Secrets);
     EXPECT_EQ(again->View.HostId, 11u);
     EXPECT_EQ(again->View.Members, w.View.Members);
 

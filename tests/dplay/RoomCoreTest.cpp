@@ -27,6 +27,7 @@ struct TDriver {
     std::map<TTimerId, int64_t> Timers; // set and not yet fired or cancelled: when due
 
     void Take() {
+        EXPECT_EQ(Core.CheckInvariants(), "");
         for (auto& a : Core.TakeActions()) {
             if (a.Kind == TCoreAction::SetTimer) Timers[a.Timer] = Now + a.DelayMs;
             if (a.Kind == TCoreAction::CancelTimer) Timers.erase(a.Timer);
@@ -153,12 +154,12 @@ p2::TViewEntry Entry(uint32_t id, uint32_t join) {
 p2::TFrame RawWelcome(uint32_t you, uint32_t host, const std::vector<uint32_t>& ids) {
     TDPWireWriter w(p2::WELCOME);
     w.U32(you);
-    for (int i = 0; i < 16; ++i)
-        w.U8(0);
     w.U32(2).U32(host).U32(static_cast<uint32_t>(ids.size()));
     uint32_t join = 0;
     for (uint32_t id : ids)
         w.U32(id).U32(join++).U32(0x7F000005).U16(1).U32(0).U32(0).Text("x", 10);
+    for (size_t i = 0; i < ids.size() * 16; ++i)
+        w.U8(0); // the pairs' secrets
     return w.Finish();
 }
 
@@ -202,8 +203,8 @@ TEST(RoomCore, WelcomeNamingIdZeroOwnIdOrTooManyIsNotEntered) {
     EXPECT_EQ(d.Core.Players().size(), 3u);
 }
 
-// A member (id 2) of a room whose host (1) admitted 3 before it: every pair's
-// secret is the later member's, so 2 shares its own secret with 1 and 3.
+// A member (id 2) of a room whose host (1) admitted 3 before it; the host
+// gave 2 the secret of the pair (2, 3).
 struct TMemberFixture {
     TDriver D;
     TLinkId HostLink = 0;
@@ -216,7 +217,7 @@ struct TMemberFixture {
         w.View.HostId = 1;
         w.View.Members = {Entry(1, 0), Entry(3, 1), Entry(2, 2)};
         w.YourId = 2;
-        w.YourSecret = Secret;
+        w.Secrets = {{}, Secret, {}};
         D.Feed(HostLink, p2::EncodeWelcome(w));
         ASSERT_EQ(D.Core.State(), TRoomCore::InRoom);
     }
@@ -313,8 +314,11 @@ TEST(RoomCore, HostStampsTheSenderOfWhatItRelays) {
     ASSERT_EQ(added.size(), 1u);
     auto m = p2::DecodeMemberAdded(added[0].data(), added[0].size());
     EXPECT_EQ(m->Member.Id, b.YourId);
-    EXPECT_EQ(m->Secret, b.YourSecret);
-    EXPECT_NE(a.YourSecret, b.YourSecret);
+    // b was given the same secret for its pair with a, and none for the host.
+    ASSERT_EQ(b.View.Members.size(), 3u);
+    EXPECT_EQ(b.View.Members[1].Id, a.YourId);
+    EXPECT_EQ(b.Secrets[1], m->Secret);
+    EXPECT_EQ(b.Secrets[0], p2::TSecret{});
 }
 
 TEST(RoomCore, DataBeforeAdmissionAndEmptyDataEndOnlyThatLink) {
@@ -502,12 +506,13 @@ TEST(RoomCore, NewcomerIsWelcomedOnceAMajorityTookTheNewView) {
     TDriver d;
     Host(d);
     auto a = Admit(d, 10, "a", 0x7F000002); // a host alone welcomes at once
+    Admit(d, 13, "x", 0x7F000005);          // a room of two welcomes at once too
     d.Accept(11, proto::EncodeJoinRequest(kRoom), 0x7F000003);
     d.Feed(11, proto::EncodeCreatePlayer({6000, "b"}));
     auto added = d.Sent(10, p2::MEMBER_ADDED);
-    ASSERT_EQ(added.size(), 1u);
-    auto m = p2::DecodeMemberAdded(added[0].data(), added[0].size());
-    // Until a has taken the new view, b hears nothing, and what a relays to it waits.
+    ASSERT_EQ(added.size(), 2u);
+    auto m = p2::DecodeMemberAdded(added[1].data(), added[1].size());
+    // Until a or x has taken the new view, b hears nothing, and what a relays to it waits.
     EXPECT_TRUE(d.Sent(11, p2::WELCOME).empty());
     auto inner = p2::EncodeData(1, "to b", 4);
     d.Feed(10, p2::EncodeRelay(m->Member.Id, p2::DATA, inner->data() + 5, inner->size() - 5));
@@ -525,17 +530,35 @@ TEST(RoomCore, NewcomerIsWelcomedOnceAMajorityTookTheNewView) {
     auto r = d.Sent(11, p2::RELAY);
     EXPECT_EQ(p2::DecodeRelay(r[0].data(), r[0].size())->Peer, a.YourId);
 
-    // c: neither a nor b takes the view in time; c is dropped again, never welcomed.
+    // c: nobody takes the view. While they still talk they may take it late,
+    // so c waits past the usual 5 s, up to their silence bound; then it is
+    // told why it was turned away and removed again, never welcomed.
     d.Accept(12, proto::EncodeJoinRequest(kRoom), 0x7F000004);
     d.Feed(12, proto::EncodeCreatePlayer({6000, "c"}));
-    for (int i = 0; i < 24; ++i) {
+    for (int i = 0; i < 48; ++i) {
         d.Pass(250);
-        d.Feed(10, p2::EncodeEmpty(p2::PING));
-        d.Feed(11, p2::EncodeEmpty(p2::PING));
+        for (TLinkId link : {10, 11, 12, 13})
+            d.Feed(link, p2::EncodeEmpty(p2::PING));
+        if (i == 28) EXPECT_FALSE(d.Closed(12)) << "gone before its members' silence bound";
     }
     EXPECT_TRUE(d.Sent(12, p2::WELCOME).empty());
     EXPECT_TRUE(d.Closed(12));
+    auto refused = d.Sent(12, proto::JOIN_REFUSE);
+    ASSERT_EQ(refused.size(), 1u);
+    EXPECT_EQ(proto::DecodeJoinRefuse(refused[0].data(), refused[0].size()), DPERR_TIMEOUT);
     EXPECT_EQ(d.Sent(10, p2::MEMBER_REMOVED).size(), 1u);
+    EXPECT_EQ(d.Core.Players().size(), 3u);
+}
+
+TEST(RoomCore, ARoomOfTwoLetsANewcomerInWhileItsMemberIsQuiet) {
+    // The one other member could never go on alone after a silence, so no
+    // part of the room can compete: its silence does not turn a joiner away.
+    TDriver d;
+    Host(d);
+    Admit(d, 10, "a", 0x7F000002);
+    d.Accept(11, proto::EncodeJoinRequest(kRoom), 0x7F000003);
+    d.Feed(11, proto::EncodeCreatePlayer({6000, "b"}));
+    EXPECT_EQ(d.Sent(11, p2::WELCOME).size(), 1u);
     EXPECT_EQ(d.Core.Players().size(), 2u);
 }
 
@@ -576,7 +599,8 @@ TEST(RoomCore, LeaversLastBlocksOnADirectLinkComeBeforeItsDeparture) {
                 << "nothing is written to a leaver's link";
             d.Core.OnLinkEnded(d.Now, 300, TCoreLinkEnd::Closed);
             d.Take();
-            EXPECT_EQ(order(d), (std::vector<std::string>{"block 1", "block 2", "block 3", "gone"}));
+            EXPECT_EQ(order(d),
+                      (std::vector<std::string>{"block 1", "block 2", "block 3", "gone"}));
         } else {
             EXPECT_EQ(d.Sent(300, p2::REMOVED).size(), 1u) << "it is told it is out";
             EXPECT_EQ(order(d), (std::vector<std::string>{"block 1", "gone"}));
@@ -609,17 +633,362 @@ TEST(RoomCore, ASuccessorThatCannotReachEveryoneDoesNotKeepTheRoom) {
         w.View.HostId = 1;
         w.View.Members = {Entry(1, 0), Entry(2, 1), Entry(3, 2)};
         w.YourId = 2;
-        w.YourSecret.fill(0x11);
+        w.Secrets.resize(3);
+        w.Secrets[2].fill(0x11);
         d.Feed(host, p2::EncodeWelcome(w));
         ASSERT_EQ(d.Core.State(), TRoomCore::InRoom);
         if (linked) {
-            d.Accept(300, p2::EncodePeerHello({kRoom, 2, 3, w.YourSecret}));
+            d.Accept(300, p2::EncodePeerHello({kRoom, 2, 3, w.Secrets[2]}));
             d.Feed(300, p2::EncodeEmpty(p2::PING));
             ASSERT_EQ(d.Core.DirectPeers().count(3), 1u);
+        } else {
+            // 3 is behind NAT: our introduction to it does not get through.
+            for (auto& a : std::vector<TCoreAction>(d.Log))
+                if (a.Kind == TCoreAction::Dial && a.Link != host)
+                    d.Core.OnLinkEnded(d.Now, a.Link, TCoreLinkEnd::Failed);
+            d.Take();
         }
+        d.Feed(host, p2::EncodeEmpty(p2::BYE)); // the host leaves
         d.Core.OnLinkEnded(d.Now, host, TCoreLinkEnd::Closed);
         d.Take();
         EXPECT_EQ(d.Notice(DPSYS_SESSIONLOST), !linked);
         EXPECT_EQ(d.Core.IsHost(), linked);
     }
+}
+
+// ---- a member the host admitted is trusted with nothing that changes the room
+
+namespace {
+
+// We (2, join number 3) in a room hosted by 1, with 3 (join 1), 4 (join 2)
+// and 5 (join 4); we hold direct links to 3 and 4 (ids 30 and 40) with the
+// secrets the host gave us for those pairs alone.
+struct TRoomOfFive {
+    TDriver D;
+    TLinkId HostLink = 0;
+    p2::TSecret With3{}, With4{};
+    void Enter() {
+        Joiner(D, &HostLink);
+        With3.fill(0x33);
+        With4.fill(0x44);
+        p2::TWelcome w;
+        w.View.View = 6;
+        w.View.HostId = 1;
+        w.View.Members = {Entry(1, 0), Entry(3, 1), Entry(4, 2), Entry(2, 3), Entry(5, 4)};
+        w.YourId = 2;
+        w.Secrets = {{}, With3, With4, {}, {}};
+        w.Secrets[4].fill(0x55);
+        D.Feed(HostLink, p2::EncodeWelcome(w));
+        ASSERT_EQ(D.Core.State(), TRoomCore::InRoom);
+        D.Accept(30, p2::EncodePeerHello({kRoom, 2, 3, With3}));
+        D.Accept(40, p2::EncodePeerHello({kRoom, 2, 4, With4}));
+        ASSERT_EQ(D.Core.DirectPeers().count(3) + D.Core.DirectPeers().count(4), 2u);
+    }
+    std::vector<p2::TReport> Reports() const {
+        std::vector<p2::TReport> out;
+        for (auto& body : D.Sent(HostLink, p2::REPORT))
+            out.push_back(*p2::DecodeReport(body.data(), body.size()));
+        return out;
+    }
+};
+
+} // namespace
+
+TEST(RoomTrust, OnlyTheHostRemovesAMember) {
+    TRoomOfFive r;
+    r.Enter();
+    TDriver& d = r.D;
+    // A member writes REMOVED on its link with us: that link ends, we stay,
+    // and what we send it goes through the host.
+    d.Feed(40, p2::EncodeEmpty(p2::REMOVED));
+    EXPECT_TRUE(d.Closed(40));
+    EXPECT_EQ(d.Core.State(), TRoomCore::InRoom);
+    EXPECT_FALSE(d.Notice(DPSYS_SESSIONLOST));
+    ASSERT_EQ(d.Core.Send(d.Now, 4, reinterpret_cast<const uint8_t*>("hi"), 2), TRoomCore::SendOk);
+    d.Take();
+    EXPECT_EQ(d.Sent(r.HostLink, p2::RELAY).size(), 1u);
+    // So does a member that answers our introduction with REMOVED.
+    EXPECT_EQ(d.Core.Players().size(), 4u);
+    // The host's word is final.
+    d.Feed(r.HostLink, p2::EncodeEmpty(p2::REMOVED));
+    EXPECT_TRUE(d.Notice(DPSYS_SESSIONLOST));
+}
+
+TEST(RoomTrust, AMemberLinkCarriesNothingThatChangesTheRoom) {
+    // View frames, link reports and acknowledgements of views from a member
+    // are broken rules: that member is cut off (reached through the host
+    // from now on, never linked again) and reported to the host.
+    struct TCase {
+        const char* What;
+        p2::TFrame Frame;
+    };
+    std::vector<TCase> cases = {
+        {"MEMBER_ADDED", p2::EncodeMemberAdded({7, Entry(9, 9), {}})},
+        {"MEMBER_REMOVED naming a member", p2::EncodeMemberRemoved({7, 3, false})},
+        {"MEMBER_REMOVED naming us", p2::EncodeMemberRemoved({7, 2, false})},
+        {"LINK_VIEW", p2::EncodeLinkView({7, {0, 0, 0, 0, 0}})},
+        {"LINKS", p2::EncodeLinks({6, 0})},
+        {"HOST_ACK", p2::EncodeHostAck(6)},
+        {"RESEND", p2::EncodeResend(3)},
+        {"REPORT", p2::EncodeReport({6, 3})},
+    };
+    for (auto& c : cases) {
+        SCOPED_TRACE(c.What);
+        TRoomOfFive r;
+        r.Enter();
+        TDriver& d = r.D;
+        d.Feed(40, c.Frame);
+        EXPECT_TRUE(d.Closed(40));
+        EXPECT_EQ(d.Core.State(), TRoomCore::InRoom);
+        EXPECT_EQ(d.Core.Players().size(), 4u);
+        auto reports = r.Reports();
+        ASSERT_EQ(reports.size(), 1u);
+        EXPECT_EQ(reports[0].Id, 4u);
+        // Its introduction is not taken again.
+        d.Accept(41, p2::EncodePeerHello({kRoom, 2, 4, r.With4}));
+        EXPECT_TRUE(d.Closed(41));
+        EXPECT_TRUE(d.Sent(41, p2::PEER_ACCEPT).empty());
+    }
+}
+
+TEST(RoomTrust, NobodyButTheRulesSuccessorLeadsTheRoom) {
+    // 4 claims the room while our host lives: cut off and reported, and
+    // when the host does leave we do not follow it.
+    TRoomOfFive r;
+    r.Enter();
+    TDriver& d = r.D;
+    p2::TViewMessage claim;
+    claim.View = 7;
+    claim.HostId = 4;
+    claim.Members = {Entry(4, 2), Entry(2, 3)};
+    d.Feed(40, p2::EncodeNewHost(claim));
+    EXPECT_TRUE(d.Closed(40));
+    ASSERT_EQ(r.Reports().size(), 1u);
+    d.Feed(r.HostLink, p2::EncodeEmpty(p2::BYE));
+    d.Core.OnLinkEnded(d.Now, r.HostLink, TCoreLinkEnd::Closed);
+    d.Take();
+    EXPECT_EQ(d.Core.HostId(), 0u) << "waits for the successor the rule names";
+    // 3 is the rule's pick (the lowest, as nobody is linked to all): followed.
+    p2::TViewMessage real;
+    real.View = 7;
+    real.HostId = 3;
+    real.Members = {Entry(3, 1), Entry(4, 2), Entry(2, 3), Entry(5, 4)};
+    d.Feed(30, p2::EncodeNewHost(real));
+    EXPECT_EQ(d.Core.HostId(), 3u);
+    EXPECT_EQ(d.Sent(30, p2::HOST_ACK).size(), 1u);
+    EXPECT_EQ(d.Core.State(), TRoomCore::InRoom);
+}
+
+TEST(RoomTrust, AClaimedLinkCountsOnlyWhenBothEndsReportIt) {
+    // 4 tells the host it is linked to everyone; nobody reports a link to
+    // it. Taken on its word it would be the successor (3 is not linked to
+    // 5); as it is, nobody is linked to all and the lowest, 3, succeeds.
+    TRoomOfFive r;
+    r.Enter();
+    TDriver& d = r.D;
+    // View order 1, 3, 4, 2, 5: bit i is the i-th of them.
+    d.Feed(r.HostLink, p2::EncodeLinkView({7, {0, 0b01000, 0b11010, 0b00010, 0}}));
+    d.Feed(r.HostLink, p2::EncodeEmpty(p2::BYE));
+    d.Core.OnLinkEnded(d.Now, r.HostLink, TCoreLinkEnd::Closed);
+    d.Take();
+    p2::TViewMessage claim;
+    claim.View = 8;
+    claim.HostId = 4;
+    claim.Members = {Entry(3, 1), Entry(4, 2), Entry(2, 3), Entry(5, 4)};
+    d.Feed(40, p2::EncodeNewHost(claim));
+    EXPECT_EQ(d.Core.HostId(), 0u);
+    claim.HostId = 3;
+    d.Feed(30, p2::EncodeNewHost(claim));
+    EXPECT_EQ(d.Core.HostId(), 3u);
+}
+
+TEST(RoomTrust, AHostLinkEndedWithoutGoodbyeNeedsHalfTheRoom) {
+    // We are the successor (lowest of 1, 2, 3). Without BYE the host may go
+    // on after a reset: we host only once 3 follows us; with BYE at once.
+    for (bool bye : {false, true}) {
+        SCOPED_TRACE(bye ? "goodbye" : "no goodbye");
+        TDriver d;
+        TLinkId host = 0;
+        Joiner(d, &host);
+        p2::TWelcome w;
+        w.View.View = 3;
+        w.View.HostId = 1;
+        w.View.Members = {Entry(1, 0), Entry(2, 1), Entry(3, 2)};
+        w.YourId = 2;
+        w.Secrets.resize(3);
+        w.Secrets[2].fill(0x23);
+        d.Feed(host, p2::EncodeWelcome(w));
+        d.Accept(300, p2::EncodePeerHello({kRoom, 2, 3, w.Secrets[2]}));
+        if (bye) d.Feed(host, p2::EncodeEmpty(p2::BYE));
+        d.Core.OnLinkEnded(d.Now, host, TCoreLinkEnd::Closed);
+        d.Take();
+        EXPECT_EQ(d.Core.IsHost(), bye);
+        if (bye) continue;
+        auto claims = d.Sent(300, p2::NEW_HOST);
+        ASSERT_EQ(claims.size(), 1u);
+        d.Feed(300, p2::EncodeHostAck(p2::DecodeNewHost(claims[0].data(), claims[0].size())->View));
+        EXPECT_TRUE(d.Core.IsHost());
+    }
+}
+
+TEST(RoomTrust, EachPairHasASecretOfItsOwn) {
+    // A member that joined before x learns only its own pair's secret with x:
+    // it cannot introduce itself to another member as x.
+    TDriver d;
+    Host(d);
+    auto a = Admit(d, 10, "a", 0x7F000002);
+    auto b = Admit(d, 11, "b", 0x7F000003);
+    auto x = Admit(d, 12, "x", 0x7F000004);
+    auto secretIn = [&](TLinkId link) {
+        auto added = d.Sent(link, p2::MEMBER_ADDED);
+        return p2::DecodeMemberAdded(added.back().data(), added.back().size())->Secret;
+    };
+    p2::TSecret ax = secretIn(10), bx = secretIn(11);
+    EXPECT_NE(ax, bx);
+    ASSERT_EQ(x.View.Members.size(), 4u);
+    EXPECT_EQ(x.Secrets[1], ax);
+    EXPECT_EQ(x.Secrets[2], bx);
+    // b's welcome: its pair with a has a secret of its own too.
+    EXPECT_NE(b.Secrets[1], ax);
+    EXPECT_NE(b.Secrets[1], bx);
+    (void)a;
+}
+
+TEST(RoomTrust, ControlBytesInANameAreRefusedAtAdmission) {
+    TDriver d;
+    Host(d);
+    TLinkId link = 20;
+    for (std::string name :
+         {std::string("x\n<h>type your password"), std::string("a\x1b[2J"), std::string("n\0ul", 4),
+          std::string("cr\r"), std::string("del\x7f")}) {
+        ++link;
+        d.Accept(link, proto::EncodeJoinRequest(kRoom), 0x7F000009);
+        d.Feed(link, proto::EncodeCreatePlayer({6000, name}));
+        auto refused = d.Sent(link, proto::JOIN_REFUSE);
+        ASSERT_EQ(refused.size(), 1u) << name;
+        EXPECT_EQ(proto::DecodeJoinRefuse(refused[0].data(), refused[0].size()),
+                  DPERR_INVALIDPARAMS);
+        EXPECT_TRUE(d.Closed(link));
+    }
+    EXPECT_EQ(d.Core.Players().size(), 0u);
+    // Double-byte characters whose second byte looks like ASCII are names as any.
+    Admit(d, 40, "\x95\x5c\x83\x5c", 0x7F000002); // 表ソ
+    EXPECT_EQ(d.Core.Players().size(), 1u);
+    // A view from the wire that names anyone so is refused whole.
+    p2::TMemberAdded forged{3, Entry(9, 5), {}};
+    forged.Member.Name = "a\nb";
+    auto f = p2::EncodeMemberAdded(forged);
+    EXPECT_FALSE(p2::DecodeMemberAdded(f->data() + 5, f->size() - 5));
+}
+
+TEST(RoomTrust, RelayedBlocksForANewcomerAreHeldByBytesAndSentAgain) {
+    // A newcomer waits for its welcome while a sends it 3 blocks of 8 MiB:
+    // the host holds 16 MiB at most and asks a to send the rest again.
+    TDriver d;
+    Host(d);
+    Admit(d, 10, "a", 0x7F000002);
+    Admit(d, 13, "x", 0x7F000005);
+    d.Accept(11, proto::EncodeJoinRequest(kRoom), 0x7F000003);
+    d.Feed(11, proto::EncodeCreatePlayer({6000, "b"}));
+    auto added = d.Sent(10, p2::MEMBER_ADDED);
+    auto m = p2::DecodeMemberAdded(added.back().data(), added.back().size());
+    std::vector<uint8_t> big(p2::kMaxBlock - 64, 'z');
+    for (uint64_t seq = 1; seq <= 3; ++seq) {
+        auto inner = p2::EncodeData(seq, big.data(), static_cast<uint32_t>(big.size()));
+        d.Feed(10, p2::EncodeRelay(m->Member.Id, p2::DATA, inner->data() + 5, inner->size() - 5));
+    }
+    EXPECT_TRUE(d.Sent(10, p2::RESEND).empty());
+    d.Feed(13, p2::EncodeHostAck(m->View));
+    EXPECT_EQ(d.Sent(11, p2::RELAY).size(), 2u);
+    auto resend = d.Sent(10, p2::RESEND);
+    ASSERT_EQ(resend.size(), 1u);
+    EXPECT_EQ(p2::DecodeResend(resend[0].data(), resend[0].size()), m->Member.Id);
+}
+
+TEST(RoomTrust, AMemberAskedToSendAgainSendsEverythingUnacknowledged) {
+    TRoomOfFive r;
+    r.Enter();
+    TDriver& d = r.D;
+    for (const char* text : {"one", "two"})
+        d.Core.Send(d.Now, 5, reinterpret_cast<const uint8_t*>(text), 3);
+    d.Take();
+    EXPECT_EQ(d.Sent(r.HostLink, p2::RELAY).size(), 2u);
+    d.Feed(r.HostLink, p2::EncodeResend(5));
+    EXPECT_EQ(d.Sent(r.HostLink, p2::RELAY).size(), 4u);
+    // Only the host may ask.
+    d.Feed(30, p2::EncodeResend(5));
+    EXPECT_EQ(d.Sent(r.HostLink, p2::RELAY).size(), 4u);
+}
+
+TEST(RoomTrust, AMemberThatNeverAcknowledgesIsRemoved) {
+    TDriver d;
+    Host(d);
+    Admit(d, 10, "a", 0x7F000002);
+    Admit(d, 11, "b", 0x7F000003);
+    auto players = d.Core.Players();
+    uint32_t a = players[0].Id == 0 ? 0 : 0;
+    for (auto& p : players)
+        if (p.Name == "a") a = p.Id;
+    ASSERT_EQ(d.Core.Send(d.Now, a, reinterpret_cast<const uint8_t*>("x"), 1), TRoomCore::SendOk);
+    d.Take();
+    // a keeps its link alive but never acknowledges; b acknowledges all.
+    for (int i = 0; i < 4 * 32; ++i) {
+        d.Pass(250);
+        d.Feed(10, p2::EncodeEmpty(p2::PING));
+        d.Feed(11, p2::EncodeEmpty(p2::PING));
+        if (i == 4 * 25) EXPECT_EQ(d.Core.Players().size(), 2u) << "removed before the bound";
+    }
+    EXPECT_EQ(d.Sent(10, p2::REMOVED).size(), 1u);
+    EXPECT_EQ(d.Core.Players().size(), 1u);
+}
+
+TEST(RoomTrust, MostMembersReportingOneRemoveIt) {
+    // One report could be a lie; when most of the others say the same, the
+    // accused is the one breaking the rules.
+    TDriver d;
+    Host(d);
+    std::vector<p2::TWelcome> w;
+    for (TLinkId link : {10, 11, 12, 13})
+        w.push_back(Admit(d, link, "m" + std::to_string(link), 0x7F000000 + uint32_t(link)));
+    uint32_t accused = w[3].YourId;
+    d.Feed(10, p2::EncodeReport({d.Core.ViewNumber(), accused}));
+    EXPECT_EQ(d.Core.Players().size(), 4u);
+    d.Feed(10, p2::EncodeReport({d.Core.ViewNumber(), accused})); // the same reporter again
+    EXPECT_EQ(d.Core.Players().size(), 4u);
+    d.Feed(11, p2::EncodeReport({d.Core.ViewNumber(), accused}));
+    EXPECT_EQ(d.Core.Players().size(), 3u);
+    EXPECT_EQ(d.Sent(13, p2::REMOVED).size(), 1u);
+}
+
+TEST(RoomTrust, ASuccessorKeepsAMemberWhoseLinkIsBeingMade) {
+    // We succeed a host that said goodbye while our introduction to 3 is
+    // still on its way: 3 is kept, and gets our claim once the link is up.
+    TDriver d;
+    TLinkId host = 0;
+    Joiner(d, &host);
+    p2::TWelcome w;
+    w.View.View = 3;
+    w.View.HostId = 1;
+    w.View.Members = {Entry(1, 0), Entry(2, 1), Entry(3, 2)};
+    w.YourId = 2;
+    w.Secrets.resize(3);
+    w.Secrets[2].fill(0x23);
+    d.Feed(host, p2::EncodeWelcome(w));
+    TLinkId dial = 0;
+    for (auto& a : d.Log)
+        if (a.Kind == TCoreAction::Dial && a.Link != host) dial = a.Link;
+    ASSERT_NE(dial, 0u);
+    d.Feed(host, p2::EncodeEmpty(p2::BYE));
+    d.Core.OnLinkEnded(d.Now, host, TCoreLinkEnd::Closed);
+    d.Take();
+    ASSERT_TRUE(d.Core.IsHost());
+    EXPECT_EQ(d.Core.Players().size(), 1u);
+    d.Core.OnLinkUp(d.Now, dial);
+    d.Take();
+    d.Pass(1000);
+    d.Feed(dial, p2::EncodeEmpty(p2::PEER_ACCEPT));
+    EXPECT_EQ(d.Sent(dial, p2::NEW_HOST).size(), 1u);
+    d.Pass(room::kLinkGraceMs);
+    EXPECT_EQ(d.Core.Players().size(), 1u);
+    EXPECT_TRUE(d.Sent(dial, p2::REMOVED).empty());
 }

@@ -29,6 +29,8 @@ constexpr HRESULT MakeDpResult(int code) {
 }
 constexpr HRESULT DPERR_ALREADYINITIALIZED = MakeDpResult(5);
 constexpr HRESULT DPERR_BUFFERTOOSMALL = MakeDpResult(30);
+// A member does not take what it was sent yet: nothing was sent, try again later.
+constexpr HRESULT DPERR_BUSY = MakeDpResult(40);
 constexpr HRESULT DPERR_CANTCREATEPLAYER = MakeDpResult(70);
 constexpr HRESULT DPERR_CONNECTIONLOST = MakeDpResult(100);
 constexpr HRESULT DPERR_GENERIC = static_cast<HRESULT>(0x80004005u);

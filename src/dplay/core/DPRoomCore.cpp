@@ -1,7 +1,10 @@
 #include "dplay/core/DPRoomCore.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <utility>
 
 namespace dplay {
 
@@ -22,7 +25,62 @@ bool TRoomCore::Observe(int64_t now) {
     return state_ != Idle && state_ != Lost && state_ != Left;
 }
 
+std::string TRoomCore::CheckInvariants() const {
+    auto linkOf = [&](TLinkId id) -> const TLink* {
+        auto it = links_.find(id);
+        return it == links_.end() ? nullptr : &it->second;
+    };
+    if (peers_.count(0) || (ownId_ && peers_.count(ownId_))) return "id 0 or ourselves in the view";
+    if (peers_.size() + 1 > p2::kMaxMembers) return "view above the bound";
+    if (listed_ && !IsHost()) return "listed but not the confirmed host";
+    if ((state_ == Lost || state_ == Left) && (!links_.empty() || !peers_.empty() || listed_))
+        return "ended but still holding links or members";
+    if (state_ == InRoom && !hostLost_ && hostId_ != ownId_ && !peers_.count(hostId_))
+        return "host neither ourselves nor in the view";
+    if (claiming_ && hostLost_) return "claiming and waiting for a claim at once";
+    if (!pairSecrets_.empty() && hostId_ != ownId_) return "pair secrets kept by a member";
+    for (auto& [id, peer] : peers_) {
+        if (peer.Entry.Id != id) return "entry under another id";
+        if (departing_.count(id)) return "member both in the view and departing";
+        if (peer.Direct) {
+            const TLink* link = linkOf(peer.Direct);
+            if (!link || link->Role != MemberLink || link->Peer != id)
+                return "direct link that is not a member link with that member";
+        }
+        if (peer.RouteLink && !linkOf(peer.RouteLink)) return "route on a link that is gone";
+        if (peer.Admission) {
+            const TLink* link = linkOf(peer.Admission);
+            if (!link || link->Role != Admitting || hostId_ != ownId_)
+                return "admission without its link, or not by us as host";
+        }
+        if (peer.HeldBytes > kMaxHeldBytesForNewcomer) return "held frames above their bound";
+        uint64_t bytes = 0, last = 0;
+        for (const TOutgoing& out : peer.Unacked) {
+            if (out.Seq <= last || out.Seq >= peer.NextSeq) return "unacked blocks out of order";
+            last = out.Seq;
+            bytes += out.Block->size();
+        }
+        if (bytes != peer.UnackedBytes || bytes > kMaxUnackedBytes) return "store count wrong";
+        if (peer.Expected == 0) return "expected sequence 0";
+    }
+    for (auto& [id, link] : links_) {
+        if (link.Timer && !timers_.count(link.Timer)) return "link timer that is not running";
+        if (link.Role == Admitting &&
+            (!peers_.count(link.Peer) || peers_.at(link.Peer).Admission != id))
+            return "admitting link without its admission";
+    }
+    for (TTimerId t : {successionTimer_, stepDownTimer_, graceTimer_})
+        if (t && !timers_.count(t)) return "a timer we wait for is not running";
+    return {};
+}
+
 std::vector<TCoreAction> TRoomCore::TakeActions() {
+#ifndef NDEBUG
+    if (auto broken = CheckInvariants(); !broken.empty()) {
+        std::fprintf(stderr, "room core: %s\n", broken.c_str());
+        std::abort();
+    }
+#endif
     std::vector<TCoreAction> out;
     out.swap(actions_);
     return out;
@@ -189,6 +247,8 @@ size_t TRoomCore::Unacked(uint32_t peer) const {
 void TRoomCore::Create(int64_t now, const proto::TRoomInfo& room) {
     Observe(now);
     if (state_ != Idle) return Finish(TCoreAction::Open, DPERR_ALREADYINITIALIZED);
+    // Every member shows it: a control byte could forge a line in their logs.
+    if (!p2::NameShowable(room.Name)) return Finish(TCoreAction::Open, DPERR_INVALIDPARAMS);
     room_ = room;
     creator_ = true;
     state_ = Opened;
@@ -219,6 +279,7 @@ void TRoomCore::Join(int64_t now, uint32_t hostIpv4, uint16_t port, const TGuid&
 void TRoomCore::CreatePlayer(int64_t now, const std::string& name, uint16_t memberPort) {
     if (!Observe(now) || state_ != Opened)
         return Finish(TCoreAction::CreatePlayer, DPERR_CANTCREATEPLAYER);
+    if (!p2::NameShowable(name)) return Finish(TCoreAction::CreatePlayer, DPERR_INVALIDPARAMS);
     self_ = p2::TViewEntry{};
     self_.Name = name.substr(0, p2::kMaxName);
     self_.Port = memberPort;
@@ -263,7 +324,7 @@ TRoomCore::TSendResult TRoomCore::Send(int64_t now, DPID to, const uint8_t* data
         if (peer->UnackedBytes + size > kMaxUnackedBytes) return SendFull;
     auto block = std::make_shared<const std::vector<uint8_t>>(data, data + size);
     for (TPeer* peer : targets) {
-        TOutgoing out{peer->NextSeq++, block};
+        TOutgoing out{peer->NextSeq++, block, now_};
         peer->Unacked.push_back(out);
         peer->UnackedBytes += size;
         Transmit(*peer, out);
@@ -277,12 +338,22 @@ void TRoomCore::SetReading(int64_t now, bool reading) {
     if (!reading) return;
     for (auto& [id, link] : links_)
         link.LastReceive = std::max(link.LastReceive, now);
+    // Acknowledgements waited unread meanwhile: the wait for them starts again.
+    for (auto& [id, peer] : peers_)
+        for (TOutgoing& out : peer.Unacked)
+            out.At = std::max(out.At, now);
 }
 
 void TRoomCore::Leave(int64_t now) {
     Observe(now);
     if (state_ == Left) return;
-    // The end of each stream, after what is queued on it, is the goodbye.
+    // BYE, after what is queued, tells each peer this end is a departure:
+    // a stream that ends without it may be a reset while we carry on.
+    std::vector<TLinkId> ids;
+    for (auto& [id, link] : links_)
+        if (link.Role == MemberLink && link.Up) ids.push_back(id);
+    for (TLinkId id : ids)
+        CloseLink(id, p2::EncodeEmpty(p2::BYE));
     EndRoom(Left);
 }
 
@@ -295,6 +366,9 @@ void TRoomCore::EndRoom(TState next) {
     departing_.clear();
     hostLost_ = claiming_ = false;
     heldNewHost_.reset();
+    grace_.clear();
+    graceTimer_ = 0;
+    pairSecrets_.clear();
     UpdateListing();
 }
 
@@ -371,7 +445,34 @@ void TRoomCore::OnTimer(int64_t now, TTimerId timer) {
     case AdmitDeadline:
         if (link != links_.end() && link->second.Role == Admitting && link->second.Timer == timer) {
             link->second.Timer = 0;
+            // A member that went quiet may still come back (or be removed)
+            // before its silence bound: wait that long, not less.
+            TPeer& newcomer = peers_.at(link->second.Peer);
+            int64_t left = newcomer.AdmitSince + kAdmitSilentMs - now_;
+            bool waiting = std::any_of(peers_.begin(), peers_.end(), [&](const auto& p) {
+                return p.second.Direct && !p.second.Admission && !newcomer.AdmitAcks.count(p.first);
+            });
+            if (waiting && left > 0) {
+                link->second.Timer = StartTimer(AdmitDeadline, left, t.Link);
+                break;
+            }
+            // Told why, so the joiner does not take it for a full room.
+            SendOn(t.Link, proto::EncodeJoinRefuse(DPERR_TIMEOUT));
             DropLink(t.Link, false);
+        }
+        break;
+    case LinkGrace:
+        if (graceTimer_ == timer) {
+            graceTimer_ = 0;
+            auto ids = std::exchange(grace_, {});
+            std::erase_if(ids, [&](uint32_t id) {
+                auto it = peers_.find(id);
+                return it == peers_.end() || it->second.Direct;
+            });
+            // Chosen only as the lowest, we serve only if we reach everyone.
+            if (!ids.empty() && !claimByLinks_) return SessionLost();
+            for (uint32_t id : ids)
+                if (IsHost()) HostRemove(id);
         }
         break;
     case StepDown:
@@ -414,6 +515,26 @@ void TRoomCore::OnTick(int64_t now) {
     }
     for (auto& [id, peer] : peers_)
         if (peer.AckDue) SendAck(peer);
+    if (reading_) CheckAcks();
+}
+
+void TRoomCore::CheckAcks() {
+    // A member that takes blocks and never acknowledges them would make its
+    // senders hold them (and then refuse every send) for good.
+    std::vector<uint32_t> stuck;
+    for (auto& [id, peer] : peers_) {
+        if (peer.Unacked.empty() || !peer.RouteLink || peer.Admission) continue;
+        if (now_ - peer.Unacked.front().At < kAckTimeoutMs) continue;
+        if (IsHost()) {
+            stuck.push_back(id);
+        } else if (!peer.AckReported && id != hostId_ && !hostLost_) {
+            peer.AckReported = true;
+            if (auto host = peers_.find(hostId_); host != peers_.end() && host->second.Direct)
+                SendOn(host->second.Direct, p2::EncodeReport({view_, id}));
+        }
+    }
+    for (uint32_t id : stuck)
+        HostRemove(id);
 }
 
 void TRoomCore::OnFrame(int64_t now, TLinkId id, uint8_t type, const uint8_t* body, size_t size) {
@@ -434,8 +555,8 @@ void TRoomCore::OnFrame(int64_t now, TLinkId id, uint8_t type, const uint8_t* bo
     case Dialing:
         if (type == p2::PEER_ACCEPT && p2::DecodeEmpty(body, size) && peers_.count(link.Peer))
             return SetDirect(link.Peer, id);
-        if (type == p2::REMOVED && p2::DecodeEmpty(body, size)) return SessionLost();
-        return CloseLink(id);
+        // Anything else (REMOVED included: only the host removes) refuses it.
+        return DropLink(id, false);
     case HeldIntro:
         return CloseLink(id); // nothing may come before the answer
     case Admitting:
@@ -491,6 +612,12 @@ void TRoomCore::OnJoinFrame(TLinkId id, TLink& link, uint8_t type, const uint8_t
                             size_t size) {
     auto request = type == p2::CREATE_PLAYER ? proto::DecodeCreatePlayer(body, size) : std::nullopt;
     if (!request) return CloseLink(id);
+    if (!p2::NameShowable(request->Name)) {
+        // Shown in every member's log and terminal: a newline would forge a line.
+        StopTimer(link.Timer);
+        SendOn(id, proto::EncodeJoinRefuse(DPERR_INVALIDPARAMS));
+        return CloseLink(id);
+    }
     Admit(id, link, *request);
 }
 
@@ -509,21 +636,25 @@ void TRoomCore::Admit(TLinkId id, TLink& link, const proto::TCreatePlayer& reque
     entry.Ipv4 = link.RemoteIpv4;
     entry.Port = request.ListenPort;
     entry.Name = request.Name.substr(0, p2::kMaxName);
-    p2::TSecret secret = NewSecret();
     ++view_;
-    // Everyone hears of the newcomer, with its secret, before it can introduce itself.
-    auto added = p2::EncodeMemberAdded({view_, entry, secret});
-    for (auto& [other, peer] : peers_)
-        if (peer.Direct) SendOn(peer.Direct, added);
+    // Everyone hears of the newcomer before it can introduce itself, each
+    // with the secret of its own pair with it: a secret only that pair knows,
+    // so no member can introduce itself as another.
+    for (auto& [other, peer] : peers_) {
+        p2::TSecret secret = NewSecret();
+        pairSecrets_[PairKey(other, entry.Id)] = secret;
+        if (peer.Direct) SendOn(peer.Direct, p2::EncodeMemberAdded({view_, entry, secret}));
+    }
     size_t before = 1 + peers_.size();
-    AddPeer(entry, &secret, true);
+    AddPeer(entry, nullptr, true);
     link.Role = Admitting;
     link.Peer = entry.Id;
     link.Dialer = entry.Id;
-    TPeer& peer = peers_[entry.Id];
+    TPeer& peer = peers_.at(entry.Id);
     peer.Admission = id;
     peer.AdmitView = view_;
     peer.AdmitOf = before;
+    peer.AdmitSince = now_;
     link.Timer = StartTimer(AdmitDeadline, kJoinDeadlineMs, id);
     UpdateListing();
     TryWelcome(entry.Id);
@@ -536,9 +667,11 @@ void TRoomCore::TryWelcome(uint32_t id) {
     // The newcomer enters once a majority of the view before it has taken the
     // new one: a part of the room that missed it can then never be a majority
     // that goes on with an older view.
-    if (2 * (1 + peer.AdmitAcks.size()) <= peer.AdmitOf) return;
+    // A room of two is the exception: its one other member could never go on
+    // alone after a silence, so there is no part that could compete.
+    if (peer.AdmitOf > 2 && 2 * (1 + peer.AdmitAcks.size()) <= peer.AdmitOf) return;
     TLinkId linkId = peer.Admission;
-    TLink& link = links_[linkId];
+    TLink& link = links_.at(linkId);
     StopTimer(link.Timer);
     link.Role = MemberLink;
     peer.Admission = 0;
@@ -547,23 +680,47 @@ void TRoomCore::TryWelcome(uint32_t id) {
     // it waited follows as MEMBER_ADDED, as the others heard of them: so the
     // newcomer is told of each later arrival, and takes the pair secret of
     // each from the later member's admission, not from its own.
-    p2::TWelcome welcome{ViewMessage(), id, peer.Secret};
+    p2::TWelcome welcome{ViewMessage(), id, {}};
+    auto secretWith = [&](uint32_t other) {
+        auto it = pairSecrets_.find(PairKey(id, other));
+        return it == pairSecrets_.end() ? p2::TSecret{} : it->second;
+    };
     // (Links to them drop out of the masks, which name listed members only.)
     std::vector<p2::TFrame> later;
     std::erase_if(welcome.View.Members, [&](const p2::TViewEntry& e) {
         if (e.JoinNumber <= peer.Entry.JoinNumber) return false;
-        later.push_back(p2::EncodeMemberAdded({view_, e, peers_.at(e.Id).Secret}));
+        later.push_back(p2::EncodeMemberAdded({view_, e, secretWith(e.Id)}));
         return true;
     });
-    for (p2::TViewEntry& e : welcome.View.Members)
+    for (p2::TViewEntry& e : welcome.View.Members) {
         if (e.Id == ownId_) e.Ipv4 = 0; // the joiner knows where it reached us
+        welcome.Secrets.push_back(e.Id == ownId_ || e.Id == id ? p2::TSecret{} : secretWith(e.Id));
+    }
+    ForgetPairSecrets(id, false);
     SendOn(linkId, p2::EncodeWelcome(welcome));
     for (auto& frame : later)
         SendOn(linkId, frame);
     for (auto& frame : peer.Held)
         SendOn(linkId, frame);
     peer.Held.clear();
+    peer.HeldBytes = 0;
+    // What could not be held is sent again by its senders: nothing is lost.
+    for (uint32_t sender : peer.Dropped)
+        if (auto it = peers_.find(sender); it != peers_.end() && it->second.Direct)
+            SendOn(it->second.Direct, p2::EncodeResend(id));
+    peer.Dropped.clear();
     Reroute(peer);
+}
+
+void TRoomCore::ForgetPairSecrets(uint32_t id, bool all) {
+    // The host keeps a pair's secret only until both of its members have it.
+    std::erase_if(pairSecrets_, [&](const auto& entry) {
+        auto [a, b] = entry.first;
+        if (a != id && b != id) return false;
+        if (all) return true;
+        auto other = peers_.find(a == id ? b : a);
+        return other == peers_.end() || !other->second.Admission;
+    });
 }
 
 void TRoomCore::OnHostLinkFrame(TLinkId id, TLink&, uint8_t type, const uint8_t* body,
@@ -572,7 +729,7 @@ void TRoomCore::OnHostLinkFrame(TLinkId id, TLink&, uint8_t type, const uint8_t*
     if (state_ == Opening) {
         if (type == p2::JOIN_ACCEPT) {
             auto info = proto::DecodeJoinAccept(body, size);
-            if (info && info->Instance == room_.Instance) {
+            if (info && info->Instance == room_.Instance && p2::NameShowable(info->Name)) {
                 TGuid application = room_.Application;
                 room_ = *info;
                 room_.Application = application;
@@ -607,10 +764,10 @@ void TRoomCore::OnWelcome(TLinkId id, const p2::TWelcome& m) {
     // wrongly, is a broken host: we do not enter.
     if (m.View.Members.size() > Limit()) return DropLink(id, false);
     ownId_ = m.YourId;
-    ownSecret_ = m.YourSecret;
     hostId_ = m.View.HostId;
     view_ = m.View.View;
-    for (const p2::TViewEntry& e : m.View.Members) {
+    for (size_t i = 0; i < m.View.Members.size(); ++i) {
+        const p2::TViewEntry& e = m.View.Members[i];
         if (e.Id == ownId_) {
             std::string name = self_.Name;
             uint16_t port = self_.Port;
@@ -621,14 +778,13 @@ void TRoomCore::OnWelcome(TLinkId id, const p2::TWelcome& m) {
         }
         p2::TViewEntry entry = e;
         if (entry.Id == hostId_ && entry.Ipv4 == 0) entry.Ipv4 = hostIpv4_;
-        // Everyone listed came before us: each pair's secret is ours.
-        AddPeer(entry, &ownSecret_, false);
+        AddPeer(entry, e.Id == hostId_ ? nullptr : &m.Secrets[i], false);
     }
-    TLink& link = links_[id];
+    TLink& link = links_.at(id);
     link.Role = MemberLink;
     link.Peer = hostId_;
     link.Dialer = ownId_;
-    peers_[hostId_].Direct = id;
+    peers_.at(hostId_).Direct = id;
     state_ = InRoom;
     joinLink_ = 0;
     Finish(TCoreAction::CreatePlayer, DP_OK, ownId_);
@@ -645,7 +801,8 @@ bool TRoomCore::IntroductionValid(const p2::TPeerHello& m) const {
         m.FromId == hostId_)
         return false;
     auto it = peers_.find(m.FromId);
-    return it != peers_.end() && it->second.SecretKnown && it->second.Secret == m.Secret;
+    return it != peers_.end() && it->second.SecretKnown && !it->second.Distrusted &&
+           it->second.Secret == m.Secret;
 }
 
 void TRoomCore::ServePeerHello(TLinkId id, uint32_t remoteIpv4, const p2::TPeerHello& m) {
@@ -688,7 +845,7 @@ void TRoomCore::ReleaseHeldIntroductions() {
     for (auto& [id, link] : links_)
         if (link.Role == HeldIntro) ids.push_back(id);
     for (TLinkId id : ids) {
-        TLink& link = links_[id];
+        TLink& link = links_.at(id);
         if (IntroductionValid(link.Hello))
             AcceptIntroduction(id, link);
         else if (peers_.count(link.Hello.FromId))
@@ -698,7 +855,9 @@ void TRoomCore::ReleaseHeldIntroductions() {
 
 void TRoomCore::DialPeer(const TPeer& peer) {
     const p2::TViewEntry& e = peer.Entry;
-    if (e.Id == hostId_ || peer.Direct || !peer.SecretKnown || e.Ipv4 == 0 || e.Port == 0) return;
+    if (e.Id == hostId_ || peer.Direct || !peer.SecretKnown || peer.Distrusted || e.Ipv4 == 0 ||
+        e.Port == 0)
+        return;
     for (auto& [id, link] : links_)
         if (link.Role == Dialing && link.Peer == e.Id) return;
     TLinkId id = NewLinkId();
@@ -717,18 +876,23 @@ void TRoomCore::DialPeer(const TPeer& peer) {
 }
 
 void TRoomCore::SetDirect(uint32_t peerId, TLinkId id) {
-    TPeer& peer = peers_[peerId];
-    TLink& link = links_[id];
+    TPeer& peer = peers_.at(peerId);
+    TLink& link = links_.at(id);
     link.Role = MemberLink;
     link.Peer = peerId;
     if (peer.Direct && peer.Direct != id) {
         // Both sides dialed: both keep the link dialed by the lower id.
         uint32_t lower = std::min(ownId_, peerId);
-        bool keepNew = link.Dialer == lower || links_[peer.Direct].Dialer != lower;
+        bool keepNew = link.Dialer == lower || links_.at(peer.Direct).Dialer != lower;
         if (!keepNew) return CloseLink(id);
         CloseLink(peer.Direct);
     }
     peer.Direct = id;
+    if (IsHost() && grace_.erase(peerId)) {
+        // It waited for our claim on a link that was still being made.
+        SendOn(id, p2::EncodeNewHost(ViewMessage()));
+        SendLinkView();
+    }
     Reroute(peer);
     ReportLinks();
 }
@@ -763,6 +927,8 @@ void TRoomCore::RemovePeer(uint32_t id, bool tellIt, bool notice) {
     self_.Links.erase(id);
     for (auto& [other, peer] : peers_)
         peer.Entry.Links.erase(id);
+    grace_.erase(id);
+    ForgetPairSecrets(id, true);
     if (heldNewHost_ && heldNewHost_->From == id) {
         StopTimer(heldNewHost_->Timer);
         heldNewHost_.reset();
@@ -812,8 +978,8 @@ bool TRoomCore::OnViewFrame(uint32_t, uint8_t type, const uint8_t* body, size_t 
             return false;
         AddPeer(m->Member, &m->Secret, true);
         view_ = std::max(view_, m->View);
-        SendOn(peers_[hostId_].Direct, p2::EncodeHostAck(view_));
-        TPeer& peer = peers_[m->Member.Id];
+        SendOn(peers_.at(hostId_).Direct, p2::EncodeHostAck(view_));
+        TPeer& peer = peers_.at(m->Member.Id);
         Reroute(peer);
         ReleaseHeldIntroductions();
         DialPeer(peer);
@@ -845,7 +1011,7 @@ bool TRoomCore::OnViewFrame(uint32_t, uint8_t type, const uint8_t* body, size_t 
             if (order[i] == ownId_)
                 self_.Links = ids;
             else
-                peers_[order[i]].Entry.Links = ids;
+                peers_.at(order[i]).Entry.Links = ids;
         }
         view_ = std::max(view_, m->View);
         ReportLinks();
@@ -856,7 +1022,7 @@ bool TRoomCore::OnViewFrame(uint32_t, uint8_t type, const uint8_t* body, size_t 
 
 void TRoomCore::ReportLinks() {
     if (state_ != InRoom || hostId_ == ownId_ || hostLost_ || !peers_.count(hostId_)) return;
-    TPeer& host = peers_[hostId_];
+    TPeer& host = peers_.at(hostId_);
     if (!host.Direct) return;
     std::set<uint32_t> actual = DirectPeers();
     actual.erase(hostId_);
@@ -884,7 +1050,8 @@ void TRoomCore::SendLinkView() {
     m.View = view_;
     auto order = ViewOrder();
     for (uint32_t id : order)
-        m.Masks.push_back(p2::MaskOf(id == ownId_ ? self_.Links : peers_[id].Entry.Links, order));
+        m.Masks.push_back(
+            p2::MaskOf(id == ownId_ ? self_.Links : peers_.at(id).Entry.Links, order));
     auto frame = p2::EncodeLinkView(m);
     for (auto& [id, peer] : peers_)
         if (peer.Direct) SendOn(peer.Direct, frame);
@@ -899,7 +1066,28 @@ void TRoomCore::OnMemberFrame(TLinkId id, TLink& link, uint8_t type, const uint8
     bool ok = false;
     switch (type) {
     case p2::REMOVED:
-        if (p2::DecodeEmpty(body, size)) return SessionLost();
+        if (!p2::DecodeEmpty(body, size)) break;
+        // Only the host removes. A member that says so only ends this link:
+        // the pair goes through the host, and the host's word decides.
+        if (fromHost) return SessionLost();
+        return DropLink(id, false);
+    case p2::BYE:
+        if (!p2::DecodeEmpty(body, size)) break;
+        link.Bye = true; // its stream ends next: a departure, not a reset
+        return;
+    case p2::REPORT:
+        if (auto m = p2::DecodeReport(body, size); m && IsHost()) {
+            ok = true;
+            OnReport(from, *m);
+        }
+        break;
+    case p2::RESEND:
+        if (auto peer = fromHost ? p2::DecodeResend(body, size) : std::nullopt) {
+            ok = true;
+            if (auto it = peers_.find(*peer); it != peers_.end())
+                for (const TOutgoing& out : it->second.Unacked)
+                    Transmit(it->second, out);
+        }
         break;
     case p2::DATA:
     case p2::ACK:
@@ -915,9 +1103,17 @@ void TRoomCore::OnMemberFrame(TLinkId id, TLink& link, uint8_t type, const uint8
                 OnPairFrame(from, m->InnerType, m->InnerBody.data(), m->InnerBody.size());
             } else if (auto held = peers_.find(m->Peer);
                        held != peers_.end() && held->second.Admission) {
-                if (held->second.Held.size() < kMaxHeldForNewcomer)
-                    held->second.Held.push_back(p2::EncodeRelay(
-                        from, m->InnerType, m->InnerBody.data(), m->InnerBody.size()));
+                // Held for its welcome up to a bound in bytes; past it the
+                // sender is asked to send again once it is welcomed.
+                TPeer& newcomer = held->second;
+                if (!newcomer.Dropped.count(from) &&
+                    newcomer.HeldBytes + m->InnerBody.size() <= kMaxHeldBytesForNewcomer) {
+                    newcomer.HeldBytes += m->InnerBody.size();
+                    newcomer.Held.push_back(p2::EncodeRelay(from, m->InnerType, m->InnerBody.data(),
+                                                            m->InnerBody.size()));
+                } else {
+                    newcomer.Dropped.insert(from);
+                }
             } else if (auto it = peers_.find(m->Peer);
                        it != peers_.end() && m->Peer != from && it->second.Direct) {
                 SendOn(it->second.Direct, p2::EncodeRelay(from, m->InnerType, m->InnerBody.data(),
@@ -949,9 +1145,9 @@ void TRoomCore::OnMemberFrame(TLinkId id, TLink& link, uint8_t type, const uint8
         if (state_ != InRoom) return;
         break;
     case p2::LINKS:
-        if (auto m = p2::DecodeLinks(body, size)) {
+        if (auto m = p2::DecodeLinks(body, size); m && IsHost()) {
             ok = true;
-            if (IsHost() && m->View == view_) HostSetLinks(from, p2::IdsOf(m->Mask, ViewOrder()));
+            if (m->View == view_) HostSetLinks(from, p2::IdsOf(m->Mask, ViewOrder()));
         }
         break;
     case p2::NEW_HOST:
@@ -962,7 +1158,7 @@ void TRoomCore::OnMemberFrame(TLinkId id, TLink& link, uint8_t type, const uint8
         }
         break;
     case p2::HOST_ACK:
-        if (auto v = p2::DecodeHostAck(body, size)) {
+        if (auto v = (IsHost() || claiming_) ? p2::DecodeHostAck(body, size) : std::nullopt) {
             ok = true;
             if (IsHost()) {
                 std::vector<uint32_t> admitting;
@@ -976,12 +1172,38 @@ void TRoomCore::OnMemberFrame(TLinkId id, TLink& link, uint8_t type, const uint8
             }
             if (claiming_ && *v == claimView_) {
                 claimAcks_.insert(from);
-                if (2 * (1 + claimAcks_.size()) > claimOf_) ConfirmClaim();
+                if (ClaimHeld()) ConfirmClaim();
             }
         }
         break;
     }
-    if (!ok && links_.count(id)) DropLink(id, false);
+    if (!ok && links_.count(id)) {
+        // From the host it ends the host's link; from a member it is a member
+        // that breaks the rules: it is reached through the host from now on.
+        if (fromHost || IsHost() || claiming_ || hostLost_)
+            DropLink(id, false);
+        else
+            Distrust(id, from);
+    }
+}
+
+void TRoomCore::Distrust(TLinkId id, uint32_t peerId) {
+    auto it = peers_.find(peerId);
+    if (it != peers_.end()) it->second.Distrusted = true;
+    DropLink(id, false);
+    auto host = peers_.find(hostId_);
+    if (host != peers_.end() && host->second.Direct && hostId_ != ownId_)
+        SendOn(host->second.Direct, p2::EncodeReport({view_, peerId}));
+}
+
+void TRoomCore::OnReport(uint32_t from, const p2::TReport& m) {
+    auto it = peers_.find(m.Id);
+    if (it == peers_.end() || m.Id == from) return;
+    it->second.ReportedBy.insert(from);
+    // One member's word could be a lie to throw an honest one out; when most
+    // of the others say the same, it is the accused that breaks the rules.
+    size_t reporters = it->second.ReportedBy.size();
+    if (reporters >= 2 && 2 * reporters > peers_.size() - 1) HostRemove(m.Id);
 }
 
 void TRoomCore::DeliverInOrder(TPeer& peer, p2::TData& m) {
@@ -1077,7 +1299,7 @@ void TRoomCore::DropLink(TLinkId id, bool timedOut) {
     if (it == links_.end()) return;
     TLink link = it->second;
     bool removal = link.Role == MemberLink && IsHost() && peers_.count(link.Peer) &&
-                   peers_[link.Peer].Direct == id;
+                   peers_.at(link.Peer).Direct == id;
     CloseLink(id, removal ? p2::EncodeEmpty(p2::REMOVED) : nullptr);
     switch (link.Role) {
     case ToHost:
@@ -1089,16 +1311,19 @@ void TRoomCore::DropLink(TLinkId id, bool timedOut) {
         if (IsHost()) HostRemove(link.Peer);
         break;
     case MemberLink:
-        if (link.Peer == hostId_) hostLastHeard_ = link.LastReceive;
+        if (link.Peer == hostId_) {
+            hostLastHeard_ = link.LastReceive;
+            hostBye_ = link.Bye;
+        }
         MemberLinkGone(link.Peer, id, timedOut);
         break;
     case Draining:
         if (departing_.erase(link.Peer)) NoticeDestroy(link.Peer);
         break;
     case Dialing:
-        if (auto peer = peers_.find(link.Peer);
-            peer != peers_.end() && !peer->second.Direct && state_ == InRoom &&
-            ++peer->second.DialsFailed < kMaxDials) {
+        if (auto peer = peers_.find(link.Peer); peer != peers_.end() && !peer->second.Direct &&
+                                                state_ == InRoom &&
+                                                ++peer->second.DialsFailed < kMaxDials) {
             TTimerId t = StartTimer(Redial, kRedialMs * peer->second.DialsFailed);
             timers_[t].Peer = link.Peer;
         }
@@ -1139,9 +1364,11 @@ void TRoomCore::MemberLinkGone(uint32_t peerId, TLinkId id, bool timedOut) {
         return HostRemove(peerId, !timedOut);
     }
     if (peerId == hostId_ && !hostLost_) {
-        // Only a host that was confirmed leaves by closing; a claimant that
-        // closes proves nothing about the room.
-        return HostLost(!timedOut && hostConfirmed_);
+        // Only a confirmed host that said goodbye has left for sure. A stream
+        // that ends without one may be a reset while the host goes on with
+        // the others, and a claimant that closes proves nothing.
+        if (timedOut || !hostConfirmed_) return HostLost(HostSilent);
+        return HostLost(hostBye_ ? HostBye : HostEnded);
     }
     // A direct link between two members is not a removal: the pair goes
     // through the host.
@@ -1149,20 +1376,23 @@ void TRoomCore::MemberLinkGone(uint32_t peerId, TLinkId id, bool timedOut) {
     ReportLinks();
 }
 
-uint32_t TRoomCore::Successor(bool* byLinks) const {
+uint32_t TRoomCore::Successor(bool* byLinks, uint32_t without) const {
     *byLinks = true;
     // Everyone applies this to the same view: the lowest join number among
     // the members linked directly to all others, else the lowest of all
-    // (*byLinks false: the view's links may lag behind a fresh room's).
+    // (*byLinks false: the view's links may lag behind a fresh room's). A
+    // link counts only when both of its ends report it: one member's word
+    // cannot make it the successor.
     auto order = ViewOrder();
+    std::erase(order, without);
     auto linksOf = [&](uint32_t id) -> const std::set<uint32_t>& {
         return id == ownId_ ? self_.Links : peers_.at(id).Entry.Links;
     };
     for (uint32_t candidate : order) {
         bool all = true;
         for (uint32_t other : order)
-            if (other != candidate && !linksOf(candidate).count(other) &&
-                !linksOf(other).count(candidate))
+            if (other != candidate &&
+                !(linksOf(candidate).count(other) && linksOf(other).count(candidate)))
                 all = false;
         if (all) return candidate;
     }
@@ -1170,7 +1400,7 @@ uint32_t TRoomCore::Successor(bool* byLinks) const {
     return order.empty() ? 0 : order.front();
 }
 
-void TRoomCore::HostLost(bool clean) {
+void TRoomCore::HostLost(THostEnd how) {
     uint32_t oldHost = hostId_;
     claimOf_ = ViewOrder().size();
     RemovePeer(oldHost, false);
@@ -1179,14 +1409,16 @@ void TRoomCore::HostLost(bool clean) {
     RerouteAll();
     bool byLinks = true;
     uint32_t successor = Successor(&byLinks);
+    successor_ = successor;
     if (successor == ownId_) {
         // Chosen only as the lowest, we serve the room only if we do reach
         // everyone; otherwise nobody can, and we must not keep it alone
         // while those we cannot reach are told it is lost.
         bool reachAll = std::all_of(peers_.begin(), peers_.end(),
-                                    [](const auto& p) { return p.second.Direct != 0; });
+                                    [&](const auto& p) { return Reaching(p.first); });
+        claimByLinks_ = byLinks;
         if (!byLinks && !reachAll) return SessionLost();
-        return Claim(clean);
+        return Claim(how);
     }
     auto it = peers_.find(successor);
     // No way to it, unless our introduction to it is still on its way (a
@@ -1195,7 +1427,7 @@ void TRoomCore::HostLost(bool clean) {
         return l.second.Role == Dialing && l.second.Peer == successor;
     });
     if (it == peers_.end() || (!it->second.Direct && !dialing)) return SessionLost();
-    if (heldNewHost_ && heldNewHost_->View.View > view_) {
+    if (heldNewHost_ && heldNewHost_->From == successor && heldNewHost_->View.View > view_) {
         THeldNewHost held = std::move(*heldNewHost_);
         heldNewHost_.reset();
         StopTimer(held.Timer);
@@ -1215,7 +1447,18 @@ void TRoomCore::HostLost(bool clean) {
     successionTimer_ = StartTimer(AwaitNewHost, kSuccessionMs);
 }
 
-void TRoomCore::Claim(bool clean) {
+bool TRoomCore::Reaching(uint32_t id) const {
+    auto it = peers_.find(id);
+    if (it == peers_.end()) return false;
+    if (it->second.Direct) return true;
+    // A link to it is being made: ours dialed, or its introduction held.
+    return std::any_of(links_.begin(), links_.end(), [&](const auto& l) {
+        return (l.second.Role == Dialing && l.second.Peer == id) ||
+               (l.second.Role == HeldIntro && l.second.Hello.FromId == id);
+    });
+}
+
+void TRoomCore::Claim(THostEnd how) {
     hostLost_ = false;
     claiming_ = true;
     hostId_ = ownId_;
@@ -1232,12 +1475,26 @@ void TRoomCore::Claim(bool clean) {
     // majority of the last view (the old host counted) lost it with us, so
     // the two sides can never both go on.
     claimAcks_.clear();
-    if (clean) return BecomeHost();
+    claimHow_ = how;
+    if (how == HostBye) return BecomeHost();
+    if (how == HostEnded && ClaimHeld()) return ConfirmClaim();
     if (peers_.empty()) return SessionLost();
     successionTimer_ = StartTimer(AwaitHostAck, kSuccessionMs + kStepDownMs);
 }
 
+bool TRoomCore::ClaimHeld() const {
+    size_t with = 1 + claimAcks_.size();
+    // The old host's stream ended without a goodbye: it is dead, or it goes
+    // on after a reset. Then it must not still have a majority of the last
+    // view, so half of it (the old host counted) is enough. After a silence
+    // it may be alive with anyone: we need more than half.
+    if (claimHow_ == HostEnded) return 2 * with >= claimOf_;
+    return 2 * with > claimOf_;
+}
+
 void TRoomCore::ConfirmClaim() {
+    // Its system closed its streams: it cannot be serving the others.
+    if (claimHow_ == HostEnded) return BecomeHost();
     // A host cut off from the majority steps down once their silence reaches
     // its bound; we start only after that, so the two never list at once.
     int64_t wait = hostLastHeard_ + kSilenceMs + kStepDownMs - now_;
@@ -1251,11 +1508,19 @@ void TRoomCore::BecomeHost() {
     StopTimer(stepDownTimer_);
     DPMSG_GENERIC msg{DPSYS_HOST};
     Notice(&msg, sizeof msg);
+    // Members we have no link to cannot be served; but one whose link to us
+    // is being made right now gets a few seconds, and our claim when it comes.
     std::vector<uint32_t> unlinked;
-    for (auto& [id, peer] : peers_)
-        if (!peer.Direct) unlinked.push_back(id);
+    for (auto& [id, peer] : peers_) {
+        if (peer.Direct) continue;
+        if (Reaching(id))
+            grace_.insert(id);
+        else
+            unlinked.push_back(id);
+    }
     for (uint32_t id : unlinked)
         HostRemove(id);
+    if (!grace_.empty() && !graceTimer_) graceTimer_ = StartTimer(LinkGrace, kLinkGraceMs);
     // The first view from us as host: members know from it that we were confirmed.
     ++view_;
     SendLinkView();
@@ -1263,23 +1528,22 @@ void TRoomCore::BecomeHost() {
 }
 
 void TRoomCore::OnNewHost(uint32_t from, TLinkId link, const p2::TViewMessage& m) {
-    if (m.HostId != from) return DropLink(link, false);
+    if (m.HostId != from) return Distrust(link, from);
     if (IsHost()) return HostRemove(from); // it thinks we are gone: it is out of step
-    if (claiming_) {
-        if (m.View > claimView_) {
-            claiming_ = false;
-            StopTimer(successionTimer_);
-            AdoptNewHost(from, link, m);
-        }
-        return;
-    }
+    // We are the rule's successor: nobody else leads the room.
+    if (claiming_) return;
     if (hostLost_) {
-        // Only a claim made from a view at least as new as ours: a successor
-        // that missed changes we took must not lead the room back to its view.
-        if (m.View > view_) AdoptNewHost(from, link, m);
+        // Only the successor our last view names, with a view at least as
+        // new as ours: a successor that missed changes we took must not lead
+        // the room back to its view, and nobody else leads it at all.
+        if (from == successor_ && m.View > view_) AdoptNewHost(from, link, m);
         return;
     }
-    // Our host still answers: hold the claim until it goes quiet too, or drop it.
+    // Our host still answers. Only the member the rule would pick may be
+    // ahead of us in noticing it is gone: hold its claim until the host goes
+    // quiet too. Anyone else claiming the room is an attack.
+    bool byLinks = true;
+    if (from != Successor(&byLinks, hostId_)) return Distrust(link, from);
     if (heldNewHost_) StopTimer(heldNewHost_->Timer);
     heldNewHost_ = THeldNewHost{from, link, m, 0, {}};
     heldNewHost_->Timer = StartTimer(HeldNewHost, kSuccessionMs);

@@ -4,8 +4,8 @@
 // change of route, removal, succession, session loss. No sockets, no
 // threads, no clock: the shell feeds it events (each with the current
 // monotonic time) and carries out the actions it returns.
-#include "dplay/protocol/DPProtocol2.h"
 #include "dplay/api/DirectPlay.h"
+#include "dplay/protocol/DPProtocol2.h"
 
 #include <cstdint>
 #include <deque>
@@ -39,8 +39,17 @@ constexpr int64_t kStepDownMs = 3000;
 constexpr size_t kMaxPendingJoins = 16; // per room
 constexpr size_t kMaxPendingJoinsPerAddress = 4;
 constexpr size_t kMaxHeldIntroductions = 8;
-constexpr size_t kMaxHeldForNewcomer = 1024;        // relayed frames waiting for its welcome
-constexpr size_t kMaxHeldFromClaimant = 256;        // view frames of a successor we do not follow yet
+// Relayed to a newcomer before its welcome: held up to this many bytes; past
+// it, dropped and asked for again from their senders once it is welcomed.
+constexpr uint64_t kMaxHeldBytesForNewcomer = 16ull << 20;
+// A pair whose oldest unacknowledged block is this old does not take what it
+// is sent: longer than any freeze the room waits out.
+constexpr int64_t kAckTimeoutMs = 30000;
+// A successor keeps a member whose link to it is still being made this long.
+constexpr int64_t kLinkGraceMs = 5000;
+// The longest a join may wait for a member that went quiet but may come back.
+constexpr int64_t kAdmitSilentMs = kSilenceMs + 1000;
+constexpr size_t kMaxHeldFromClaimant = 256; // view frames of a successor we do not follow yet
 constexpr uint64_t kMaxUnackedBytes = 128ull << 20; // per pair, as the unsent limit
 constexpr uint32_t kAckEvery = 16; // blocks received before an ACK goes out unasked
 } // namespace room
@@ -117,6 +126,11 @@ class TRoomCore {
 
     std::vector<TCoreAction> TakeActions();
 
+    // What must hold between events; the first that does not, or empty. The
+    // tests and the simulation run it after every event, and so does every
+    // entry point in a build with assertions.
+    std::string CheckInvariants() const;
+
     TState State() const { return state_; }
     bool IsHost() const {
         return state_ == InRoom && hostId_ == ownId_ && ownId_ != 0 && !claiming_;
@@ -157,7 +171,8 @@ class TRoomCore {
         uint32_t Peer = 0;
         uint32_t Dialer = 0; // who dialed it: the tie between two links of a pair
         uint32_t RemoteIpv4 = 0;
-        bool Up = false; // connected: frames may be written
+        bool Up = false;  // connected: frames may be written
+        bool Bye = false; // the peer said goodbye: its end is a departure
         int64_t LastReceive = 0;
         int64_t LastSend = 0;
         int64_t DrainSince = 0;
@@ -167,6 +182,7 @@ class TRoomCore {
     struct TOutgoing {
         uint64_t Seq;
         std::shared_ptr<const std::vector<uint8_t>> Block;
+        int64_t At; // since when its acknowledgement is awaited
     };
     struct TPeer {
         proto2::TViewEntry Entry;
@@ -190,9 +206,17 @@ class TRoomCore {
         // what was relayed to it meanwhile.
         TLinkId Admission = 0;
         uint32_t AdmitView = 0;
+        int64_t AdmitSince = 0;
         size_t AdmitOf = 0;
         std::set<uint32_t> AdmitAcks;
         std::vector<proto2::TFrame> Held;
+        uint64_t HeldBytes = 0;
+        std::set<uint32_t> Dropped; // senders whose relayed blocks to it were not held
+        // It broke the rules on its direct link: it is reached only through the host.
+        bool Distrusted = false;
+        bool AckReported = false; // we told the host it does not acknowledge
+        // Host: members that reported it.
+        std::set<uint32_t> ReportedBy;
     };
     enum TTimerKind {
         JoinDeadline,
@@ -202,7 +226,8 @@ class TRoomCore {
         HeldNewHost,
         StepDown,
         AdmitDeadline,
-        Redial
+        Redial,
+        LinkGrace
     };
     struct TTimer {
         TTimerKind Kind;
@@ -269,11 +294,26 @@ class TRoomCore {
     void DropLink(TLinkId id, bool timedOut);
     void MemberLinkGone(uint32_t peer, TLinkId id, bool timedOut);
     bool CutOff(TLinkId except) const;
-    void HostLost(bool clean);
-    uint32_t Successor(bool* byLinks) const;
-    void Claim(bool clean);
+    // How the host's link ended: it said goodbye, its stream ended without one
+    // (killed, or the link was reset), or it went silent.
+    enum THostEnd { HostBye, HostEnded, HostSilent };
+    void HostLost(THostEnd how);
+    // The rule's successor of the view without `without` (the host).
+    uint32_t Successor(bool* byLinks, uint32_t without = 0) const;
+    // A member broke the rules on its direct link: cut it off, tell the host.
+    void Distrust(TLinkId id, uint32_t peer);
+    void OnReport(uint32_t from, const proto2::TReport& m);
+    void CheckAcks();
+    void ForgetPairSecrets(uint32_t id, bool all);
+    static std::pair<uint32_t, uint32_t> PairKey(uint32_t a, uint32_t b) {
+        return {std::min(a, b), std::max(a, b)};
+    }
+    void Claim(THostEnd how);
     void BecomeHost();
     void ConfirmClaim();
+    bool ClaimHeld() const;
+    // A direct link to it, or one being made.
+    bool Reaching(uint32_t id) const;
     void AdoptNewHost(uint32_t from, TLinkId link, const proto2::TViewMessage& m);
     void OnNewHost(uint32_t from, TLinkId link, const proto2::TViewMessage& m);
     void SessionLost();
@@ -289,8 +329,7 @@ class TRoomCore {
     uint32_t hostIpv4_ = 0;
     bool creator_ = false;
     uint32_t ownId_ = 0;
-    proto2::TViewEntry self_; // our own entry as the view holds it
-    proto2::TSecret ownSecret_{};
+    proto2::TViewEntry self_;   // our own entry as the view holds it
     uint32_t reportedView_ = 0; // the last LINKS we sent: its view and links
     std::set<uint32_t> reportedLinks_;
     uint32_t hostId_ = 0;
@@ -307,6 +346,9 @@ class TRoomCore {
     bool listed_ = false;
     bool reading_ = true;
     std::set<uint32_t> usedIds_; // host: never hand an id out twice
+    // Host: secrets of pairs whose members have not both been told yet.
+    std::map<std::pair<uint32_t, uint32_t>, proto2::TSecret> pairSecrets_;
+    uint32_t successor_ = 0; // whom we wait for while the host is lost
     // Succession.
     bool hostLost_ = false; // waiting for NEW_HOST from the successor
     TTimerId successionTimer_ = 0;
@@ -314,9 +356,14 @@ class TRoomCore {
     uint32_t claimView_ = 0;
     size_t claimOf_ = 0; // members of the last view, the old host included
     std::set<uint32_t> claimAcks_;
+    THostEnd claimHow_ = HostSilent;
+    bool claimByLinks_ = true;  // the rule chose us by the links, not only as the lowest
     int64_t hostLastHeard_ = 0; // when the lost host last sent anything
     bool hostConfirmed_ = true; // our host has spoken as host, not only claimed
+    bool hostBye_ = false;      // the host's link brought BYE before it ended
     TTimerId stepDownTimer_ = 0;
+    std::set<uint32_t> grace_; // new host: members whose link to us is being made
+    TTimerId graceTimer_ = 0;
     std::deque<int64_t> timeoutRemovals_; // host: members removed after a silence, recently
     struct THeldNewHost {
         uint32_t From;

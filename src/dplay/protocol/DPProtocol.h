@@ -16,7 +16,9 @@ using TFrame = std::shared_ptr<const std::vector<uint8_t>>;
 
 constexpr uint8_t kMagic[8] = {'P', 'A', 'R', 'L', 'D', 'P', '\r', '\n'};
 // What HELLO says; a peer whose HELLO says anything else is not answered.
-constexpr uint16_t kVersion = 2;
+// 3: each pair's secret is its own (WELCOME carries one per member), BYE,
+// REPORT and RESEND.
+constexpr uint16_t kVersion = 3;
 
 // Limits. A frame's length counts its type byte and body.
 constexpr uint32_t kMaxBlock = 8u << 20; // one data block: 8 MiB

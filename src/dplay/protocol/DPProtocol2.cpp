@@ -3,6 +3,7 @@
 #include "dplay/protocol/DPWireReader.h"
 #include "dplay/protocol/DPWireWriter.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace dplay::proto2 {
@@ -75,7 +76,7 @@ std::optional<TViewMessage> GetView(TDPWireReader& r) {
     bool hostListed = false;
     for (size_t i = 0; i < v.Members.size(); ++i) {
         const TViewEntry& e = v.Members[i];
-        if (e.Id == 0 || !ids.insert(e.Id).second) return std::nullopt;
+        if (e.Id == 0 || !ids.insert(e.Id).second || !NameShowable(e.Name)) return std::nullopt;
         if (i > 0 && e.JoinNumber <= v.Members[i - 1].JoinNumber) return std::nullopt;
         if (!MaskFits(masks[i], n, i)) return std::nullopt;
         hostListed |= e.Id == v.HostId;
@@ -121,8 +122,13 @@ TFrame EncodeEmpty(TMessageType type) {
 
 TFrame EncodeWelcome(const TWelcome& m) {
     TDPWireWriter w(WELCOME);
-    w.U32(m.YourId).Raw(m.YourSecret.data(), 16);
+    w.U32(m.YourId);
     PutView(w, m.View);
+    size_t n = std::min<size_t>(m.View.Members.size(), kMaxMembers);
+    for (size_t i = 0; i < n; ++i) {
+        TSecret s = i < m.Secrets.size() ? m.Secrets[i] : TSecret{};
+        w.Raw(s.data(), 16);
+    }
     return w.Finish();
 }
 
@@ -162,6 +168,14 @@ TFrame EncodeHostAck(uint32_t view) {
     return TDPWireWriter(HOST_ACK, 4).U32(view).Finish();
 }
 
+TFrame EncodeReport(const TReport& m) {
+    return TDPWireWriter(REPORT, 8).U32(m.View).U32(m.Id).Finish();
+}
+
+TFrame EncodeResend(uint32_t peer) {
+    return TDPWireWriter(RESEND, 4).U32(peer).Finish();
+}
+
 TFrame EncodePeerHello(const TPeerHello& m) {
     return TDPWireWriter(PEER_HELLO, 40)
         .Guid(m.Instance)
@@ -189,9 +203,10 @@ std::optional<TWelcome> DecodeWelcome(const uint8_t* body, size_t size) {
     TDPWireReader r(body, size);
     TWelcome m;
     m.YourId = r.U32();
-    m.YourSecret = GetSecret(r);
     auto view = GetView(r);
     if (!view || m.YourId == 0) return std::nullopt;
+    for (size_t i = 0; i < view->Members.size(); ++i)
+        m.Secrets.push_back(GetSecret(r));
     bool listed = false;
     for (const TViewEntry& e : view->Members)
         listed |= e.Id == m.YourId;
@@ -207,7 +222,7 @@ std::optional<TMemberAdded> DecodeMemberAdded(const uint8_t* body, size_t size) 
     m.Secret = GetSecret(r);
     uint64_t mask = 0;
     m.Member = GetEntry(r, &mask);
-    if (m.Member.Id == 0 || mask != 0) return std::nullopt;
+    if (m.Member.Id == 0 || mask != 0 || !NameShowable(m.Member.Name)) return std::nullopt;
     return Checked(r, std::move(m));
 }
 
@@ -254,6 +269,22 @@ std::optional<uint32_t> DecodeHostAck(const uint8_t* body, size_t size) {
     TDPWireReader r(body, size);
     uint32_t view = r.U32();
     return Checked(r, view);
+}
+
+std::optional<TReport> DecodeReport(const uint8_t* body, size_t size) {
+    TDPWireReader r(body, size);
+    TReport m;
+    m.View = r.U32();
+    m.Id = r.U32();
+    if (m.Id == 0) return std::nullopt;
+    return Checked(r, m);
+}
+
+std::optional<uint32_t> DecodeResend(const uint8_t* body, size_t size) {
+    TDPWireReader r(body, size);
+    uint32_t peer = r.U32();
+    if (peer == 0) return std::nullopt;
+    return Checked(r, peer);
 }
 
 std::optional<TPeerHello> DecodePeerHello(const uint8_t* body, size_t size) {
@@ -305,6 +336,13 @@ std::optional<TRelay> DecodeRelay(const uint8_t* body, size_t size) {
 
 bool DecodeEmpty(const uint8_t*, size_t size) {
     return size == 0;
+}
+
+bool NameShowable(const std::string& name) {
+    return std::none_of(name.begin(), name.end(), [](char c) {
+        auto b = static_cast<unsigned char>(c);
+        return b < 0x20 || b == 0x7F;
+    });
 }
 
 } // namespace dplay::proto2

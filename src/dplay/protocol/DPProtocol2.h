@@ -48,6 +48,9 @@ enum TMessageType : uint8_t {
     ACK = 0x42,
     RELAY = 0x43,
     REMOVED = 0x44,
+    REPORT = 0x2B,
+    RESEND = 0x2C,
+    BYE = 0x45,
 };
 
 using TSecret = std::array<uint8_t, 16>;
@@ -75,13 +78,21 @@ struct TViewMessage {
 struct TWelcome {
     TViewMessage View; // includes the newcomer itself
     uint32_t YourId = 0;
-    TSecret YourSecret{};
+    // One per member of View, in its order: the secret of our pair with that
+    // member (zero for ourselves and the host, with whom we need none).
+    std::vector<TSecret> Secrets;
 };
 
 struct TMemberAdded {
     uint32_t View = 0;
     TViewEntry Member;
-    TSecret Secret{};
+    TSecret Secret{}; // of the pair of the receiver and the newcomer only
+};
+
+// REPORT (member to host): a member broke the rules on its link with us.
+struct TReport {
+    uint32_t View = 0;
+    uint32_t Id = 0;
 };
 
 struct TMemberRemoved {
@@ -108,7 +119,7 @@ struct TPeerHello {
     TGuid Instance;
     uint32_t TargetId = 0;
     uint32_t FromId = 0;
-    TSecret Secret{}; // the admission secret of the later of the two members
+    TSecret Secret{}; // the pair's, given by the host to these two members only
 };
 
 struct TData {
@@ -132,6 +143,9 @@ TFrame EncodeLinks(const TLinks& m);
 TFrame EncodeLinkView(const TLinkView& m);
 TFrame EncodeNewHost(const TViewMessage& m);
 TFrame EncodeHostAck(uint32_t view);
+TFrame EncodeReport(const TReport& m);
+// RESEND (host to member): what you sent to this peer through me, send again.
+TFrame EncodeResend(uint32_t peer);
 TFrame EncodePeerHello(const TPeerHello& m);
 TFrame EncodeData(uint64_t seq, const void* block, uint32_t size);
 TFrame EncodeAck(uint64_t seq);
@@ -147,11 +161,18 @@ std::optional<TLinks> DecodeLinks(const uint8_t* body, size_t size);
 std::optional<TLinkView> DecodeLinkView(const uint8_t* body, size_t size);
 std::optional<TViewMessage> DecodeNewHost(const uint8_t* body, size_t size);
 std::optional<uint32_t> DecodeHostAck(const uint8_t* body, size_t size);
+std::optional<TReport> DecodeReport(const uint8_t* body, size_t size);
+std::optional<uint32_t> DecodeResend(const uint8_t* body, size_t size);
 std::optional<TPeerHello> DecodePeerHello(const uint8_t* body, size_t size);
 std::optional<TData> DecodeData(const uint8_t* body, size_t size);
 std::optional<uint64_t> DecodeAck(const uint8_t* body, size_t size);
 std::optional<TRelay> DecodeRelay(const uint8_t* body, size_t size);
 bool DecodeEmpty(const uint8_t* body, size_t size);
+
+// A name (player or room) that may be shown: no control byte. In CP932 the
+// second byte of a double-byte character is never below 0x40, so a byte
+// below 0x20 or 0x7F is always a control character, wherever it stands.
+bool NameShowable(const std::string& name);
 
 // Masks over a view's order (ascending join number) and back.
 uint64_t MaskOf(const std::set<uint32_t>& ids, const std::vector<uint32_t>& order);

@@ -138,7 +138,7 @@ HRESULT TDPRoomDriver::Send(uint32_t from, uint32_t to, const void* data, uint32
     case TRoomCore::SendNotInRoom:
         return DPERR_INVALIDPLAYER;
     case TRoomCore::SendFull:
-        return DPERR_GENERIC; // the peer does not take what it was sent
+        return DPERR_BUSY; // a peer does not take what it was sent: nothing went
     }
     return DPERR_GENERIC;
 }
