@@ -4,6 +4,7 @@
 #include "entry/RoomEntry.h"
 #include "platform/Cp932.h"
 #include "platform/OwnAddresses.h"
+#include "session/DPSessionError.h"
 
 using platform::Cp932ToUtf8;
 
@@ -55,9 +56,9 @@ void TCliMember::Enter() {
     } catch (const platform::EAbort&) {
         throw ECliFailure("cancelled");
     } catch (const platform::Exception& e) {
-        // The service does not say why a join was refused; a full room is the usual cause.
-        std::string what = options_.Create ? "could not create the room"
-                                           : "could not enter the room (refused: full or gone?)";
+        // The details say why, when the room told us.
+        std::string what =
+            options_.Create ? "could not create the room" : "could not enter the room";
         std::string why = Cp932ToUtf8(e.Message);
         if (!e.Details.empty()) why += " (" + Cp932ToUtf8(e.Details) + ")";
         throw ECliFailure(why + " - " + what);
@@ -90,14 +91,21 @@ AnsiString TCliMember::ChooseRoom() {
     throw ECliFailure(message);
 }
 
-void TCliMember::SendLine(const std::string& utf8) {
-    if (!session_.Opened()) return;
+bool TCliMember::SendLine(const std::string& utf8) {
+    if (!session_.Opened()) return true;
     chat::TPayload payload = chat::BuildChatText(platform::Utf8ToCp932(utf8));
     std::optional<uint32_t> own;
     if (session_.OwnPlayer()) own = session_.OwnPlayer()->Id;
-    chat::SendToRoom([this](uint32_t to, const void* data,
-                            size_t size) { session_.SendData(to, data, static_cast<int>(size)); },
-                     own, payload);
+    try {
+        chat::SendToRoom(
+            [this](uint32_t to, const void* data, size_t size) {
+                session_.SendData(to, data, static_cast<int>(size));
+            },
+            own, payload);
+    } catch (const EDPSessionBusy&) {
+        return false; // refused whole before the own copy: nothing was printed
+    }
+    return true;
 }
 
 void TCliMember::SessionMessage(TDPPlayer* from, const void* data, int size) {

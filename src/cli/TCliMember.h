@@ -20,8 +20,9 @@ class TCliMember {
 
     // Creates or enters the room. Throws ECliFailure.
     void Enter();
-    // Sends one line of UTF-8 input as a chat text.
-    void SendLine(const std::string& utf8);
+    // Sends one line of UTF-8 input as a chat text. False when the room does
+    // not take it yet (a member does not keep up): nothing was sent, try again.
+    bool SendLine(const std::string& utf8);
     // Leaves the room once what was sent has gone out. Safe in any state.
     void Leave();
 

@@ -22,6 +22,24 @@ const char* KindName(TEntryKind kind) {
     return "text";
 }
 
+// A terminal obeys control characters: one from the room (an escape that
+// clears the screen, a carriage return that overwrites a line) is shown as
+// ^X instead. Tabs stay.
+std::string Showable(std::string line) {
+    std::string out;
+    out.reserve(line.size());
+    for (char c : line) {
+        auto b = static_cast<unsigned char>(c);
+        if ((b < 0x20 && c != '\t') || b == 0x7F) {
+            out += '^';
+            out += static_cast<char>(b ^ 0x40);
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
 } // namespace
 
 void TEntryPrinter::Print(TEntryKind kind, const AnsiString& senderName, const AnsiString& text) {
@@ -38,7 +56,7 @@ std::string TEntryPrinter::Format(TEntryKind kind, const AnsiString& senderName,
     std::string out;
     if (!jsonl_) {
         for (const AnsiString& line : chat::LogEntryLines(senderName, text)) {
-            out += platform::Cp932ToUtf8(line);
+            out += Showable(platform::Cp932ToUtf8(line));
             out += '\n';
         }
         return out;

@@ -18,8 +18,20 @@ void TLineReader::Stop() {
     if (notifier_) notifier_->setEnabled(false);
 }
 
+void TLineReader::Pause() {
+    paused_ = true;
+    if (notifier_) notifier_->setEnabled(false);
+}
+
+void TLineReader::Resume() {
+    if (!paused_ || ended_) return;
+    paused_ = false;
+    DeliverLines();
+    if (notifier_ && !paused_ && !ended_) notifier_->setEnabled(true);
+}
+
 void TLineReader::ReadReady() {
-    if (ended_) return;
+    if (ended_ || paused_) return;
     char buffer[65536];
     ssize_t n = ::read(fd_, buffer, sizeof buffer);
     if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) return;
@@ -41,7 +53,7 @@ void TLineReader::ReadReady() {
 
 void TLineReader::DeliverLines() {
     size_t start = 0;
-    while (!ended_) {
+    while (!ended_ && !paused_) {
         size_t eol = pending_.find('\n', start);
         if (eol == std::string::npos) {
             if (pending_.size() - start <= kMaxLine) break;
@@ -54,12 +66,13 @@ void TLineReader::DeliverLines() {
         size_t end = eol;
         if (end > start && pending_[end - 1] == '\r') --end;
         // A line that came in whole but is too long is cut the same way.
-        while (end - start > kMaxLine && !ended_) {
+        while (end - start > kMaxLine && !ended_ && !paused_) {
             size_t cut = CutPoint(pending_.substr(start, kMaxLine + 4), kMaxLine);
             std::string piece = pending_.substr(start, cut);
             start += cut;
             if (OnLine) OnLine(piece);
         }
+        if (paused_ || ended_) break;
         std::string line = pending_.substr(start, end - start);
         start = eol + 1;
         if (OnLine) OnLine(line);

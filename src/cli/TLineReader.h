@@ -20,6 +20,10 @@ class TLineReader : public QObject {
     void Start();
     // Stops reading for good; OnEnd is not raised.
     void Stop();
+    // Stops handing out lines (from inside OnLine too: the next line waits)
+    // and reading input, until Resume.
+    void Pause();
+    void Resume();
 
     // Each line without its LF (and without a CR before it).
     std::function<void(const std::string& line)> OnLine;
@@ -38,4 +42,5 @@ class TLineReader : public QObject {
     std::unique_ptr<QSocketNotifier> notifier_;
     std::string pending_;
     bool ended_ = false;
+    bool paused_ = false;
 };

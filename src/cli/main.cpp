@@ -7,9 +7,11 @@
 
 #include <QCoreApplication>
 #include <QSocketNotifier>
+#include <QTimer>
 #include <csignal>
 #include <cstdio>
 #include <fcntl.h>
+#include <optional>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -103,10 +105,30 @@ int main(int argc, char** argv) {
     };
 
     TLineReader input(STDIN_FILENO);
-    input.OnLine = [&](const std::string& line) {
-        if (!leaving) member.SendLine(line);
+    // A line the room does not take yet waits here, and input is not read
+    // meanwhile: the sender slows down to the room's pace and nothing is lost.
+    std::optional<std::string> waiting;
+    bool ended = false;
+    QTimer retry;
+    retry.setSingleShot(true);
+    auto send = [&](const std::string& line) {
+        if (leaving || member.SendLine(line)) return;
+        waiting = line;
+        input.Pause();
+        retry.start(100);
     };
-    input.OnEnd = [&] { leave(kExitOk); };
+    QObject::connect(&retry, &QTimer::timeout, [&] {
+        if (!waiting || leaving) return;
+        if (!member.SendLine(*waiting)) return retry.start(100);
+        waiting.reset();
+        if (ended) return leave(kExitOk);
+        input.Resume();
+    });
+    input.OnLine = send;
+    input.OnEnd = [&] {
+        ended = true;
+        if (!waiting) leave(kExitOk);
+    };
 
     // SIGINT and SIGTERM leave the room like the end of input does.
     std::unique_ptr<QSocketNotifier> signalNotifier;

@@ -33,6 +33,23 @@ AnsiString Format(const char* utf8, const AnsiString& arg) {
     throw EDPSessionError(Format(utf8, arg));
 }
 
+// Why the room did not let our player in, for the error's details.
+std::string RefusalDetail(HRESULT hr) {
+    switch (hr) {
+    case DPERR_SESSIONFULL:
+        return "The room is full.";
+    case DPERR_INVALIDPARAMS:
+        return "The name holds a control character (a line break, an escape, ...).";
+    case DPERR_TIMEOUT:
+        return "A member of the room did not answer in time; try again.";
+    case DPERR_CONNECTIONLOST:
+    case DPERR_NOCONNECTION:
+        return "The host ended the connection (the room may be gone).";
+    default:
+        return "The host refused it (code " + std::to_string(hr) + ").";
+    }
+}
+
 // The text of a system result code. There is no system message table here,
 // so every code but 0 gets the generic text with its number.
 AnsiString SystemErrorText(int32_t code) {
@@ -223,8 +240,9 @@ void TCustomDPSession::OpenPlayer(const AnsiString& playerName) {
     DPNAME name;
     name.shortName = CutChars(playerName, 1023);
     DPID id = 0;
-    if (Failed(directPlay_->CreatePlayer(&id, &name, receiveEvent_, nullptr, 0, 0)))
-        Fail("%s を開けません", currentSessionName_);
+    if (HRESULT hr = directPlay_->CreatePlayer(&id, &name, receiveEvent_, nullptr, 0, 0);
+        Failed(hr))
+        throw EDPSessionError(Format("%s を開けません", currentSessionName_), RefusalDetail(hr));
     ownPlayer_->Id = id;
 
     directPlay_->EnumPlayers(
@@ -304,9 +322,9 @@ void TCustomDPSession::SendData(uint32_t toId, const void* data, int size) {
                               "A block of " + std::to_string(size) +
                                   " bytes is larger than a room carries.");
     if (hr == DPERR_BUSY)
-        throw EDPSessionError(Text("送信できませんでした。受信が追いつかないメンバーがいます。"
-                                   "しばらくしてから送り直してください。"),
-                              "A member has not taken what was sent to it yet; nothing was sent.");
+        throw EDPSessionBusy(Text("送信できませんでした。受信が追いつかないメンバーがいます。"
+                                  "しばらくしてから送り直してください。"),
+                             "A member has not taken what was sent to it yet; nothing was sent.");
 }
 
 void TCustomDPSession::SetGUID(const AnsiString& value) {

@@ -7,3 +7,10 @@ class EDPSessionError : public platform::Exception {
   public:
     using platform::Exception::Exception;
 };
+
+// A send refused for now because a member does not keep up: nothing was
+// sent, and the same send may succeed later.
+class EDPSessionBusy : public EDPSessionError {
+  public:
+    using EDPSessionError::EDPSessionError;
+};

@@ -29,6 +29,10 @@ TEST(CliPrint, LogLineForm) {
     EXPECT_EQ(Printed(false, TEntryKind::Text, "10.0.0.1:a:b", "x\r\n\r\ny"), "<a:b>\nx\ny\n");
     EXPECT_EQ(Printed(false, TEntryKind::Arrival, "", "  10.0.0.1:taro さんが入室しました。"),
               "10.0.0.1:taro さんが入室しました。\n");
+    // A text from the room cannot move the cursor, clear the screen or
+    // overwrite a line: its control characters are shown, not obeyed.
+    EXPECT_EQ(Printed(false, TEntryKind::Text, "1.2.3.4:x", "a\x1b[2Jb\rc\x07d\x7f\te"),
+              "<x>a^[[2Jb^Mc^Gd^?\te\n");
     // Entries that add no line to the log print nothing at all.
     EXPECT_EQ(Printed(false, TEntryKind::Text, "1.2.3.4:x", " \t "), "");
     EXPECT_EQ(Printed(true, TEntryKind::Text, "1.2.3.4:x", ""), "");
@@ -97,6 +101,21 @@ TEST_F(CliReader, LinesAcrossReadsCrLfEmptyLinesAndAnUnterminatedLast) {
     Feed("o\n\n\rthree");
     End();
     EXPECT_EQ(lines_, (std::vector<std::string>{"one", "two", "", "\rthree"}));
+}
+
+TEST_F(CliReader, APausedReaderHoldsTheNextLinesUntilResumed) {
+    // The room does not take a line yet: the reader stops after it.
+    reader_->OnLine = [this](const std::string& l) {
+        lines_.push_back(l);
+        if (l == "two") reader_->Pause();
+    };
+    Feed("one\ntwo\nthree\nfour\n");
+    ASSERT_TRUE(platform::PumpUntil([this] { return lines_.size() >= 2; }, 10000));
+    platform::PumpUntil([] { return false; }, 200);
+    EXPECT_EQ(lines_, (std::vector<std::string>{"one", "two"}));
+    reader_->Resume();
+    End();
+    EXPECT_EQ(lines_, (std::vector<std::string>{"one", "two", "three", "four"}));
 }
 
 TEST_F(CliReader, AnUnterminatedLastLineLosesItsCarriageReturn) {

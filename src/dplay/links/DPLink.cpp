@@ -109,7 +109,7 @@ void TDPLink::Read() {
 
 void TDPLink::Send(proto::TFrame frame) {
     std::unique_lock lock(sendMutex_);
-    if (!sendOpen_ || closeAfterSend_) return;
+    if (!sendOpen_ || closeAfterSend_ || overflowed_) return;
     if (!writeActive_) {
         // Nothing ahead of it: try the socket at once, without blocking.
         ssize_t n = ::send(socket_.native_handle(), frame->data(), frame->size(),
@@ -133,16 +133,34 @@ void TDPLink::Send(proto::TFrame frame) {
         asio::post(socket_.get_executor(), [self = shared_from_this()] { self->Write(); });
         return;
     }
-    unsentBytes_ += frame->size();
-    if (unsentBytes_ > proto::kMaxUnsentBytes) {
+    if (unsentBytes_ + frame->size() > proto::kMaxUnsentBytes) {
         // The peer does not read; holding more would let it eat our memory.
-        sendOpen_ = false;
+        // What has not started going out is dropped, and the last words go
+        // in its place, so the peer learns why the link ends when it reads.
+        overflowed_ = true;
+        const size_t keep = std::max<size_t>(writingCount_, 1); // never half a frame
+        while (queue_.size() > keep) {
+            unsentBytes_ -= queue_.back()->size();
+            queue_.pop_back();
+        }
+        if (lastWords_) {
+            unsentBytes_ += lastWords_->size();
+            queue_.push_back(lastWords_);
+        }
         lock.unlock();
-        asio::post(socket_.get_executor(),
-                   [self = shared_from_this()] { self->Close(TLinkEnd::Timeout); });
+        asio::post(socket_.get_executor(), [self = shared_from_this()] { self->Overflowed(); });
         return;
     }
+    unsentBytes_ += frame->size();
     queue_.push_back(std::move(frame));
+}
+
+void TDPLink::Overflowed() {
+    if (!open_) return;
+    EndHandler onEnd = std::move(onEnd_);
+    onEnd_ = nullptr;
+    CloseAfterSend();
+    if (onEnd) onEnd(TLinkEnd::Timeout);
 }
 
 void TDPLink::Write() {

@@ -56,6 +56,10 @@ class TDPLink : public std::enable_shared_from_this<TDPLink> {
     // nothing we sent is lost to a reset, for at most maxMs. The end handler
     // is not called.
     void CloseAfterSend(int maxMs = proto::kKeepaliveTimeoutMs);
+    // Written last when the link ends because the peer does not read (what
+    // waits unsent passed its bound): the frames not yet going out are dropped
+    // for it, the end handler is called (Timeout), and the link closes after it.
+    void SetLastWords(proto::TFrame frame) { lastWords_ = std::move(frame); }
     // fn runs once when the link is closed, whatever the reason (now, if it is).
     void WhenClosed(std::function<void()> fn);
 
@@ -79,6 +83,7 @@ class TDPLink : public std::enable_shared_from_this<TDPLink> {
     bool FrameOverdue(std::chrono::steady_clock::time_point now) const;
     bool Dispatch(uint8_t type, const uint8_t* body, size_t size);
     void FinishSending();
+    void Overflowed();
 
     asio::ip::tcp::socket socket_;
     asio::steady_timer timer_;
@@ -104,6 +109,8 @@ class TDPLink : public std::enable_shared_from_this<TDPLink> {
     bool ownKeepalive_ = true;
     uint32_t maxFrame_ = proto::kMaxFrame;
     bool closeAfterSend_ = false;
+    bool overflowed_ = false;
+    proto::TFrame lastWords_;
     bool paused_ = false;
     bool reading_ = false;
     bool draining_ = false; // CloseAfterSend was called: input is dropped

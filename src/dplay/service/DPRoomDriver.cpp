@@ -215,6 +215,9 @@ void TDPRoomDriver::Adopt(TLinkId id, const std::shared_ptr<TDPLink>& link) {
     TSlot& slot = slots_[id];
     slot.Link = link;
     link->HandOverKeepalive(proto2::kMaxFrame);
+    // A peer that does not read is removed (by the host) or cut off (by a
+    // member): either way it reads why before the end of the stream.
+    link->SetLastWords(proto2::EncodeEmpty(proto2::REMOVED));
     if (linksPaused_) link->Pause();
     std::weak_ptr<TDPRoomDriver> weak = weak_from_this();
     TDPLink* raw = link.get();
