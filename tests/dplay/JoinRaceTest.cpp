@@ -29,7 +29,7 @@ TEST(JoinRace, AnIntroductionBeforeTheHostsWordWaitsForIt) {
     const uint32_t hostId = 0x10, olderId = 0x20, newerId = 0x30;
     p2::TWelcome welcome;
     welcome.YourId = olderId;
-    welcome.YourSecret.fill(1);
+    welcome.Secrets.resize(2);
     welcome.View.View = 3;
     welcome.View.HostId = hostId;
     welcome.View.Members = {{hostId, 0, 0, 1, "host", {}},

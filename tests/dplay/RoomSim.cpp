@@ -143,6 +143,9 @@ int TRoomSim::AddNode(bool nat, bool hostile) {
 void TRoomSim::Tick(int node) {
     TNode& n = nodes_[node];
     if (!n.Alive) return;
+    // A resumed process runs its overdue timer in the same wake-up as what
+    // waits on its links: reading first puts the tick a moment later, not a
+    // tick period later (the room is listed until the process runs again).
     if (Paused(node))
         return At(n.FrozenUntil + (n.ReadFirst ? 1 : 0), [this, node] { Tick(node); });
     n.LastEvent = now_;
@@ -239,11 +242,10 @@ bool TRoomSim::SendBlock(int node, uint32_t to, size_t size) {
         if (int r = NodeOfId(id); r >= 0) sent.To.insert(r);
     n.LastEvent = now_;
     auto result = n.Core->Send(now_, to, block->data(), block->size());
-    // What the user sees: the session component passes the block to the
-    // service and turns only a block too large into an error; a store that
-    // is full comes back as a failure it does not report, so the text looks
-    // sent. (Checked only where today's room is known to fail.)
-    bool shown = result == TRoomCore::SendOk || (options_.Floods && result == TRoomCore::SendFull);
+    // What the user sees: the session component raises every refusal (a
+    // full store too: the window keeps the text, parlora-cli waits and sends
+    // it again), so only a block the core took looks sent.
+    bool shown = result == TRoomCore::SendOk;
     if (result == TRoomCore::SendOk) {
         for (uint32_t id : targets)
             n.Stored[id].push_back(block->size());
@@ -422,14 +424,17 @@ void TRoomSim::Push(int link, int toSide, TItem item) {
         end.Unsent.push_back(std::move(item));
         if (raw || end.UnsentBytes - end.UnsentRaw <= proto::kMaxUnsentBytes) return;
         // The writer's shell will not hold more for a peer that does not
-        // read: it ends the link, and the reader gets the end after what
-        // is on the wire.
+        // read: it drops what is not on the wire, writes REMOVED as its
+        // last words and ends the link; the reader gets them after what is
+        // on the wire.
         int writer = 1 - toSide;
         TEnd& w = l.End[writer];
         end.Unsent.clear();
         end.UnsentBytes = end.UnsentRaw = 0;
         if (w.Node >= 0) Log(nodes_[w.Node].Name + "'s shell ends a link: the peer does not read");
-        end.In.push_back(TItem{Eof, end.In.empty() ? now_ + Delay() : end.In.back().At, nullptr});
+        const int64_t last = end.In.empty() ? now_ + Delay() : end.In.back().At;
+        if (w.Node >= 0) end.In.push_back(TItem{Frame, last, p2::EncodeEmpty(p2::REMOVED)});
+        end.In.push_back(TItem{Eof, last, nullptr});
         if (!end.Scheduled) {
             end.Scheduled = true;
             At(end.In.front().At, [this, link, toSide] { Pump(link, toSide); });
@@ -756,10 +761,14 @@ void TRoomSim::OnSent(int node, const p2::TFrame& frame, int to) {
             agreed_.Links[order[i]] = p2::IdsOf(m->Masks[i], order);
             int claimer = NodeOfId(order[i]);
             if (claimer < 0 || !nodes_[claimer].Hostile) continue;
-            // A link counts only if it was ever made.
+            // A link counts when both of its ends report it, and then it
+            // must have been made: a hostile member's word alone counts for nothing.
             for (uint32_t id : agreed_.Links[order[i]]) {
                 int other = NodeOfId(id);
-                if (other < 0) continue;
+                auto back = std::find(order.begin(), order.end(), id);
+                if (other < 0 || back == order.end() ||
+                    !p2::IdsOf(m->Masks[back - order.begin()], order).count(order[i]))
+                    continue;
                 bool ever = false;
                 for (const TLink& l : links_)
                     if ((l.End[0].Node == claimer && l.End[1].Node == other) ||
@@ -843,8 +852,8 @@ uint32_t TRoomSim::RulePick(uint32_t without) const {
         if (id != without) order.push_back(id);
     auto linked = [&](uint32_t a, uint32_t b) {
         auto la = agreed_.Links.find(a), lb = agreed_.Links.find(b);
-        return (la != agreed_.Links.end() && la->second.count(b)) ||
-               (lb != agreed_.Links.end() && lb->second.count(a));
+        return la != agreed_.Links.end() && la->second.count(b) && lb != agreed_.Links.end() &&
+               lb->second.count(a);
     };
     for (uint32_t c : order) {
         bool all = true;
@@ -874,7 +883,9 @@ void TRoomSim::CheckAlways() {
         }
         if (n.Core->Listed()) {
             if (n.Core->State() != TRoomCore::InRoom) Fail(n.Name + " lists a room it is not in");
-            if (running) {
+            // A hostile process may list whatever it likes; the guarantee is
+            // that no honest process lists the room beside the real host.
+            if (running && !n.Hostile) {
                 ++listing;
                 listers += " " + n.Name;
             }
@@ -920,7 +931,7 @@ void TRoomSim::CheckAlways() {
             int hn = NodeOfId(host);
             if (hn < 0) {
                 Fail(n.Name + " follows a host no host admitted");
-            } else if (nodes_[hn].Hostile && n.LastHost != 0 && n.LastHost != host &&
+            } else if (nodes_[hn].Hostile && !n.Hostile && n.LastHost != 0 && n.LastHost != host &&
                        !agreed_.Order.empty()) {
                 uint32_t pick = RulePick(n.LastHost);
                 if (pick != host) {
@@ -947,7 +958,8 @@ void TRoomSim::Sniff(int node, const p2::TFrame& frame) {
     if (type == p2::WELCOME) {
         if (auto m = p2::DecodeWelcome(body, size)) {
             keep(m->View.Members);
-            loot.Secrets[m->YourId] = m->YourSecret;
+            for (size_t i = 0; i < m->View.Members.size() && i < m->Secrets.size(); ++i)
+                loot.Secrets[m->View.Members[i].Id] = m->Secrets[i];
         }
     } else if (type == p2::MEMBER_ADDED) {
         if (auto m = p2::DecodeMemberAdded(body, size)) {
@@ -1278,7 +1290,7 @@ void TRoomSim::Quiet() {
     std::sort(reference.begin(), reference.end());
     int hosts = 0;
     for (int i : inRoom)
-        hosts += nodes_[i].Core->IsHost();
+        hosts += nodes_[i].Core->IsHost() && !nodes_[i].Hostile;
     for (int i : honest) {
         TRoomCore& core = *nodes_[i].Core;
         auto ids = core.ViewIds();
@@ -1300,7 +1312,10 @@ void TRoomSim::Quiet() {
         if (core.ViewNumber() != nodes_[honest[0]].Core->ViewNumber())
             Fail(nodes_[i].Name + " holds another view number");
     }
-    if (hosts != 1) Fail("after the quiet the room has " + std::to_string(hosts) + " hosts");
+    // A hostile member the rule picked may host the honest ones; then none of them does.
+    const bool hostileHost = !honest.empty() && IsHostileId(nodes_[honest[0]].Core->HostId());
+    if (hosts != (hostileHost ? 0 : 1))
+        Fail("after the quiet the room has " + std::to_string(hosts) + " hosts");
     std::set<int> stayed(honest.begin(), honest.end());
     for (const TSent& s : sent_) {
         if (!stayed.count(s.From) && (faults_ || !leftCleanly_.count(s.From) || !options_.Leavers))

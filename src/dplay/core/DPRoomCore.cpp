@@ -1076,9 +1076,9 @@ void TRoomCore::OnMemberFrame(TLinkId id, TLink& link, uint8_t type, const uint8
         link.Bye = true; // its stream ends next: a departure, not a reset
         return;
     case p2::REPORT:
-        if (auto m = p2::DecodeReport(body, size); m && IsHost()) {
+        if (auto m = p2::DecodeReport(body, size); m && (IsHost() || claiming_)) {
             ok = true;
-            OnReport(from, *m);
+            if (IsHost()) OnReport(from, *m);
         }
         break;
     case p2::RESEND:
@@ -1145,9 +1145,10 @@ void TRoomCore::OnMemberFrame(TLinkId id, TLink& link, uint8_t type, const uint8
         if (state_ != InRoom) return;
         break;
     case p2::LINKS:
-        if (auto m = p2::DecodeLinks(body, size); m && IsHost()) {
+        // Members that follow our claim report at once; taken once we host.
+        if (auto m = p2::DecodeLinks(body, size); m && (IsHost() || claiming_)) {
             ok = true;
-            if (m->View == view_) HostSetLinks(from, p2::IdsOf(m->Mask, ViewOrder()));
+            if (IsHost() && m->View == view_) HostSetLinks(from, p2::IdsOf(m->Mask, ViewOrder()));
         }
         break;
     case p2::NEW_HOST:
