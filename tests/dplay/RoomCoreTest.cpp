@@ -539,7 +539,9 @@ TEST(RoomCore, NewcomerIsWelcomedOnceAMajorityTookTheNewView) {
         d.Pass(250);
         for (TLinkId link : {10, 11, 12, 13})
             d.Feed(link, p2::EncodeEmpty(p2::PING));
-        if (i == 28) EXPECT_FALSE(d.Closed(12)) << "gone before its members' silence bound";
+        if (i == 28) {
+            EXPECT_FALSE(d.Closed(12)) << "gone before its members' silence bound";
+        }
     }
     EXPECT_TRUE(d.Sent(12, p2::WELCOME).empty());
     EXPECT_TRUE(d.Closed(12));
@@ -925,9 +927,8 @@ TEST(RoomTrust, AMemberThatNeverAcknowledgesIsRemoved) {
     Host(d);
     Admit(d, 10, "a", 0x7F000002);
     Admit(d, 11, "b", 0x7F000003);
-    auto players = d.Core.Players();
-    uint32_t a = players[0].Id == 0 ? 0 : 0;
-    for (auto& p : players)
+    uint32_t a = 0;
+    for (auto& p : d.Core.Players())
         if (p.Name == "a") a = p.Id;
     ASSERT_EQ(d.Core.Send(d.Now, a, reinterpret_cast<const uint8_t*>("x"), 1), TRoomCore::SendOk);
     d.Take();
@@ -936,7 +937,9 @@ TEST(RoomTrust, AMemberThatNeverAcknowledgesIsRemoved) {
         d.Pass(250);
         d.Feed(10, p2::EncodeEmpty(p2::PING));
         d.Feed(11, p2::EncodeEmpty(p2::PING));
-        if (i == 4 * 25) EXPECT_EQ(d.Core.Players().size(), 2u) << "removed before the bound";
+        if (i == 4 * 25) {
+            EXPECT_EQ(d.Core.Players().size(), 2u) << "removed before the bound";
+        }
     }
     EXPECT_EQ(d.Sent(10, p2::REMOVED).size(), 1u);
     EXPECT_EQ(d.Core.Players().size(), 1u);
