@@ -37,9 +37,12 @@ AnsiString Format(const char* utf8, const AnsiString& arg) {
 std::string RefusalDetail(HRESULT hr) {
     switch (hr) {
     case DPERR_SESSIONFULL:
-        return "The room is full.";
+        return "The host refused: the room is full.";
+    case DPERR_NOSESSIONS:
+        return "The host refused: the room is no longer there.";
     case DPERR_INVALIDPARAMS:
-        return "The name holds a control character (a line break, an escape, ...).";
+        return "The host refused the name: it holds a control character (a line break, an "
+               "escape, ...).";
     case DPERR_TIMEOUT:
         return "A member of the room did not answer in time; try again.";
     case DPERR_CONNECTIONLOST:
@@ -212,9 +215,11 @@ void TCustomDPSession::OpenSession(bool create, const AnsiString& sessionName,
         hr = directPlay_->Open(desc, DPOPEN_JOIN);
     }
     if (hr == DPERR_USERCANCEL) throw platform::EAbort();
-    if (Failed(hr))
-        throw EDPSessionError(Format("セッション '%s' を開けません", sessionName),
-                              directPlay_->LastErrorDetail());
+    if (Failed(hr)) {
+        std::string detail = directPlay_->LastErrorDetail();
+        if (detail.empty() && !create) detail = RefusalDetail(hr);
+        throw EDPSessionError(Format("セッション '%s' を開けません", sessionName), detail);
+    }
     currentSessionName_ = sessionName;
 
     try {

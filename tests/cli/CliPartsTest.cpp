@@ -31,8 +31,11 @@ TEST(CliPrint, LogLineForm) {
               "10.0.0.1:taro さんが入室しました。\n");
     // A text from the room cannot move the cursor, clear the screen or
     // overwrite a line: its control characters are shown, not obeyed.
-    EXPECT_EQ(Printed(false, TEntryKind::Text, "1.2.3.4:x", "a\x1b[2Jb\rc\x07d\x7f\te"),
-              "<x>a^[[2Jb^Mc^Gd^?\te\n");
+    // (A carriage return breaks the line, as in the window's log.)
+    EXPECT_EQ(Printed(false, TEntryKind::Text, "1.2.3.4:x",
+                      "a\x1b[2Jb\rc\x07"
+                      "d\x7f\te"),
+              "<x>\na^[[2Jb\nc^Gd^?\te\n");
     // Entries that add no line to the log print nothing at all.
     EXPECT_EQ(Printed(false, TEntryKind::Text, "1.2.3.4:x", " \t "), "");
     EXPECT_EQ(Printed(true, TEntryKind::Text, "1.2.3.4:x", ""), "");
