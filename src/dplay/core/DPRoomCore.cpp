@@ -399,10 +399,19 @@ void TRoomCore::OnLinkUp(int64_t now, TLinkId id) {
     it->second.LastReceive = now;
 }
 
-void TRoomCore::OnLinkEnded(int64_t now, TLinkId id, TCoreLinkEnd) {
+void TRoomCore::OnLinkEnded(int64_t now, TLinkId id, TCoreLinkEnd why) {
     if (!Observe(now)) {
         links_.erase(id);
         return;
+    }
+    // Our own shell ended our host's link (it did not read what we sent, or
+    // broke off a frame): that is no departure of the host, and we cannot
+    // go on without it.
+    if (auto it = links_.find(id); why == TCoreLinkEnd::Timeout && it != links_.end() &&
+                                   it->second.Role == MemberLink && it->second.Peer == hostId_ &&
+                                   hostId_ != ownId_ && !hostLost_) {
+        links_.erase(it);
+        return SessionLost();
     }
     // Every end counts the same: only a timeout of our own says more (see
     // OnTick), as the shell's ends are all "the other side is gone".
@@ -567,6 +576,8 @@ void TRoomCore::OnFrame(int64_t now, TLinkId id, uint8_t type, const uint8_t* bo
         // Only its blocks still count; nothing is written to it: the leaver
         // has closed its end, and a reset would throw away what is unread.
         auto departed = departing_.find(link.Peer);
+        // Its acknowledgements may come between its last blocks.
+        if (type == p2::ACK && departed != departing_.end() && p2::DecodeAck(body, size)) return;
         auto m = type == p2::DATA ? p2::DecodeData(body, size) : std::nullopt;
         if (departed == departing_.end() || !m) return EndDrain(id);
         return DeliverInOrder(departed->second, *m);
@@ -1181,7 +1192,10 @@ void TRoomCore::OnMemberFrame(TLinkId id, TLink& link, uint8_t type, const uint8
     if (!ok && links_.count(id)) {
         // From the host it ends the host's link; from a member it is a member
         // that breaks the rules: it is reached through the host from now on.
-        if (fromHost || IsHost() || claiming_ || hostLost_)
+        // A host that breaks the rules is no host we can follow: we were as
+        // good as removed, and must not take its end for its departure.
+        if (fromHost) return SessionLost();
+        if (IsHost() || claiming_ || hostLost_)
             DropLink(id, false);
         else
             Distrust(id, from);
