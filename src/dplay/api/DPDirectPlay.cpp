@@ -191,7 +191,9 @@ HRESULT TDPDirectPlay::CreatePlayer(DPID* id, const DPNAME* name, std::shared_pt
             once->Set({hr, newId});
         });
     });
-    auto result = once->Wait(kJoinTimeoutMs);
+    // The host may hold a join while a quiet member can still come back;
+    // its answer (welcome or refusal) comes before we give up.
+    auto result = once->Wait(static_cast<int>(room::kAdmitSilentMs) + 4000);
     if (!result) return DPERR_TIMEOUT;
     if (Failed(result->first)) return result->first;
     *id = result->second;
