@@ -150,6 +150,20 @@ p2::TViewEntry Entry(uint32_t id, uint32_t join) {
     return p2::TViewEntry{id, join, 0x7F000000u + join, uint16_t(9000 + join), "p", {}};
 }
 
+// We (2) enter a room of three right after its host (1), before 3; the
+// welcome gives us the secret of our pair with 3.
+p2::TWelcome EnterAfterTheHost(TDriver& d, TLinkId host) {
+    p2::TWelcome w;
+    w.View.View = 3;
+    w.View.HostId = 1;
+    w.View.Members = {Entry(1, 0), Entry(2, 1), Entry(3, 2)};
+    w.YourId = 2;
+    w.Secrets.resize(3);
+    w.Secrets[2].fill(0x23);
+    d.Feed(host, p2::EncodeWelcome(w));
+    return w;
+}
+
 // A welcome written field by field, for what the encoder never writes.
 p2::TFrame RawWelcome(uint32_t you, uint32_t host, const std::vector<uint32_t>& ids) {
     TDPWireWriter w(p2::WELCOME);
@@ -630,14 +644,7 @@ TEST(RoomCore, ASuccessorThatCannotReachEveryoneDoesNotKeepTheRoom) {
         TDriver d;
         TLinkId host = 0;
         Joiner(d, &host);
-        p2::TWelcome w;
-        w.View.View = 3;
-        w.View.HostId = 1;
-        w.View.Members = {Entry(1, 0), Entry(2, 1), Entry(3, 2)};
-        w.YourId = 2;
-        w.Secrets.resize(3);
-        w.Secrets[2].fill(0x11);
-        d.Feed(host, p2::EncodeWelcome(w));
+        p2::TWelcome w = EnterAfterTheHost(d, host);
         ASSERT_EQ(d.Core.State(), TRoomCore::InRoom);
         if (linked) {
             d.Accept(300, p2::EncodePeerHello({kRoom, 2, 3, w.Secrets[2]}));
@@ -812,14 +819,7 @@ TEST(RoomTrust, AHostLinkEndedWithoutGoodbyeNeedsHalfTheRoom) {
         TDriver d;
         TLinkId host = 0;
         Joiner(d, &host);
-        p2::TWelcome w;
-        w.View.View = 3;
-        w.View.HostId = 1;
-        w.View.Members = {Entry(1, 0), Entry(2, 1), Entry(3, 2)};
-        w.YourId = 2;
-        w.Secrets.resize(3);
-        w.Secrets[2].fill(0x23);
-        d.Feed(host, p2::EncodeWelcome(w));
+        p2::TWelcome w = EnterAfterTheHost(d, host);
         d.Accept(300, p2::EncodePeerHello({kRoom, 2, 3, w.Secrets[2]}));
         if (bye) d.Feed(host, p2::EncodeEmpty(p2::BYE));
         d.Core.OnLinkEnded(d.Now, host, TCoreLinkEnd::Closed);
@@ -969,14 +969,7 @@ TEST(RoomTrust, ASuccessorKeepsAMemberWhoseLinkIsBeingMade) {
     TDriver d;
     TLinkId host = 0;
     Joiner(d, &host);
-    p2::TWelcome w;
-    w.View.View = 3;
-    w.View.HostId = 1;
-    w.View.Members = {Entry(1, 0), Entry(2, 1), Entry(3, 2)};
-    w.YourId = 2;
-    w.Secrets.resize(3);
-    w.Secrets[2].fill(0x23);
-    d.Feed(host, p2::EncodeWelcome(w));
+    p2::TWelcome w = EnterAfterTheHost(d, host);
     TLinkId dial = 0;
     for (auto& a : d.Log)
         if (a.Kind == TCoreAction::Dial && a.Link != host) dial = a.Link;
