@@ -38,6 +38,11 @@ if [ ${#missing[@]} -gt 0 ]; then
   SUDO=""
   [ "$(id -u)" -ne 0 ] && SUDO=sudo
   echo "Installing: ${missing[*]}"
-  $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  # An install cut short before (a stopped machine, a killed run) leaves dpkg
+  # half done, and apt refuses everything until it is finished.
+  DEBIAN_FRONTEND=noninteractive $SUDO dpkg --configure -a
+  # Wait for another apt (unattended upgrades at boot) instead of failing on its lock.
+  $SUDO apt-get -o DPkg::Lock::Timeout=600 update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get -o DPkg::Lock::Timeout=600 install -y -qq \
+    --no-install-recommends "${missing[@]}" >/dev/null
 fi
