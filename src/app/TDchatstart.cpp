@@ -309,7 +309,8 @@ void TDchatstart::AddToList(QComboBox* list, const QString& text) {
 
 // ---- create and connect --------------------------------------------------------
 
-bool TDchatstart::Validated(QComboBox* target, const char* emptyMessage) {
+bool TDchatstart::Validated(QComboBox* target, const char* emptyMessage,
+                            const std::function<bool()>& wellFormed) {
     if (Ed_handle->currentText().isEmpty()) {
         ShowError(Sjis("ハンドル名を入力して下さい"));
         return false;
@@ -318,6 +319,7 @@ bool TDchatstart::Validated(QComboBox* target, const char* emptyMessage) {
         ShowError(Sjis(emptyMessage));
         return false;
     }
+    if (wellFormed && !wellFormed()) return false;
     // Remembered before the network step, so a failed attempt keeps them.
     AddToList(Ed_handle, Ed_handle->currentText());
     AddToList(target, target->currentText());
@@ -357,11 +359,34 @@ void TDchatstart::btn_makeroomClick() {
 }
 
 void TDchatstart::btn_ClientConnectClick() {
-    if (!Validated(HostIPaddress, "接続先のIPアドレスを入力して下さい")) return;
+    // A typo is told at once and the dialog stays, as for an empty box; it
+    // does not reach the history.
+    entry::TAddressParse typed;
+    auto wellFormed = [&] {
+        typed = entry::ParseTypedAddress(platform::FromQString(HostIPaddress->currentText()));
+        if (!typed.Address) ShowError(platform::Utf8ToCp932(typed.Message()));
+        return typed.Address.has_value();
+    };
+    if (!Validated(HostIPaddress, "接続先のIPアドレスを入力して下さい", wellFormed)) return;
+
+    // Nothing is opened before the address is known to be one the room
+    // service can dial: a name that is not found, or an IPv6 address, is
+    // told like a typo and the dialog stays.
+    AnsiString host;
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    try {
+        host = entry::DialableHost(*typed.Address, Waiting());
+    } catch (const platform::Exception& e) {
+        QApplication::restoreOverrideCursor();
+        ShowError(e.Message);
+        return;
+    }
+    QApplication::restoreOverrideCursor();
+    if (Session && typed.Address->Port) Session->TCPIPSetting().Port = typed.Address->Port;
 
     int result = platform::IDCANCEL;
     try {
-        JoinByAddress();
+        JoinByAddress(host);
         result = platform::IDOK;
     } catch (...) {
         // The boxes JoinByAddress showed are the only word on this path.
@@ -375,8 +400,8 @@ void TDchatstart::UseTCPIPProvider(const AnsiString& host) {
     entry::UseTcpIp(*Session, host);
 }
 
-void TDchatstart::JoinByAddress() {
-    UseTCPIPProvider(platform::FromQString(HostIPaddress->currentText()));
+void TDchatstart::JoinByAddress(const AnsiString& host) {
+    UseTCPIPProvider(host);
 
     QApplication::setOverrideCursor(Qt::WaitCursor);
     const TDPNameGuidList* rooms = nullptr;

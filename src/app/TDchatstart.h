@@ -56,7 +56,9 @@ class TDchatstart : public QDialog {
     // Connects the session through the TCP/IP provider to `host` ("" for a
     // room of its own).
     void UseTCPIPProvider(const AnsiString& host);
-    void JoinByAddress();
+    // Lists the rooms at `host` (an address the service can dial, from the
+    // typed one) and enters one.
+    void JoinByAddress(const AnsiString& host);
     static void LoadHistory(const AnsiString& keyName, QComboBox* list);
     static void SaveHistory(const AnsiString& keyName, const QComboBox* list);
     // Adds `text` to the sorted list unless it is there already (letter case
@@ -102,8 +104,10 @@ class TDchatstart : public QDialog {
     void BuildControls();
     void ShowError(const AnsiString& text);
     // The handle and `target` are filled in (else a box says which is
-    // missing); both are then added to their lists.
-    bool Validated(QComboBox* target, const char* emptyMessage);
+    // missing) and `wellFormed` (when given) holds; both are then added to
+    // their lists.
+    bool Validated(QComboBox* target, const char* emptyMessage,
+                   const std::function<bool()>& wellFormed = {});
     AnsiString PlayerNameFor() const;
     // Runs a blocking network step on a worker while this thread keeps
     // painting; input to the dialog is refused until it returns.

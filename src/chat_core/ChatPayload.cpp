@@ -86,12 +86,17 @@ std::optional<AnsiString> ReadChatText(const void* data, size_t size) {
 }
 
 AnsiString HandleOf(const AnsiString& playerName) {
-    // A ":" at the very start is always a character of its own, so the
-    // leading run can be dropped as bytes.
-    size_t start = playerName.find_first_not_of(':');
-    if (start == AnsiString::npos) return AnsiString();
-    AnsiString rest = playerName.substr(start);
-    net::SplitAtDelimiter(rest, ":"); // cuts off the address
+    AnsiString rest = playerName;
+    // An address holding ":" of its own comes in brackets and is taken
+    // whole. Without its "]" the "[" is no such address.
+    if (!rest.empty() && rest[0] == '[') {
+        AnsiString after = rest.substr(1);
+        const AnsiString inside = net::SplitAtDelimiter(after, "]");
+        if (inside.size() + 1 < rest.size() - after.size()) rest = after;
+    }
+    // Everything after the first ":" that is a character of its own (the
+    // address before it may be empty); nothing is left without one.
+    net::SplitAtDelimiter(rest, ":");
     return rest;
 }
 

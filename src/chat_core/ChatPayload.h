@@ -45,10 +45,11 @@ TPayload BuildJyankenReveal(int32_t value);
 // `size`: a length pointing past the end is cut at the end of the data.
 std::optional<AnsiString> ReadChatText(const void* data, size_t size);
 
-// The handle shown for a player name ("192.168.0.5:taro" -> "taro"):
-// leading ":" dropped, then everything after the first ":" that is a
-// character of its own (not the second byte of a double-byte character).
-// Empty when there is no such ":".
+// The handle shown for a player name ("192.168.0.5:taro" -> "taro",
+// "[2001:db8::5]:taro" -> "taro", ":taro" -> "taro"): a leading address in
+// brackets is passed over whole, then the handle is everything after the
+// first ":" that is a character of its own (not the second byte of a
+// double-byte character). Empty when there is no such ":".
 AnsiString HandleOf(const AnsiString& playerName);
 
 // The reveal text for values 0..4 ("ぐぅを出" ...), nullopt for any other.

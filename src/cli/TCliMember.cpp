@@ -48,7 +48,16 @@ void TCliMember::Enter() {
 
     playerName_ = entry::PlayerName(OwnAddress(), options_.Handle);
     try {
-        entry::UseTcpIp(session_, options_.Create ? std::string() : options_.Host);
+        AnsiString host;
+        if (!options_.Create) {
+            try {
+                host = entry::DialableHost(options_.Address);
+            } catch (const platform::Exception& e) {
+                throw ECliFailure(options_.Host + ": " + Cp932ToUtf8(e.Message) + " (" +
+                                  Cp932ToUtf8(e.Details) + ")");
+            }
+        }
+        entry::UseTcpIp(session_, host);
         roomName_ = options_.Create ? options_.Room : ChooseRoom();
         entry::OpenRoom(session_, options_.Create, roomName_, playerName_);
     } catch (const ECliFailure&) {
@@ -66,8 +75,9 @@ void TCliMember::Enter() {
 }
 
 AnsiString TCliMember::ChooseRoom() {
-    const std::string at =
-        options_.Host + (options_.Port ? ":" + std::to_string(options_.Port) : "");
+    entry::TTypedAddress address = options_.Address;
+    address.Port = options_.Port;
+    const std::string at = address.Text();
     const TDPNameGuidList* rooms = nullptr;
     try {
         rooms = &entry::ListRooms(session_);

@@ -40,7 +40,11 @@ TCliParse ParseCliOptions(const QStringList& arguments, TCliOptions& options, QS
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
     QCommandLineOption help({"h", "help"}, "Show this help.");
     QCommandLineOption create("create", "Create the room ROOM and become its host.", "ROOM");
-    QCommandLineOption join("join", "Enter a room at HOST (address or name).", "HOST");
+    QCommandLineOption join("join",
+                            "Enter a room at HOST: an IPv4 address, an IPv6 address (bare or "
+                            "in brackets) or a host name, each optionally with :PORT (then "
+                            "[IPv6]:PORT). IPv6 rooms are not supported yet.",
+                            "HOST");
     QCommandLineOption room("room", "With --join: the room to enter when HOST has several.",
                             "NAME");
     QCommandLineOption handle("handle", "The handle shown to the others (required).", "NAME");
@@ -90,6 +94,13 @@ TCliParse ParseCliOptions(const QStringList& arguments, TCliOptions& options, QS
             message = "--join needs a host address";
             return TCliParse::Error;
         }
+        const entry::TAddressParse typed = entry::ParseTypedAddress(options.Host);
+        if (!typed.Address) {
+            message = "--join " + QString::fromStdString(options.Host).left(80) + ": " +
+                      QString::fromStdString(typed.Message() + " (" + typed.English() + ")");
+            return TCliParse::Error;
+        }
+        options.Address = *typed.Address;
     }
     options.Handle = sjis(parser.value(handle));
     if (options.Handle.empty()) {
@@ -106,6 +117,14 @@ TCliParse ParseCliOptions(const QStringList& arguments, TCliOptions& options, QS
             return TCliParse::Error;
         }
         options.Port = static_cast<uint16_t>(value);
+    }
+    if (!options.Create && options.Address.Port) {
+        if (options.Port && options.Port != options.Address.Port) {
+            message = "--port " + QString::number(options.Port) + " and --join " +
+                      QString::fromStdString(options.Host) + " name different ports";
+            return TCliParse::Error;
+        }
+        options.Port = options.Address.Port;
     }
     options.Jsonl = parser.isSet(jsonl);
     options.PortMap = !parser.isSet(noPortMap);

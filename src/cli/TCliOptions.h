@@ -1,5 +1,6 @@
 #pragma once
 // The command line of parlora-cli.
+#include "entry/TypedAddress.h"
 #include "platform/AnsiString.h"
 
 #include <QString>
@@ -8,9 +9,10 @@
 #include <string>
 
 struct TCliOptions {
-    bool Create = false; // true: --create ROOM; false: --join HOST
-    AnsiString Room;     // the room to create, or the room to enter ("" : the only one)
-    std::string Host;    // the host to enter a room at
+    bool Create = false;          // true: --create ROOM; false: --join HOST
+    AnsiString Room;              // the room to create, or the room to enter ("" : the only one)
+    std::string Host;             // the host to enter a room at, as typed
+    entry::TTypedAddress Address; // the same, read (its port, when given, is in Port too)
     AnsiString Handle;
     AnsiString OwnIp; // the own address in the player name
     bool OwnIpGiven = false;

@@ -8,8 +8,12 @@
 
 #include <QCoreApplication>
 #include <QMetaObject>
+#include <arpa/inet.h>
 #include <atomic>
 #include <exception>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 
 namespace entry {
 
@@ -70,6 +74,10 @@ class THandOverEvents {
     TDPNotifyEvent close_;
 };
 
+[[noreturn]] void Unreachable(const std::string& utf8, const std::string& english) {
+    throw platform::Exception(platform::Utf8ToCp932(utf8), english);
+}
+
 void Run(const TStepRunner& run, const std::function<void()>& step) {
     if (run)
         run(step);
@@ -85,7 +93,15 @@ void Prepare(TDPSession& session) {
 }
 
 AnsiString PlayerName(const AnsiString& ownAddress, const AnsiString& handle) {
-    return ownAddress + ":" + handle;
+    const TAddressParse own = ParseTypedAddress(ownAddress);
+    if (!own.Address) {
+        // Not an address the program makes; still, a ":" of its own must
+        // not end up taken for the one before the handle.
+        const bool colon = ownAddress.find(':') != AnsiString::npos;
+        return (colon ? "[" + ownAddress + "]" : ownAddress) + ":" + handle;
+    }
+    const std::string& host = own.Address->Host;
+    return (own.Address->Kind == TTypedAddress::IPv6 ? "[" + host + "]" : host) + ":" + handle;
 }
 
 AnsiString ArrivalLine(const AnsiString& playerName) {
@@ -111,6 +127,46 @@ void UseTcpIp(TDPSession& session, const AnsiString& host) {
     session.TCPIPSetting().Enabled = true;
     session.TCPIPSetting().HostName = host;
     session.SetProvider(provider);
+}
+
+AnsiString DialableHost(const TTypedAddress& address, const TStepRunner& run) {
+    if (address.Kind == TTypedAddress::IPv4) return address.Host;
+    if (address.Kind == TTypedAddress::IPv6)
+        Unreachable("IPv6のアドレスにはまだ入室できません(今のチャットルームはIPv4だけで動きます)",
+                    "IPv6 is not yet supported by the room service");
+    int status = 0;
+    std::string v4;
+    bool v6 = false;
+    Run(run, [&] {
+        addrinfo hints{};
+        hints.ai_family = AF_UNSPEC;
+        hints.ai_socktype = SOCK_STREAM;
+        addrinfo* found = nullptr;
+        status = getaddrinfo(address.Host.c_str(), nullptr, &hints, &found);
+        if (status != 0) return;
+        for (addrinfo* a = found; a; a = a->ai_next) {
+            if (a->ai_family == AF_INET6) v6 = true;
+            if (a->ai_family != AF_INET || !v4.empty()) continue;
+            const auto* in = reinterpret_cast<const sockaddr_in*>(a->ai_addr);
+            char text[INET_ADDRSTRLEN] = {};
+            if (inet_ntop(AF_INET, &in->sin_addr, text, sizeof text)) v4 = text;
+        }
+        freeaddrinfo(found);
+    });
+    const std::string& name = address.Host;
+    if (!v4.empty()) return v4;
+    if (v6)
+        Unreachable(
+            name + " にはIPv6のアドレスしかありません。IPv6のチャットルームにはまだ入室できません"
+                   "(今はIPv4だけで動きます)",
+            name + " has IPv6 addresses only; IPv6 is not yet supported by the room service");
+    if (status == EAI_AGAIN)
+        Unreachable("ホスト名 " + name + " を調べられません(DNSサーバーが応答しません)",
+                    "the name server did not answer for " + name);
+    if (status == 0 || status == EAI_NONAME || status == EAI_NODATA || status == EAI_FAIL)
+        Unreachable("ホスト名 " + name + " が見つかりません", "no such host name: " + name);
+    Unreachable("ホスト名 " + name + " を調べられません(" + gai_strerror(status) + ")",
+                "cannot look up " + name + ": " + gai_strerror(status));
 }
 
 void RunOnWorker(const std::function<void()>& step) {

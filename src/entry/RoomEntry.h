@@ -13,6 +13,7 @@
 // further, and every event the component raises meanwhile is handed over to
 // the calling thread, where the chat window's handlers expect to run.
 #include "ApplicationGuid.h"
+#include "TypedAddress.h"
 #include "platform/AnsiString.h"
 #include "session/DPSession.h"
 
@@ -26,7 +27,10 @@ inline constexpr int kMaxPlayers = 10;
 // Gives a session component the program's GUID and room size.
 void Prepare(TDPSession& session);
 
-// The name a member enters under: its own address, ":" and the handle.
+// The name a member enters under: its own address, ":" and the handle. An
+// IPv6 address goes in brackets ("[2001:db8::5]:hanako") and a port is left
+// out, so that the handle rule (chat::HandleOf) finds the typed handle again
+// whatever the address holds.
 AnsiString PlayerName(const AnsiString& ownAddress, const AnsiString& handle);
 
 // The log lines for a member that arrived (its player name) and one that
@@ -45,6 +49,14 @@ void UseTcpIp(TDPSession& session, const AnsiString& host);
 
 // How a blocking step runs; left empty, in place on the calling thread.
 using TStepRunner = std::function<void(const std::function<void()>& step)>;
+
+// The host to hand UseTcpIp for a typed address: an IPv4 address as it is,
+// a name looked up (a blocking step, so through `run`) to its first IPv4
+// address. The room service dials IPv4 only so far: an IPv6 address, or a
+// name with IPv6 addresses only, throws platform::Exception with a message
+// that says so; a name that is not found throws too. Every such exception
+// carries the reason in English in its Details.
+AnsiString DialableHost(const TTypedAddress& address, const TStepRunner& run = {});
 // Runs `step` on a worker while the calling (GUI) thread keeps serving its
 // events; returns when the step has, rethrowing what it threw.
 void RunOnWorker(const std::function<void()>& step);

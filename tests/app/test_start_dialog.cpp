@@ -403,6 +403,66 @@ TEST_F(StartDialogTest, WaitingForASilentHostKeepsPaintingAndRefusesASecondAttem
     EXPECT_FALSE(session.Opened());
 }
 
+TEST_F(StartDialogTest, AMalformedAddressIsToldAtOnceAndTheDialogStays) {
+    // IP= from the command line with CL: the connect click runs by itself.
+    dialog->PresetHandle = "Hanako";
+    dialog->PresetHostAddress = "1.2.3.4:99999";
+    dialog->AutoConnect = true;
+    Show();
+    ASSERT_TRUE(WaitUntil([&] { return !boxes.Boxes.empty(); }));
+    EXPECT_EQ(boxes.Texts(),
+              std::vector<std::string>{"ポート番号は1から65535までの数で書いて下さい"});
+
+    // Each typo is told before the click returns: nothing is looked up or
+    // dialled, and nothing of it reaches the history.
+    const std::pair<const char*, const char*> typos[] = {
+        {"[::1", "接続先のアドレスの「[」を「]」で閉じて下さい(例: [2001:db8::5]:47624)"},
+        {"fe80::1%eth0", "IPv6アドレスのゾーンID(「%」から後)は使えません"},
+        {"１９２．１６８．０．５",
+         "接続先のアドレスに全角文字などの使えない文字があります。半角の英数字で入力して下さい"},
+        {"taro's-pc", "接続先のアドレスに使えない文字「'」があります"},
+        {"taro pc", "接続先のアドレスに空白があります"},
+    };
+    for (auto [typed, told] : typos) {
+        boxes.Boxes.clear();
+        Type(dialog->HostIPaddress, typed);
+        dialog->btn_ClientConnect->click();
+        EXPECT_EQ(boxes.Texts(), std::vector<std::string>{told}) << typed;
+    }
+    // Well formed, but not an address the rooms can be entered at yet, or
+    // a name nobody has: told the same way, the dialog stays.
+    boxes.Boxes.clear();
+    Type(dialog->HostIPaddress, ("[::1]:" + std::to_string(port)).c_str());
+    dialog->btn_ClientConnect->click();
+    EXPECT_EQ(boxes.Texts(),
+              std::vector<std::string>{
+                  "IPv6のアドレスにはまだ入室できません(今のチャットルームはIPv4だけで動きます)"});
+    boxes.Boxes.clear();
+    Type(dialog->HostIPaddress, "no-such-host.invalid");
+    dialog->btn_ClientConnect->click();
+    ASSERT_EQ(boxes.Boxes.size(), 1u);
+    EXPECT_NE(boxes.Boxes[0].Text.find("no-such-host.invalid"), std::string::npos);
+    EXPECT_TRUE(dialog->isVisible());
+    EXPECT_FALSE(session.Opened());
+    // The well-formed ones are remembered, the typos are not.
+    EXPECT_EQ(dialog->HostIPaddress->count(), 2);
+    for (auto [typed, told] : typos)
+        EXPECT_EQ(dialog->HostIPaddress->findText(QString::fromUtf8(typed)), -1) << typed;
+
+    // Put right, with the port typed after the address: the room is looked
+    // for there, not at the port the component held.
+    THost host(port);
+    host.Create("Lobby", "127.0.0.1:Host");
+    session.TCPIPSetting().Port = FreshPort();
+    Type(dialog->HostIPaddress, ("127.0.0.1:" + std::to_string(port)).c_str());
+    dialog->btn_ClientConnect->click();
+    ASSERT_TRUE(WaitClosed());
+    EXPECT_EQ(dialog->result(), platform::IDOK);
+    EXPECT_TRUE(session.Opened());
+    EXPECT_EQ(session.TCPIPSetting().Port, port);
+    EXPECT_EQ(Utf8(session.CurrentSessionName()), "Lobby");
+}
+
 TEST(SessionSelect, JoinWithoutTouchingTheListTakesTheFirst) {
     TSessionSelect select;
     select.SessionListBox->addItems({"b", "a"});

@@ -65,19 +65,36 @@ TEST(ChatPayload, HandleRule) {
     EXPECT_EQ(chat::HandleOf("192.168.0.5:taro"), "taro");
     EXPECT_EQ(chat::HandleOf("10.0.0.1:a:b"), "a:b");
     EXPECT_EQ(chat::HandleOf("nocolon"), "");
-    EXPECT_EQ(chat::HandleOf(":hanako"), ""); // empty own address: the ":" goes, no separator left
-    EXPECT_EQ(chat::HandleOf("::10.0.0.1:x"), "x");
     EXPECT_EQ(chat::HandleOf(""), "");
-    EXPECT_EQ(chat::HandleOf(":::"), "");
     EXPECT_EQ(chat::HandleOf("1.2.3.4:"), "");
+    // An empty own address leaves the ":" before the handle first.
+    EXPECT_EQ(chat::HandleOf(":hanako"), "hanako");
+    EXPECT_EQ(chat::HandleOf("::x"), ":x");
+    EXPECT_EQ(chat::HandleOf(":::"), "::");
+    // An IPv6 address comes in brackets and is passed over whole.
+    EXPECT_EQ(chat::HandleOf("[2001:db8::5]:hanako"), "hanako");
+    EXPECT_EQ(chat::HandleOf("[::1]:a:b"), "a:b");
+    EXPECT_EQ(chat::HandleOf("[::1]:[x]:y"), "[x]:y");
+    EXPECT_EQ(chat::HandleOf("[::1]:a]b"), "a]b");
+    EXPECT_EQ(chat::HandleOf("[::1]"), "");
+    EXPECT_EQ(chat::HandleOf("[]:x"), "x");
+    // Without its "]" the "[" is no address.
+    EXPECT_EQ(chat::HandleOf("[::1:x"), ":1:x");
+    EXPECT_EQ(chat::HandleOf("[x"), "");
     // A double-byte character whose second byte is 0x3A is not a separator.
     // (No CP932 character ends in 0x3A, but a peer may send one.)
     AnsiString dbcs = Bytes({0x83, 0x3A});
     EXPECT_EQ(chat::HandleOf(dbcs + "x:" + dbcs), dbcs);
     EXPECT_EQ(chat::HandleOf(dbcs + "x"), "");
-    EXPECT_EQ(chat::HandleOf(":" + dbcs + ":y"), "y");
+    EXPECT_EQ(chat::HandleOf(":" + dbcs + ":y"), dbcs + ":y");
+    EXPECT_EQ(chat::HandleOf("[" + dbcs + "]:y"), "y");
+    // Nor is a "]" that is a second byte (0x5D): the address runs on.
+    AnsiString dbcsBracket = Bytes({0x83, 0x5D});
+    EXPECT_EQ(chat::HandleOf("[" + dbcsBracket + "]:y"), "y");
+    EXPECT_EQ(chat::HandleOf("[" + dbcsBracket + ":y"), "y");
     // A lone lead byte at the end must not swallow past the end.
     EXPECT_EQ(chat::HandleOf("a:" + Bytes({0x83})), Bytes({0x83}));
+    EXPECT_EQ(chat::HandleOf("[" + Bytes({0x83})), "");
 }
 
 TEST(ChatPayload, DispatchText) {

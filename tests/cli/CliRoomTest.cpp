@@ -339,3 +339,60 @@ TEST(CliRoom, ADirectoryPortHeldByAnotherProgramIsNamedWithItsCause) {
     EXPECT_TRUE(Contains(err, "TCP port " + std::to_string(port))) << err;
     EXPECT_TRUE(Contains(err, "held by another program")) << err;
 }
+
+TEST(CliRoom, AMalformedAddressIsToldBeforeAnyNetworkAndIPv6SaysItIsNotYet) {
+    const uint16_t port = FreshPort();
+    const struct {
+        const char* Typed;
+        const char* Told;
+    } typos[] = {
+        {"[::1", "'[' without its ']'"},
+        {"1.2.3.4:99999", "a port is a number from 1 to 65535"},
+        {"1.2.3.4:0", "a port is a number from 1 to 65535"},
+        {"fe80::1%eth0", "zone ids"},
+        {"１９２．１６８．０．５", "non-ASCII"},
+        {"host name", "blank"},
+        {"a..b", "empty label"},
+    };
+    for (const auto& typo : typos) {
+        TCliProcess p("127.0.0.4", {"--join", QString::fromUtf8(typo.Typed), "--handle", "a"});
+        // A bad command line (1), not a room that could not be entered (2).
+        EXPECT_EQ(p.WaitForExit(), 1) << typo.Typed;
+        const std::string err = p.Stderr();
+        EXPECT_TRUE(Contains(err, typo.Told)) << typo.Typed << ": " << err;
+        EXPECT_TRUE(Contains(err, "--join ")) << err;
+    }
+    // The Japanese says it too.
+    TCliProcess open("127.0.0.4", {"--join", "[::1", "--handle", "a"});
+    EXPECT_EQ(open.WaitForExit(), 1);
+    EXPECT_TRUE(Contains(open.Stderr(), "「[」を「]」で閉じて下さい")) << open.Stderr();
+
+    // Two different ports for one host.
+    TCliProcess twice("127.0.0.4", Args({"--join", "127.0.0.5:1234", "--handle", "a"}, port));
+    EXPECT_EQ(twice.WaitForExit(), 1);
+    EXPECT_TRUE(Contains(twice.Stderr(), "name different ports")) << twice.Stderr();
+
+    // Well formed, but the room service dials IPv4 only so far.
+    TCliProcess v6("127.0.0.4", {"--join", "[::1]:" + QString::number(port), "--handle", "a"});
+    EXPECT_EQ(v6.WaitForExit(), 2);
+    EXPECT_TRUE(Contains(v6.Stderr(), "IPv6 is not yet supported by the room service"))
+        << v6.Stderr();
+    EXPECT_TRUE(Contains(v6.Stderr(), "IPv6のアドレスにはまだ入室できません")) << v6.Stderr();
+    TCliProcess missing("127.0.0.4", {"--join", "no-such-host.invalid", "--handle", "a"});
+    EXPECT_EQ(missing.WaitForExit(), 2);
+    EXPECT_TRUE(Contains(missing.Stderr(), "no-such-host.invalid:")) << missing.Stderr();
+}
+
+TEST(CliRoom, ARoomIsEnteredByNameAtTheTypedPort) {
+    const uint16_t port = FreshPort();
+    TCliProcess host("127.0.0.1", Args({"--create", "lobby", "--handle", "h"}, port));
+    ASSERT_TRUE(host.WaitForLine("127.0.0.1:h さんが入室しました。")) << host.Stderr();
+    // No --port: the port comes from the address.
+    TCliProcess guest("127.0.0.2",
+                      {"--join", "localhost:" + QString::number(port), "--handle", "g"});
+    ASSERT_TRUE(host.WaitForLine("127.0.0.2:g さんが入室しました。")) << guest.Stderr();
+    guest.CloseInput();
+    EXPECT_EQ(guest.WaitForExit(), 0) << guest.Stderr();
+    host.CloseInput();
+    EXPECT_EQ(host.WaitForExit(), 0) << host.Stderr();
+}

@@ -1,6 +1,7 @@
 // Entering a room through the one library the start dialog, parlora-cli and
 // the tests share: provider, rooms at an address, the choice by name, the
 // open on a worker, and the lines of arrivals and departures.
+#include "chat_core/ChatPayload.h"
 #include "entry/RoomEntry.h"
 #include "platform/Exception.h"
 #include "platform/Synchronizer.h"
@@ -189,4 +190,73 @@ TEST_F(RoomEntry, JoiningAMissingRoomFailsThroughTheWorker) {
                         [](const std::function<void()>& step) { entry::RunOnWorker(step); }),
         platform::Exception);
     EXPECT_FALSE(guest.Opened());
+}
+
+TEST(PlayerNames, EveryMemberDerivesTheTypedHandleWhateverTheAddress) {
+    EXPECT_EQ(entry::PlayerName("2001:db8::5", "hanako"), "[2001:db8::5]:hanako");
+    EXPECT_EQ(entry::PlayerName("[2001:db8::5]", "hanako"), "[2001:db8::5]:hanako");
+    // A port after the address would be taken for part of the handle.
+    EXPECT_EQ(entry::PlayerName("11.22.33.1:47625", "hanako"), "11.22.33.1:hanako");
+    EXPECT_EQ(entry::PlayerName("[2001:db8::5]:47625", "hanako"), "[2001:db8::5]:hanako");
+    // Something that is no address but holds ":" is kept apart all the same.
+    EXPECT_EQ(entry::PlayerName("fe80::1%eth0", "hanako"), "[fe80::1%eth0]:hanako");
+
+    const AnsiString colonTrail = std::string("\x83\x3A", 2); // second byte 0x3A
+    const AnsiString handles[] = {"hanako",
+                                  "a:b",
+                                  ":x",
+                                  "x:",
+                                  "[y]:z",
+                                  "]",
+                                  Sjis("花子"),
+                                  colonTrail,
+                                  colonTrail + ":" + colonTrail,
+                                  ""};
+    const AnsiString addresses[] = {"192.168.0.5",      "2001:db8::5",         "[::1]",       "",
+                                    "11.22.33.1:47625", "[2001:db8::5]:47625", "fe80::1%eth0"};
+    for (const AnsiString& address : addresses)
+        for (const AnsiString& handle : handles) {
+            const AnsiString name = entry::PlayerName(address, handle);
+            EXPECT_EQ(chat::HandleOf(name), handle) << Utf8(name);
+            EXPECT_EQ(Utf8(entry::DepartureLine(name)),
+                      "  " + Utf8(handle) + " さんが退室しました。");
+        }
+}
+
+TEST(DialableHost, AddressesGoAsTheyAreNamesAreLookedUpOnTheRunner) {
+    int steps = 0;
+    const entry::TStepRunner counted = [&](const std::function<void()>& step) {
+        ++steps;
+        entry::RunOnWorker(step);
+    };
+    auto typed = [](const char* text) { return *entry::ParseTypedAddress(text).Address; };
+    EXPECT_EQ(entry::DialableHost(typed("192.0.2.7:5000"), counted), "192.0.2.7");
+    EXPECT_EQ(steps, 0);
+    EXPECT_EQ(entry::DialableHost(typed("localhost"), counted), "127.0.0.1");
+    EXPECT_EQ(steps, 1); // the lookup blocks: it ran where the caller runs blocking steps
+}
+
+TEST(DialableHost, IPv6IsRefusedWithAMessageUntilTheServiceDialsIt) {
+    auto refusal = [](const entry::TTypedAddress& address) -> std::pair<std::string, std::string> {
+        try {
+            entry::DialableHost(address);
+        } catch (const platform::Exception& e) {
+            return {Utf8(e.Message), e.Details};
+        }
+        return {"(taken)", ""};
+    };
+    auto literal = refusal(*entry::ParseTypedAddress("[2001:db8::5]:47624").Address);
+    EXPECT_EQ(literal.first,
+              "IPv6のアドレスにはまだ入室できません(今のチャットルームはIPv4だけで動きます)");
+    EXPECT_EQ(literal.second, "IPv6 is not yet supported by the room service");
+    // A name with IPv6 addresses only (the resolver gives ::1 for "::1").
+    auto onlyV6 = refusal({entry::TTypedAddress::Name, "::1", 0});
+    EXPECT_NE(onlyV6.first.find("IPv6のアドレスしかありません"), std::string::npos) << onlyV6.first;
+    EXPECT_EQ(onlyV6.second, "::1 has IPv6 addresses only; IPv6 is not yet supported by the room "
+                             "service");
+    // A name nobody has (the .invalid domain never exists).
+    auto missing = refusal({entry::TTypedAddress::Name, "no-such-host.invalid", 0});
+    EXPECT_TRUE(missing.first == "ホスト名 no-such-host.invalid が見つかりません" ||
+                missing.first.find("を調べられません") != std::string::npos)
+        << missing.first;
 }

@@ -3,8 +3,6 @@
 #include "chat_core/ChatPayload.h"
 #include "chat_core/LogLines.h"
 
-#include "text/SjisText.h"
-
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -50,10 +48,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             std::abort();
     }
 
-    // The handle rule must agree with the general token routine.
-    AnsiString viaToken = name;
-    net::GetToken(viaToken, ":");
-    if (chat::HandleOf(name) != viaToken) std::abort();
+    // The handle is the end of the name; and whatever bytes a handle holds,
+    // every kind of address before it gives it back whole.
+    const AnsiString handle = chat::HandleOf(name);
+    if (handle.size() > name.size() ||
+        name.compare(name.size() - handle.size(), handle.size(), handle) != 0)
+        std::abort();
+    for (const char* address : {"", "192.168.0.5", "[2001:db8::5]"})
+        if (chat::HandleOf(address + (":" + name)) != name) std::abort();
 
     std::free(payload);
     return 0;
