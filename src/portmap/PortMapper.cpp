@@ -242,7 +242,8 @@ std::string OutsideAddress(const TPortMapStatus& status, uint16_t port, uint16_t
 
 std::string ProblemText(const TPortMapStatus& status, uint16_t port) {
     if (status.State != TPortMapState::Failed) return {};
-    const std::string stillWorks = "LAN内とIPv6では入室できます。";
+    // IPv6 rooms are not there yet: only the home network is promised.
+    const std::string stillWorks = "LAN内では入室できます。";
     const std::string byHand =
         "ルーターでTCP " + std::to_string(port) + "番を手で転送すれば外からも入れます。";
     std::string address = status.PublicAddress ? FormatIPv4(*status.PublicAddress) : "";
