@@ -380,6 +380,9 @@ void TDchatstart::btn_ClientConnectClick() {
         QApplication::restoreOverrideCursor();
         ShowError(e.Message);
         return;
+    } catch (...) {
+        QApplication::restoreOverrideCursor();
+        throw;
     }
     QApplication::restoreOverrideCursor();
     if (Session && typed.Address->Port) Session->TCPIPSetting().Port = typed.Address->Port;
