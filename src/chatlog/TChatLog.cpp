@@ -98,6 +98,13 @@ void TChatLog::CloseEdit() {
     ensureCursorVisible();
 }
 
+QTextCursor TChatLog::EndCursor() const {
+    // Made on the last (empty) block it stands at the end without moving
+    // there: moving lays out the block it starts from to keep its x
+    // position, and after a trim that is a fresh first line every entry.
+    return QTextCursor(document()->lastBlock());
+}
+
 int TChatLog::LineCount() const {
     // Every line ends with a paragraph mark, so the document always has one
     // empty block after the last line.
@@ -122,8 +129,7 @@ void TChatLog::AppendLines(const std::vector<AnsiString>& lines, size_t begin, s
         text += platform::ToQString(lines[i]);
         text += QLatin1Char('\n');
     }
-    QTextCursor cursor(document());
-    cursor.movePosition(QTextCursor::End);
+    QTextCursor cursor = EndCursor();
     cursor.insertText(text, format);
 }
 
@@ -178,9 +184,7 @@ void TChatLog::AddLogEntry(const AnsiString& senderName, const AnsiString& text)
     TrimToMaxLines();
     if (SetRoomCaption) SetRoomCaption(LineCountSuffix());
     if (!textCursor().atEnd()) {
-        QTextCursor end(document());
-        end.movePosition(QTextCursor::End);
-        setTextCursor(end);
+        setTextCursor(EndCursor());
     }
     if (NotifyArrival) NotifyArrival();
 }

@@ -94,6 +94,7 @@ class TChatLog : public QPlainTextEdit {
   private:
     void AppendLines(const std::vector<AnsiString>& lines, size_t begin, size_t end,
                      const QTextCharFormat& format);
+    QTextCursor EndCursor() const;
     void ShowLineWarning();
     void TrimToMaxLines();
     // The entries added in one pass of the event loop (a slice of a flood
