@@ -36,7 +36,7 @@ class TOnShow : public QObject {
 using sessiontest::FreshPort;
 using sessiontest::Sjis;
 using sessiontest::Utf8;
-using sessiontest::WaitUntil;
+using testsupport::WaitUntil;
 // Every test uses loopback as the own address and the listening address.
 void UseLoopback();
 

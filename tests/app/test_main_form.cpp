@@ -242,6 +242,6 @@ TEST(TitleBar, TheModalStartDialogComesBackWhenMinimised) {
     start.showMinimized();
     // The window manager's minimising comes and goes.
     QTest::qWait(500);
-    EXPECT_TRUE(QTest::qWaitFor([&] { return !start.isMinimized() && start.isVisible(); }, 5000));
-    EXPECT_TRUE(QTest::qWaitFor([&] { return start.windowHandle()->isExposed(); }, 5000));
+    EXPECT_TRUE(WaitUntil([&] { return !start.isMinimized() && start.isVisible(); }, 5000));
+    EXPECT_TRUE(WaitUntil([&] { return start.windowHandle()->isExposed(); }, 5000));
 }

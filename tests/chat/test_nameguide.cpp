@@ -1,9 +1,10 @@
 // Key routing and the name guide, driven with real key events on real
 // widgets (offscreen).
 #include "support/Sjis.h"
-#include "test_nameguide_harness.h"
+#include "NameGuideHarness.h"
 
 using testsupport::Sjis;
+using testsupport::WaitUntil;
 
 TEST(ChatKeys, CtrlSSendsFromAnywhereAndTypesNothing) {
     GuideWindow w;
@@ -16,7 +17,7 @@ TEST(ChatKeys, CtrlSSendsFromAnywhereAndTypesNothing) {
     // From another control of the window, too.
     w.Type("again");
     w.Send->setFocus();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return w.Send->hasFocus(); }, 5000));
+    ASSERT_TRUE(WaitUntil([&] { return w.Send->hasFocus(); }, 5000));
     w.Key(Qt::Key_S, Qt::ControlModifier);
     ASSERT_EQ(w.Sent.size(), 2u) << "a key that propagates to parents is routed once";
     EXPECT_EQ(w.Sent[1], "again");
@@ -232,7 +233,7 @@ TEST(NameGuide, AClickOnTheGuideLeavesTheFocusInTheMessageBox) {
     const QRect second = list->visualItemRect(list->item(1));
     QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, second.center());
     EXPECT_EQ(list->currentRow(), 1);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return w.Memo->hasFocus(); }, 5000));
+    ASSERT_TRUE(WaitUntil([&] { return w.Memo->hasFocus(); }, 5000));
     w.Key(Qt::Key_Return);
     EXPECT_EQ(w.Memo->toPlainText(), ">hanako");
 }

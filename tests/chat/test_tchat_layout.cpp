@@ -1,5 +1,7 @@
 // Resizing a chat window: the message box's share of the height.
-#include "test_nameguide_harness.h"
+#include "NameGuideHarness.h"
+
+using testsupport::WaitUntil;
 
 namespace {
 
@@ -14,19 +16,19 @@ TEST(ChatLayout, MessageBoxTakesHalfOfTheSharedHeightButNeverAbove88) {
     EXPECT_EQ(w.Memo->height(), 88);
 
     w.Window.resize(487, 900);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return w.Window.height() == 900; }, 5000));
-    ASSERT_TRUE(QTest::qWaitFor([&] { return Shared(w) > 700; }, 5000));
+    ASSERT_TRUE(WaitUntil([&] { return w.Window.height() == 900; }, 5000));
+    ASSERT_TRUE(WaitUntil([&] { return Shared(w) > 700; }, 5000));
     EXPECT_EQ(w.Memo->height(), 88);
 
     // The user drags the message box taller; the next resize takes it back.
     w.Splitter->setSizes({300, 400});
     EXPECT_GT(w.Memo->height(), 88);
     w.Window.resize(487, 880);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return w.Memo->height() == 88; }, 5000));
+    ASSERT_TRUE(WaitUntil([&] { return w.Memo->height() == 88; }, 5000));
 
     // Shrunk to the smallest window: half of what is shared.
     w.Window.resize(300, 240);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return w.Window.height() == 240; }, 5000));
+    ASSERT_TRUE(WaitUntil([&] { return w.Window.height() == 240; }, 5000));
     QApplication::processEvents();
     EXPECT_LT(Shared(w), 2 * 88);
     EXPECT_EQ(w.Memo->height(), Shared(w) / 2);

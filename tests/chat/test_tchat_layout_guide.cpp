@@ -8,6 +8,7 @@
 
 #include "platform/ErrorHandler.h"
 #include "support/BoxCatcher.h"
+#include "support/Wait.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -18,6 +19,8 @@
 #include <QSplitter>
 #include <QTest>
 #include <gtest/gtest.h>
+
+using testsupport::WaitUntil;
 
 namespace {
 
@@ -33,7 +36,7 @@ class TchatGuideTest : public ::testing::Test {
         };
         chat = new Tchat(context);
         chat->show();
-        ASSERT_TRUE(QTest::qWaitFor([&] { return !chat->RoomName.empty(); }, 5000));
+        ASSERT_TRUE(WaitUntil([&] { return !chat->RoomName.empty(); }, 5000));
     }
     void TearDown() override { delete chat.data(); }
 
@@ -49,7 +52,7 @@ TEST_F(TchatGuideTest, GuideOffersTheMembersHandlesAndEnterPutsOneIn) {
     chat->Members->Add("127.0.0.2:hanako");
     chat->CB_Enter->setChecked(true);
     QTest::keyClicks(chat->Memo, "hi >");
-    ASSERT_TRUE(QTest::qWaitFor([&] { return chat->NameGuide->Visible(); }, 5000));
+    ASSERT_TRUE(WaitUntil([&] { return chat->NameGuide->Visible(); }, 5000));
     QListWidget* list = chat->NameGuide->ListBox;
     ASSERT_EQ(list->count(), 2);
     EXPECT_EQ(list->item(0)->text(), "taro");
@@ -71,11 +74,11 @@ TEST_F(TchatGuideTest, CtrlSSendsFromAnyControlOfTheWindow) {
 
 TEST_F(TchatGuideTest, MessageBoxNeverTallerThan88) {
     chat->resize(700, 900);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return chat->height() == 900; }, 5000));
-    EXPECT_TRUE(QTest::qWaitFor([&] { return chat->Memo->height() == 88; }, 5000));
+    ASSERT_TRUE(WaitUntil([&] { return chat->height() == 900; }, 5000));
+    EXPECT_TRUE(WaitUntil([&] { return chat->Memo->height() == 88; }, 5000));
 
     chat->resize(300, 240);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return chat->size() == QSize(300, 240); }, 5000))
+    ASSERT_TRUE(WaitUntil([&] { return chat->size() == QSize(300, 240); }, 5000))
         << "the smallest window is 300 x 240";
     const int shared = chat->Log->height() + chat->Memo->height();
     EXPECT_EQ(chat->Memo->height(), shared / 2);
@@ -97,14 +100,14 @@ TEST_F(TchatGuideTest, AWindowGoingInactiveStopsItsGuide) {
     // Active again, the guide works, and a guide on show goes with the focus.
     chat->FormActivate();
     QTest::keyClicks(chat->Memo, ">");
-    ASSERT_TRUE(QTest::qWaitFor([&] { return chat->NameGuide->Visible(); }, 5000));
+    ASSERT_TRUE(WaitUntil([&] { return chat->NameGuide->Visible(); }, 5000));
     chat->FormDeactivate();
     EXPECT_FALSE(chat->NameGuide->Visible());
 }
 
 TEST_F(TchatGuideTest, ADraggedMessageBoxKeepsItsHeightUntilTheWindowIsResized) {
     chat->resize(600, 600);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return chat->Memo->height() == 88; }, 5000));
+    ASSERT_TRUE(WaitUntil([&] { return chat->Memo->height() == 88; }, 5000));
     // The user drags the splitter: a taller message box.
     const int shared = chat->Log->height() + chat->Memo->height();
     chat->Splitter1->setSizes({shared - 150, 150});
@@ -118,12 +121,12 @@ TEST_F(TchatGuideTest, ADraggedMessageBoxKeepsItsHeightUntilTheWindowIsResized) 
     EXPECT_EQ(chat->Memo->height(), 150);
     // Resizing the window shares the space again.
     chat->resize(600, 700);
-    EXPECT_TRUE(QTest::qWaitFor([&] { return chat->Memo->height() == 88; }, 5000));
+    EXPECT_TRUE(WaitUntil([&] { return chat->Memo->height() == 88; }, 5000));
 }
 
 TEST_F(TchatGuideTest, NothingOfTheButtonRowIsClippedAtTheSmallestSize) {
     chat->resize(300, 240);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return chat->size() == QSize(300, 240); }, 5000));
+    ASSERT_TRUE(WaitUntil([&] { return chat->size() == QSize(300, 240); }, 5000));
     QApplication::processEvents();
     const QRect row = chat->Panel3->rect();
     EXPECT_GE(chat->CB_Enter->width(), chat->CB_Enter->sizeHint().width())

@@ -6,11 +6,11 @@
 #include "settings/SettingsKeys.h"
 
 #include "platform/TRegistry.h"
+#include "support/Wait.h"
 
 #include <QAction>
 #include <QApplication>
 #include <QDialog>
-#include <QEventLoop>
 #include <QLabel>
 #include <QPointer>
 #include <QStatusBar>
@@ -18,6 +18,8 @@
 #include <QTimer>
 #include <csignal>
 #include <gtest/gtest.h>
+
+using testsupport::WaitUntil;
 
 namespace {
 
@@ -68,19 +70,19 @@ class TchatViewTest : public ::testing::Test {
         auto* chat = new Tchat(context, from);
         chats.push_back(chat);
         chat->show();
-        EXPECT_TRUE(QTest::qWaitFor([&] { return !chat->RoomName.empty(); }, 5000));
+        EXPECT_TRUE(WaitUntil([&] { return !chat->RoomName.empty(); }, 5000));
         return chat;
     }
     // Closes like the user does; the window deletes itself.
     void Close(Tchat* chat) {
         QPointer<Tchat> gone = chat;
         chat->close();
-        EXPECT_TRUE(QTest::qWaitFor([&] { return gone.isNull(); }, 5000));
+        EXPECT_TRUE(WaitUntil([&] { return gone.isNull(); }, 5000));
     }
     void Place(Tchat* chat, int left, int top, int width, int height) {
         chat->move(left, top);
         chat->resize(width, height);
-        EXPECT_TRUE(QTest::qWaitFor(
+        EXPECT_TRUE(WaitUntil(
             [&] {
                 return chat->pos() == QPoint(left, top) && chat->size() == QSize(width, height);
             },
@@ -182,15 +184,7 @@ TEST_F(TchatViewTest, TerminationSignalClosesEveryWindowLikeTheUserWould) {
         dialogReturned = true;
         dialogAliveAtReturn = !a.isNull();
     });
-    QEventLoop mainLoop;
-    QTimer poll;
-    QObject::connect(&poll, &QTimer::timeout, [&] {
-        if (a.isNull() && b.isNull()) mainLoop.quit();
-    });
-    poll.start(10);
-    QTimer::singleShot(5000, &mainLoop, &QEventLoop::quit);
-    mainLoop.exec();
-    ASSERT_TRUE(a.isNull() && b.isNull());
+    ASSERT_TRUE(WaitUntil([&] { return a.isNull() && b.isNull(); }, 5000));
     EXPECT_TRUE(dialogReturned);
     EXPECT_TRUE(dialogAliveAtReturn) << "the window went while its dialog was still running";
     EXPECT_EQ(quit.Received(), 1);
@@ -205,5 +199,5 @@ TEST_F(TchatViewTest, InterruptWithoutAChatWindowClosesTheMainForm) {
     mainForm.show();
     TchatQuitSignals quit(&mainForm);
     std::raise(SIGINT);
-    EXPECT_TRUE(QTest::qWaitFor([&] { return !mainForm.isVisible(); }, 5000));
+    EXPECT_TRUE(WaitUntil([&] { return !mainForm.isVisible(); }, 5000));
 }

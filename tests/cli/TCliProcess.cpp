@@ -1,6 +1,7 @@
 #include "TCliProcess.h"
 
-#include <QElapsedTimer>
+#include "support/Wait.h"
+
 #include <QProcessEnvironment>
 #include <algorithm>
 #include <fcntl.h>
@@ -70,20 +71,19 @@ void TCliProcess::ReadLines() {
 }
 
 bool TCliProcess::WaitForLine(const std::function<bool(const std::string&)>& match, int timeoutMs) {
-    QElapsedTimer clock;
-    clock.start();
     size_t checked = 0;
-    for (;;) {
-        ReadLines();
-        for (; checked < lines_.size(); ++checked)
-            if (match(lines_[checked])) return true;
-        qint64 left = timeoutMs - clock.elapsed();
-        if (left <= 0 || process_->state() == QProcess::NotRunning) {
+    bool found = false;
+    testsupport::WaitUntil(
+        [&] {
             ReadLines();
-            return std::any_of(lines_.begin() + static_cast<long>(checked), lines_.end(), match);
-        }
-        process_->waitForReadyRead(static_cast<int>(std::min<qint64>(left, 1000)));
-    }
+            for (; checked < lines_.size(); ++checked)
+                if (match(lines_[checked])) return found = true;
+            return process_->state() == QProcess::NotRunning;
+        },
+        timeoutMs);
+    if (found) return true;
+    ReadLines();
+    return std::any_of(lines_.begin() + static_cast<long>(checked), lines_.end(), match);
 }
 
 bool TCliProcess::WaitForLine(const std::string& exact, int timeoutMs) {
@@ -98,18 +98,15 @@ int TCliProcess::WaitForExit(int timeoutMs) {
 }
 
 bool TCliProcess::WaitForStderr(const std::string& text, int timeoutMs) {
-    QElapsedTimer clock;
-    clock.start();
-    for (;;) {
-        ReadLines();
-        if (stderr_.find(text) != std::string::npos) return true;
-        qint64 left = timeoutMs - clock.elapsed();
-        if (left <= 0 || process_->state() == QProcess::NotRunning) {
+    testsupport::WaitUntil(
+        [&] {
             ReadLines();
-            return stderr_.find(text) != std::string::npos;
-        }
-        process_->waitForReadyRead(static_cast<int>(std::min<qint64>(left, 1000)));
-    }
+            return stderr_.find(text) != std::string::npos ||
+                   process_->state() == QProcess::NotRunning;
+        },
+        timeoutMs);
+    ReadLines();
+    return stderr_.find(text) != std::string::npos;
 }
 
 size_t TCliProcess::Count(const std::string& exact) const {

@@ -1,7 +1,8 @@
 #include "TRealFtpServer.h"
 
+#include "support/Wait.h"
+
 #include <arpa/inet.h>
-#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
@@ -10,7 +11,6 @@
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -160,19 +160,20 @@ void TRealFtpServer::StartPureFtpd(const fs::path& root) {
     }
     if (pid_ > 0) ::setpgid(pid_, pid_);
     // Ready once it accepts connections.
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (Accepts(options_.Address, port)) {
-            port_ = port;
-            return;
-        }
-        int status;
-        if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-            pid_ = -1;
-            break;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    bool accepts = false, exited = false;
+    testsupport::PollUntil(
+        [&] {
+            accepts = Accepts(options_.Address, port);
+            int status;
+            exited = !accepts && ::waitpid(pid_, &status, WNOHANG) == pid_;
+            return accepts || exited;
+        },
+        15000);
+    if (accepts) {
+        port_ = port;
+        return;
     }
+    if (exited) pid_ = -1;
     why_ = "pure-ftpd did not start";
 }
 

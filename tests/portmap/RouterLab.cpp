@@ -1,6 +1,7 @@
 #include "RouterLab.h"
 
 #include "session/NetLab.h"
+#include "support/Wait.h"
 
 #include <atomic>
 #include <cerrno>
@@ -128,12 +129,13 @@ TRouterLab::TRouterLab(TBadIgd bad) : TRouterLab(TRouter::NoUpnp) {
     try {
         Must("ip netns exec " + Ns("router") + " sh -c 'python3 " + PORTMAP_FAKE_IGD + " " + mode +
              " 192.168.50.1 " + dir_ + "/requests >/dev/null 2>&1 &'");
-        for (int i = 0; i < 100; ++i) {
-            if (Run("ip netns exec " + Ns("router") +
-                    " ss -ltnH \"sport = :5000\" | grep -q LISTEN") == 0)
-                return;
-            ::usleep(50000);
-        }
+        if (testsupport::PollUntil(
+                [&] {
+                    return Run("ip netns exec " + Ns("router") +
+                               " ss -ltnH \"sport = :5000\" | grep -q LISTEN") == 0;
+                },
+                5000))
+            return;
         throw std::runtime_error("router lab: the bad router did not start");
     } catch (...) {
         Remove();
@@ -157,17 +159,16 @@ void TRouterLab::StartDaemon() {
     const std::string ready = router_ == TRouter::NatPmpOnly
                                   ? " ss -lunH \"sport = :5351\" | grep -q ."
                                   : " ss -ltnH \"sport = :5000\" | grep -q LISTEN";
-    for (int i = 0; i < 100; ++i) {
-        if (Run("ip netns exec " + Ns("router") + ready) == 0) return;
-        ::usleep(50000);
-    }
+    if (testsupport::PollUntil([&] { return Run("ip netns exec " + Ns("router") + ready) == 0; },
+                               5000))
+        return;
     throw std::runtime_error("router lab: miniupnpd did not start");
 }
 
 void TRouterLab::StopDaemon() {
     Run("kill $(cat " + dir_ + "/miniupnpd.pid)");
-    for (int i = 0; i < 100 && Run("kill -0 $(cat " + dir_ + "/miniupnpd.pid)") == 0; ++i)
-        ::usleep(50000);
+    testsupport::PollUntil([&] { return Run("kill -0 $(cat " + dir_ + "/miniupnpd.pid)") != 0; },
+                           5000);
 }
 
 void TRouterLab::RestartDaemon() {

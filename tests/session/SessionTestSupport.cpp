@@ -1,16 +1,10 @@
 #include "SessionTestSupport.h"
 
 #include "entry/ApplicationGuid.h"
-#include "platform/MessagePump.h"
 
 namespace sessiontest {
 
 const char* const kApplication = entry::kApplicationGuid;
-
-bool WaitUntil(const std::function<bool()>& done, int timeoutMs) {
-    return platform::PumpUntil(done, timeoutMs);
-}
-
 
 TMember::TMember() {
     Session.SetGUID(kApplication);

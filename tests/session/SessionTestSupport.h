@@ -4,6 +4,7 @@
 #include "session/DPSession.h"
 #include "support/FreshPort.h"
 #include "support/Sjis.h"
+#include "support/Wait.h"
 
 #include <cstdint>
 #include <string>
@@ -15,8 +16,7 @@ extern const char* const kApplication;
 
 // A port of its own for each test, so tests never meet each other's rooms.
 using testsupport::FreshPort;
-// Waits (serving GUI events) until done() or the deadline; returns done().
-bool WaitUntil(const std::function<bool()>& done, int timeoutMs = 15000);
+using testsupport::WaitUntil;
 using testsupport::Sjis;
 using testsupport::Utf8;
 

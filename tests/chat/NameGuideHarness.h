@@ -9,6 +9,7 @@
 
 #include "platform/Cp932.h"
 #include "platform/QtText.h"
+#include "support/Wait.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -88,7 +89,7 @@ struct GuideWindow {
         Window.activateWindow();
         EXPECT_TRUE(QTest::qWaitForWindowActive(&Window));
         Memo->setFocus();
-        EXPECT_TRUE(QTest::qWaitFor([&] { return Memo->hasFocus(); }, 5000));
+        EXPECT_TRUE(testsupport::WaitUntil([&] { return Memo->hasFocus(); }, 5000));
     }
 
     // Types `text` key by key into whatever has the focus.
@@ -116,6 +117,6 @@ struct GuideWindow {
     }
     int Caret() const { return Memo->textCursor().position(); }
     bool WaitForGuide() {
-        return QTest::qWaitFor([&] { return Guide->Visible(); }, 5000);
+        return testsupport::WaitUntil([&] { return Guide->Visible(); }, 5000);
     }
 };

@@ -4,8 +4,8 @@
 // the forwarding is gone once the room is.
 #include "RouterLab.h"
 #include "cli/TCliProcess.h"
+#include "support/Wait.h"
 
-#include <QElapsedTimer>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QThread>
@@ -23,13 +23,7 @@ bool Has(const std::vector<int>& ports, int port) {
 
 // Waits until the router's forwarded ports satisfy `want`.
 template <class P> bool WaitForPorts(TRouterLab& lab, P want, int timeoutMs = 20000) {
-    QElapsedTimer clock;
-    clock.start();
-    for (;;) {
-        if (want(lab.ForwardedPorts())) return true;
-        if (clock.elapsed() > timeoutMs) return false;
-        QThread::msleep(200);
-    }
+    return testsupport::PollUntil([&] { return want(lab.ForwardedPorts()); }, timeoutMs, 200);
 }
 
 class RouterLabTest : public ::testing::Test {
