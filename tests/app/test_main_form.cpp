@@ -8,7 +8,7 @@
 #include "app/TSessionSelect.h"
 #include "chat/Tchat.h"
 #include "chatlog/TChatLog.h"
-#include "entry/ApplicationGuid.h"
+#include "entry/RoomEntry.h"
 #include "game/Tjyankenfm.h"
 #include "platform/ErrorHandler.h"
 #include "platform/TRegistry.h"
@@ -144,11 +144,10 @@ TEST_F(MainFormTest, SvHdOpensTheRoomAndTheLastWindowEndsTheProgramSavingSetting
 
 TEST_F(MainFormTest, IpClHdJoinsTheRoomAtTheAddress) {
     TDPSession host;
-    host.SetGUID(entry::kApplicationGuid);
-    host.TCPIPSetting().Enabled = true;
+    entry::Prepare(host);
     host.TCPIPSetting().Port = port;
-    host.SetProvider(host.ProviderList().Names(0));
-    host.OpenSession(true, "Lobby", "127.0.0.1:Host");
+    entry::UseTcpIp(host, "");
+    entry::OpenRoom(host, true, "Lobby", "127.0.0.1:Host");
 
     Start({"ip=127.0.0.1", "cl", "hd=Hanako"});
     ASSERT_TRUE(WaitUntil([&] { return RoomOpen("Lobby"); }));

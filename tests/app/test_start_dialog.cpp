@@ -4,7 +4,7 @@
 
 #include "app/TDchatstart.h"
 #include "app/TSessionSelect.h"
-#include "entry/ApplicationGuid.h"
+#include "entry/RoomEntry.h"
 #include "platform/ErrorHandler.h"
 #include "platform/QtText.h"
 #include "platform/TRegistry.h"
@@ -50,14 +50,13 @@ void ClearHistories() {
 // A member that hosts rooms or joins them without any window.
 struct THost {
     explicit THost(uint16_t port, const char* application = kApplication) {
+        entry::Prepare(Session);
         Session.SetGUID(application);
-        Session.SetMaxPlayers(10);
-        Session.TCPIPSetting().Enabled = true;
         Session.TCPIPSetting().Port = port;
-        Session.SetProvider(Session.ProviderList().Names(0));
+        entry::UseTcpIp(Session, "");
     }
     void Create(const char* room, const char* player) {
-        Session.OpenSession(true, Sjis(room), Sjis(player));
+        entry::OpenRoom(Session, true, Sjis(room), Sjis(player));
     }
     TDPSession Session;
 };

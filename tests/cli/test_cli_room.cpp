@@ -3,7 +3,7 @@
 // entering a room fails.
 #include "TCliProcess.h"
 #include "chat_core/ChatPayload.h"
-#include "entry/ApplicationGuid.h"
+#include "entry/RoomEntry.h"
 #include "platform/Cp932.h"
 #include "session/DPSession.h"
 #include "support/SilentListener.h"
@@ -116,11 +116,11 @@ TEST(CliRoom, EnteringWhereNoRoomAnswersFailsWithAClearMessage) {
     // said so rather than offering a choice of none.
     ::setenv("PARLORA_LISTEN_ADDR", "127.0.0.7", 1);
     TDPSession other;
+    entry::Prepare(other);
     other.SetGUID("{0E9A4A5C-1B2D-4C3E-8F70-112233445566}");
-    other.TCPIPSetting().Enabled = true;
     other.TCPIPSetting().Port = port;
-    other.SetProvider(other.ProviderList().Names(0));
-    other.OpenSession(true, "game", "p");
+    entry::UseTcpIp(other, "");
+    entry::OpenRoom(other, true, "game", "p");
     TCliProcess stranger("127.0.0.4", Args({"--join", "127.0.0.7", "--handle", "a"}, port));
     EXPECT_EQ(stranger.WaitForExit(), 2);
     err = stranger.Stderr();
@@ -284,12 +284,10 @@ TEST(CliRoom, GameLinesAndHostilePayloadsFromAWindowedMember) {
         << host.Stderr();
     ::setenv("PARLORA_LISTEN_ADDR", "127.0.0.6", 1);
     TDPSession window;
-    window.SetGUID(entry::kApplicationGuid);
-    window.TCPIPSetting().Enabled = true;
-    window.TCPIPSetting().HostName = "127.0.0.1";
+    entry::Prepare(window);
     window.TCPIPSetting().Port = port;
-    window.SetProvider(window.ProviderList().Names(0));
-    window.OpenSession(false, "r", platform::Utf8ToCp932("127.0.0.6:表ソ"));
+    entry::UseTcpIp(window, "127.0.0.1");
+    entry::OpenRoom(window, false, "r", platform::Utf8ToCp932("127.0.0.6:表ソ"));
     auto send = [&](const std::string& bytes) {
         window.SendData(0, bytes.data(), static_cast<int>(bytes.size()));
     };
