@@ -62,6 +62,12 @@ struct TDriver {
             }
         }
     }
+    // The peer on `link` says goodbye and its stream ends.
+    void Goodbye(TLinkId link) {
+        Feed(link, p2::EncodeEmpty(p2::BYE));
+        Core.OnLinkEnded(Now, link, TCoreLinkEnd::Closed);
+        Take();
+    }
     // Frames of `type` written on `link` (sent, or written last before a close).
     std::vector<std::vector<uint8_t>> Sent(TLinkId link, uint8_t type) const {
         std::vector<std::vector<uint8_t>> out;
@@ -163,6 +169,29 @@ p2::TWelcome EnterAfterTheHost(TDriver& d, TLinkId host) {
     d.Feed(host, p2::EncodeWelcome(w));
     return w;
 }
+
+// The last link we dialed other than `host` (to `port`, if given).
+TLinkId DialBesides(const TDriver& d, TLinkId host, uint16_t port = 0) {
+    TLinkId dial = 0;
+    for (auto& a : d.Log)
+        if (a.Kind == TCoreAction::Dial && a.Link != host && (!port || a.Port == port))
+            dial = a.Link;
+    return dial;
+}
+
+// EnterAfterTheHost with our introduction to 3 on its way.
+struct TSecondOfThree {
+    TDriver D;
+    TLinkId HostLink = 0;
+    p2::TWelcome W;
+    TLinkId Dial = 0;
+    void Enter() {
+        Joiner(D, &HostLink);
+        W = EnterAfterTheHost(D, HostLink);
+        Dial = DialBesides(D, HostLink);
+        ASSERT_NE(Dial, 0u);
+    }
+};
 
 // A welcome written field by field, for what the encoder never writes.
 p2::TFrame RawWelcome(uint32_t you, uint32_t host, const std::vector<uint32_t>& ids) {
@@ -693,6 +722,14 @@ struct TRoomOfFive {
         D.Accept(40, p2::EncodePeerHello({kRoom, 2, 4, With4}));
         ASSERT_EQ(D.Core.DirectPeers().count(3) + D.Core.DirectPeers().count(4), 2u);
     }
+    // The room without its host 1, led by `host` from `view` on.
+    static p2::TViewMessage Without1(uint32_t view, uint32_t host) {
+        p2::TViewMessage m;
+        m.View = view;
+        m.HostId = host;
+        m.Members = {Entry(3, 1), Entry(4, 2), Entry(2, 3), Entry(5, 4)};
+        return m;
+    }
     std::vector<p2::TReport> Reports() const {
         std::vector<p2::TReport> out;
         for (auto& body : D.Sent(HostLink, p2::REPORT))
@@ -773,15 +810,10 @@ TEST(RoomTrust, NobodyButTheRulesSuccessorLeadsTheRoom) {
     d.Feed(40, p2::EncodeNewHost(claim));
     EXPECT_TRUE(d.Closed(40));
     ASSERT_EQ(r.Reports().size(), 1u);
-    d.Feed(r.HostLink, p2::EncodeEmpty(p2::BYE));
-    d.Core.OnLinkEnded(d.Now, r.HostLink, TCoreLinkEnd::Closed);
-    d.Take();
+    d.Goodbye(r.HostLink);
     EXPECT_EQ(d.Core.HostId(), 0u) << "waits for the successor the rule names";
     // 3 is the rule's pick (the lowest, as nobody is linked to all): followed.
-    p2::TViewMessage real;
-    real.View = 7;
-    real.HostId = 3;
-    real.Members = {Entry(3, 1), Entry(4, 2), Entry(2, 3), Entry(5, 4)};
+    p2::TViewMessage real = r.Without1(7, 3);
     d.Feed(30, p2::EncodeNewHost(real));
     EXPECT_EQ(d.Core.HostId(), 3u);
     EXPECT_EQ(d.Sent(30, p2::HOST_ACK).size(), 1u);
@@ -797,13 +829,8 @@ TEST(RoomTrust, AClaimedLinkCountsOnlyWhenBothEndsReportIt) {
     TDriver& d = r.D;
     // View order 1, 3, 4, 2, 5: bit i is the i-th of them.
     d.Feed(r.HostLink, p2::EncodeLinkView({7, {0, 0b01000, 0b11010, 0b00010, 0}}));
-    d.Feed(r.HostLink, p2::EncodeEmpty(p2::BYE));
-    d.Core.OnLinkEnded(d.Now, r.HostLink, TCoreLinkEnd::Closed);
-    d.Take();
-    p2::TViewMessage claim;
-    claim.View = 8;
-    claim.HostId = 4;
-    claim.Members = {Entry(3, 1), Entry(4, 2), Entry(2, 3), Entry(5, 4)};
+    d.Goodbye(r.HostLink);
+    p2::TViewMessage claim = r.Without1(8, 4);
     d.Feed(40, p2::EncodeNewHost(claim));
     EXPECT_EQ(d.Core.HostId(), 0u);
     claim.HostId = 3;
@@ -966,17 +993,11 @@ TEST(RoomTrust, MostMembersReportingOneRemoveIt) {
 TEST(RoomTrust, ASuccessorKeepsAMemberWhoseLinkIsBeingMade) {
     // We succeed a host that said goodbye while our introduction to 3 is
     // still on its way: 3 is kept, and gets our claim once the link is up.
-    TDriver d;
-    TLinkId host = 0;
-    Joiner(d, &host);
-    p2::TWelcome w = EnterAfterTheHost(d, host);
-    TLinkId dial = 0;
-    for (auto& a : d.Log)
-        if (a.Kind == TCoreAction::Dial && a.Link != host) dial = a.Link;
-    ASSERT_NE(dial, 0u);
-    d.Feed(host, p2::EncodeEmpty(p2::BYE));
-    d.Core.OnLinkEnded(d.Now, host, TCoreLinkEnd::Closed);
-    d.Take();
+    TSecondOfThree r;
+    ASSERT_NO_FATAL_FAILURE(r.Enter());
+    TDriver& d = r.D;
+    const TLinkId host = r.HostLink, dial = r.Dial;
+    d.Goodbye(host);
     ASSERT_TRUE(d.Core.IsHost());
     EXPECT_EQ(d.Core.Players().size(), 1u);
     d.Core.OnLinkUp(d.Now, dial);
@@ -987,4 +1008,95 @@ TEST(RoomTrust, ASuccessorKeepsAMemberWhoseLinkIsBeingMade) {
     d.Pass(room::kLinkGraceMs);
     EXPECT_EQ(d.Core.Players().size(), 1u);
     EXPECT_TRUE(d.Sent(dial, p2::REMOVED).empty());
+}
+
+// Both members of a pair dialed: each keeps the link dialed by the lower id,
+// and closes the other, with what was on its way on it unread.
+TEST(RoomTrust, ASuccessorWhosePairChangesLinksSendsItsClaimAgainOnTheOneKept) {
+    // We (2) are the successor of 1; 3's introduction came in first, ours
+    // to 3 is kept once it is up: the claim written on 3's link may be lost.
+    TSecondOfThree r;
+    ASSERT_NO_FATAL_FAILURE(r.Enter());
+    TDriver& d = r.D;
+    const TLinkId host = r.HostLink, dial = r.Dial;
+    d.Accept(300, p2::EncodePeerHello({kRoom, 2, 3, r.W.Secrets[2]}));
+    d.Goodbye(host);
+    ASSERT_TRUE(d.Core.IsHost());
+    ASSERT_EQ(d.Sent(300, p2::NEW_HOST).size(), 1u);
+    d.Core.OnLinkUp(d.Now, dial);
+    d.Take();
+    d.Feed(dial, p2::EncodeEmpty(p2::PEER_ACCEPT));
+    EXPECT_TRUE(d.Closed(300));
+    auto again = d.Sent(dial, p2::NEW_HOST);
+    ASSERT_EQ(again.size(), 1u);
+    auto view = p2::DecodeNewHost(again[0].data(), again[0].size());
+    ASSERT_TRUE(view);
+    EXPECT_EQ(view->HostId, 2u);
+    EXPECT_EQ(view->Members.size(), 2u);
+}
+
+TEST(RoomTrust, AMemberWhosePairWithItsNewHostChangesLinksTakesTheViewAgain) {
+    // 3 (the rule's pick) claims on its own link to us; then our link to it
+    // is kept and its first comes down, with whatever it carried after the
+    // claim. We acknowledge again on the kept link, and 3's view sent whole
+    // there (with 6, admitted meanwhile) is taken, not treated as a new claim.
+    TRoomOfFive r;
+    r.Enter();
+    TDriver& d = r.D;
+    TLinkId dial = DialBesides(d, r.HostLink, 9001);
+    ASSERT_NE(dial, 0u);
+    d.Goodbye(r.HostLink);
+    p2::TViewMessage claim = r.Without1(7, 3);
+    d.Feed(30, p2::EncodeNewHost(claim));
+    ASSERT_EQ(d.Core.HostId(), 3u);
+    d.Core.OnLinkUp(d.Now, dial);
+    d.Take();
+    d.Feed(dial, p2::EncodeEmpty(p2::PEER_ACCEPT));
+    EXPECT_TRUE(d.Closed(30));
+    EXPECT_EQ(d.Sent(dial, p2::HOST_ACK).size(), 1u);
+    claim.View = 9;
+    claim.Members.push_back(Entry(6, 5));
+    d.Feed(dial, p2::EncodeNewHost(claim));
+    EXPECT_FALSE(d.Closed(dial));
+    EXPECT_TRUE(r.Reports().empty());
+    EXPECT_EQ(d.Core.HostId(), 3u);
+    EXPECT_EQ(d.Core.ViewNumber(), 9u);
+    EXPECT_EQ(d.Core.Players().size(), 4u);
+    // An older view sent again changes nothing.
+    claim.View = 8;
+    claim.Members.pop_back();
+    d.Feed(dial, p2::EncodeNewHost(claim));
+    EXPECT_EQ(d.Core.Players().size(), 4u);
+    EXPECT_EQ(d.Core.State(), TRoomCore::InRoom);
+}
+
+TEST(RoomTrust, WhatTheSuccessorSendsAsHostBeforeOurHostsEndArrivesCountsOnceWeFollowIt) {
+    // 3 (the rule's pick) took over and already relays 5's block to us, admits
+    // 6 and sends its view again while our host's goodbye is still on its way.
+    TRoomOfFive r;
+    r.Enter();
+    TDriver& d = r.D;
+    p2::TViewMessage claim = r.Without1(7, 3);
+    d.Feed(30, p2::EncodeNewHost(claim));
+    const std::string text = "through the successor";
+    auto data = p2::EncodeData(1, text.data(), uint32_t(text.size()));
+    d.Feed(30, p2::EncodeRelay(5, p2::DATA, data->data() + 5, data->size() - 5));
+    p2::TSecret none{};
+    d.Feed(30, p2::EncodeMemberAdded({8, Entry(6, 5), none}));
+    claim.View = 9;
+    claim.Members.push_back(Entry(6, 5));
+    d.Feed(30, p2::EncodeNewHost(claim));
+    EXPECT_FALSE(d.Closed(30));
+    EXPECT_TRUE(r.Reports().empty());
+    EXPECT_TRUE(d.Delivered().empty() || d.Delivered().back().From != 5);
+
+    d.Goodbye(r.HostLink);
+    EXPECT_EQ(d.Core.HostId(), 3u);
+    EXPECT_EQ(d.Core.ViewNumber(), 9u);
+    EXPECT_EQ(d.Core.Players().size(), 4u);
+    EXPECT_EQ(d.Core.State(), TRoomCore::InRoom);
+    bool got = false;
+    for (auto& a : d.Delivered())
+        got |= a.From == 5 && std::string(a.Bytes.begin(), a.Bytes.end()) == text;
+    EXPECT_TRUE(got) << "the relayed block was lost";
 }

@@ -285,7 +285,9 @@ void TRoomSim::Burst(int node, int count, size_t size) {
 void TRoomSim::Leave(int node) {
     if (Paused(node)) return;
     Log(nodes_[node].Name + " leaves");
-    if (InRoom(node)) leftCleanly_.insert(node);
+    // One that leaves while it waits for a successor may have been removed
+    // already by the one that took over without it: not a clean departure.
+    if (InRoom(node) && nodes_[node].Core->HostId() != 0) leftCleanly_.insert(node);
     nodes_[node].FaultAt = now_; // a join it gives up is no refusal
     nodes_[node].LastEvent = now_;
     nodes_[node].Core->Leave(now_);

@@ -241,12 +241,6 @@ TEST_F(NetnsRoom, APublicMemberAmongMembersBehindNat) {
     ASSERT_TRUE(p.Open(JoinAt(TNetLab::PublicAddress(2), "p")));
     ASSERT_TRUE(b.Open(JoinAt(TNetLab::PublicAddress(2), "b")));
     ExpectAllHearEachOther({&host, &a, &p, &b}, "mixed");
-    // A link counts for succession once both of its ends have reported it
-    // and the host's view of it has reached everyone: texts can flow through
-    // the host before that. Give the reports the few round trips they take.
-    // (A host that leaves within a moment of the last join may still leave
-    // a member behind NAT with the others' successor unknown to it.)
-    std::this_thread::sleep_for(seconds(3));
     host.Process.Command("close");
     ExpectCarryOnOrLost({&a, &p, &b}, host);
 }

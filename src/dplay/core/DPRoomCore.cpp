@@ -647,7 +647,7 @@ void TRoomCore::Admit(TLinkId id, TLink& link, const proto::TCreatePlayer& reque
     entry.Ipv4 = link.RemoteIpv4;
     entry.Port = request.ListenPort;
     entry.Name = request.Name.substr(0, p2::kMaxName);
-    ++view_;
+    orderView_ = ++view_;
     // Everyone hears of the newcomer before it can introduce itself, each
     // with the secret of its own pair with it: a secret only that pair knows,
     // so no member can introduce itself as another.
@@ -891,6 +891,7 @@ void TRoomCore::SetDirect(uint32_t peerId, TLinkId id) {
     TLink& link = links_.at(id);
     link.Role = MemberLink;
     link.Peer = peerId;
+    TLinkId was = peer.Direct;
     if (peer.Direct && peer.Direct != id) {
         // Both sides dialed: both keep the link dialed by the lower id.
         uint32_t lower = std::min(ownId_, peerId);
@@ -903,8 +904,21 @@ void TRoomCore::SetDirect(uint32_t peerId, TLinkId id) {
         // It waited for our claim on a link that was still being made.
         SendOn(id, p2::EncodeNewHost(ViewMessage()));
         SendLinkView();
+    } else if (was && (IsHost() || claiming_)) {
+        // The pair moved to the link both keep, and the other side may close
+        // the one we used unread: our claim and view frames on it with it.
+        // Blocks are sent again by their sequence; the view goes whole.
+        SendOn(id, p2::EncodeNewHost(ViewMessage()));
+    } else if (was && peerId == hostId_ && !hostLost_) {
+        // Likewise what we told a host that is a member we linked with.
+        SendOn(id, p2::EncodeHostAck(view_));
+        reportedView_ = 0;
     }
-    Reroute(peer);
+    // Blocks relayed through the host move with its link.
+    if (peerId == hostId_)
+        RerouteAll();
+    else
+        Reroute(peer);
     ReportLinks();
 }
 
@@ -974,7 +988,7 @@ void TRoomCore::EndDrain(TLinkId id) {
 void TRoomCore::HostRemove(uint32_t id, bool left) {
     if (!peers_.count(id)) return;
     RemovePeer(id, true);
-    ++view_;
+    orderView_ = ++view_;
     auto removed = p2::EncodeMemberRemoved({view_, id, left});
     for (auto& [other, peer] : peers_)
         if (peer.Direct) SendOn(peer.Direct, removed);
@@ -1075,6 +1089,15 @@ void TRoomCore::OnMemberFrame(TLinkId id, TLink& link, uint8_t type, const uint8
     const uint32_t from = link.Peer;
     bool fromHost = from == hostId_ && hostId_ != ownId_;
     bool ok = false;
+    if (heldNewHost_ && heldNewHost_->From == from && HostOnly(type)) {
+        // A successor speaks as host while our host's end is still on its
+        // way to us: not a fault; what it sends counts, in order, once we follow it.
+        THeldNewHost& held = *heldNewHost_;
+        if (held.LaterBytes + size > kMaxHeldBytesFromClaimant) return DropLink(id, false);
+        held.LaterBytes += size;
+        held.Later.emplace_back(type, std::vector<uint8_t>(body, body + size));
+        return;
+    }
     switch (type) {
     case p2::REMOVED:
         if (!p2::DecodeEmpty(body, size)) break;
@@ -1143,15 +1166,6 @@ void TRoomCore::OnMemberFrame(TLinkId id, TLink& link, uint8_t type, const uint8
         if (fromHost) {
             ok = OnViewFrame(from, type, body, size);
             if (ok) hostConfirmed_ = true;
-        } else if (heldNewHost_ && heldNewHost_->From == from) {
-            // A successor speaks as host while our host's end is still on
-            // its way to us: not a fault, and its changes count once we follow it.
-            ok = true;
-            if (heldNewHost_->Later.size() < kMaxHeldFromClaimant)
-                heldNewHost_->Later.emplace_back(type, std::vector<uint8_t>(body, body + size));
-            else
-                DropLink(id, false);
-            return;
         }
         if (state_ != InRoom) return;
         break;
@@ -1159,7 +1173,11 @@ void TRoomCore::OnMemberFrame(TLinkId id, TLink& link, uint8_t type, const uint8
         // Members that follow our claim report at once; taken once we host.
         if (auto m = p2::DecodeLinks(body, size); m && (IsHost() || claiming_)) {
             ok = true;
-            if (IsHost() && m->View == view_) HostSetLinks(from, p2::IdsOf(m->Mask, ViewOrder()));
+            // A report made in any view with the members of ours names
+            // them in the same order: taken, or reports sent at once by
+            // several members would each wait for the others' round trip.
+            if (IsHost() && m->View >= orderView_ && m->View <= view_)
+                HostSetLinks(from, p2::IdsOf(m->Mask, ViewOrder()));
         }
         break;
     case p2::NEW_HOST:
@@ -1449,12 +1467,9 @@ void TRoomCore::HostLost(THostEnd how) {
         if (links_.count(held.Link)) {
             AdoptNewHost(held.From, held.Link, held.View);
             for (auto& [type, body] : held.Later) {
-                if (state_ != InRoom || hostId_ != held.From) break;
-                if (!OnViewFrame(held.From, type, body.data(), body.size())) {
-                    DropLink(held.Link, false);
-                    break;
-                }
-                hostConfirmed_ = true;
+                auto link = links_.find(held.Link);
+                if (state_ != InRoom || hostId_ != held.From || link == links_.end()) break;
+                OnMemberFrame(held.Link, link->second, type, body.data(), body.size());
             }
             return;
         }
@@ -1479,8 +1494,7 @@ void TRoomCore::Claim(THostEnd how) {
     hostId_ = ownId_;
     // Those we cannot reach stay in the view until we are confirmed: if we
     // yield to another claimant, what we exchanged with them still counts.
-    ++view_;
-    claimView_ = view_;
+    orderView_ = claimView_ = ++view_;
     auto frame = p2::EncodeNewHost(ViewMessage());
     for (auto& [id, peer] : peers_)
         SendOn(peer.Direct, frame);
@@ -1547,6 +1561,16 @@ void TRoomCore::OnNewHost(uint32_t from, TLinkId link, const p2::TViewMessage& m
     if (IsHost()) return HostRemove(from); // it thinks we are gone: it is out of step
     // We are the rule's successor: nobody else leads the room.
     if (claiming_) return;
+    if (from == hostId_ && !hostLost_) {
+        // Our host sends its view whole again when our pair changed links:
+        // what it sent on the link we closed may never have been read.
+        if (m.View >= view_) {
+            bool confirmed = hostConfirmed_;
+            AdoptNewHost(from, link, m);
+            hostConfirmed_ = confirmed;
+        }
+        return;
+    }
     if (hostLost_) {
         // Only the successor our last view names, with a view at least as
         // new as ours: a successor that missed changes we took must not lead

@@ -49,7 +49,8 @@ constexpr int64_t kAckTimeoutMs = 30000;
 constexpr int64_t kLinkGraceMs = 5000;
 // The longest a join may wait for a member that went quiet but may come back.
 constexpr int64_t kAdmitSilentMs = kSilenceMs + 1000;
-constexpr size_t kMaxHeldFromClaimant = 256; // view frames of a successor we do not follow yet
+// What a successor we do not follow yet sends as host, held in bytes.
+constexpr uint64_t kMaxHeldBytesFromClaimant = 4ull << 20;
 constexpr uint64_t kMaxUnackedBytes = 128ull << 20; // per pair, as the unsent limit
 constexpr uint32_t kAckEvery = 16; // blocks received before an ACK goes out unasked
 } // namespace room
@@ -257,6 +258,13 @@ class TRoomCore {
     void OnJoinFrame(TLinkId id, TLink& link, uint8_t type, const uint8_t* body, size_t size);
     void OnMemberFrame(TLinkId id, TLink& link, uint8_t type, const uint8_t* body, size_t size);
     bool OnViewFrame(uint32_t from, uint8_t type, const uint8_t* body, size_t size);
+    // Frames only a host sends.
+    static bool HostOnly(uint8_t type) {
+        namespace p2 = proto2;
+        return type == p2::MEMBER_ADDED || type == p2::MEMBER_REMOVED || type == p2::LINK_VIEW ||
+               type == p2::RELAY || type == p2::RESEND || type == p2::NEW_HOST ||
+               type == p2::REMOVED;
+    }
     bool OnPairFrame(uint32_t from, uint8_t type, const uint8_t* body, size_t size);
     void DeliverInOrder(TPeer& peer, proto2::TData& m);
 
@@ -334,6 +342,7 @@ class TRoomCore {
     std::set<uint32_t> reportedLinks_;
     uint32_t hostId_ = 0;
     uint32_t view_ = 0;
+    uint32_t orderView_ = 0; // host: the first view with today's members
     std::map<uint32_t, TPeer> peers_; // the view without ourselves
     // Members removed from the view whose direct link is still read to its
     // end; their departure is told once it has been.
@@ -372,6 +381,7 @@ class TRoomCore {
         TTimerId Timer;
         // What it sent as host meanwhile, taken in order once we follow it.
         std::vector<std::pair<uint8_t, std::vector<uint8_t>>> Later;
+        uint64_t LaterBytes = 0;
     };
     std::optional<THeldNewHost> heldNewHost_;
     std::vector<TCoreAction> actions_;
