@@ -13,13 +13,16 @@
 #include "settings/TOptfm.h"
 #include "widgets/TchatShadowTitle.h"
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QFrame>
 #include <QLabel>
+#include <QPointer>
 #include <QTimer>
 #include <cctype>
 #include <cstring>
+#include <vector>
 
 namespace {
 
@@ -73,7 +76,16 @@ TDchat::TDchat(QStringList arguments, QWidget* parent)
     context_.ShowHelp = [](QWidget* parent) { platform::ShowHelpContents(parent); };
 }
 
-TDchat::~TDchat() = default;
+TDchat::~TDchat() {
+    // Chat windows still open use what we own (their context, the options,
+    // the templates, the router's answers): they go first.
+    std::vector<QPointer<Tchat>> chats;
+    for (QWidget* w : QApplication::topLevelWidgets())
+        if (auto* chat = dynamic_cast<Tchat*>(w); chat && &chat->Context() == &context_)
+            chats.emplace_back(chat);
+    for (auto& chat : chats)
+        delete chat.data();
+}
 
 void TDchat::CreateForms(std::unique_ptr<TOptfm> optfm) {
     aboutBox_ = std::make_unique<TAboutBox>(this, Version);

@@ -32,6 +32,8 @@ class Tjyankenfm;
 
 class Tchat : public QMainWindow {
   public:
+    // What this window shares with the others of its program.
+    const TchatContext& Context() const { return context_; }
     // A top-level window of its own (own taskbar entry); the main form in
     // `context` owns it in the sense that it counts it. `openedFrom` is the
     // window whose "別のチャットルーム" created this one.
