@@ -283,5 +283,9 @@ TEST_F(NetnsRoom, AMemberFrozenWhileANewcomerJoinsHearsItAfterwards) {
     EXPECT_TRUE(newcomer.Open(JoinAt(TNetLab::PublicAddress(2), "new")));
     std::this_thread::sleep_until(frozen + seconds(7));
     q.Process.Signal(SIGCONT);
+    // What q says before it has read of the newcomer goes to the room it
+    // knows; the newcomer's arrival is waiting in its host link.
+    EXPECT_GE(q.Saw("ADD " + std::to_string(newcomer.Id) + " new"), 0)
+        << "q never learnt of the newcomer";
     ExpectAllHearEachOther({&host, &p, &q, &newcomer}, "after-the-freeze");
 }
