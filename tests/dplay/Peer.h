@@ -2,6 +2,7 @@
 // A member of the session service in this process, driven through IDirectPlay4.
 #include "dplay/protocol/DPProtocol.h"
 #include "dplay/api/DirectPlay.h"
+#include "entry/ApplicationGuid.h"
 
 #include "support/FreshPort.h"
 #include <chrono>
@@ -14,7 +15,7 @@
 namespace dplaytest {
 using namespace dplay;
 
-inline const TGuid kApp = *TGuid::Parse("{5BFFE6A0-4D9C-11D2-B2C6-0080C83D719A}");
+inline const TGuid kApp = *TGuid::Parse(entry::kApplicationGuid);
 
 using testsupport::FreshPort;
 

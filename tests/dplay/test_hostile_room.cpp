@@ -2,9 +2,9 @@
 // loopback: introductions the host never announced, hosts whose welcome
 // lies, forged senders, DATA out of turn, joins that never finish, broken
 // framing. Each ends with the room whole and its honest members talking.
-#include "TestFakeHost.h"
-#include "TestPeer.h"
-#include "TestRawClient.h"
+#include "FakeHost.h"
+#include "Peer.h"
+#include "RawClient.h"
 
 #include "dplay/core/DPRoomCore.h"
 #include "dplay/service/DPService.h"

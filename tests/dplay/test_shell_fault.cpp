@@ -1,8 +1,8 @@
 // Faults of the service's shell (accepting, links, the directory port) met
 // by raw peers: each ends with the room intact and its members talking.
-#include "TestFakeHost.h"
-#include "TestPeer.h"
-#include "TestRawClient.h"
+#include "FakeHost.h"
+#include "Peer.h"
+#include "RawClient.h"
 
 #include <atomic>
 #include <chrono>

@@ -1,7 +1,7 @@
 // A live service under hostile connections: each offender is cut off within
 // a bounded time and the honest members keep talking.
-#include "TestPeer.h"
-#include "TestRawClient.h"
+#include "Peer.h"
+#include "RawClient.h"
 
 #include <asio.hpp>
 #include <chrono>

@@ -1,8 +1,8 @@
 // Rooms on the room core through real links on loopback: the driver
 // carries the core's dials, frames, timers and listing out through the
 // service, and the members talk through IDirectPlay4 as the program does.
-#include "TestPeer.h"
-#include "TestRawClient.h"
+#include "Peer.h"
+#include "RawClient.h"
 #include "dplay/core/DPRoomCore.h"
 
 #include <cstdlib>

@@ -4,6 +4,7 @@
 // that must not mix up links and timers.
 #include "dplay/core/DPRoomCore.h"
 #include "dplay/protocol/DPWireWriter.h"
+#include "entry/ApplicationGuid.h"
 
 #include <gtest/gtest.h>
 
@@ -15,7 +16,7 @@ namespace p2 = dplay::proto2;
 
 namespace {
 
-const TGuid kApp = *TGuid::Parse("{5BFFE6A0-4D9C-11D2-B2C6-0080C83D719A}");
+const TGuid kApp = *TGuid::Parse(entry::kApplicationGuid);
 const TGuid kRoom = *TGuid::Parse("{11111111-2222-3333-4444-555555555555}");
 
 struct TDriver {

@@ -1,7 +1,7 @@
 #pragma once
 // A host played by hand, so that the order of what it sends is certain.
-#include "TestPeer.h"
-#include "TestRawClient.h"
+#include "Peer.h"
+#include "RawClient.h"
 
 #include <gtest/gtest.h>
 #include <thread>

@@ -1,9 +1,9 @@
 // Two members joining at once: the newer one introduces itself to the older
 // one before the older one has read the host's word of it. The host here is
 // played by hand, so that order is certain.
-#include "TestFakeHost.h"
-#include "TestPeer.h"
-#include "TestRawClient.h"
+#include "FakeHost.h"
+#include "Peer.h"
+#include "RawClient.h"
 #include "dplay/service/DPService.h"
 
 #include <gtest/gtest.h>

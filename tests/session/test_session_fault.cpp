@@ -3,7 +3,7 @@
 // that stays usable while hostile peers press on it.
 #include "MemberProcess.h"
 #include "SessionTestSupport.h"
-#include "dplay/TestRawClient.h"
+#include "dplay/RawClient.h"
 #include "platform/ErrorHandler.h"
 #include "platform/QtText.h"
 #include "support/Descriptors.h"

@@ -2,7 +2,7 @@
 // neither dies nor spins, and takes connections again once some are free.
 // The limit is lowered in a child process (this binary run again), so that
 // the other tests keep theirs.
-#include "TestPeer.h"
+#include "Peer.h"
 
 #include <arpa/inet.h>
 #include <chrono>
@@ -33,7 +33,7 @@ TEST(DescriptorLimit, RunningOutOfDescriptorsIsSurvived) {
     ASSERT_GE(child, 0);
     if (child == 0) {
         ::setenv("PARLORA_DESCRIPTOR_CHILD", "1", 1);
-        ::execl("/proc/self/exe", "dplay_test", "--gtest_also_run_disabled_tests",
+        ::execl("/proc/self/exe", "test_dplay", "--gtest_also_run_disabled_tests",
                 "--gtest_filter=DescriptorLimit.DISABLED_InAChild", nullptr);
         ::_exit(127);
     }
