@@ -9,6 +9,7 @@
 #include "dplay/core/DPRoomCore.h"
 #include "dplay/service/DPService.h"
 #include "support/Descriptors.h"
+#include "support/Wait.h"
 
 #include <atomic>
 #include <chrono>
@@ -21,6 +22,7 @@
 using namespace dplay;
 using namespace dplaytest;
 using testsupport::OpenDescriptors;
+using testsupport::PollUntil;
 using Clock = std::chrono::steady_clock;
 
 namespace {
@@ -33,10 +35,7 @@ int64_t MsSince(Clock::time_point start) {
 // within a round of closes, or it does not settle at all.
 size_t DescriptorsSettled(size_t target) {
     size_t n = OpenDescriptors();
-    for (int i = 0; i < 60 && n > target; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        n = OpenDescriptors();
-    }
+    PollUntil([&] { return (n = OpenDescriptors()) <= target; }, 3000);
     return n;
 }
 

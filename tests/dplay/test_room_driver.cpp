@@ -4,6 +4,7 @@
 #include "Peer.h"
 #include "RawClient.h"
 #include "dplay/core/DPRoomCore.h"
+#include "support/Wait.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -93,13 +94,14 @@ TEST_F(RoomDriver, WhenTheHostLeavesTheOthersCarryOnAndANewcomerEnters) {
     TPeer late;
     HRESULT hr = DPERR_NOSESSIONS;
     // The successor lists the room once the others took it as host.
-    for (int i = 0; i < 40 && hr == DPERR_NOSESSIONS; ++i) {
-        hr = late.TryJoin(port, "late");
-        if (hr == DPERR_NOSESSIONS) {
+    testsupport::PollUntil(
+        [&] {
+            hr = late.TryJoin(port, "late");
+            if (hr != DPERR_NOSESSIONS) return true;
             late.Dp = DirectPlayCreate();
-            std::this_thread::sleep_for(std::chrono::milliseconds(250));
-        }
-    }
+            return false;
+        },
+        20000, 250);
     ASSERT_EQ(hr, DP_OK);
     ExpectTalking(a, late, "a and the newcomer");
     ExpectTalking(b, late, "b and the newcomer");
