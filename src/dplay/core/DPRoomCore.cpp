@@ -680,7 +680,7 @@ void TRoomCore::TryWelcome(uint32_t id) {
     // that goes on with an older view.
     // A room of two is the exception: its one other member could never go on
     // alone after a silence, so there is no part that could compete.
-    if (peer.AdmitOf > 2 && 2 * (1 + peer.AdmitAcks.size()) <= peer.AdmitOf) return;
+    if (peer.AdmitOf > 2 && !room::Majority(1 + peer.AdmitAcks.size(), peer.AdmitOf)) return;
     TLinkId linkId = peer.Admission;
     TLink& link = links_.at(linkId);
     StopTimer(link.Timer);
@@ -1236,7 +1236,7 @@ void TRoomCore::OnReport(uint32_t from, const p2::TReport& m) {
     // One member's word could be a lie to throw an honest one out; when most
     // of the others say the same, it is the accused that breaks the rules.
     size_t reporters = it->second.ReportedBy.size();
-    if (reporters >= 2 && 2 * reporters > peers_.size() - 1) HostRemove(m.Id);
+    if (reporters >= 2 && room::Majority(reporters, peers_.size() - 1)) HostRemove(m.Id);
 }
 
 void TRoomCore::DeliverInOrder(TPeer& peer, p2::TData& m) {
@@ -1392,7 +1392,7 @@ void TRoomCore::MemberLinkGone(uint32_t peerId, TLinkId id, bool timedOut) {
                 timeoutRemovals_.pop_front();
             size_t silent = timeoutRemovals_.size();
             size_t before = ViewOrder().size() + silent - 1;
-            if (2 * silent > before) return SessionLost();
+            if (room::Majority(silent, before)) return SessionLost();
         }
         return HostRemove(peerId, !timedOut);
     }
@@ -1517,8 +1517,8 @@ bool TRoomCore::ClaimHeld() const {
     // on after a reset. Then it must not still have a majority of the last
     // view, so half of it (the old host counted) is enough. After a silence
     // it may be alive with anyone: we need more than half.
-    if (claimHow_ == HostEnded) return 2 * with >= claimOf_;
-    return 2 * with > claimOf_;
+    if (claimHow_ == HostEnded) return room::Half(with, claimOf_);
+    return room::Majority(with, claimOf_);
 }
 
 void TRoomCore::ConfirmClaim() {

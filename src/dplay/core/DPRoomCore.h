@@ -19,7 +19,9 @@
 
 namespace dplay {
 
-// Bounds and times of the room (docs/protocol.md explains each).
+// Bounds and times of the room. The silences are ordered so that a member the
+// others removed has learnt it before they choose a new host, and a host cut
+// off from most of its room has stepped down before a successor lists it.
 namespace room {
 constexpr int64_t kPingAfterMs = 1000;     // idle time before a PING
 constexpr int64_t kSilenceMs = 10000;      // nothing received: the link ends
@@ -53,6 +55,13 @@ constexpr int64_t kAdmitSilentMs = kSilenceMs + 1000;
 constexpr uint64_t kMaxHeldBytesFromClaimant = 4ull << 20;
 constexpr uint64_t kMaxUnackedBytes = 128ull << 20; // per pair, as the unsent limit
 constexpr uint32_t kAckEvery = 16; // blocks received before an ACK goes out unasked
+
+// Two parts of a room that both hold more than half of it cannot exist: the
+// one rule behind admission, succession, reports and stepping down.
+constexpr bool Majority(size_t with, size_t of) { return 2 * with > of; }
+// Half is enough only against a side known not to hold the rest (a host whose
+// stream ended: it may go on only if it still has more than half).
+constexpr bool Half(size_t with, size_t of) { return 2 * with >= of; }
 } // namespace room
 
 using TLinkId = uint64_t;

@@ -12,7 +12,9 @@
 namespace dplay {
 namespace {
 
-// Bounds on what a flood can make us hold (docs/protocol.md, section 3).
+// Bounds on what a flood can make us hold: strangers in the handshake and
+// enumerations cost descriptors and memory before anyone is admitted, so a
+// few sources must not take them all.
 constexpr size_t kMaxHandshaking = 64;
 constexpr size_t kMaxHandshakingPerSource = 16;
 constexpr size_t kMaxEnumerating = 64;
