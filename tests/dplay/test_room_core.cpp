@@ -2,6 +2,7 @@
 // network can bring (forged welcomes and introductions, data before
 // admission, relays naming someone else, empty frames) and the bookkeeping
 // that must not mix up links and timers.
+#include "dplay/core/DPCoverMark.h"
 #include "dplay/core/DPRoomCore.h"
 #include "dplay/protocol/DPWireWriter.h"
 #include "entry/ApplicationGuid.h"
@@ -107,6 +108,17 @@ struct TDriver {
             if (it->Kind == TCoreAction::SetTimer) return it->Timer;
         return 0;
     }
+};
+
+// Whether the branch marked `name` was taken since this was made.
+class TCoverSeen {
+  public:
+    explicit TCoverSeen(std::string name) : name_(std::move(name)), before_(cover::Hits(name_)) {}
+    bool Taken() const { return cover::Hits(name_) > before_; }
+
+  private:
+    std::string name_;
+    uint64_t before_;
 };
 
 // A hosting core with its own player.
@@ -762,6 +774,7 @@ TEST(RoomTrust, OnlyTheHostRemovesAMember) {
 }
 
 TEST(RoomTrust, AMemberLinkCarriesNothingThatChangesTheRoom) {
+    TCoverSeen taken0("member.distrusted");
     // View frames, link reports and acknowledgements of views from a member
     // are broken rules: that member is cut off (reached through the host
     // from now on, never linked again) and reported to the host.
@@ -796,6 +809,7 @@ TEST(RoomTrust, AMemberLinkCarriesNothingThatChangesTheRoom) {
         EXPECT_TRUE(d.Closed(41));
         EXPECT_TRUE(d.Sent(41, p2::PEER_ACCEPT).empty());
     }
+    EXPECT_TRUE(taken0.Taken()) << "never reached: member.distrusted";
 }
 
 TEST(RoomTrust, NobodyButTheRulesSuccessorLeadsTheRoom) {
@@ -912,6 +926,7 @@ TEST(RoomTrust, ControlBytesInANameAreRefusedAtAdmission) {
 }
 
 TEST(RoomTrust, RelayedBlocksForANewcomerAreHeldByBytesAndSentAgain) {
+    TCoverSeen taken0("newcomer.relayed-block-dropped");
     // A newcomer waits for its welcome while a sends it 3 blocks of 8 MiB:
     // the host holds 16 MiB at most and asks a to send the rest again.
     TDriver d;
@@ -933,6 +948,7 @@ TEST(RoomTrust, RelayedBlocksForANewcomerAreHeldByBytesAndSentAgain) {
     auto resend = d.Sent(10, p2::RESEND);
     ASSERT_EQ(resend.size(), 1u);
     EXPECT_EQ(p2::DecodeResend(resend[0].data(), resend[0].size()), m->Member.Id);
+    EXPECT_TRUE(taken0.Taken()) << "never reached: newcomer.relayed-block-dropped";
 }
 
 TEST(RoomTrust, AMemberAskedToSendAgainSendsEverythingUnacknowledged) {
@@ -951,6 +967,7 @@ TEST(RoomTrust, AMemberAskedToSendAgainSendsEverythingUnacknowledged) {
 }
 
 TEST(RoomTrust, AMemberThatNeverAcknowledgesIsRemoved) {
+    TCoverSeen taken0("ack.never-acknowledged-removed");
     TDriver d;
     Host(d);
     Admit(d, 10, "a", 0x7F000002);
@@ -971,6 +988,7 @@ TEST(RoomTrust, AMemberThatNeverAcknowledgesIsRemoved) {
     }
     EXPECT_EQ(d.Sent(10, p2::REMOVED).size(), 1u);
     EXPECT_EQ(d.Core.Players().size(), 1u);
+    EXPECT_TRUE(taken0.Taken()) << "never reached: ack.never-acknowledged-removed";
 }
 
 TEST(RoomTrust, MostMembersReportingOneRemoveIt) {
@@ -1014,6 +1032,7 @@ TEST(RoomTrust, ASuccessorKeepsAMemberWhoseLinkIsBeingMade) {
 // Both members of a pair dialed: each keeps the link dialed by the lower id,
 // and closes the other, with what was on its way on it unread.
 TEST(RoomTrust, ASuccessorWhosePairChangesLinksSendsItsClaimAgainOnTheOneKept) {
+    TCoverSeen taken0("pair-link-changed.view-again");
     // We (2) are the successor of 1; 3's introduction came in first, ours
     // to 3 is kept once it is up: the claim written on 3's link may be lost.
     TSecondOfThree r;
@@ -1034,9 +1053,12 @@ TEST(RoomTrust, ASuccessorWhosePairChangesLinksSendsItsClaimAgainOnTheOneKept) {
     ASSERT_TRUE(view);
     EXPECT_EQ(view->HostId, 2u);
     EXPECT_EQ(view->Members.size(), 2u);
+    EXPECT_TRUE(taken0.Taken()) << "never reached: pair-link-changed.view-again";
 }
 
 TEST(RoomTrust, AMemberWhosePairWithItsNewHostChangesLinksTakesTheViewAgain) {
+    TCoverSeen taken0("pair-link-changed.ack-again");
+    TCoverSeen taken1("new-host.view-again-taken");
     // 3 (the rule's pick) claims on its own link to us; then our link to it
     // is kept and its first comes down, with whatever it carried after the
     // claim. We acknowledge again on the kept link, and 3's view sent whole
@@ -1069,9 +1091,13 @@ TEST(RoomTrust, AMemberWhosePairWithItsNewHostChangesLinksTakesTheViewAgain) {
     d.Feed(dial, p2::EncodeNewHost(claim));
     EXPECT_EQ(d.Core.Players().size(), 4u);
     EXPECT_EQ(d.Core.State(), TRoomCore::InRoom);
+    EXPECT_TRUE(taken0.Taken()) << "never reached: pair-link-changed.ack-again";
+    EXPECT_TRUE(taken1.Taken()) << "never reached: new-host.view-again-taken";
 }
 
 TEST(RoomTrust, WhatTheSuccessorSendsAsHostBeforeOurHostsEndArrivesCountsOnceWeFollowIt) {
+    TCoverSeen taken0("claim.host-frame-held");
+    TCoverSeen taken1("claim.held-frame-taken");
     // 3 (the rule's pick) took over and already relays 5's block to us, admits
     // 6 and sends its view again while our host's goodbye is still on its way.
     TRoomOfFive r;
@@ -1100,4 +1126,6 @@ TEST(RoomTrust, WhatTheSuccessorSendsAsHostBeforeOurHostsEndArrivesCountsOnceWeF
     for (auto& a : d.Delivered())
         got |= a.From == 5 && std::string(a.Bytes.begin(), a.Bytes.end()) == text;
     EXPECT_TRUE(got) << "the relayed block was lost";
+    EXPECT_TRUE(taken0.Taken()) << "never reached: claim.host-frame-held";
+    EXPECT_TRUE(taken1.Taken()) << "never reached: claim.held-frame-taken";
 }

@@ -1,5 +1,7 @@
 #include "dplay/core/DPRoomCore.h"
 
+#include "dplay/core/DPCoverMark.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -535,6 +537,7 @@ void TRoomCore::CheckAcks() {
         if (peer.Unacked.empty() || !peer.RouteLink || peer.Admission) continue;
         if (now_ - peer.Unacked.front().At < kAckTimeoutMs) continue;
         if (IsHost()) {
+            DP_COVER("ack.never-acknowledged-removed");
             stuck.push_back(id);
         } else if (!peer.AckReported && id != hostId_ && !hostLost_) {
             peer.AckReported = true;
@@ -615,7 +618,7 @@ void TRoomCore::ServeJoinRequest(TLinkId id, uint32_t remoteIpv4, const uint8_t*
     link.Up = true;
     link.LastReceive = link.LastSend = now_;
     links_[id] = link;
-    links_[id].Timer = StartTimer(JoinDeadline, kJoinDeadlineMs, id);
+    links_.at(id).Timer = StartTimer(JoinDeadline, kJoinDeadlineMs, id);
     SendOn(id, proto::EncodeJoinAccept(CurrentInfo()));
 }
 
@@ -825,7 +828,7 @@ void TRoomCore::ServePeerHello(TLinkId id, uint32_t remoteIpv4, const p2::TPeerH
     link.Dialer = m.FromId;
     if (IntroductionValid(m)) {
         links_[id] = link;
-        return AcceptIntroduction(id, links_[id]);
+        return AcceptIntroduction(id, links_.at(id));
     }
     // Its MEMBER_ADDED may still be on the way from the host: wait for it,
     // briefly and for a few only. Anything else is refused now.
@@ -840,7 +843,7 @@ void TRoomCore::ServePeerHello(TLinkId id, uint32_t remoteIpv4, const p2::TPeerH
         return Emit(std::move(a));
     }
     links_[id] = link;
-    links_[id].Timer = StartTimer(IntroDeadline, kIntroHoldMs, id);
+    links_.at(id).Timer = StartTimer(IntroDeadline, kIntroHoldMs, id);
 }
 
 void TRoomCore::AcceptIntroduction(TLinkId id, TLink& link) {
@@ -908,9 +911,11 @@ void TRoomCore::SetDirect(uint32_t peerId, TLinkId id) {
         // The pair moved to the link both keep, and the other side may close
         // the one we used unread: our claim and view frames on it with it.
         // Blocks are sent again by their sequence; the view goes whole.
+        DP_COVER("pair-link-changed.view-again");
         SendOn(id, p2::EncodeNewHost(ViewMessage()));
     } else if (was && peerId == hostId_ && !hostLost_) {
         // Likewise what we told a host that is a member we linked with.
+        DP_COVER("pair-link-changed.ack-again");
         SendOn(id, p2::EncodeHostAck(view_));
         reportedView_ = 0;
     }
@@ -1094,6 +1099,7 @@ void TRoomCore::OnMemberFrame(TLinkId id, TLink& link, uint8_t type, const uint8
         // way to us: not a fault; what it sends counts, in order, once we follow it.
         THeldNewHost& held = *heldNewHost_;
         if (held.LaterBytes + size > kMaxHeldBytesFromClaimant) return DropLink(id, false);
+        DP_COVER("claim.host-frame-held");
         held.LaterBytes += size;
         held.Later.emplace_back(type, std::vector<uint8_t>(body, body + size));
         return;
@@ -1146,6 +1152,7 @@ void TRoomCore::OnMemberFrame(TLinkId id, TLink& link, uint8_t type, const uint8
                     newcomer.Held.push_back(p2::EncodeRelay(from, m->InnerType, m->InnerBody.data(),
                                                             m->InnerBody.size()));
                 } else {
+                    DP_COVER("newcomer.relayed-block-dropped");
                     newcomer.Dropped.insert(from);
                 }
             } else if (auto it = peers_.find(m->Peer);
@@ -1221,6 +1228,7 @@ void TRoomCore::OnMemberFrame(TLinkId id, TLink& link, uint8_t type, const uint8
 }
 
 void TRoomCore::Distrust(TLinkId id, uint32_t peerId) {
+    DP_COVER("member.distrusted");
     auto it = peers_.find(peerId);
     if (it != peers_.end()) it->second.Distrusted = true;
     DropLink(id, false);
@@ -1358,7 +1366,7 @@ void TRoomCore::DropLink(TLinkId id, bool timedOut) {
                                                 state_ == InRoom &&
                                                 ++peer->second.DialsFailed < kMaxDials) {
             TTimerId t = StartTimer(Redial, kRedialMs * peer->second.DialsFailed);
-            timers_[t].Peer = link.Peer;
+            timers_.at(t).Peer = link.Peer;
         }
         break;
     default:
@@ -1469,6 +1477,7 @@ void TRoomCore::HostLost(THostEnd how) {
             for (auto& [type, body] : held.Later) {
                 auto link = links_.find(held.Link);
                 if (state_ != InRoom || hostId_ != held.From || link == links_.end()) break;
+                DP_COVER("claim.held-frame-taken");
                 OnMemberFrame(held.Link, link->second, type, body.data(), body.size());
             }
             return;
@@ -1565,6 +1574,7 @@ void TRoomCore::OnNewHost(uint32_t from, TLinkId link, const p2::TViewMessage& m
         // Our host sends its view whole again when our pair changed links:
         // what it sent on the link we closed may never have been read.
         if (m.View >= view_) {
+            DP_COVER("new-host.view-again-taken");
             bool confirmed = hostConfirmed_;
             AdoptNewHost(from, link, m);
             hostConfirmed_ = confirmed;
