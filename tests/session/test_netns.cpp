@@ -95,9 +95,11 @@ class NetnsRoom : public ::testing::Test {
     // member that was frozen reads of it when it resumes).
     void ExpectAllHearEachOther(const std::vector<TLabMember*>& room, const std::string& tag) {
         for (TLabMember* m : room)
-            for (TLabMember* other : room)
-                if (other != m)
+            for (TLabMember* other : room) {
+                if (other != m) {
                     EXPECT_TRUE(m->Knows(*other)) << m->Name << " never learnt of " << other->Name;
+                }
+            }
         for (TLabMember* m : room) {
             m->Say(tag + "-1-" + m->Name);
             m->Say(tag + "-2-" + m->Name);
