@@ -1129,3 +1129,26 @@ TEST(RoomTrust, WhatTheSuccessorSendsAsHostBeforeOurHostsEndArrivesCountsOnceWeF
     EXPECT_TRUE(taken0.Taken()) << "never reached: claim.host-frame-held";
     EXPECT_TRUE(taken1.Taken()) << "never reached: claim.held-frame-taken";
 }
+
+TEST(RoomTrust, AClaimantSendsItsClaimOnALinkMadeAfterIt) {
+    // Our host's process dies while our introduction to 3 is on its way: the
+    // claim goes to 3 once the link is up, and 3's acknowledgement (half of
+    // the last view with ours) makes us host.
+    TCoverSeen taken0("claim.sent-on-new-link");
+    TSecondOfThree r;
+    ASSERT_NO_FATAL_FAILURE(r.Enter());
+    TDriver& d = r.D;
+    d.Core.OnLinkEnded(d.Now, r.HostLink, TCoreLinkEnd::Closed);
+    d.Take();
+    ASSERT_FALSE(d.Core.IsHost());
+    ASSERT_EQ(d.Core.State(), TRoomCore::InRoom);
+    d.Core.OnLinkUp(d.Now, r.Dial);
+    d.Take();
+    d.Feed(r.Dial, p2::EncodeEmpty(p2::PEER_ACCEPT));
+    auto claims = d.Sent(r.Dial, p2::NEW_HOST);
+    ASSERT_EQ(claims.size(), 1u) << "the member whose link came up never hears the claim";
+    d.Feed(r.Dial,
+           p2::EncodeHostAck(p2::DecodeNewHost(claims[0].data(), claims[0].size())->View));
+    EXPECT_TRUE(d.Core.IsHost());
+    EXPECT_TRUE(taken0.Taken()) << "never reached: claim.sent-on-new-link";
+}

@@ -332,6 +332,10 @@ void TRoomCore::SetDirect(uint32_t peerId, TLinkId id) {
         // It waited for our claim on a link that was still being made.
         SendOn(id, p2::EncodeNewHost(ViewMessage()));
         SendLinkView();
+    } else if (claiming_ && !was) {
+        // Our claim went to those we had a link to; this one's was being made.
+        DP_COVER("claim.sent-on-new-link");
+        SendOn(id, p2::EncodeNewHost(ViewMessage()));
     } else if (was && (IsHost() || claiming_)) {
         // The pair moved to the link both keep, and the other side may close
         // the one we used unread: our claim and view frames on it with it.
