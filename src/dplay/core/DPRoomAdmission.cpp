@@ -75,7 +75,7 @@ void TRoomCore::Admit(TLinkId id, TLink& link, const proto::TCreatePlayer& reque
     entry.Ipv4 = link.RemoteIpv4;
     entry.Port = request.ListenPort;
     entry.Name = request.Name.substr(0, p2::kMaxName);
-    orderView_ = ++view_;
+    ++view_;
     // Everyone hears of the newcomer before it can introduce itself, each
     // with the secret of its own pair with it: a secret only that pair knows,
     // so no member can introduce itself as another.

@@ -351,7 +351,6 @@ class TRoomCore {
     std::set<uint32_t> reportedLinks_;
     uint32_t hostId_ = 0;
     uint32_t view_ = 0;
-    uint32_t orderView_ = 0; // host: the first view with today's members
     std::map<uint32_t, TPeer> peers_; // the view without ourselves
     // Members removed from the view whose direct link is still read to its
     // end; their departure is told once it has been.

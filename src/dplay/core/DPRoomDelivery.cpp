@@ -106,11 +106,7 @@ void TRoomCore::OnMemberFrame(TLinkId id, TLink& link, uint8_t type, const uint8
         // Members that follow our claim report at once; taken once we host.
         if (auto m = p2::DecodeLinks(body, size); m && (IsHost() || claiming_)) {
             ok = true;
-            // A report made in any view with the members of ours names
-            // them in the same order: taken, or reports sent at once by
-            // several members would each wait for the others' round trip.
-            if (IsHost() && m->View >= orderView_ && m->View <= view_)
-                HostSetLinks(from, p2::IdsOf(m->Mask, ViewOrder()));
+            if (IsHost() && m->View == view_) HostSetLinks(from, p2::IdsOf(m->Mask, ViewOrder()));
         }
         break;
     case p2::NEW_HOST:

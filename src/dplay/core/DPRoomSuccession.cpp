@@ -78,8 +78,13 @@ void TRoomCore::MemberLinkGone(uint32_t peerId, TLinkId id, bool timedOut) {
             timeoutRemovals_.push_back(now_);
             while (now_ - timeoutRemovals_.front() > kSilenceWindowMs)
                 timeoutRemovals_.pop_front();
+            // Newcomers still waiting for their welcome are no part of either
+            // side: counted, a host cut off with them thinks itself the majority.
             size_t silent = timeoutRemovals_.size();
-            size_t before = ViewOrder().size() + silent - 1;
+            size_t admitted = 1 + static_cast<size_t>(std::count_if(
+                                      peers_.begin(), peers_.end(),
+                                      [](const auto& p) { return p.second.Admission == 0; }));
+            size_t before = admitted + silent - 1;
             if (room::Majority(silent, before)) return SessionLost();
         }
         return HostRemove(peerId, !timedOut);
@@ -183,7 +188,8 @@ void TRoomCore::Claim(THostEnd how) {
     hostId_ = ownId_;
     // Those we cannot reach stay in the view until we are confirmed: if we
     // yield to another claimant, what we exchanged with them still counts.
-    orderView_ = claimView_ = ++view_;
+    ++view_;
+    claimView_ = view_;
     auto frame = p2::EncodeNewHost(ViewMessage());
     for (auto& [id, peer] : peers_)
         SendOn(peer.Direct, frame);

@@ -79,7 +79,7 @@ void TRoomCore::EndDrain(TLinkId id) {
 void TRoomCore::HostRemove(uint32_t id, bool left) {
     if (!peers_.count(id)) return;
     RemovePeer(id, true);
-    orderView_ = ++view_;
+    ++view_;
     auto removed = p2::EncodeMemberRemoved({view_, id, left});
     for (auto& [other, peer] : peers_)
         if (peer.Direct) SendOn(peer.Direct, removed);
