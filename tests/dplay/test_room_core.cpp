@@ -150,6 +150,17 @@ p2::TWelcome Admit(TDriver& d, TLinkId link, const std::string& name, uint32_t i
     return *p2::DecodeWelcome(w.back().data(), w.back().size());
 }
 
+// A hosting core with two members admitted on links a and x, and a newcomer
+// on link b that waits for its welcome: neither member took its view yet.
+void HostWithANewcomerWaiting(TDriver& d, TLinkId a, TLinkId x, TLinkId b) {
+    Host(d);
+    Admit(d, a, "a", 0x7F000002);
+    Admit(d, x, "x", 0x7F000005);
+    d.Accept(b, proto::EncodeJoinRequest(kRoom), 0x7F000003);
+    d.Feed(b, proto::EncodeCreatePlayer({6000, "b"}));
+    ASSERT_TRUE(d.Sent(b, p2::WELCOME).empty());
+}
+
 // A joining core that has reached its host (link id in *hostLink) and sent CREATE_PLAYER.
 void Joiner(TDriver& d, TLinkId* hostLink, uint32_t maxPlayers = 10) {
     d.Core.Join(d.Now, 0x7F000001, 47624, kApp, kRoom);
@@ -875,6 +886,39 @@ TEST(RoomTrust, AHostLinkEndedWithoutGoodbyeNeedsHalfTheRoom) {
     }
 }
 
+TEST(RoomTrust, AHostMostOfWhoseRoomEndsItsLinksWithoutGoodbyeStepsDown) {
+    // Members that lost us after a silence close their links to us as they
+    // follow a successor; when the network comes back we may read those ends
+    // before our own silence bound. Most of the room gone without a goodbye
+    // may be electing a host of its own: we step down. A newcomer waiting
+    // for its welcome is part of neither side.
+    struct TCase {
+        const char* What;
+        int Ended;
+        bool Bye;
+        bool StepsDown;
+    };
+    for (const TCase& c : {TCase{"two of three end", 2, false, true},
+                           TCase{"one of three ends", 1, false, false},
+                           TCase{"two of three say goodbye", 2, true, false}}) {
+        SCOPED_TRACE(c.What);
+        TDriver d;
+        HostWithANewcomerWaiting(d, 10, 11, 12);
+        for (TLinkId link : {TLinkId{10}, TLinkId{11}}) {
+            if (link - 10 >= TLinkId(c.Ended)) break;
+            if (c.Bye) {
+                d.Goodbye(link);
+            } else {
+                d.Core.OnLinkEnded(d.Now, link, TCoreLinkEnd::Closed);
+                d.Take();
+            }
+        }
+        EXPECT_EQ(d.Notice(DPSYS_SESSIONLOST), c.StepsDown);
+        EXPECT_EQ(d.Core.IsHost(), !c.StepsDown);
+        EXPECT_EQ(d.Core.Listed(), !c.StepsDown);
+    }
+}
+
 TEST(RoomTrust, EachPairHasASecretOfItsOwn) {
     // A member that joined before x learns only its own pair's secret with x:
     // it cannot introduce itself to another member as x.
@@ -930,11 +974,7 @@ TEST(RoomTrust, RelayedBlocksForANewcomerAreHeldByBytesAndSentAgain) {
     // A newcomer waits for its welcome while a sends it 3 blocks of 8 MiB:
     // the host holds 16 MiB at most and asks a to send the rest again.
     TDriver d;
-    Host(d);
-    Admit(d, 10, "a", 0x7F000002);
-    Admit(d, 13, "x", 0x7F000005);
-    d.Accept(11, proto::EncodeJoinRequest(kRoom), 0x7F000003);
-    d.Feed(11, proto::EncodeCreatePlayer({6000, "b"}));
+    HostWithANewcomerWaiting(d, 10, 13, 11);
     auto added = d.Sent(10, p2::MEMBER_ADDED);
     auto m = p2::DecodeMemberAdded(added.back().data(), added.back().size());
     std::vector<uint8_t> big(p2::kMaxBlock - 64, 'z');

@@ -417,7 +417,7 @@ void TRoomCore::OnLinkEnded(int64_t now, TLinkId id, TCoreLinkEnd why) {
     }
     // Every end counts the same: only a timeout of our own says more (see
     // OnTick), as the shell's ends are all "the other side is gone".
-    DropLink(id, false);
+    DropLink(id, false, true);
 }
 
 void TRoomCore::OnTimer(int64_t now, TTimerId timer) {

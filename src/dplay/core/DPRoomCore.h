@@ -308,8 +308,10 @@ class TRoomCore {
     void SendAck(TPeer& peer);
     bool SendPairFrame(TPeer& peer, uint8_t type, const proto2::TFrame& frame);
     // Losing links, the host, the session.
-    void DropLink(TLinkId id, bool timedOut);
-    void MemberLinkGone(uint32_t peer, TLinkId id, bool timedOut);
+    // ended: the other side ended it (not our silence bound, not our refusal).
+    void DropLink(TLinkId id, bool timedOut, bool ended = false);
+    // unexplained: it ended from the other side without a goodbye.
+    void MemberLinkGone(uint32_t peer, TLinkId id, bool timedOut, bool unexplained);
     bool CutOff(TLinkId except) const;
     // How the host's link ended: it said goodbye, its stream ended without one
     // (killed, or the link was reset), or it went silent.

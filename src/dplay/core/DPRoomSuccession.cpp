@@ -15,7 +15,7 @@ namespace p2 = proto2;
 
 // ---- losing links, the host, the session ----------------------------------------------
 
-void TRoomCore::DropLink(TLinkId id, bool timedOut) {
+void TRoomCore::DropLink(TLinkId id, bool timedOut, bool ended) {
     auto it = links_.find(id);
     if (it == links_.end()) return;
     TLink link = it->second;
@@ -36,7 +36,7 @@ void TRoomCore::DropLink(TLinkId id, bool timedOut) {
             hostLastHeard_ = link.LastReceive;
             hostBye_ = link.Bye;
         }
-        MemberLinkGone(link.Peer, id, timedOut);
+        MemberLinkGone(link.Peer, id, timedOut, ended && !link.Bye);
         break;
     case Draining:
         if (departing_.erase(link.Peer)) NoticeDestroy(link.Peer);
@@ -64,7 +64,7 @@ bool TRoomCore::CutOff(TLinkId except) const {
     return others;
 }
 
-void TRoomCore::MemberLinkGone(uint32_t peerId, TLinkId id, bool timedOut) {
+void TRoomCore::MemberLinkGone(uint32_t peerId, TLinkId id, bool timedOut, bool unexplained) {
     auto it = peers_.find(peerId);
     if (it == peers_.end() || it->second.Direct != id) return; // a spare link of a pair
     it->second.Direct = 0;
@@ -72,9 +72,13 @@ void TRoomCore::MemberLinkGone(uint32_t peerId, TLinkId id, bool timedOut) {
     if (timedOut && CutOff(id)) return SessionLost();
     if (hostId_ == ownId_) {
         if (!IsHost()) return Reroute(it->second); // claiming: decided when confirmed
-        if (timedOut) {
+        if (timedOut || unexplained) {
             // Those who went silent may be a majority that carries on without
-            // us; then we are the part that has to go.
+            // us; then we are the part that has to go. A member that lost us
+            // after a silence closes its link when it follows a successor, and
+            // once the network is back we may read that end before our own
+            // silence bound: an end without a goodbye counts as a silence
+            // (a killed member's looks no different).
             timeoutRemovals_.push_back(now_);
             while (now_ - timeoutRemovals_.front() > kSilenceWindowMs)
                 timeoutRemovals_.pop_front();
