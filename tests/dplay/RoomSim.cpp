@@ -579,6 +579,10 @@ void TRoomSim::CheckForged(int node, int by, uint8_t type, TRoomCore::TState bef
 }
 
 void TRoomSim::Apply(int node) {
+    // Every event passes through here: what the core promises of itself
+    // must hold after each one.
+    if (auto broken = nodes_[node].Core->CheckInvariants(); !broken.empty())
+        Fail(nodes_[node].Name + "'s core: " + broken);
     for (;;) {
         auto actions = nodes_[node].Core->TakeActions();
         if (actions.empty()) return;

@@ -1170,6 +1170,28 @@ TEST(RoomTrust, WhatTheSuccessorSendsAsHostBeforeOurHostsEndArrivesCountsOnceWeF
     EXPECT_TRUE(taken1.Taken()) << "never reached: claim.held-frame-taken";
 }
 
+TEST(RoomTrust, WhatASuccessorSendsAsHostIsHeldOnlyUpToItsBound) {
+    // 3 (the rule's pick) claims the room while our host still answers, and
+    // relays blocks as host: held until our host goes, but not past 4 MiB.
+    // Past it, its link ends and the pair goes through our host.
+    TRoomOfFive r;
+    r.Enter();
+    TDriver& d = r.D;
+    d.Feed(30, p2::EncodeNewHost(r.Without1(7, 3)));
+    std::vector<uint8_t> block((1u << 20) - 64, 'q');
+    auto data = p2::EncodeData(1, block.data(), static_cast<uint32_t>(block.size()));
+    auto relay = p2::EncodeRelay(5, p2::DATA, data->data() + 5, data->size() - 5);
+    const size_t fit = room::kMaxHeldBytesFromClaimant / (relay->size() - 5);
+    for (size_t i = 0; i < fit; ++i)
+        d.Feed(30, relay);
+    EXPECT_FALSE(d.Closed(30)) << "closed before its bound";
+    d.Feed(30, relay);
+    EXPECT_TRUE(d.Closed(30));
+    EXPECT_EQ(d.Core.DirectPeers().count(3), 0u);
+    EXPECT_EQ(d.Core.State(), TRoomCore::InRoom);
+    EXPECT_EQ(d.Core.HostId(), 1u);
+}
+
 TEST(RoomTrust, AClaimantSendsItsClaimOnALinkMadeAfterIt) {
     // Our host's process dies while our introduction to 3 is on its way: the
     // claim goes to 3 once the link is up, and 3's acknowledgement (half of

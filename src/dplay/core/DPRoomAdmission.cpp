@@ -330,18 +330,18 @@ void TRoomCore::SetDirect(uint32_t peerId, TLinkId id) {
     peer.Direct = id;
     if (IsHost() && grace_.erase(peerId)) {
         // It waited for our claim on a link that was still being made.
-        SendOn(id, p2::EncodeNewHost(ViewMessage()));
+        SendClaim(id);
         SendLinkView();
     } else if (claiming_ && !was) {
         // Our claim went to those we had a link to; this one's was being made.
         DP_COVER("claim.sent-on-new-link");
-        SendOn(id, p2::EncodeNewHost(ViewMessage()));
+        SendClaim(id);
     } else if (was && (IsHost() || claiming_)) {
         // The pair moved to the link both keep, and the other side may close
         // the one we used unread: our claim and view frames on it with it.
         // Blocks are sent again by their sequence; the view goes whole.
         DP_COVER("pair-link-changed.view-again");
-        SendOn(id, p2::EncodeNewHost(ViewMessage()));
+        SendClaim(id);
     } else if (was && peerId == hostId_ && !hostLost_) {
         // Likewise what we told a host that is a member we linked with.
         DP_COVER("pair-link-changed.ack-again");

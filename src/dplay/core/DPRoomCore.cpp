@@ -64,6 +64,17 @@ std::string TRoomCore::CheckInvariants() const {
         }
         if (bytes != peer.UnackedBytes || bytes > kMaxUnackedBytes) return "store count wrong";
         if (peer.Expected == 0) return "expected sequence 0";
+        // Whoever we reach must hear our claim: a member left without it
+        // waits for a successor that never speaks to it, and loses the room.
+        if (claiming_ && peer.Direct && linkOf(peer.Direct)->ClaimView != claimView_)
+            return "claiming without our claim on a member's link";
+    }
+    if (heldNewHost_) {
+        uint64_t bytes = 0;
+        for (auto& [type, body] : heldNewHost_->Later)
+            bytes += body.size();
+        if (bytes != heldNewHost_->LaterBytes || bytes > kMaxHeldBytesFromClaimant)
+            return "what a claimant sent held past its bound, or miscounted";
     }
     for (auto& [id, link] : links_) {
         if (link.Timer && !timers_.count(link.Timer)) return "link timer that is not running";
@@ -369,7 +380,6 @@ void TRoomCore::EndRoom(TState next) {
     hostLost_ = claiming_ = false;
     heldNewHost_.reset();
     grace_.clear();
-    graceTimer_ = 0;
     pairSecrets_.clear();
     UpdateListing();
 }

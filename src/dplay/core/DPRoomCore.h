@@ -187,6 +187,7 @@ class TRoomCore {
         int64_t LastSend = 0;
         int64_t DrainSince = 0;
         TTimerId Timer = 0;
+        uint32_t ClaimView = 0; // the claim of ours this link carries
         proto2::TPeerHello Hello; // HeldIntro
     };
     struct TOutgoing {
@@ -328,6 +329,8 @@ class TRoomCore {
         return {std::min(a, b), std::max(a, b)};
     }
     void Claim(THostEnd how);
+    // Our view as host or claimant, on one link (frame: already encoded).
+    void SendClaim(TLinkId id, const proto2::TFrame& frame = nullptr);
     void BecomeHost();
     void ConfirmClaim();
     bool ClaimHeld() const;

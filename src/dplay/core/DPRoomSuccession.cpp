@@ -196,7 +196,7 @@ void TRoomCore::Claim(THostEnd how) {
     claimView_ = view_;
     auto frame = p2::EncodeNewHost(ViewMessage());
     for (auto& [id, peer] : peers_)
-        SendOn(peer.Direct, frame);
+        SendClaim(peer.Direct, frame);
     RerouteAll();
     // The host's stream ended: it is gone, not just out of our reach. After
     // a silence the host may be alive with the others: we go on only when a
@@ -208,6 +208,13 @@ void TRoomCore::Claim(THostEnd how) {
     if (how == HostEnded && ClaimHeld()) return ConfirmClaim();
     if (peers_.empty()) return SessionLost();
     successionTimer_ = StartTimer(AwaitHostAck, kSuccessionMs + kStepDownMs);
+}
+
+void TRoomCore::SendClaim(TLinkId id, const p2::TFrame& frame) {
+    auto it = links_.find(id);
+    if (it == links_.end()) return;
+    it->second.ClaimView = claimView_;
+    SendOn(id, frame ? frame : p2::EncodeNewHost(ViewMessage()));
 }
 
 bool TRoomCore::ClaimHeld() const {
@@ -339,7 +346,8 @@ void TRoomCore::EndAllLinks() {
         timers.push_back(id);
     for (TTimerId id : timers)
         StopTimer(id);
-    successionTimer_ = 0;
+    // Every timer is stopped: no field may still name one.
+    successionTimer_ = stepDownTimer_ = graceTimer_ = 0;
 }
 
 void TRoomCore::SessionLost() {
