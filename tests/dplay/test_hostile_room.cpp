@@ -452,10 +452,12 @@ TEST_F(HostileRoom, AWelcomeThatLiesIsRefusedAndHoldsNoDescriptors) {
 }
 
 TEST_F(HostileRoom, AFrameThatBeganMustFinishButAStallWaitsForTheSilenceBound) {
-    // Three members played by hand, each with a PING and then the first half
-    // of a 1,000-byte DATA frame on its link to the host: one goes silent
-    // (a stall), one sends PINGs that the frame swallows (cut short), one
-    // sends the rest a byte every 250 ms (a trickle).
+    // Three members played by hand, each with a PING on its link to the host
+    // and the first half of a 1,000-byte DATA frame: one goes silent (a
+    // stall; its half frame comes 4 s after its PING, and only whole frames
+    // say a link is alive, so its silence counts from the PING), one sends
+    // PINGs that the frame swallows (cut short), one sends the rest a byte
+    // every 250 ms (a trickle).
     std::vector<std::unique_ptr<TRawMember>> m;
     for (const char* source : {"127.0.0.2", "127.0.0.3", "127.0.0.4"}) {
         m.push_back(std::make_unique<TRawMember>(port, source));
@@ -465,15 +467,19 @@ TEST_F(HostileRoom, AFrameThatBeganMustFinishButAStallWaitsForTheSilenceBound) {
     auto ping = *p2::EncodeEmpty(p2::PING);
     std::vector<uint8_t> begun(ping);
     begun.insert(begun.end(), frame->begin(), frame->begin() + 500);
-    for (auto& member : m)
-        member->raw.Write(begun.data(), begun.size());
+    m[0]->raw.Write(ping.data(), ping.size());
+    for (int i : {1, 2})
+        m[i]->raw.Write(begun.data(), begun.size());
     const auto start = Clock::now();
+    constexpr int kStallAfterMs = 4000;
     std::atomic<bool> stop{false};
     std::thread writer([&] {
         for (size_t at = 500; !stop; ++at) {
             asio::error_code ec;
             asio::write(m[1]->raw.s, asio::buffer(ping), ec);
             if (at < frame->size()) asio::write(m[2]->raw.s, asio::buffer(&(*frame)[at], 1), ec);
+            if (at == 500 + kStallAfterMs / 250)
+                asio::write(m[0]->raw.s, asio::buffer(frame->data(), 500), ec);
             std::this_thread::sleep_for(std::chrono::milliseconds(250));
         }
     });
@@ -488,6 +494,8 @@ TEST_F(HostileRoom, AFrameThatBeganMustFinishButAStallWaitsForTheSilenceBound) {
     EXPECT_LT(ended[2], room::kSilenceMs - 2000) << "a trickle was waited for";
     EXPECT_GE(ended[0], proto::kKeepaliveTimeoutMs - 1000)
         << "a stall cut before the silence bound";
+    EXPECT_LT(ended[0], room::kSilenceMs + kStallAfterMs / 2)
+        << "the half frame counted as a sign of life";
     ExpectRoomTalks("after the unfinished frames");
     EXPECT_EQ(PlayersOf(host), (std::set<DPID>{a.Id, b.Id}));
 }
