@@ -370,8 +370,8 @@ void TDchatstart::btn_ClientConnectClick() {
     if (!Validated(HostIPaddress, "接続先のIPアドレスを入力して下さい", wellFormed)) return;
 
     // Nothing is opened before the address is known to be one the room
-    // service can dial: a name that is not found, or an IPv6 address, is
-    // told like a typo and the dialog stays.
+    // service can dial: a name that is not found is told like a typo and the
+    // dialog stays.
     AnsiString host;
     QApplication::setOverrideCursor(Qt::WaitCursor);
     try {

@@ -43,7 +43,7 @@ TCliParse ParseCliOptions(const QStringList& arguments, TCliOptions& options, QS
     QCommandLineOption join("join",
                             "Enter a room at HOST: an IPv4 address, an IPv6 address (bare or "
                             "in brackets) or a host name, each optionally with :PORT (then "
-                            "[IPv6]:PORT). IPv6 rooms are not supported yet.",
+                            "[IPv6]:PORT). A name's IPv6 and IPv4 addresses are both tried.",
                             "HOST");
     QCommandLineOption room("room", "With --join: the room to enter when HOST has several.",
                             "NAME");

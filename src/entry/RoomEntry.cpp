@@ -8,11 +8,9 @@
 
 #include <QCoreApplication>
 #include <QMetaObject>
-#include <arpa/inet.h>
 #include <atomic>
 #include <exception>
 #include <netdb.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 
 namespace entry {
@@ -130,40 +128,24 @@ void UseTcpIp(TDPSession& session, const AnsiString& host) {
 }
 
 AnsiString DialableHost(const TTypedAddress& address, const TStepRunner& run) {
-    if (address.Kind == TTypedAddress::IPv4) return address.Host;
-    if (address.Kind == TTypedAddress::IPv6)
-        Unreachable("IPv6のアドレスにはまだ入室できません(今のチャットルームはIPv4だけで動きます)",
-                    "IPv6 is not yet supported by the room service");
+    if (address.Kind != TTypedAddress::Name) return address.Host;
+    // Looked up here only to say plainly when the name does not exist; the
+    // service looks it up again and tries its addresses of both families.
     int status = 0;
-    std::string v4;
-    bool v6 = false;
     Run(run, [&] {
         addrinfo hints{};
         hints.ai_family = AF_UNSPEC;
         hints.ai_socktype = SOCK_STREAM;
         addrinfo* found = nullptr;
         status = getaddrinfo(address.Host.c_str(), nullptr, &hints, &found);
-        if (status != 0) return;
-        for (addrinfo* a = found; a; a = a->ai_next) {
-            if (a->ai_family == AF_INET6) v6 = true;
-            if (a->ai_family != AF_INET || !v4.empty()) continue;
-            const auto* in = reinterpret_cast<const sockaddr_in*>(a->ai_addr);
-            char text[INET_ADDRSTRLEN] = {};
-            if (inet_ntop(AF_INET, &in->sin_addr, text, sizeof text)) v4 = text;
-        }
-        freeaddrinfo(found);
+        if (status == 0) freeaddrinfo(found);
     });
     const std::string& name = address.Host;
-    if (!v4.empty()) return v4;
-    if (v6)
-        Unreachable(
-            name + " にはIPv6のアドレスしかありません。IPv6のチャットルームにはまだ入室できません"
-                   "(今はIPv4だけで動きます)",
-            name + " has IPv6 addresses only; IPv6 is not yet supported by the room service");
+    if (status == 0) return name;
     if (status == EAI_AGAIN)
         Unreachable("ホスト名 " + name + " を調べられません(DNSサーバーが応答しません)",
                     "the name server did not answer for " + name);
-    if (status == 0 || status == EAI_NONAME || status == EAI_NODATA || status == EAI_FAIL)
+    if (status == EAI_NONAME || status == EAI_NODATA || status == EAI_FAIL)
         Unreachable("ホスト名 " + name + " が見つかりません", "no such host name: " + name);
     Unreachable("ホスト名 " + name + " を調べられません(" + gai_strerror(status) + ")",
                 "cannot look up " + name + ": " + gai_strerror(status));

@@ -50,12 +50,11 @@ void UseTcpIp(TDPSession& session, const AnsiString& host);
 // How a blocking step runs; left empty, in place on the calling thread.
 using TStepRunner = std::function<void(const std::function<void()>& step)>;
 
-// The host to hand UseTcpIp for a typed address: an IPv4 address as it is,
-// a name looked up (a blocking step, so through `run`) to its first IPv4
-// address. The room service dials IPv4 only so far: an IPv6 address, or a
-// name with IPv6 addresses only, throws platform::Exception with a message
-// that says so; a name that is not found throws too. Every such exception
-// carries the reason in English in its Details.
+// The host to hand UseTcpIp for a typed address: an IPv4 or IPv6 address as
+// it is (IPv6 bare), a name once it is found (a blocking lookup, so through
+// `run`); the service tries the name's addresses of both families. A name
+// that is not found throws platform::Exception with a message that says so,
+// and the reason in English in its Details.
 AnsiString DialableHost(const TTypedAddress& address, const TStepRunner& run = {});
 // Runs `step` on a worker while the calling (GUI) thread keeps serving its
 // events; returns when the step has, rethrowing what it threw.

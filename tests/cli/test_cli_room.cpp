@@ -370,15 +370,30 @@ TEST(CliRoom, AMalformedAddressIsToldBeforeAnyNetworkAndIPv6SaysItIsNotYet) {
     EXPECT_EQ(twice.WaitForExit(), 1);
     EXPECT_TRUE(Contains(twice.Stderr(), "name different ports")) << twice.Stderr();
 
-    // Well formed, but the room service dials IPv4 only so far.
-    TCliProcess v6("127.0.0.4", {"--join", "[::1]:" + QString::number(port), "--handle", "a"});
-    EXPECT_EQ(v6.WaitForExit(), 2);
-    EXPECT_TRUE(Contains(v6.Stderr(), "IPv6 is not yet supported by the room service"))
-        << v6.Stderr();
-    EXPECT_TRUE(Contains(v6.Stderr(), "IPv6のアドレスにはまだ入室できません")) << v6.Stderr();
     TCliProcess missing("127.0.0.4", {"--join", "no-such-host.invalid", "--handle", "a"});
     EXPECT_EQ(missing.WaitForExit(), 2);
     EXPECT_TRUE(Contains(missing.Stderr(), "no-such-host.invalid:")) << missing.Stderr();
+}
+
+// Over IPv6 loopback: the host's address typed bare with --port and in
+// brackets with its port; handles and texts as over IPv4.
+TEST(CliRoom, ARoomIsEnteredAtAnIpv6Address) {
+    const uint16_t port = FreshPort();
+    TCliProcess host("::1", Args({"--create", "lobby", "--handle", "h"}, port));
+    ASSERT_TRUE(host.WaitForLine("[::1]:h さんが入室しました。")) << host.Stderr();
+    TCliProcess bare("::1", Args({"--join", "::1", "--handle", "b"}, port));
+    ASSERT_TRUE(host.WaitForLine("[::1]:b さんが入室しました。")) << bare.Stderr();
+    TCliProcess bracketed("::1", {"--join", "[::1]:" + QString::number(port), "--handle", "k"});
+    ASSERT_TRUE(bare.WaitForLine("[::1]:k さんが入室しました。")) << bracketed.Stderr();
+    bracketed.Write("over six\n");
+    EXPECT_TRUE(host.WaitForLine("<k>over six")) << host.Stderr();
+    EXPECT_TRUE(bare.WaitForLine("<k>over six")) << bare.Stderr();
+    host.Write("back\n");
+    EXPECT_TRUE(bracketed.WaitForLine("<h>back")) << bracketed.Stderr();
+    for (TCliProcess* p : {&bracketed, &bare, &host}) {
+        p->CloseInput();
+        EXPECT_EQ(p->WaitForExit(), 0) << p->Stderr();
+    }
 }
 
 TEST(CliRoom, ARoomIsEnteredByNameAtTheTypedPort) {

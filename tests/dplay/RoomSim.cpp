@@ -131,7 +131,13 @@ int TRoomSim::AddNode(bool nat, bool hostile) {
     int index = static_cast<int>(nodes_.size());
     TNode node;
     node.Core = std::make_unique<TRoomCore>(rng_());
-    node.Ipv4 = 0x0A000001u + static_cast<uint32_t>(index);
+    // Rooms of both families: every other member is at an IPv6 address.
+    if (index % 2 == 0) {
+        node.Address = TNetAddress::FromIpv4(0x0A000001u + static_cast<uint32_t>(index));
+    } else {
+        node.Address.Bytes = {0xFD, 0, 0, 0, 0, 0, 0, static_cast<uint8_t>(index)};
+        node.Address.Bytes[15] = 1;
+    }
     node.Nat = nat;
     node.Hostile = hostile;
     node.Name = (hostile ? "h" : "m") + std::to_string(index);
@@ -198,7 +204,7 @@ void TRoomSim::JoinRoom(int node, int hostNode) {
     nodes_[node].JoinAt = now_;
     nodes_[node].JoinHost = hostNode;
     nodes_[node].LastEvent = now_;
-    nodes_[node].Core->Join(now_, nodes_[hostNode].Ipv4, 1, application_, instance_);
+    nodes_[node].Core->Join(now_, nodes_[hostNode].Address, 1, application_, instance_);
     Apply(node);
     CheckAlways();
 }
@@ -212,9 +218,9 @@ int TRoomSim::NodeOfId(uint32_t id) const {
     return it == idNode_.end() ? -1 : it->second;
 }
 
-int TRoomSim::NodeOfIpv4(uint32_t ipv4) const {
+int TRoomSim::NodeAt(const TNetAddress& address) const {
     for (size_t i = 0; i < nodes_.size(); ++i)
-        if (nodes_[i].Ipv4 == ipv4) return static_cast<int>(i);
+        if (nodes_[i].Address == address) return static_cast<int>(i);
     return -1;
 }
 
@@ -380,14 +386,14 @@ void TRoomSim::BreakLink(int a, int b) {
     }
 }
 
-void TRoomSim::Dial(int node, TLinkId id, uint32_t ipv4, const p2::TFrame& request) {
-    int target = NodeOfIpv4(ipv4);
+void TRoomSim::Dial(int node, TLinkId id, const TNetAddress& to, const p2::TFrame& request) {
+    int target = NodeAt(to);
     int index = static_cast<int>(links_.size());
     links_.push_back(TLink{});
     TLink& l = links_[index];
     l.End[0].Node = node;
     l.End[0].Id = id;
-    l.SourceIpv4 = nodes_[node].Ipv4;
+    l.Source = nodes_[node].Address;
     nodes_[node].Links[id] = index;
     bool blocked = target >= 0 && blocked_.count({std::min(node, target), std::max(node, target)});
     bool ok = target >= 0 && target != node && nodes_[target].Alive && !nodes_[target].Nat &&
@@ -533,7 +539,7 @@ void TRoomSim::Pump(int link, int side) {
         switch (item.Kind) {
         case Accept:
             n.Links[end->Id] = link;
-            core.OnLinkAccepted(now_, end->Id, links_[link].SourceIpv4, type, body, size);
+            core.OnLinkAccepted(now_, end->Id, links_[link].Source, type, body, size);
             break;
         case Up:
             core.OnLinkUp(now_, end->Id);
@@ -595,7 +601,7 @@ void TRoomSim::Apply(int node) {
             TNode& n = nodes_[node];
             switch (a.Kind) {
             case TCoreAction::Dial:
-                Dial(node, a.Link, a.Ipv4, a.Frame);
+                Dial(node, a.Link, a.Address, a.Frame);
                 break;
             case TCoreAction::Send:
             case TCoreAction::Close: {
@@ -749,7 +755,7 @@ void TRoomSim::OnSent(int node, const p2::TFrame& frame, int to) {
     if (type == p2::MEMBER_ADDED) {
         // Who the newcomer is, before it knows itself.
         if (auto m = p2::DecodeMemberAdded(body, size)) {
-            int joiner = NodeOfIpv4(m->Member.Ipv4);
+            int joiner = NodeAt(m->Member.Address);
             if (joiner >= 0 && !idNode_.count(m->Member.Id)) idNode_[m->Member.Id] = joiner;
         }
     } else if (type == p2::WELCOME) {
@@ -1027,7 +1033,7 @@ void TRoomSim::Impersonate(int node, int target, uint32_t as, const p2::TSecret&
     l.End[0].Node = -1; // what the target writes back is not read
     l.End[1].Node = target;
     l.End[1].Id = ++nextAccepted_;
-    l.SourceIpv4 = nodes_[node].Ipv4;
+    l.Source = nodes_[node].Address;
     ++forged_;
     Push(index, 1,
          TItem{Accept, 0, p2::EncodePeerHello({instance_, t.Core->OwnId(), as, secret}), node});
@@ -1071,7 +1077,7 @@ void TRoomSim::Attack(int node, int kind) {
         m.View = view + 1;
         m.Member.Id = static_cast<uint32_t>(rng_() | 1);
         m.Member.JoinNumber = 1000 + static_cast<uint32_t>(rng_() % 1000);
-        m.Member.Ipv4 = h.Ipv4;
+        m.Member.Address = h.Address;
         m.Member.Port = 1;
         m.Member.Name = "ghost";
         for (auto& b : m.Secret)
@@ -1201,7 +1207,7 @@ void TRoomSim::Hostile(int target, int kind, bool hold) {
     l.End[0].Node = -1;
     l.End[1].Node = target;
     l.End[1].Id = ++nextAccepted_;
-    l.SourceIpv4 = 0xC0A80000u + static_cast<uint32_t>(rng_() % 65536);
+    l.Source = TNetAddress::FromIpv4(0xC0A80000u + static_cast<uint32_t>(rng_() % 65536));
     auto players = t.Core->Players();
     uint32_t known = players.empty() ? 7 : players[rng_() % players.size()].Id;
     p2::TSecret secret{};

@@ -106,7 +106,7 @@ class TRoomSim {
         TEnd End[2];
         bool Broken = false;
         bool Stranger = false; // opened by a peer never admitted
-        uint32_t SourceIpv4 = 0;
+        dplay::TNetAddress Source;
     };
     // What an admitted hostile member learnt from the frames it was sent.
     struct TLoot {
@@ -116,7 +116,7 @@ class TRoomSim {
     };
     struct TNode {
         std::unique_ptr<TRoomCore> Core;
-        uint32_t Ipv4 = 0;
+        dplay::TNetAddress Address;
         bool Nat = false;
         bool Hostile = false;
         bool Alive = true;
@@ -171,7 +171,8 @@ class TRoomSim {
     void At(int64_t when, std::function<void()> fn);
     void Step();
     void Apply(int node);
-    void Dial(int node, TLinkId id, uint32_t ipv4, const dplay::proto2::TFrame& request);
+    void Dial(int node, TLinkId id, const dplay::TNetAddress& to,
+              const dplay::proto2::TFrame& request);
     void Push(int link, int toSide, TItem item);
     void Refill(int link, int toSide);
     void Pump(int link, int side);
@@ -192,7 +193,7 @@ class TRoomSim {
     void Fail(const std::string& what);
     void Log(const std::string& what);
     int NodeOfId(uint32_t id) const;
-    int NodeOfIpv4(uint32_t ipv4) const;
+    int NodeAt(const dplay::TNetAddress& address) const;
     int Lister() const;
     bool InRoom(int node) const;
     bool IsHostileId(uint32_t id) const;

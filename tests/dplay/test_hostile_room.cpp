@@ -398,7 +398,7 @@ HRESULT EnterWithWelcome(const std::function<p2::TWelcome(uint32_t you)>& welcom
 }
 
 p2::TViewEntry Entry(uint32_t id, uint32_t joinNumber) {
-    return {id, joinNumber, 0x7F000001, 1, "m" + std::to_string(id), {}};
+    return {id, joinNumber, TNetAddress::FromIpv4(0x7F000001), 1, "m" + std::to_string(id), {}};
 }
 
 // The host (0x10, join number 0), `others` members, then the joiner.
@@ -409,7 +409,7 @@ p2::TWelcome View(uint32_t you, uint32_t others) {
     w.View.View = 5;
     w.View.HostId = 0x10;
     w.View.Members.push_back(Entry(0x10, 0));
-    w.View.Members.front().Ipv4 = 0;
+    w.View.Members.front().Address = {};
     for (uint32_t i = 0; i < others; ++i)
         w.View.Members.push_back(Entry(0x100 + i, 1 + i));
     w.View.Members.push_back(Entry(you, 1 + others));

@@ -11,10 +11,18 @@ using namespace dplay::proto2;
 
 namespace {
 
+// Members of both families: an odd id is at an IPv6 address.
+TNetAddress AddressOf(uint32_t id) {
+    if (id % 2 == 0) return TNetAddress::FromIpv4(0x7F000001u + id);
+    TNetAddress a;
+    a.Bytes = {0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, uint8_t(id)};
+    return a;
+}
+
 TViewEntry Entry(uint32_t id, uint32_t join, std::set<uint32_t> links = {}) {
     return TViewEntry{id,
                       join,
-                      0x7F000001u + id,
+                      AddressOf(id),
                       static_cast<uint16_t>(4000 + id),
                       "m" + std::to_string(id),
                       std::move(links)};
@@ -56,7 +64,7 @@ std::vector<uint8_t> RawWelcome(uint32_t yourId, uint32_t hostId,
     for (auto& [id, mask] : members)
         w.U32(id)
             .U32(join++)
-            .U32(0)
+            .Raw(TNetAddress{}.Bytes.data(), 16)
             .U16(1)
             .U32(uint32_t(mask))
             .U32(uint32_t(mask >> 32))
@@ -161,6 +169,29 @@ TEST(Protocol2, WelcomeNamingIdZeroTwiceOrTooManyIsRefused) {
     // A count promising more than the body holds is refused before anything is taken on trust.
     auto promise = RawWelcome(2, 1, {{1, 0}, {2, 0}}, 40);
     EXPECT_FALSE(DecodeWelcome(promise.data(), promise.size()));
+}
+
+TEST(Protocol2, AViewListsNoAddressThatReachesNoOne) {
+    // Members dial what a view lists: a host must not point them at a
+    // multicast group or "this network".
+    auto with = [](TNetAddress a) {
+        TWelcome w = SampleWelcome();
+        w.View.Members[1].Address = a;
+        auto body = Body(EncodeWelcome(w));
+        return DecodeWelcome(body.data(), body.size()).has_value();
+    };
+    TNetAddress v6Multicast;
+    v6Multicast.Bytes[0] = 0xFF;
+    v6Multicast.Bytes[15] = 1;
+    TNetAddress v6Loopback;
+    v6Loopback.Bytes[15] = 1;
+    EXPECT_FALSE(with(v6Multicast));
+    EXPECT_FALSE(with(TNetAddress::FromIpv4(0xE0000001))); // 224.0.0.1
+    EXPECT_FALSE(with(TNetAddress::FromIpv4(0x00010203))); // 0.1.2.3
+    EXPECT_FALSE(with(TNetAddress::FromIpv4(0xFFFFFFFF)));
+    EXPECT_TRUE(with(TNetAddress::FromIpv4(0xC0A80001)));
+    EXPECT_TRUE(with(v6Loopback));
+    EXPECT_TRUE(with(TNetAddress{})); // none: the address the joiner reached the host at
 }
 
 TEST(Protocol2, DataAndRelayBounds) {

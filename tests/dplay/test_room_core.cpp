@@ -40,10 +40,13 @@ struct TDriver {
         Core.OnFrame(Now, link, (*f)[4], f->data() + 5, f->size() - 5);
         Take();
     }
-    void Accept(TLinkId link, const p2::TFrame& request, uint32_t ipv4 = 0x7F000002) {
-        Core.OnLinkAccepted(Now, link, ipv4, (*request)[4], request->data() + 5,
+    void Accept(TLinkId link, const p2::TFrame& request, const TNetAddress& from) {
+        Core.OnLinkAccepted(Now, link, from, (*request)[4], request->data() + 5,
                             request->size() - 5);
         Take();
+    }
+    void Accept(TLinkId link, const p2::TFrame& request, uint32_t ipv4 = 0x7F000002) {
+        Accept(link, request, TNetAddress::FromIpv4(ipv4));
     }
     // Time passes with the shell's ticks, as it does for a running process.
     void Pass(int64_t ms) {
@@ -134,8 +137,8 @@ void Host(TDriver& d, uint32_t maxPlayers = 10) {
 }
 
 // Admits a scripted member on `link`; returns its welcome.
-p2::TWelcome Admit(TDriver& d, TLinkId link, const std::string& name, uint32_t ipv4) {
-    d.Accept(link, proto::EncodeJoinRequest(kRoom), ipv4);
+p2::TWelcome Admit(TDriver& d, TLinkId link, const std::string& name, const TNetAddress& from) {
+    d.Accept(link, proto::EncodeJoinRequest(kRoom), from);
     d.Feed(link, proto::EncodeCreatePlayer({6000, name}));
     // The members before it take the new view; then the newcomer is welcomed.
     for (TLinkId earlier : d.Members) {
@@ -148,6 +151,9 @@ p2::TWelcome Admit(TDriver& d, TLinkId link, const std::string& name, uint32_t i
     auto w = d.Sent(link, p2::WELCOME);
     EXPECT_EQ(w.size(), 1u);
     return *p2::DecodeWelcome(w.back().data(), w.back().size());
+}
+p2::TWelcome Admit(TDriver& d, TLinkId link, const std::string& name, uint32_t ipv4) {
+    return Admit(d, link, name, TNetAddress::FromIpv4(ipv4));
 }
 
 // A hosting core with two members admitted on links a and x, and a newcomer
@@ -163,7 +169,7 @@ void HostWithANewcomerWaiting(TDriver& d, TLinkId a, TLinkId x, TLinkId b) {
 
 // A joining core that has reached its host (link id in *hostLink) and sent CREATE_PLAYER.
 void Joiner(TDriver& d, TLinkId* hostLink, uint32_t maxPlayers = 10) {
-    d.Core.Join(d.Now, 0x7F000001, 47624, kApp, kRoom);
+    d.Core.Join(d.Now, TNetAddress::FromIpv4(0x7F000001), 47624, kApp, kRoom);
     d.Take();
     *hostLink = d.Log.back().Link;
     d.Core.OnLinkUp(d.Now, *hostLink);
@@ -177,7 +183,8 @@ void Joiner(TDriver& d, TLinkId* hostLink, uint32_t maxPlayers = 10) {
 }
 
 p2::TViewEntry Entry(uint32_t id, uint32_t join) {
-    return p2::TViewEntry{id, join, 0x7F000000u + join, uint16_t(9000 + join), "p", {}};
+    return p2::TViewEntry{
+        id, join, TNetAddress::FromIpv4(0x7F000000u + join), uint16_t(9000 + join), "p", {}};
 }
 
 // We (2) enter a room of three right after its host (1), before 3; the
@@ -223,8 +230,9 @@ p2::TFrame RawWelcome(uint32_t you, uint32_t host, const std::vector<uint32_t>& 
     w.U32(you);
     w.U32(2).U32(host).U32(static_cast<uint32_t>(ids.size()));
     uint32_t join = 0;
+    const TNetAddress at = TNetAddress::FromIpv4(0x7F000005);
     for (uint32_t id : ids)
-        w.U32(id).U32(join++).U32(0x7F000005).U16(1).U32(0).U32(0).Text("x", 10);
+        w.U32(id).U32(join++).Raw(at.Bytes.data(), 16).U16(1).U32(0).U32(0).Text("x", 10);
     for (size_t i = 0; i < ids.size() * 16; ++i)
         w.U8(0); // the pairs' secrets
     return w.Finish();
@@ -464,6 +472,42 @@ TEST(RoomCore, PendingJoinsHoldNoPlaceAndAreBounded) {
     d.Feed(40, proto::EncodeCreatePlayer({6000, "over"}));
     EXPECT_EQ(d.Core.Players().size(), 2u);
     EXPECT_TRUE(d.Closed(40));
+}
+
+// One machine or home network holds a whole IPv6 /64 and can take any
+// address in it: the joins it may leave pending are bounded as one source.
+TEST(RoomCore, PendingJoinsFromOneIpv6NetworkCountAsOneSource) {
+    auto v6 = [](uint8_t net, uint8_t host) {
+        TNetAddress a;
+        a.Bytes[0] = 0xFD;
+        a.Bytes[7] = net;
+        a.Bytes[15] = host;
+        return a;
+    };
+    TDriver d;
+    Host(d, 10);
+    Admit(d, 30, "four", 0x0A000002);
+    TLinkId link = 40;
+    for (size_t i = 0; i < room::kMaxPendingJoinsPerAddress; ++i, ++link) {
+        d.Accept(link, proto::EncodeJoinRequest(kRoom), v6(1, uint8_t(1 + i)));
+        EXPECT_EQ(d.Sent(link, p2::JOIN_ACCEPT).size(), 1u);
+    }
+    d.Accept(link, proto::EncodeJoinRequest(kRoom), v6(1, 200));
+    EXPECT_EQ(d.Sent(link, p2::JOIN_REFUSE).size(), 1u);
+    // The next /64, and an IPv4 address whose bytes match, are other sources.
+    d.Accept(++link, proto::EncodeJoinRequest(kRoom), v6(2, 1));
+    EXPECT_EQ(d.Sent(link, p2::JOIN_ACCEPT).size(), 1u);
+    d.Accept(++link, proto::EncodeJoinRequest(kRoom), 0xFD000000u);
+    EXPECT_EQ(d.Sent(link, p2::JOIN_ACCEPT).size(), 1u);
+    // A newcomer is announced at the address it came from, IPv6 whole, and
+    // learns the others' in either family.
+    auto welcome = Admit(d, 70, "six", v6(3, 5));
+    auto added = d.Sent(30, p2::MEMBER_ADDED);
+    ASSERT_FALSE(added.empty());
+    EXPECT_EQ(p2::DecodeMemberAdded(added.back().data(), added.back().size())->Member.Address,
+              v6(3, 5));
+    ASSERT_EQ(welcome.View.Members.size(), 3u);
+    EXPECT_EQ(welcome.View.Members[1].Address, TNetAddress::FromIpv4(0x0A000002));
 }
 
 TEST(RoomCore, RemovedMemberIsToldBeforeItsLinkCloses) {
@@ -1209,8 +1253,7 @@ TEST(RoomTrust, AClaimantSendsItsClaimOnALinkMadeAfterIt) {
     d.Feed(r.Dial, p2::EncodeEmpty(p2::PEER_ACCEPT));
     auto claims = d.Sent(r.Dial, p2::NEW_HOST);
     ASSERT_EQ(claims.size(), 1u) << "the member whose link came up never hears the claim";
-    d.Feed(r.Dial,
-           p2::EncodeHostAck(p2::DecodeNewHost(claims[0].data(), claims[0].size())->View));
+    d.Feed(r.Dial, p2::EncodeHostAck(p2::DecodeNewHost(claims[0].data(), claims[0].size())->View));
     EXPECT_TRUE(d.Core.IsHost());
     EXPECT_TRUE(taken0.Taken()) << "never reached: claim.sent-on-new-link";
 }

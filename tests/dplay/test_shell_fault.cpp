@@ -3,6 +3,9 @@
 #include "FakeHost.h"
 #include "Peer.h"
 #include "RawClient.h"
+#include "dplay/links/DPOnce.h"
+#include "dplay/service/DPService.h"
+#include "support/SilentListener.h"
 
 #include <atomic>
 #include <chrono>
@@ -133,4 +136,59 @@ TEST_F(ShellFault, ARegistrationTrickledAByteAtATimeIsCutOff) {
     EXPECT_LT(steady_clock::now() - start, milliseconds(proto::kKeepaliveTimeoutMs));
     EXPECT_EQ(RawEnumerate(port, kApp).size(), 1u);
     ExpectTalking(host, member, "after the trickle");
+}
+
+// A name with addresses of both families where one family never answers (a
+// firewall that drops, a broken route): the next address is tried before the
+// first gives up, and the first answer wins.
+TEST(DialFirst, AnAddressThatNeverAnswersDoesNotHoldUpTheNext) {
+    auto service = TDPService::Acquire();
+    testsupport::TSilentListener silent;
+    ASSERT_TRUE(silent.Ok());
+    const auto loopback = asio::ip::make_address("127.0.0.1");
+    std::vector<asio::ip::tcp::endpoint> endpoints = {{loopback, silent.Port()},
+                                                      {loopback, service->MemberPort()}};
+    auto answered = std::make_shared<TDPOnce<bool>>();
+    asio::post(service->Io(), [&service, endpoints, answered] {
+        service->DialFirst(
+            endpoints, kApp, proto::EncodeEmpty(proto::ENUM_REQUEST),
+            [answered](const std::shared_ptr<TDPLink>& link, uint8_t type, const uint8_t*, size_t) {
+                // Only the service answers: the silent address never says a word.
+                answered->Set(type == proto::ENUM_REPLY);
+                link->Close();
+                return false;
+            },
+            [answered](TLinkEnd) { answered->Set(false); });
+    });
+    // Well before the silent address's handshake deadline.
+    auto reply = answered->Wait(proto::kHandshakeTimeoutMs / 2);
+    ASSERT_TRUE(reply) << "the second address was not tried while the first hung";
+    EXPECT_TRUE(*reply);
+}
+
+TEST(DialFirst, WhenEveryAddressFailsTheEndIsToldOnce) {
+    auto service = TDPService::Acquire();
+    const auto loopback = asio::ip::make_address("127.0.0.1");
+    // Ports nobody listens on: refused at once.
+    uint16_t closed[2] = {};
+    for (uint16_t& p : closed) {
+        testsupport::TSilentListener gone;
+        p = gone.Port();
+    }
+    auto ended = std::make_shared<TDPOnce<TLinkEnd>>();
+    auto ends = std::make_shared<std::atomic<int>>(0);
+    asio::post(service->Io(), [&service, loopback, closed, ended, ends] {
+        service->DialFirst(
+            {{loopback, closed[0]}, {loopback, closed[1]}}, kApp,
+            proto::EncodeEmpty(proto::ENUM_REQUEST),
+            [](const std::shared_ptr<TDPLink>&, uint8_t, const uint8_t*, size_t) { return false; },
+            [ended, ends](TLinkEnd why) {
+                ++*ends;
+                ended->Set(why);
+            });
+    });
+    ASSERT_TRUE(ended->Wait(proto::kHandshakeTimeoutMs));
+    // Anything more would have come right behind the first.
+    service->RunSync([] { return 0; });
+    EXPECT_EQ(ends->load(), 1);
 }

@@ -231,32 +231,23 @@ TEST(DialableHost, AddressesGoAsTheyAreNamesAreLookedUpOnTheRunner) {
     };
     auto typed = [](const char* text) { return *entry::ParseTypedAddress(text).Address; };
     EXPECT_EQ(entry::DialableHost(typed("192.0.2.7:5000"), counted), "192.0.2.7");
+    EXPECT_EQ(entry::DialableHost(typed("[2001:DB8:0::5]:5000"), counted), "2001:db8::5");
     EXPECT_EQ(steps, 0);
-    EXPECT_EQ(entry::DialableHost(typed("localhost"), counted), "127.0.0.1");
+    // A name that exists goes as it is: the service tries its addresses of both families.
+    EXPECT_EQ(entry::DialableHost(typed("localhost"), counted), "localhost");
     EXPECT_EQ(steps, 1); // the lookup blocks: it ran where the caller runs blocking steps
 }
 
-TEST(DialableHost, IPv6IsRefusedWithAMessageUntilTheServiceDialsIt) {
-    auto refusal = [](const entry::TTypedAddress& address) -> std::pair<std::string, std::string> {
-        try {
-            entry::DialableHost(address);
-        } catch (const platform::Exception& e) {
-            return {Utf8(e.Message), e.Details};
-        }
-        return {"(taken)", ""};
-    };
-    auto literal = refusal(*entry::ParseTypedAddress("[2001:db8::5]:47624").Address);
-    EXPECT_EQ(literal.first,
-              "IPv6のアドレスにはまだ入室できません(今のチャットルームはIPv4だけで動きます)");
-    EXPECT_EQ(literal.second, "IPv6 is not yet supported by the room service");
-    // A name with IPv6 addresses only (the resolver gives ::1 for "::1").
-    auto onlyV6 = refusal({entry::TTypedAddress::Name, "::1", 0});
-    EXPECT_NE(onlyV6.first.find("IPv6のアドレスしかありません"), std::string::npos) << onlyV6.first;
-    EXPECT_EQ(onlyV6.second, "::1 has IPv6 addresses only; IPv6 is not yet supported by the room "
-                             "service");
-    // A name nobody has (the .invalid domain never exists).
-    auto missing = refusal({entry::TTypedAddress::Name, "no-such-host.invalid", 0});
-    EXPECT_TRUE(missing.first == "ホスト名 no-such-host.invalid が見つかりません" ||
-                missing.first.find("を調べられません") != std::string::npos)
-        << missing.first;
+TEST(DialableHost, ANameNobodyHasIsToldPlainly) {
+    try {
+        // The .invalid domain never exists.
+        entry::DialableHost({entry::TTypedAddress::Name, "no-such-host.invalid", 0});
+        ADD_FAILURE() << "taken";
+    } catch (const platform::Exception& e) {
+        const std::string told = Utf8(e.Message);
+        EXPECT_TRUE(told == "ホスト名 no-such-host.invalid が見つかりません" ||
+                    told.find("を調べられません") != std::string::npos)
+            << told;
+        EXPECT_NE(e.Details.find("no-such-host.invalid"), std::string::npos) << e.Details;
+    }
 }

@@ -149,7 +149,7 @@ struct THarness {
             m.View = Core.ViewNumber() + 1;
             m.Member.Id = in.U32();
             m.Member.JoinNumber = in.U32();
-            m.Member.Ipv4 = in.U32();
+            m.Member.Address = TNetAddress::FromIpv4(in.U32());
             m.Member.Port = 1;
             return p2::EncodeMemberAdded(m);
         }
@@ -162,8 +162,8 @@ struct THarness {
             v.View = Core.ViewNumber() + in.Byte() % 3;
             uint32_t join = 0;
             for (uint32_t id : Core.ViewIds())
-                if (in.Byte() & 1) v.Members.push_back({id, join++, 0, 0, "x", {}});
-            if (v.Members.empty()) v.Members.push_back({in.U32() | 1, 0, 0, 0, "x", {}});
+                if (in.Byte() & 1) v.Members.push_back({id, join++, {}, 0, "x", {}});
+            if (v.Members.empty()) v.Members.push_back({in.U32() | 1, 0, {}, 0, "x", {}});
             v.HostId = v.Members[in.Byte() % v.Members.size()].Id;
             return p2::EncodeNewHost(v);
         }
@@ -176,9 +176,10 @@ struct THarness {
             w.View.View = 2;
             w.View.HostId = in.U32() | 1;
             w.YourId = w.View.HostId + 1 + in.Byte();
-            w.View.Members = {{w.View.HostId, 0, 0, 1, "h", {}}, {w.YourId, 1, 0, 1, "m", {}}};
+            w.View.Members = {{w.View.HostId, 0, {}, 1, "h", {}}, {w.YourId, 1, {}, 1, "m", {}}};
             for (int n = in.Byte() % 4; n > 0; --n)
-                w.View.Members.push_back({in.U32() | 1, uint32_t(2 + n), 5, 1, "o", {}});
+                w.View.Members.push_back(
+                    {in.U32() | 1, uint32_t(2 + n), TNetAddress::FromIpv4(5), 1, "o", {}});
             std::sort(w.View.Members.begin() + 2, w.View.Members.end(),
                       [](auto& a, auto& b) { return a.JoinNumber < b.JoinNumber; });
             return p2::EncodeWelcome(w);
@@ -201,7 +202,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         h.Core.Create(h.Now, room);
         h.Core.CreatePlayer(h.Now, "host", 1);
     } else {
-        h.Core.Join(h.Now, 0x7F000001, 1, TGuid{}, kRoom);
+        h.Core.Join(h.Now, TNetAddress::FromIpv4(0x7F000001), 1, TGuid{}, kRoom);
         h.Take();
         TLinkId host = h.Known.back();
         h.Core.OnLinkUp(h.Now, host);
@@ -225,7 +226,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             const uint8_t* body = raw.empty() ? f->data() + 5 : raw.data() + 1;
             size_t n = raw.empty() ? f->size() - 5 : raw.size() - 1;
             uint8_t type = raw.empty() ? (*f)[4] : raw[0];
-            h.Core.OnLinkAccepted(h.Now, link, in.U32(), type, body, n);
+            h.Core.OnLinkAccepted(h.Now, link, TNetAddress::FromIpv4(in.U32()), type, body, n);
             break;
         }
         case 1: {

@@ -6,6 +6,7 @@
 #include "dplay/service/DPRoomDriver.h"
 #include "dplay/service/DPService.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace dplay {
@@ -54,39 +55,55 @@ HRESULT TDPDirectPlay::InitializeConnection(const void* address, uint32_t size, 
     return DP_OK;
 }
 
-HRESULT TDPDirectPlay::HostAddress(asio::ip::address* address) const {
+HRESULT TDPDirectPlay::HostAddresses(std::vector<asio::ip::address>* addresses) const {
+    addresses->clear();
     if (host_.empty()) {
-        *address = service_->LocalAddress();
+        addresses->push_back(service_->LocalAddress());
         return DP_OK;
     }
     asio::error_code ec;
-    *address = asio::ip::make_address_v4(host_, ec);
-    if (!ec) return DP_OK;
+    if (auto literal = asio::ip::make_address(host_, ec); !ec) {
+        addresses->push_back(Plain(literal));
+        return DP_OK;
+    }
     asio::io_context io;
     asio::ip::tcp::resolver resolver(io);
-    auto results = resolver.resolve(asio::ip::tcp::v4(), host_, "", ec);
-    if (ec || results.empty()) return DPERR_NOCONNECTION;
-    *address = results.begin()->endpoint().address();
-    return DP_OK;
+    auto results = resolver.resolve(host_, "", ec);
+    if (ec) return DPERR_NOCONNECTION;
+    // Both families, alternating and IPv6 first, as the resolver ranked each.
+    std::vector<asio::ip::address> v6, v4;
+    for (const auto& entry : results) {
+        const auto a = Plain(entry.endpoint().address());
+        auto& family = a.is_v6() ? v6 : v4;
+        if (std::find(family.begin(), family.end(), a) == family.end()) family.push_back(a);
+    }
+    for (size_t i = 0; i < std::max(v6.size(), v4.size()); ++i) {
+        if (i < v6.size()) addresses->push_back(v6[i]);
+        if (i < v4.size()) addresses->push_back(v4[i]);
+    }
+    return addresses->empty() ? DPERR_NOCONNECTION : DP_OK;
 }
 
 HRESULT TDPDirectPlay::EnumSessions(const DPSESSIONDESC2& desc, uint32_t timeoutMs,
                                     const EnumSessionsCallback& callback, uint32_t) {
     if (!initialized_) return DPERR_UNINITIALIZED;
-    asio::ip::address address;
-    if (HRESULT hr = HostAddress(&address); Failed(hr)) return hr;
-    asio::ip::tcp::endpoint endpoint(address, port_);
-    using Result = std::optional<std::vector<proto::TRoomInfo>>;
+    std::vector<asio::ip::address> addresses;
+    if (HRESULT hr = HostAddresses(&addresses); Failed(hr)) return hr;
+    std::vector<asio::ip::tcp::endpoint> endpoints;
+    for (const auto& a : addresses)
+        endpoints.emplace_back(a, port_);
+    // The rooms, and the address that answered: the join goes there.
+    using Result = std::optional<std::pair<asio::ip::address, std::vector<proto::TRoomInfo>>>;
     auto once = std::make_shared<TDPOnce<Result>>();
-    asio::post(service_->Io(), [service = service_.get(), endpoint, desc, once] {
-        service->Dial(
-            endpoint, desc.guidApplication, proto::EncodeEmpty(proto::ENUM_REQUEST),
+    asio::post(service_->Io(), [service = service_.get(), endpoints, desc, once] {
+        service->DialFirst(
+            endpoints, desc.guidApplication, proto::EncodeEmpty(proto::ENUM_REQUEST),
             [once](const std::shared_ptr<TDPLink>& link, uint8_t type, const uint8_t* body,
                    size_t size) {
                 auto rooms =
                     type == proto::ENUM_REPLY ? proto::DecodeEnumReply(body, size) : std::nullopt;
                 link->Close(rooms ? TLinkEnd::Local : TLinkEnd::Violation);
-                once->Set(rooms);
+                once->Set(rooms ? Result({link->RemoteAddress(), std::move(*rooms)}) : Result());
                 return false;
             },
             [once](TLinkEnd) { once->Set(std::nullopt); });
@@ -94,8 +111,9 @@ HRESULT TDPDirectPlay::EnumSessions(const DPSESSIONDESC2& desc, uint32_t timeout
     int wait = timeoutMs ? static_cast<int>(timeoutMs) : kDefaultEnumTimeoutMs;
     auto result = once->Wait(wait);
     if (!result || !*result) return DPERR_NOCONNECTION;
+    const asio::ip::address address = (*result)->first;
     found_.clear();
-    for (const proto::TRoomInfo& room : **result) {
+    for (const proto::TRoomInfo& room : (*result)->second) {
         found_.push_back(
             {room.Instance, asio::ip::tcp::endpoint(address, room.Port ? room.Port : port_)});
         DPSESSIONDESC2 found;

@@ -37,7 +37,8 @@ class TDPDirectPlay : public IDirectPlay4 {
         TGuid Instance;
         asio::ip::tcp::endpoint Endpoint;
     };
-    HRESULT HostAddress(asio::ip::address* address) const;
+    // The addresses to try for the host: a literal, or a name's of both families.
+    HRESULT HostAddresses(std::vector<asio::ip::address>* addresses) const;
     HRESULT Create(const DPSESSIONDESC2& desc);
     HRESULT Join(const DPSESSIONDESC2& desc);
     // Fails `driver`'s room unless `result` is DP_OK; keeps it otherwise.

@@ -15,7 +15,7 @@ namespace p2 = proto2;
 
 // ---- admission ------------------------------------------------------------------
 
-void TRoomCore::ServeJoinRequest(TLinkId id, uint32_t remoteIpv4, const uint8_t* body,
+void TRoomCore::ServeJoinRequest(TLinkId id, const TNetAddress& remote, const uint8_t* body,
                                  size_t size) {
     auto refuse = [&](HRESULT why) {
         TCoreAction send{TCoreAction::Send};
@@ -33,13 +33,13 @@ void TRoomCore::ServeJoinRequest(TLinkId id, uint32_t remoteIpv4, const uint8_t*
     for (auto& [other, link] : links_) {
         if (link.Role != JoinPending) continue;
         ++pending;
-        if (link.RemoteIpv4 == remoteIpv4) ++fromAddress;
+        if (link.Remote.Source() == remote.Source()) ++fromAddress;
     }
     // Pending joins hold no place; they are only bounded in number and time.
     if (pending >= kMaxPendingJoins || fromAddress >= kMaxPendingJoinsPerAddress)
         return refuse(DPERR_SESSIONFULL);
     TLink link{JoinPending};
-    link.RemoteIpv4 = remoteIpv4;
+    link.Remote = remote;
     link.Up = true;
     link.LastReceive = link.LastSend = now_;
     links_[id] = link;
@@ -72,7 +72,7 @@ void TRoomCore::Admit(TLinkId id, TLink& link, const proto::TCreatePlayer& reque
     p2::TViewEntry entry;
     entry.Id = NewMemberId();
     entry.JoinNumber = join + 1;
-    entry.Ipv4 = link.RemoteIpv4;
+    entry.Address = link.Remote;
     entry.Port = request.ListenPort;
     entry.Name = request.Name.substr(0, p2::kMaxName);
     ++view_;
@@ -132,7 +132,7 @@ void TRoomCore::TryWelcome(uint32_t id) {
         return true;
     });
     for (p2::TViewEntry& e : welcome.View.Members) {
-        if (e.Id == ownId_) e.Ipv4 = 0; // the joiner knows where it reached us
+        if (e.Id == ownId_) e.Address = {}; // the joiner knows where it reached us
         welcome.Secrets.push_back(e.Id == ownId_ || e.Id == id ? p2::TSecret{} : secretWith(e.Id));
     }
     ForgetPairSecrets(id, false);
@@ -216,7 +216,7 @@ void TRoomCore::OnWelcome(TLinkId id, const p2::TWelcome& m) {
             continue;
         }
         p2::TViewEntry entry = e;
-        if (entry.Id == hostId_ && entry.Ipv4 == 0) entry.Ipv4 = hostIpv4_;
+        if (entry.Id == hostId_ && entry.Address.IsNone()) entry.Address = hostAddress_;
         AddPeer(entry, e.Id == hostId_ ? nullptr : &m.Secrets[i], false);
     }
     TLink& link = links_.at(id);
@@ -244,9 +244,9 @@ bool TRoomCore::IntroductionValid(const p2::TPeerHello& m) const {
            it->second.Secret == m.Secret;
 }
 
-void TRoomCore::ServePeerHello(TLinkId id, uint32_t remoteIpv4, const p2::TPeerHello& m) {
+void TRoomCore::ServePeerHello(TLinkId id, const TNetAddress& remote, const p2::TPeerHello& m) {
     TLink link{HeldIntro};
-    link.RemoteIpv4 = remoteIpv4;
+    link.Remote = remote;
     link.Up = true;
     link.LastReceive = link.LastSend = now_;
     link.Hello = m;
@@ -294,8 +294,8 @@ void TRoomCore::ReleaseHeldIntroductions() {
 
 void TRoomCore::DialPeer(const TPeer& peer) {
     const p2::TViewEntry& e = peer.Entry;
-    if (e.Id == hostId_ || peer.Direct || !peer.SecretKnown || peer.Distrusted || e.Ipv4 == 0 ||
-        e.Port == 0)
+    if (e.Id == hostId_ || peer.Direct || !peer.SecretKnown || peer.Distrusted ||
+        e.Address.IsNone() || e.Port == 0)
         return;
     for (auto& [id, link] : links_)
         if (link.Role == Dialing && link.Peer == e.Id) return;
@@ -303,12 +303,12 @@ void TRoomCore::DialPeer(const TPeer& peer) {
     TLink link{Dialing};
     link.Peer = e.Id;
     link.Dialer = ownId_;
-    link.RemoteIpv4 = e.Ipv4;
+    link.Remote = e.Address;
     link.LastReceive = link.LastSend = now_;
     links_[id] = link;
     TCoreAction a{TCoreAction::Dial};
     a.Link = id;
-    a.Ipv4 = e.Ipv4;
+    a.Address = e.Address;
     a.Port = e.Port;
     a.Frame = p2::EncodePeerHello({room_.Instance, e.Id, ownId_, peer.Secret});
     Emit(std::move(a));

@@ -268,22 +268,22 @@ void TRoomCore::Create(int64_t now, const proto::TRoomInfo& room) {
     Finish(TCoreAction::Open, DP_OK);
 }
 
-void TRoomCore::Join(int64_t now, uint32_t hostIpv4, uint16_t port, const TGuid& application,
-                     const TGuid& instance) {
+void TRoomCore::Join(int64_t now, const TNetAddress& hostAddress, uint16_t port,
+                     const TGuid& application, const TGuid& instance) {
     Observe(now);
     if (state_ != Idle) return Finish(TCoreAction::Open, DPERR_ALREADYINITIALIZED);
     room_.Application = application;
     room_.Instance = instance;
-    hostIpv4_ = hostIpv4;
+    hostAddress_ = hostAddress;
     state_ = Opening;
     joinLink_ = NewLinkId();
     TLink link{ToHost};
     link.LastReceive = link.LastSend = now;
-    link.RemoteIpv4 = hostIpv4;
+    link.Remote = hostAddress;
     links_[joinLink_] = link;
     TCoreAction a{TCoreAction::Dial};
     a.Link = joinLink_;
-    a.Ipv4 = hostIpv4;
+    a.Address = hostAddress;
     a.Port = port;
     a.Frame = proto::EncodeJoinRequest(instance);
     Emit(std::move(a));
@@ -386,7 +386,7 @@ void TRoomCore::EndRoom(TState next) {
 
 // ---- link events -------------------------------------------------------------
 
-void TRoomCore::OnLinkAccepted(int64_t now, TLinkId id, uint32_t remoteIpv4, uint8_t type,
+void TRoomCore::OnLinkAccepted(int64_t now, TLinkId id, const TNetAddress& remote, uint8_t type,
                                const uint8_t* body, size_t size) {
     auto refuse = [&] {
         TCoreAction a{TCoreAction::Close};
@@ -394,11 +394,11 @@ void TRoomCore::OnLinkAccepted(int64_t now, TLinkId id, uint32_t remoteIpv4, uin
         Emit(std::move(a));
     };
     if (!Observe(now) || links_.count(id)) return refuse();
-    if (type == p2::JOIN_REQUEST) return ServeJoinRequest(id, remoteIpv4, body, size);
+    if (type == p2::JOIN_REQUEST) return ServeJoinRequest(id, remote, body, size);
     if (type == p2::PEER_HELLO) {
         auto hello = p2::DecodePeerHello(body, size);
         if (!hello || state_ != InRoom) return refuse();
-        return ServePeerHello(id, remoteIpv4, *hello);
+        return ServePeerHello(id, remote, *hello);
     }
     refuse();
 }

@@ -58,10 +58,14 @@ constexpr uint32_t kAckEvery = 16; // blocks received before an ACK goes out una
 
 // Two parts of a room that both hold more than half of it cannot exist: the
 // one rule behind admission, succession, reports and stepping down.
-constexpr bool Majority(size_t with, size_t of) { return 2 * with > of; }
+constexpr bool Majority(size_t with, size_t of) {
+    return 2 * with > of;
+}
 // Half is enough only against a side known not to hold the rest (a host whose
 // stream ended: it may go on only if it still has more than half).
-constexpr bool Half(size_t with, size_t of) { return 2 * with >= of; }
+constexpr bool Half(size_t with, size_t of) {
+    return 2 * with >= of;
+}
 } // namespace room
 
 using TLinkId = uint64_t;
@@ -77,7 +81,7 @@ enum class TCoreLinkEnd {
 
 struct TCoreAction {
     enum TKind {
-        Dial,        // Link, Ipv4, Port; Frame is the request sent after HELLO
+        Dial,        // Link, Address, Port; Frame is the request sent after HELLO
         Send,        // Link, Frame
         Close,       // Link; Frame (may be null) is written last before the close
         Deliver,     // From (0: a notice), Bytes; Announces: the member a create notice is about
@@ -91,7 +95,7 @@ struct TCoreAction {
     explicit TCoreAction(TKind kind) : Kind(kind) {}
     TKind Kind;
     TLinkId Link = 0;
-    uint32_t Ipv4 = 0;
+    TNetAddress Address;
     uint16_t Port = 0;
     proto2::TFrame Frame;
     DPID From = 0;
@@ -115,7 +119,7 @@ class TRoomCore {
 
     // Local calls.
     void Create(int64_t now, const proto::TRoomInfo& room);
-    void Join(int64_t now, uint32_t hostIpv4, uint16_t port, const TGuid& application,
+    void Join(int64_t now, const TNetAddress& hostAddress, uint16_t port, const TGuid& application,
               const TGuid& instance);
     void CreatePlayer(int64_t now, const std::string& name, uint16_t memberPort);
     TSendResult Send(int64_t now, DPID to, const uint8_t* data, size_t size);
@@ -126,7 +130,7 @@ class TRoomCore {
 
     // Events. Links that this core dialed carry ids with the top bit set;
     // the shell's ids for accepted links have it clear.
-    void OnLinkAccepted(int64_t now, TLinkId link, uint32_t remoteIpv4, uint8_t type,
+    void OnLinkAccepted(int64_t now, TLinkId link, const TNetAddress& remote, uint8_t type,
                         const uint8_t* body, size_t size);
     void OnLinkUp(int64_t now, TLinkId link);
     void OnFrame(int64_t now, TLinkId link, uint8_t type, const uint8_t* body, size_t size);
@@ -180,7 +184,7 @@ class TRoomCore {
         TLinkRole Role;
         uint32_t Peer = 0;
         uint32_t Dialer = 0; // who dialed it: the tie between two links of a pair
-        uint32_t RemoteIpv4 = 0;
+        TNetAddress Remote;
         bool Up = false;  // connected: frames may be written
         bool Bye = false; // the peer said goodbye: its end is a departure
         int64_t LastReceive = 0;
@@ -279,12 +283,12 @@ class TRoomCore {
     void DeliverInOrder(TPeer& peer, proto2::TData& m);
 
     // Admission.
-    void ServeJoinRequest(TLinkId id, uint32_t remoteIpv4, const uint8_t* body, size_t size);
+    void ServeJoinRequest(TLinkId id, const TNetAddress& remote, const uint8_t* body, size_t size);
     void Admit(TLinkId id, TLink& link, const proto::TCreatePlayer& request);
     void OnWelcome(TLinkId id, const proto2::TWelcome& m);
     void TryWelcome(uint32_t id);
     // Introductions.
-    void ServePeerHello(TLinkId id, uint32_t remoteIpv4, const proto2::TPeerHello& m);
+    void ServePeerHello(TLinkId id, const TNetAddress& remote, const proto2::TPeerHello& m);
     bool IntroductionValid(const proto2::TPeerHello& m) const;
     void AcceptIntroduction(TLinkId id, TLink& link);
     void DialPeer(const TPeer& peer);
@@ -348,7 +352,7 @@ class TRoomCore {
     std::optional<int64_t> lastNow_;
     int64_t now_ = 0;
     proto::TRoomInfo room_;
-    uint32_t hostIpv4_ = 0;
+    TNetAddress hostAddress_;
     bool creator_ = false;
     uint32_t ownId_ = 0;
     proto2::TViewEntry self_;   // our own entry as the view holds it

@@ -41,15 +41,8 @@ void TDPDirectory::Ensure(std::function<void(bool)> done) {
 }
 
 bool TDPDirectory::TryBind() {
-    asio::error_code ec;
-    asio::ip::tcp::endpoint endpoint(service_.ListenAddress(), port_);
-    acceptor_.open(endpoint.protocol(), ec);
-    if (!ec) acceptor_.set_option(asio::ip::tcp::acceptor::reuse_address(true), ec);
-    if (!ec) acceptor_.bind(endpoint, ec);
-    if (!ec) acceptor_.listen(asio::socket_base::max_listen_connections, ec);
-    if (ec) {
+    if (asio::error_code ec = service_.Listen(acceptor_, port_, true)) {
         bindError_ = ec.message();
-        acceptor_.close(ec);
         return false;
     }
     state_ = State::Owner;

@@ -14,9 +14,9 @@ TDPLink::TDPLink(asio::ip::tcp::socket socket)
     asio::error_code ec;
     socket_.set_option(asio::ip::tcp::no_delay(true), ec); // blocks go out at once
     auto ep = socket_.remote_endpoint(ec);
-    if (!ec) remote_ = ep.address();
+    if (!ec) remote_ = Plain(ep.address());
     auto own = socket_.local_endpoint(ec);
-    if (!ec) local_ = own.address();
+    if (!ec) local_ = Plain(own.address());
     started_ = lastReceive_ = lastSend_ = steady_clock::now();
 }
 

@@ -1,4 +1,5 @@
 #pragma once
+#include "dplay/links/DPAddress.h"
 #include "dplay/protocol/DPFrameDecoder.h"
 #include "dplay/protocol/DPProtocol.h"
 

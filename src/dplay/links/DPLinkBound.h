@@ -9,9 +9,9 @@ namespace dplay {
 
 // Connections of one kind that the service holds at once (in the handshake,
 // being served an enumeration, waiting to finish a join): at most `total`,
-// and at most `perSource` from one address. When one more comes, the oldest
-// over a bound is closed, so a flood costs bounded descriptors and memory
-// and cannot lock newcomers out. I/O thread only.
+// and at most `perSource` from one source (an IPv4 address or an IPv6 /64). When one more comes,
+// the oldest over a bound is closed, so a flood costs bounded descriptors and memory and cannot
+// lock newcomers out. I/O thread only.
 class TDPLinkBound {
   public:
     // Whether an entry still counts; a closed link never does.
@@ -21,7 +21,7 @@ class TDPLinkBound {
 
     void Add(const std::shared_ptr<TDPLink>& link, Holds holds = nullptr) {
         std::erase_if(entries_, [](const Entry& e) { return !e.Counts(); });
-        const auto source = link->RemoteAddress();
+        const auto source = ToNet(link->RemoteAddress()).Source();
         size_t fromSource = 0;
         for (auto& e : entries_)
             if (e.Source == source) ++fromSource;
@@ -45,7 +45,7 @@ class TDPLinkBound {
   private:
     struct Entry {
         std::weak_ptr<TDPLink> Link;
-        asio::ip::address Source;
+        TNetAddress Source;
         Holds Still;
         bool Counts() const {
             auto link = Link.lock();

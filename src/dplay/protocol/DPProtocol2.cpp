@@ -17,7 +17,7 @@ std::vector<uint32_t> OrderOf(const std::vector<TViewEntry>& members) {
 }
 
 void PutEntry(TDPWireWriter& w, const TViewEntry& e, const std::vector<uint32_t>& order) {
-    w.U32(e.Id).U32(e.JoinNumber).U32(e.Ipv4).U16(e.Port);
+    w.U32(e.Id).U32(e.JoinNumber).Raw(e.Address.Bytes.data(), 16).U16(e.Port);
     uint64_t mask = MaskOf(e.Links, order);
     w.U32(static_cast<uint32_t>(mask)).U32(static_cast<uint32_t>(mask >> 32));
     w.Text(e.Name, kMaxName);
@@ -27,7 +27,7 @@ TViewEntry GetEntry(TDPWireReader& r, uint64_t* mask) {
     TViewEntry e;
     e.Id = r.U32();
     e.JoinNumber = r.U32();
-    e.Ipv4 = r.U32();
+    r.Bytes(e.Address.Bytes.data(), 16);
     e.Port = r.U16();
     uint64_t low = r.U32();
     *mask = low | uint64_t(r.U32()) << 32;
@@ -77,6 +77,8 @@ std::optional<TViewMessage> GetView(TDPWireReader& r) {
     for (size_t i = 0; i < v.Members.size(); ++i) {
         const TViewEntry& e = v.Members[i];
         if (e.Id == 0 || !ids.insert(e.Id).second || !NameShowable(e.Name)) return std::nullopt;
+        // Members dial what a view lists: never a multicast or unspecified address.
+        if (!e.Address.IsNone() && !e.Address.Dialable()) return std::nullopt;
         if (i > 0 && e.JoinNumber <= v.Members[i - 1].JoinNumber) return std::nullopt;
         if (!MaskFits(masks[i], n, i)) return std::nullopt;
         hostListed |= e.Id == v.HostId;

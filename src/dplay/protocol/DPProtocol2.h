@@ -4,6 +4,7 @@
 // through the host. Framing, HELLO, the directory messages (ENUM, REGISTER,
 // ROOM_ADD/REMOVE) and JOIN_REQUEST, JOIN_ACCEPT, JOIN_REFUSE and
 // CREATE_PLAYER are in DPProtocol.h.
+#include "dplay/protocol/DPNetAddress.h"
 #include "dplay/protocol/DPProtocol.h"
 
 #include <array>
@@ -60,7 +61,7 @@ using TSecret = std::array<uint8_t, 16>;
 struct TViewEntry {
     uint32_t Id = 0;
     uint32_t JoinNumber = 0;
-    uint32_t Ipv4 = 0; // 0 in the host's own entry: the address the joiner reached
+    TNetAddress Address; // none in the host's own entry: the address the joiner reached
     uint16_t Port = 0;
     std::string Name;
     std::set<uint32_t> Links;

@@ -33,6 +33,10 @@ class TDPWireReader {
         Take(g.Bytes.data(), 16);
         return g;
     }
+    void Bytes(uint8_t* out, size_t n) {
+        Take(out, n);
+        if (!ok_) std::memset(out, 0, n);
+    }
     // A u16-prefixed text of at most maxSize bytes.
     std::string Text(size_t maxSize) {
         uint16_t n = U16();

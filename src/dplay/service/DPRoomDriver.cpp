@@ -60,7 +60,7 @@ void TDPRoomDriver::Join(const asio::ip::address& host, uint16_t port, const TGu
     info_.Instance = instance_ = instance;
     openDone_ = std::move(done);
     service_.AddDriver(weak_from_this());
-    core_.Join(Now(), host.is_v4() ? host.to_v4().to_uint() : 0, port, application, instance);
+    core_.Join(Now(), ToNet(host), port, application, instance);
     Apply();
     StartTick();
 }
@@ -206,8 +206,7 @@ void TDPRoomDriver::Accept(const std::shared_ptr<TDPLink>& link, uint8_t type, c
     Adopt(id, link);
     if (type == proto2::JOIN_REQUEST) joinsWaiting_.insert(link.get());
     const auto remote = link->RemoteAddress();
-    core_.OnLinkAccepted(Now(), id, remote.is_v4() ? remote.to_v4().to_uint() : 0, type, body,
-                         size);
+    core_.OnLinkAccepted(Now(), id, ToNet(remote), type, body, size);
     Apply();
 }
 
@@ -253,7 +252,7 @@ void TDPRoomDriver::DialFor(const TCoreAction& a) {
     slots_[a.Link];
     std::weak_ptr<TDPRoomDriver> weak = weak_from_this();
     const TLinkId id = a.Link;
-    asio::ip::tcp::endpoint endpoint(asio::ip::address_v4(a.Ipv4), a.Port);
+    asio::ip::tcp::endpoint endpoint(ToAsio(a.Address), a.Port);
     auto ready = [weak, id](const std::shared_ptr<TDPLink>& link) {
         auto self = weak.lock();
         if (!self) return link->Close();

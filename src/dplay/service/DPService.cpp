@@ -30,11 +30,74 @@ constexpr int kFlushOnEndMs = 2000;
 asio::ip::address ListenAddressFromEnvironment() {
     if (const char* text = std::getenv("PARLORA_LISTEN_ADDR"); text && *text) {
         asio::error_code ec;
-        auto address = asio::ip::make_address_v4(text, ec);
-        if (!ec) return address;
+        auto address = asio::ip::make_address(text, ec);
+        if (!ec) return Plain(address);
     }
     return asio::ip::address_v4::any();
 }
+
+// Between the start of two attempts at a name's addresses: a family that
+// does not reach the peer costs this, not a connect timeout.
+constexpr int kNextAttemptMs = 250;
+
+// One DialFirst: its attempts, the timer that starts the next, the winner.
+struct TDialRace : std::enable_shared_from_this<TDialRace> {
+    TDialRace(TDPService& service, std::vector<asio::ip::tcp::endpoint> endpoints,
+              const TGuid& application, proto::TFrame request, TDPService::DialFrameHandler onFrame,
+              std::function<void(TLinkEnd)> onEnd)
+        : Service(service), Endpoints(std::move(endpoints)), Application(application),
+          Request(std::move(request)), OnFrame(std::move(onFrame)), OnEnd(std::move(onEnd)),
+          Timer(service.Io()) {}
+
+    void StartNext() {
+        if (won_ || next_ >= Endpoints.size()) return;
+        auto self = shared_from_this();
+        auto winner = std::make_shared<bool>(false); // this attempt won
+        const size_t index = next_++;
+        ++running_;
+        Service.Dial(
+            Endpoints[index], Application, Request,
+            [self, winner](const std::shared_ptr<TDPLink>& link, uint8_t type, const uint8_t* body,
+                           size_t size) {
+                return *winner && self->OnFrame(link, type, body, size);
+            },
+            [self, winner](TLinkEnd why) { self->Ended(*winner, why); },
+            [self, winner](const std::shared_ptr<TDPLink>& link) {
+                if (self->won_) return link->Close();
+                self->won_ = *winner = true;
+                self->Timer.cancel();
+            });
+        if (next_ < Endpoints.size()) {
+            Timer.expires_after(std::chrono::milliseconds(kNextAttemptMs));
+            Timer.async_wait([self](asio::error_code ec) {
+                if (!ec) self->StartNext();
+            });
+        }
+    }
+
+    void Ended(bool winner, TLinkEnd why) {
+        --running_;
+        if (winner) return OnEnd(why);
+        if (won_) return; // a late attempt, closed
+        if (next_ < Endpoints.size()) {
+            Timer.cancel();
+            return StartNext();
+        }
+        if (running_ == 0) OnEnd(why);
+    }
+
+    TDPService& Service;
+    const std::vector<asio::ip::tcp::endpoint> Endpoints;
+    const TGuid Application;
+    const proto::TFrame Request;
+    const TDPService::DialFrameHandler OnFrame;
+    const std::function<void(TLinkEnd)> OnEnd;
+    asio::steady_timer Timer;
+
+  private:
+    size_t next_ = 0, running_ = 0;
+    bool won_ = false;
+};
 
 } // namespace
 
@@ -56,10 +119,7 @@ TDPService::TDPService()
       handshakes_(kMaxHandshaking, kMaxHandshakingPerSource),
       enumerations_(kMaxEnumerating, kMaxEnumeratingPerSource),
       joins_(kMaxJoinsWaiting, kMaxJoinsWaitingPerSource) {
-    asio::ip::tcp::endpoint endpoint(listenAddress_, 0);
-    memberAcceptor_.open(endpoint.protocol());
-    memberAcceptor_.bind(endpoint);
-    memberAcceptor_.listen();
+    if (asio::error_code ec = Listen(memberAcceptor_, 0, false)) throw asio::system_error(ec);
     memberPort_ = memberAcceptor_.local_endpoint().port();
     thread_ = std::thread([this] {
         // Nothing a handler throws may end the thread: every room of the
@@ -180,12 +240,40 @@ void TDPService::Track(const std::shared_ptr<TDPLink>& link) {
     links_.push_back(link);
 }
 
-asio::ip::tcp::socket TDPService::NewSocket() {
+asio::error_code TDPService::Listen(asio::ip::tcp::acceptor& acceptor, uint16_t port,
+                                    bool reuseAddress) {
+    asio::error_code ec;
+    auto open = [&](const asio::ip::tcp::endpoint& endpoint, bool dualStack) {
+        acceptor.open(endpoint.protocol(), ec);
+        if (!ec && dualStack) acceptor.set_option(asio::ip::v6_only(false), ec);
+        if (!ec && reuseAddress)
+            acceptor.set_option(asio::ip::tcp::acceptor::reuse_address(true), ec);
+        if (!ec) acceptor.bind(endpoint, ec);
+        if (!ec) acceptor.listen(asio::socket_base::max_listen_connections, ec);
+        if (ec) {
+            asio::error_code ignored;
+            acceptor.close(ignored);
+        }
+    };
+    if (listenAddress_.is_unspecified()) {
+        // Every interface of both families on one socket; a kernel without
+        // IPv6 still serves IPv4.
+        open(asio::ip::tcp::endpoint(asio::ip::address_v6::any(), port), true);
+        if (ec == asio::error::address_family_not_supported || ec == asio::error::invalid_argument)
+            open(asio::ip::tcp::endpoint(asio::ip::address_v4::any(), port), false);
+        return ec;
+    }
+    open(asio::ip::tcp::endpoint(listenAddress_, port), false);
+    return ec;
+}
+
+asio::ip::tcp::socket TDPService::NewSocket(const asio::ip::tcp& protocol) {
     asio::ip::tcp::socket socket(io_);
     asio::error_code ec;
-    socket.open(asio::ip::tcp::v4(), ec);
-    if (ec) return socket; // no descriptor left: the caller sees it closed
-    if (!listenAddress_.is_unspecified()) {
+    socket.open(protocol, ec);
+    if (ec) return socket; // no descriptor left, or no such family: the caller sees it closed
+    if (!listenAddress_.is_unspecified() &&
+        (listenAddress_.is_v4() == (protocol == asio::ip::tcp::v4()))) {
         // Others must see us at our listen address (tests give each member its own).
         socket.bind(asio::ip::tcp::endpoint(listenAddress_, 0), ec);
     }
@@ -286,7 +374,8 @@ void TDPService::Dial(const asio::ip::tcp::endpoint& endpoint, const TGuid& appl
                       std::function<void(TLinkEnd)> onEnd,
                       std::function<void(const std::shared_ptr<TDPLink>&)> onReady,
                       bool pingAnswers) {
-    auto socket = std::make_shared<asio::ip::tcp::socket>(NewSocket());
+    const asio::ip::tcp::endpoint to(Plain(endpoint.address()), endpoint.port());
+    auto socket = std::make_shared<asio::ip::tcp::socket>(NewSocket(to.protocol()));
     if (!socket->is_open()) {
         asio::post(io_, [onEnd] { onEnd(TLinkEnd::PeerGone); });
         return;
@@ -299,8 +388,8 @@ void TDPService::Dial(const asio::ip::tcp::endpoint& endpoint, const TGuid& appl
             socket->close(ignored);
         }
     });
-    socket->async_connect(endpoint, [this, socket, timer, application, request, onFrame, onEnd,
-                                     onReady, pingAnswers](asio::error_code ec) mutable {
+    socket->async_connect(to, [this, socket, timer, application, request, onFrame, onEnd, onReady,
+                               pingAnswers](asio::error_code ec) mutable {
         timer->cancel();
         if (ec || !socket->is_open()) {
             onEnd(TLinkEnd::PeerGone);
@@ -342,6 +431,18 @@ void TDPService::Dial(const asio::ip::tcp::endpoint& endpoint, const TGuid& appl
         link->Send(proto::EncodeHello({application}));
         link->Send(std::move(request));
     });
+}
+
+void TDPService::DialFirst(std::vector<asio::ip::tcp::endpoint> endpoints, const TGuid& application,
+                           proto::TFrame request, DialFrameHandler onFrame,
+                           std::function<void(TLinkEnd)> onEnd) {
+    if (endpoints.empty()) {
+        asio::post(io_, [onEnd] { onEnd(TLinkEnd::PeerGone); });
+        return;
+    }
+    std::make_shared<TDialRace>(*this, std::move(endpoints), application, std::move(request),
+                                std::move(onFrame), std::move(onEnd))
+        ->StartNext();
 }
 
 } // namespace dplay

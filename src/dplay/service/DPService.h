@@ -39,7 +39,7 @@ class TDPService {
         return result.get();
     }
 
-    // $PARLORA_LISTEN_ADDR, or every interface.
+    // $PARLORA_LISTEN_ADDR (IPv4 or IPv6), or every interface of both families.
     const asio::ip::address& ListenAddress() const { return listenAddress_; }
     // The address a local client uses to reach this machine's own services.
     asio::ip::address LocalAddress() const;
@@ -65,6 +65,15 @@ class TDPService {
               std::function<void(const std::shared_ptr<TDPLink>&)> onReady = nullptr,
               bool pingAnswers = false);
 
+    // Dial to the first of endpoints that answers (a name's addresses of
+    // both families): attempts start kNextAttemptMs apart, or at once when
+    // the one before fails; the first whose request is answered wins and the
+    // others are closed. onEnd runs once: when every attempt failed (with the
+    // last one's end), or when the winner ends.
+    void DialFirst(std::vector<asio::ip::tcp::endpoint> endpoints, const TGuid& application,
+                   proto::TFrame request, DialFrameHandler onFrame,
+                   std::function<void(TLinkEnd)> onEnd);
+
     // Takes connections on acceptor for Serve until it is closed; after a
     // failure (no descriptor left) it waits on backoff before the next try.
     void AcceptOn(asio::ip::tcp::acceptor& acceptor, asio::steady_timer& backoff,
@@ -74,9 +83,14 @@ class TDPService {
     // the well-known port it came in on, 0 for the member port.
     void Serve(asio::ip::tcp::socket socket, uint16_t directoryPort);
 
-    // A socket bound to the listen address, for outgoing connections; not
-    // open when no descriptor is left.
-    asio::ip::tcp::socket NewSocket();
+    // A socket of protocol's family for outgoing connections, bound to the
+    // listen address when it is of that family; not open when no descriptor
+    // is left or the family is not supported.
+    asio::ip::tcp::socket NewSocket(const asio::ip::tcp& protocol);
+
+    // Opens acceptor on port (0: any) at the listen address, or on every
+    // address of both families when none is set.
+    asio::error_code Listen(asio::ip::tcp::acceptor& acceptor, uint16_t port, bool reuseAddress);
 
   private:
     TDPService();
