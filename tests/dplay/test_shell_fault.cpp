@@ -3,6 +3,7 @@
 #include "FakeHost.h"
 #include "Peer.h"
 #include "RawClient.h"
+#include "dplay/core/DPRoomCore.h"
 #include "dplay/links/DPOnce.h"
 #include "dplay/service/DPService.h"
 #include "support/SilentListener.h"
@@ -136,6 +137,21 @@ TEST_F(ShellFault, ARegistrationTrickledAByteAtATimeIsCutOff) {
     EXPECT_LT(steady_clock::now() - start, milliseconds(proto::kKeepaliveTimeoutMs));
     EXPECT_EQ(RawEnumerate(port, kApp).size(), 1u);
     ExpectTalking(host, member, "after the trickle");
+}
+
+// Friends behind one home router enter at once from one address: the
+// service keeps as many of their joins as the room takes from one source.
+TEST_F(ShellFault, JoinsFromOneAddressUpToTheRoomsBoundAreAllKept) {
+    std::vector<std::unique_ptr<TRaw>> joins;
+    for (size_t i = 0; i < room::kMaxPendingJoinsPerAddress; ++i) {
+        joins.push_back(std::make_unique<TRaw>(port, "127.0.0.6"));
+        ASSERT_TRUE(RawAskToJoin(*joins.back(), kApp, instance)) << "join " << i;
+    }
+    // The first is still waiting for its CREATE_PLAYER, not closed for the later ones.
+    joins.front()->Write(proto::EncodeCreatePlayer({0, "first"}));
+    auto welcome = joins.front()->Read();
+    ASSERT_TRUE(welcome) << "the first join was closed";
+    EXPECT_EQ(welcome->Type, p2::WELCOME);
 }
 
 // A name with addresses of both families where one family never answers (a

@@ -1,5 +1,6 @@
 #include "dplay/service/DPService.h"
 
+#include "dplay/core/DPRoomCore.h"
 #include "dplay/directory/DPDirectory.h"
 #include "dplay/links/DPOnce.h"
 #include "dplay/service/DPRoomDriver.h"
@@ -21,7 +22,9 @@ constexpr size_t kMaxEnumerating = 64;
 constexpr size_t kMaxEnumeratingPerSource = 8;
 constexpr int kEnumerationDrainMs = 2000;
 constexpr size_t kMaxJoinsWaiting = 64;
-constexpr size_t kMaxJoinsWaitingPerSource = 2;
+// As many from one source as a room leaves pending: friends behind one
+// router entering at once must not close each other's joins.
+constexpr size_t kMaxJoinsWaitingPerSource = room::kMaxPendingJoinsPerAddress;
 // Pause after a failed accept (no descriptor left): trying again at once would spin.
 constexpr int kAcceptBackoffMs = 250;
 // Time the end of the service gives its links to write out what they hold.
