@@ -5,6 +5,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <dirent.h>
+#include <fstream>
 #include <stdexcept>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -43,7 +44,8 @@ void TNetLab::SweepLeftovers(const std::string& mark) {
     }
     ::closedir(dir);
     for (auto& name : stale)
-        Run("ip netns pids " + name + " | xargs -r kill -9; ip netns del " + name);
+        Run("ip netns pids " + name + " | xargs -r kill -9; ip netns del " + name +
+            "; rm -rf /etc/netns/" + name);
 }
 
 std::string TNetLab::Unavailable() {
@@ -59,7 +61,9 @@ TNetLab::TNetLab() {
     SweepLeftovers(kMark);
     try {
         NewNamespace("wan");
-        In("wan", "ip link add br0 type bridge && ip link set br0 up");
+        // Without snooping the bridge floods multicast, so IPv6 neighbours
+        // find each other with no querier on the network.
+        In("wan", "ip link add br0 type bridge mcast_snooping 0 && ip link set br0 up");
     } catch (...) {
         Remove();
         throw;
@@ -73,7 +77,8 @@ TNetLab::~TNetLab() {
 void TNetLab::Remove() {
     // Programs still inside go first, or a namespace would outlive its name.
     for (auto it = namespaces_.rbegin(); it != namespaces_.rend(); ++it)
-        Run("ip netns pids " + *it + " | xargs -r kill -9; ip netns del " + *it);
+        Run("ip netns pids " + *it + " | xargs -r kill -9; ip netns del " + *it +
+            "; rm -rf /etc/netns/" + *it);
     namespaces_.clear();
 }
 
@@ -94,11 +99,31 @@ void TNetLab::Wire(const std::string& a, const std::string& aIf, const std::stri
          Ns(b));
 }
 
-void TNetLab::AddPublic(const std::string& name, int host) {
+void TNetLab::AddPublic(const std::string& name, int host, TFamily family) {
     NewNamespace(name);
     Wire(name, "eth0", "wan", "p-" + name);
     In("wan", "ip link set p-" + name + " master br0 up");
-    In(name, "ip addr add " + PublicAddress(host) + "/24 dev eth0 && ip link set eth0 up");
+    if (family == TFamily::IPv4) {
+        In(name, "sysctl -qw net.ipv6.conf.eth0.disable_ipv6=1");
+    } else {
+        // No duplicate address detection, for the link-local address too: the
+        // addresses are usable at once, with nothing to wait for.
+        In(name, "sysctl -qw net.ipv6.conf.eth0.accept_dad=0 && ip -6 addr add " +
+                     PublicAddress6(host) + "/64 dev eth0 nodad");
+    }
+    if (family != TFamily::IPv6)
+        In(name, "ip addr add " + PublicAddress(host) + "/24 dev eth0");
+    In(name, "ip link set eth0 up");
+    // A tentative address would refuse to be bound or dialled from.
+    In(name, "test -z \"$(ip -6 addr show tentative)\"");
+}
+
+void TNetLab::SetHosts(const std::string& name, const std::string& lines) {
+    const std::string dir = "/etc/netns/" + Ns(name);
+    Must("mkdir -p " + dir);
+    std::ofstream out(dir + "/hosts");
+    out << "127.0.0.1 localhost\n::1 localhost\n" << lines << "\n";
+    if (!out.flush()) throw std::runtime_error("network lab: cannot write " + dir + "/hosts");
 }
 
 void TNetLab::AddBehindNat(const std::string& name, int routerHost) {

@@ -20,13 +20,23 @@ class TNetLab {
     TNetLab(const TNetLab&) = delete;
     TNetLab& operator=(const TNetLab&) = delete;
 
-    // A machine on the public network 10.77.0.0/24 at 10.77.0.<host>.
-    void AddPublic(const std::string& name, int host);
+    // Which address families a machine on the public network speaks.
+    enum class TFamily { IPv4, IPv6, Both };
+    // A machine on the public network: 10.77.0.<host>/24 for IPv4 and
+    // fd5a::<host>/64 for IPv6. A machine of one family has no address of
+    // the other (an IPv4 one not even a link-local IPv6 address), so it has
+    // no route to a machine of the other family.
+    void AddPublic(const std::string& name, int host, TFamily family = TFamily::IPv4);
     // A machine at 192.168.1.2 behind a router of its own whose public
     // address is 10.77.0.<routerHost>; nothing is forwarded to it.
     void AddBehindNat(const std::string& name, int routerHost);
     static std::string PublicAddress(int host) { return "10.77.0." + std::to_string(host); }
     static std::string PrivateAddress() { return "192.168.1.2"; }
+    static std::string PublicAddress6(int host) { return "fd5a::" + std::to_string(host); }
+
+    // The hosts file programs of the machine read (`ip netns exec` puts
+    // /etc/netns/<namespace>/hosts over /etc/hosts); "<address> <name>" lines.
+    void SetHosts(const std::string& name, const std::string& lines);
 
     // Cuts a machine (or its router) off the public network, or joins it again.
     void Cut(const std::string& name, bool cut);
