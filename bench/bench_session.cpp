@@ -5,14 +5,20 @@
 //   bench_session [blocks] [--only direct|relayed]
 //
 // Every member process gets PARLORA_LISTEN_ADDR from the coordinator. The
-// direct cases run on the machine's loopback with the sender as host. The relayed cases (root only,
-// skipped with the reason otherwise) run in a network namespace the
-// benchmark makes and removes (pbench<pid>): loopback only, each member at
-// an address of its own from 127.0.0.10, the idle host at 127.0.0.2, and a
-// firewall that resets every connection not made to the host, so members
-// reach only the host, as members behind NAT do. Each relayed case prints
-// what ss and the firewall's counters show while the room is in session:
-// no connection between members, and their dials to each other refused.
+// session cases run over IPv4 and then IPv6, back to back, so that both meet
+// the same load of the machine. The direct cases run on the machine's
+// loopback (127.0.0.1, ::1) with the sender as host. The member-to-member
+// cases (IPv6 and the relayed ones root only, skipped with the reason
+// otherwise) run in a network namespace the benchmark makes and removes
+// (pbench<pid>): loopback only, each member at an address of its own
+// (127.0.1.10 or fd5c:0:0:10::1 and up for direct links, the idle host at
+// 127.0.1.2 or fd5c::2), and for the relayed ones at 127.0.0.10 or
+// fd5b:0:0:10::1 and up, the host at 127.0.0.2 or fd5b::2, with a firewall
+// that resets every connection among them not made to the host, so members
+// reach only the host, as members behind NAT do. Each such case prints what ss and the firewall's
+// counters show while the room is in session: no connection between
+// members, and their dials to each other refused. Figures of both families
+// in one run: bench/session_results.md.
 // The other command lines are the roles this program starts itself in.
 // Latency is taken with the system-wide monotonic clock: the sender stamps
 // each block, each receiver subtracts in its OnMessage (or, for the relay,
@@ -69,6 +75,7 @@
 #include "session/DPSession.h"
 
 #include "support/FreshPort.h"
+#include "support/SilentListener.h"
 #include <QApplication>
 #include <algorithm>
 #include <arpa/inet.h>
@@ -249,16 +256,9 @@ int SessionAllSender(uint16_t port, const std::string& host, int players, int bl
 // ---- raw relay roles: length-prefixed frames, TCP_NODELAY, blocking I/O ----
 
 int Listen(uint16_t port) {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    int one = 1;
-    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fd, 64) != 0)
-        std::exit(2);
-    return fd;
+    static testsupport::TSilentListener listener(INADDR_LOOPBACK, port, 64);
+    if (!listener.Ok()) std::exit(2);
+    return listener.Fd();
 }
 
 int Dial(uint16_t port) {
@@ -407,10 +407,41 @@ void InstallCleanup() {
 // ---- the namespace of the relayed path ----
 
 constexpr const char* kNsMark = "pbench";
-constexpr const char* kHostAddress = "127.0.0.2";
 
-std::string MemberAddress(int i) {
-    return "127.0.0." + std::to_string(10 + i);
+// The session cases run over each family in turn; the raw relay over IPv4.
+enum class TFamily { IPv4, IPv6 };
+constexpr TFamily kFamilies[] = {TFamily::IPv4, TFamily::IPv6};
+
+const char* FamilyName(TFamily f) {
+    return f == TFamily::IPv6 ? "IPv6" : "IPv4";
+}
+
+std::string Loopback(TFamily f) {
+    return f == TFamily::IPv6 ? "::1" : "127.0.0.1";
+}
+
+// The idle host, and member i at an address of its own, in one of two
+// sets: between the relayed set's members the firewall refuses every dial,
+// the direct set's link freely. The IPv6 addresses are the namespace's, each
+// member's in a /64 of its own, as members at home are (a host counts a /64
+// as one source); the IPv4 direct set is on any loopback.
+std::string Network(TFamily f, bool relayed) {
+    if (f == TFamily::IPv6) return relayed ? "fd5b:" : "fd5c:";
+    return relayed ? "127.0.0." : "127.0.1.";
+}
+
+// What the firewall refuses dials to, but for the host.
+std::string RelayedRange(TFamily f) {
+    return f == TFamily::IPv6 ? "fd5b::/16" : "127.0.0.0/24";
+}
+
+std::string HostAddress(TFamily f, bool relayed) {
+    return Network(f, relayed) + (f == TFamily::IPv6 ? ":2" : "2");
+}
+
+std::string MemberAddress(TFamily f, bool relayed, int i) {
+    const std::string n = std::to_string(10 + i);
+    return Network(f, relayed) + (f == TFamily::IPv6 ? "0:0:" + n + "::1" : n);
 }
 
 int Shell(const std::string& command) {
@@ -455,16 +486,31 @@ void SweepLeftoverNamespaces() {
 std::string MakeNamespace(std::string& name) {
     if (::geteuid() != 0) return "network namespaces need root";
     if (Shell("command -v ip") != 0) return "ip (iproute2) is not installed";
-    if (Shell("command -v iptables") != 0) return "iptables is not installed";
+    for (const char* tool : {"iptables", "ip6tables"})
+        if (Shell(std::string("command -v ") + tool) != 0)
+            return std::string(tool) + " is not installed";
     SweepLeftoverNamespaces();
     name = kNsMark + std::to_string(::getpid());
     if (Shell("ip netns add " + name) != 0) return "ip netns add " + name + " failed";
     std::snprintf(gNamespacePath, sizeof gNamespacePath, "/run/netns/%s", name.c_str());
     const std::string in = "ip netns exec " + name + " ";
-    for (const std::string& c :
-         {in + "ip link set lo up",
-          in + "iptables -A OUTPUT -p tcp --syn -d " + kHostAddress + " -j ACCEPT",
-          in + "iptables -A OUTPUT -p tcp --syn -j REJECT --reject-with tcp-reset"})
+    std::vector<std::string> commands = {in + "ip link set lo up"};
+    for (TFamily f : kFamilies) {
+        const bool v6 = f == TFamily::IPv6;
+        const std::string tables = v6 ? "ip6tables" : "iptables";
+        commands.push_back(in + tables + " -A OUTPUT -p tcp --syn -d " + HostAddress(f, true) +
+                           " -j ACCEPT");
+        commands.push_back(in + tables + " -A OUTPUT -p tcp --syn -d " + RelayedRange(f) +
+                           " -j REJECT --reject-with tcp-reset");
+        if (!v6) continue; // 127/8 is on loopback already
+        for (bool relayed : {true, false})
+            for (int i = -1; i < 10; ++i)
+                commands.push_back(in + "ip -6 addr add " +
+                                   (i < 0 ? HostAddress(f, relayed)
+                                          : MemberAddress(f, relayed, i)) +
+                                   "/128 dev lo nodad");
+    }
+    for (const std::string& c : commands)
         if (Shell(c) != 0) {
             KillChildrenAndNamespace();
             return "failed: " + c;
@@ -482,14 +528,24 @@ struct TRoutes {
     long Refused = 0;
 };
 
-TRoutes LookAtRoutes(const std::string& ns, int members) {
+// The address of an endpoint as ss prints it: "127.0.0.2:7000",
+// "[fd5b::2]:7000", or an IPv4 peer of an IPv6 socket, "[::ffff:127.0.0.2]:7000".
+std::string EndpointAddress(const std::string& endpoint) {
+    if (endpoint.empty() || endpoint[0] != '[') return endpoint.substr(0, endpoint.rfind(':'));
+    std::string address = endpoint.substr(1, endpoint.find(']') - 1);
+    if (address.rfind("::ffff:", 0) == 0 && address.find('.') != std::string::npos)
+        address.erase(0, 7);
+    return address;
+}
+
+TRoutes LookAtRoutes(const std::string& ns, TFamily f, bool relayed, int members) {
     TRoutes r;
     const std::string in = ns.empty() ? "" : "ip netns exec " + ns + " ";
     auto ours = [&](const char* endpoint) {
-        std::string address(endpoint, std::strcspn(endpoint, ":"));
-        if (address == kHostAddress) return 1;
+        const std::string address = EndpointAddress(endpoint);
+        if (address == HostAddress(f, relayed)) return 1;
         for (int i = 0; i < members; ++i)
-            if (address == MemberAddress(i)) return 2;
+            if (address == MemberAddress(f, relayed, i)) return 2;
         return 0;
     };
     std::string ss = ShellOutput(in + "ss -tnH state established");
@@ -508,9 +564,10 @@ TRoutes LookAtRoutes(const std::string& ns, int members) {
         else if (from == 2 && to == 2 && std::strcmp(local, peer) < 0)
             ++r.MemberLinks;
     }
-    if (ns.empty()) return r;
+    if (!relayed) return r;
     // -Z: each look counts the refusals since the one before.
-    std::string fw = ShellOutput(in + "iptables -L OUTPUT -n -v -x -Z");
+    const char* tables = f == TFamily::IPv6 ? "ip6tables" : "iptables";
+    std::string fw = ShellOutput(in + tables + " -L OUTPUT -n -v -x -Z");
     if (size_t p = fw.find("REJECT"); p != std::string::npos) {
         size_t bol = fw.rfind('\n', p);
         r.Refused = std::atol(fw.c_str() + (bol == std::string::npos ? 0 : bol + 1));
@@ -647,27 +704,38 @@ TResult WorstOfReceivers(const std::vector<std::string>& files, int blocks) {
     return Percentiles(worst);
 }
 
+// Where a run's member processes are: the family, in the namespace `ns` or
+// on the machine's loopback (""), and for members of an idle host, in the
+// relayed set of addresses or the direct one.
+struct TWhere {
+    TFamily Family = TFamily::IPv4;
+    std::string Ns;
+    bool Relayed = false;
+};
+
 // One sender, `receivers` receivers. The session cases: the sender hosts
 // (the direct path, host to members); with `fromMember` an idle host admits
-// (and in the namespace `ns` relays) and the sender is a member like the
+// (and relays, for the relayed set) and the sender is a member like the
 // others.
-TResult Run(bool session, bool fromMember, int receivers, int blocks, int paceUs,
-            const std::string& ns = {}, TRoutes* routes = nullptr) {
+TResult Run(const TWhere& where, bool session, bool fromMember, int receivers, int blocks,
+            int paceUs, TRoutes* routes = nullptr) {
+    const TFamily f = where.Family;
+    const bool relayed = where.Relayed;
     ::alarm(600); // a member that hangs ends the whole run, cleaned up
     std::string port = std::to_string(testsupport::FreshPort());
     std::string R = std::to_string(receivers), N = std::to_string(blocks),
                 P = std::to_string(paceUs);
     std::vector<TChild> children;
     std::vector<std::string> files;
-    std::string host = "127.0.0.1";
-    TPlace place{"127.0.0.1", {}};
+    std::string host = Loopback(f);
+    TPlace place{host, {}};
     if (fromMember) {
-        place.Namespace = ns;
-        place.Address = kHostAddress;
+        place.Namespace = where.Ns;
+        place.Address = HostAddress(f, relayed);
         children.push_back(Start(place, {"--host", port}));
         Expect(children.back(), "READY");
-        host = kHostAddress;
-        place.Address = MemberAddress(0);
+        host = HostAddress(f, relayed);
+        place.Address = MemberAddress(f, relayed, 0);
         children.push_back(
             Start(place, {"--sender", port, host, std::to_string(receivers + 2), N, P}));
         Expect(children.back(), "READY");
@@ -682,7 +750,7 @@ TResult Run(bool session, bool fromMember, int receivers, int blocks, int paceUs
     const size_t firstReceiver = children.size();
     for (int i = 0; i < receivers; ++i) {
         files.push_back(TempFile(i));
-        if (fromMember) place.Address = MemberAddress(1 + i);
+        if (fromMember) place.Address = MemberAddress(f, relayed, 1 + i);
         if (session)
             children.push_back(Start(place, {"--receiver", port, host, N, files.back()}));
         else
@@ -704,7 +772,8 @@ TResult Run(bool session, bool fromMember, int receivers, int blocks, int paceUs
     }
     for (size_t i = 0; i < children.size(); ++i)
         cpu[i] = (CpuSeconds(children[i].Pid) - cpu[i]) * 1e6 / blocks;
-    if (routes) *routes = LookAtRoutes(ns, receivers + 1); // all still in the room
+    if (routes) // all still in the room
+        *routes = LookAtRoutes(where.Ns, f, relayed, receivers + 1);
     Finish(children);
     ::alarm(0);
     TResult r = WorstOfReceivers(files, blocks);
@@ -722,24 +791,26 @@ TResult Run(bool session, bool fromMember, int receivers, int blocks, int paceUs
 // delivered member to member per second, from the common start to the last
 // delivery anywhere; the latencies are those of every delivery, queueing
 // included (the senders do not wait).
-TResult RunAllSending(const std::string& ns, int members, int blocks, TRoutes* routes) {
+TResult RunAllSending(const TWhere& where, int members, int blocks, TRoutes* routes) {
     ::alarm(600);
+    const TFamily f = where.Family;
+    const bool relayed = where.Relayed;
     std::string port = std::to_string(testsupport::FreshPort());
     std::vector<TChild> children;
     std::vector<std::string> files;
-    TPlace place{kHostAddress, ns};
+    TPlace place{HostAddress(f, relayed), where.Ns};
     children.push_back(Start(place, {"--host", port}));
     Expect(children.back(), "READY");
     for (int i = 0; i < members; ++i) {
         files.push_back(TempFile(i));
-        place.Address = MemberAddress(i);
+        place.Address = MemberAddress(f, relayed, i);
         children.push_back(
-            Start(place, {"--allsender", port, kHostAddress, std::to_string(members + 1),
+            Start(place, {"--allsender", port, HostAddress(f, relayed), std::to_string(members + 1),
                           std::to_string(blocks), files.back()}));
     }
     for (size_t i = 1; i < children.size(); ++i)
         Expect(children[i], "READY");
-    if (routes) *routes = LookAtRoutes(ns, members);
+    if (routes) *routes = LookAtRoutes(where.Ns, f, relayed, members);
     std::vector<double> cpu;
     for (auto& c : children)
         cpu.push_back(CpuSeconds(c.Pid));
@@ -760,7 +831,7 @@ TResult RunAllSending(const std::string& ns, int members, int blocks, TRoutes* r
     for (size_t i = 0; i < children.size(); ++i)
         cpu[i] = CpuSeconds(children[i].Pid) - cpu[i];
     if (routes) {
-        TRoutes after = LookAtRoutes(ns, members);
+        TRoutes after = LookAtRoutes(where.Ns, f, relayed, members);
         routes->MemberLinks = std::max(routes->MemberLinks, after.MemberLinks);
         routes->Refused += after.Refused;
     }
@@ -780,8 +851,8 @@ TResult RunAllSending(const std::string& ns, int members, int blocks, TRoutes* r
     return r;
 }
 
-void PrintRow(const char* name, const TResult& r) {
-    std::printf("%-26s %10.1f %10.1f %10.1f", name, r.P50us, r.P99us, r.MaxUs);
+void PrintRow(const std::string& name, const TResult& r) {
+    std::printf("%-30s %10.1f %10.1f %10.1f", name.c_str(), r.P50us, r.P99us, r.MaxUs);
     if (r.SenderCpuUs > 0) {
         std::printf(" %8.1f", r.SenderCpuUs);
         if (r.RelayCpuUs >= 0)
@@ -792,6 +863,17 @@ void PrintRow(const char* name, const TResult& r) {
     }
     std::printf("\n");
     std::fflush(stdout);
+}
+
+std::string Named(const std::string& path, TFamily f) {
+    return path + " " + FamilyName(f);
+}
+
+// A path over IPv6 against the same path over IPv4, run right before it.
+void PrintIPv6AgainstIPv4(const TResult& v4, const TResult& v6) {
+    if (v4.P50us > 0 && v4.P99us > 0)
+        std::printf("%-30s IPv6/IPv4 p50 %.2f p99 %.2f\n", "", v6.P50us / v4.P50us,
+                    v6.P99us / v4.P99us);
 }
 
 void PrintRoutes(const TRoutes& r, bool relayed) {
@@ -805,51 +887,68 @@ void PrintRoutes(const TRoutes& r, bool relayed) {
 int Coordinator(int blocks, bool direct, bool relayedPart) {
     InstallCleanup();
     std::printf("200-byte blocks, %d per run, one process per member, loopback\n\n", blocks);
-    std::printf("%-26s %10s %10s %10s %26s\n", "", "", "", "", "CPU us per block");
-    std::printf("%-26s %10s %10s %10s %8s %8s %8s\n", "path", "p50 us", "p99 us", "max us",
+    std::printf("%-30s %10s %10s %10s %26s\n", "", "", "", "", "CPU us per block");
+    std::printf("%-30s %10s %10s %10s %8s %8s %8s\n", "path", "p50 us", "p99 us", "max us",
                 "sender", "relay", "receiver");
     if (direct) {
-        // The session and the raw relay side by side, case by case, so that
-        // both meet the same load of the machine.
+        // The session over each family and the raw relay side by side, case
+        // by case, so that all meet the same load of the machine.
         struct Case {
             int Receivers, PaceUs;
         } cases[] = {{1, 300}, {9, 1000}};
         for (auto& c : cases) {
-            TResult v[2];
-            for (bool session : {true, false}) {
-                v[session] = Run(session, false, c.Receivers, blocks, c.PaceUs);
-                std::string name = std::string(session ? "session" : "raw relay") + " 1->" +
-                                   std::to_string(c.Receivers);
-                PrintRow(name.c_str(), v[session]);
+            const std::string fan = "1->" + std::to_string(c.Receivers);
+            TResult session[2];
+            for (TFamily f : kFamilies) {
+                TResult& r = session[f == TFamily::IPv6];
+                r = Run({f, "", false}, true, false, c.Receivers, blocks, c.PaceUs);
+                PrintRow(Named("session " + fan, f), r);
             }
-            if (v[0].P50us > 0 && v[0].P99us > 0)
-                std::printf("%-26s session/raw p50 %.2f p99 %.2f\n", "", v[1].P50us / v[0].P50us,
-                            v[1].P99us / v[0].P99us);
+            TResult raw = Run({}, false, false, c.Receivers, blocks, c.PaceUs);
+            PrintRow(Named("raw relay " + fan, TFamily::IPv4), raw);
+            PrintIPv6AgainstIPv4(session[0], session[1]);
+            if (raw.P50us > 0 && raw.P99us > 0)
+                std::printf("%-30s session/raw (IPv4) p50 %.2f p99 %.2f\n", "",
+                            session[0].P50us / raw.P50us, session[0].P99us / raw.P99us);
         }
     }
     if (relayedPart) {
-        // Member to member over their direct link, for what the relay adds.
-        TRoutes routes;
-        TResult r = Run(true, true, 1, blocks, 300, "", &routes);
-        PrintRow("member->member 1->1", r);
-        PrintRoutes(routes, false);
         std::string ns;
         std::string why = MakeNamespace(ns);
-        if (!why.empty()) {
-            std::printf("\nrelayed path skipped: %s\n", why.c_str());
-        } else {
-            r = Run(true, true, 1, blocks, 300, ns, &routes);
-            PrintRow("relayed 1->1", r);
-            PrintRoutes(routes, true);
+        if (!why.empty()) std::printf("\nnamespace paths skipped: %s\n", why.c_str());
+        TRoutes routes;
+        // Member to member over their direct link, for what the relay adds
+        // (IPv6 needs the namespace's addresses; IPv4 runs on any loopback).
+        TResult member[2];
+        for (TFamily f : kFamilies) {
+            if (f == TFamily::IPv6 && ns.empty()) continue;
+            TResult& r = member[f == TFamily::IPv6];
+            r = Run({f, ns, false}, true, true, 1, blocks, 300, &routes);
+            PrintRow(Named("member->member 1->1", f), r);
+            PrintRoutes(routes, false);
+        }
+        if (!ns.empty()) {
+            PrintIPv6AgainstIPv4(member[0], member[1]);
+            TResult relayed[2];
+            for (TFamily f : kFamilies) {
+                TResult& r = relayed[f == TFamily::IPv6];
+                r = Run({f, ns, true}, true, true, 1, blocks, 300, &routes);
+                PrintRow(Named("relayed 1->1", f), r);
+                PrintRoutes(routes, true);
+            }
+            PrintIPv6AgainstIPv4(relayed[0], relayed[1]);
             const int perSender = std::max(100, blocks / 5);
-            TResult all = RunAllSending(ns, 9, perSender, &routes);
-            PrintRow("relayed 9 sending, sat.", all);
-            PrintRoutes(routes, true);
-            std::printf("\nrelayed, 9 members all sending %d blocks: %.0f blocks/s delivered "
-                        "member to member (%.0f sent/s)\n",
-                        perSender, all.BlocksPerSecond, all.BlocksPerSecond / 8);
-            std::printf("  in %.2f s: CPU of the host %.2f s, of a member %.2f s on average\n",
-                        all.WallS, all.HostCpuS, all.MemberCpuS);
+            for (TFamily f : kFamilies) {
+                TResult all = RunAllSending({f, ns, true}, 9, perSender, &routes);
+                PrintRow(Named("relayed 9 sending, sat.", f), all);
+                PrintRoutes(routes, true);
+                std::printf("  9 members all sending %d blocks: %.0f blocks/s delivered "
+                            "member to member (%.0f sent/s)\n",
+                            perSender, all.BlocksPerSecond, all.BlocksPerSecond / 8);
+                std::printf("  in %.2f s: CPU of the host %.2f s, of a member %.2f s on "
+                            "average\n",
+                            all.WallS, all.HostCpuS, all.MemberCpuS);
+            }
             KillChildrenAndNamespace();
         }
     }
@@ -858,8 +957,8 @@ int Coordinator(int blocks, bool direct, bool relayedPart) {
         std::printf("\n");
         const int perSender = std::max(100, blocks / 5);
         TRoutes routes;
-        TResult all = RunAllSending("", 9, perSender, &routes);
-        std::printf("mesh, 9 members all sending %d blocks: %.0f blocks/s delivered "
+        TResult all = RunAllSending({TFamily::IPv4, "", false}, 9, perSender, &routes);
+        std::printf("mesh (IPv4), 9 members all sending %d blocks: %.0f blocks/s delivered "
                     "(%.0f sent/s)\n",
                     perSender, all.BlocksPerSecond, all.BlocksPerSecond / 8);
         std::printf("  in %.2f s: CPU of the host %.2f s, of a member %.2f s on average\n",
@@ -868,9 +967,11 @@ int Coordinator(int blocks, bool direct, bool relayedPart) {
     }
     if (direct) {
         std::printf("\n");
-        TResult t = Run(true, false, 1, 100000, 0);
-        std::printf("session 1->1 throughput: %.0f blocks/s (100000 blocks, unpaced)\n",
-                    t.BlocksPerSecond);
+        for (TFamily f : kFamilies) {
+            TResult t = Run({f, "", false}, true, false, 1, 100000, 0);
+            std::printf("session 1->1 %s throughput: %.0f blocks/s (100000 blocks, unpaced)\n",
+                        FamilyName(f), t.BlocksPerSecond);
+        }
     }
     return 0;
 }

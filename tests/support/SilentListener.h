@@ -38,6 +38,9 @@ class TSilentListener {
 
     bool Ok() const { return port_ != 0; }
     uint16_t Port() const { return port_; }
+    // For a caller that serves the connections itself after all (the
+    // benchmark's raw relay); the socket stays this object's.
+    int Fd() const { return fd_; }
 
   private:
     int fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
