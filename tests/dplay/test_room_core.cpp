@@ -942,9 +942,9 @@ TEST(RoomTrust, AHostMostOfWhoseRoomEndsItsLinksWithoutGoodbyeStepsDown) {
         bool Bye;
         bool StepsDown;
     };
-    for (const TCase& c : {TCase{"two of three end", 2, false, true},
-                           TCase{"one of three ends", 1, false, false},
-                           TCase{"two of three say goodbye", 2, true, false}}) {
+    for (const TCase& c :
+         {TCase{"two of three end", 2, false, true}, TCase{"one of three ends", 1, false, false},
+          TCase{"two of three say goodbye", 2, true, false}}) {
         SCOPED_TRACE(c.What);
         TDriver d;
         HostWithANewcomerWaiting(d, 10, 11, 12);
@@ -960,6 +960,30 @@ TEST(RoomTrust, AHostMostOfWhoseRoomEndsItsLinksWithoutGoodbyeStepsDown) {
         EXPECT_EQ(d.Notice(DPSYS_SESSIONLOST), c.StepsDown);
         EXPECT_EQ(d.Core.IsHost(), !c.StepsDown);
         EXPECT_EQ(d.Core.Listed(), !c.StepsDown);
+    }
+}
+
+TEST(RoomTrust, AHostStoppedWhileItsSilenceBoundPassedStepsDownBeforeAnythingElse) {
+    // We host a and b and stop for 7.5 s (shorter than a freeze) while
+    // their silence passes its bound: they may have a successor by now. The
+    // first thing we do when we run again is what the tick would have done
+    // then, before a join we read meanwhile. With only a silent, we go on.
+    for (bool bothSilent : {true, false}) {
+        SCOPED_TRACE(bothSilent ? "most of the room silent" : "one of three silent");
+        TDriver d;
+        Host(d);
+        Admit(d, 10, "a", 0x7F000002);
+        Admit(d, 11, "b", 0x7F000003);
+        for (int i = 0; i < 12; ++i) {
+            d.Pass(250);
+            if (!bothSilent) d.Feed(11, p2::EncodeEmpty(p2::PING));
+        }
+        d.Now += room::kFrozenMs - 500;
+        if (!bothSilent) d.Feed(11, p2::EncodeEmpty(p2::PING)); // read before the tick
+        d.Accept(12, proto::EncodeJoinRequest(kRoom), 0x7F000004);
+        EXPECT_EQ(d.Notice(DPSYS_SESSIONLOST), bothSilent);
+        EXPECT_EQ(d.Core.Listed(), !bothSilent);
+        EXPECT_EQ(d.Sent(12, proto::JOIN_ACCEPT).empty(), bothSilent);
     }
 }
 

@@ -19,11 +19,14 @@ TRoomCore::TRoomCore(uint64_t seed) : rng_(seed) {}
 
 bool TRoomCore::Observe(int64_t now) {
     bool frozen = lastNow_ && now - *lastNow_ > kFrozenMs;
+    // Ticks come every 250 ms: a longer gap is a stop of ours.
+    bool stalled = lastNow_ && now - *lastNow_ > kPingAfterMs;
     lastNow_ = now;
     now_ = now;
     // Stopped for longer than the others wait: they may have removed us and
     // chosen another host. Carrying on could make a second copy of the room.
     if (frozen && (state_ == InRoom || state_ == Entering || state_ == Opened)) SessionLost();
+    if (stalled && state_ == InRoom) StepDownAfterAStall();
     return state_ != Idle && state_ != Lost && state_ != Left;
 }
 

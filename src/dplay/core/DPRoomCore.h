@@ -191,7 +191,7 @@ class TRoomCore {
         int64_t LastSend = 0;
         int64_t DrainSince = 0;
         TTimerId Timer = 0;
-        uint32_t ClaimView = 0; // the claim of ours this link carries
+        uint32_t ClaimView = 0;   // the claim of ours this link carries
         proto2::TPeerHello Hello; // HeldIntro
     };
     struct TOutgoing {
@@ -318,6 +318,10 @@ class TRoomCore {
     // unexplained: it ended from the other side without a goodbye.
     void MemberLinkGone(uint32_t peer, TLinkId id, bool timedOut, bool unexplained);
     bool CutOff(TLinkId except) const;
+    // Host: those removed after a silence lately, with `going` more, are
+    // most of the room they were in.
+    bool MostOfTheRoomGone(size_t going);
+    void StepDownAfterAStall();
     // How the host's link ended: it said goodbye, its stream ended without one
     // (killed, or the link was reset), or it went silent.
     enum THostEnd { HostBye, HostEnded, HostSilent };

@@ -73,23 +73,12 @@ void TRoomCore::MemberLinkGone(uint32_t peerId, TLinkId id, bool timedOut, bool 
     if (hostId_ == ownId_) {
         if (!IsHost()) return Reroute(it->second); // claiming: decided when confirmed
         if (timedOut || unexplained) {
-            // Those who went silent may be a majority that carries on without
-            // us; then we are the part that has to go. A member that lost us
-            // after a silence closes its link when it follows a successor, and
-            // once the network is back we may read that end before our own
-            // silence bound: an end without a goodbye counts as a silence
-            // (a killed member's looks no different).
+            // A member that lost us after a silence closes its link when it
+            // follows a successor, and once the network is back we may read
+            // that end before our own silence bound: an end without a goodbye
+            // counts as a silence (a killed member's looks no different).
+            if (MostOfTheRoomGone(1)) return SessionLost();
             timeoutRemovals_.push_back(now_);
-            while (now_ - timeoutRemovals_.front() > kSilenceWindowMs)
-                timeoutRemovals_.pop_front();
-            // Newcomers still waiting for their welcome are no part of either
-            // side: counted, a host cut off with them thinks itself the majority.
-            size_t silent = timeoutRemovals_.size();
-            size_t admitted = 1 + static_cast<size_t>(std::count_if(
-                                      peers_.begin(), peers_.end(),
-                                      [](const auto& p) { return p.second.Admission == 0; }));
-            size_t before = admitted + silent - 1;
-            if (room::Majority(silent, before)) return SessionLost();
         }
         return HostRemove(peerId, !timedOut);
     }
@@ -104,6 +93,36 @@ void TRoomCore::MemberLinkGone(uint32_t peerId, TLinkId id, bool timedOut, bool 
     // through the host.
     Reroute(it->second);
     ReportLinks();
+}
+
+bool TRoomCore::MostOfTheRoomGone(size_t going) {
+    // Those who went silent may be a majority that carries on without us;
+    // then we are the part that has to go.
+    while (!timeoutRemovals_.empty() && now_ - timeoutRemovals_.front() > kSilenceWindowMs)
+        timeoutRemovals_.pop_front();
+    // Newcomers still waiting for their welcome are no part of either side:
+    // counted, a host cut off with them thinks itself the majority.
+    size_t admitted = 1 + static_cast<size_t>(std::count_if(
+                              peers_.begin(), peers_.end(),
+                              [](const auto& p) { return p.second.Admission == 0; }));
+    size_t gone = timeoutRemovals_.size();
+    return room::Majority(gone + going, admitted + gone);
+}
+
+void TRoomCore::StepDownAfterAStall() {
+    // We did not run while our silence bound passed (a stop shorter than a
+    // freeze, or a slow machine): the members it would have ended may have
+    // a successor by now. Before anything we read meanwhile, ask what the
+    // tick would have asked then.
+    if (!IsHost() || !reading_) return;
+    size_t silent = 0;
+    for (auto& [id, peer] : peers_) {
+        auto link = links_.find(peer.Direct);
+        if (link != links_.end() && !peer.Admission &&
+            now_ - link->second.LastReceive >= kSilenceMs)
+            ++silent;
+    }
+    if (silent && MostOfTheRoomGone(silent)) SessionLost();
 }
 
 uint32_t TRoomCore::Successor(bool* byLinks, uint32_t without) const {
