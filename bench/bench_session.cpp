@@ -2,7 +2,7 @@
 // a process of its own, against a minimal raw-TCP relay, and the room's
 // relayed path.
 //
-//   bench_session [blocks] [--only direct|relayed]
+//   bench_session [blocks] [--only direct|relayed] [--ipv6-first]
 //
 // Every member process gets PARLORA_LISTEN_ADDR from the coordinator. The
 // session cases run over IPv4 and then IPv6, back to back, so that both meet
@@ -18,7 +18,9 @@
 // reach only the host, as members behind NAT do. Each such case prints what ss and the firewall's
 // counters show while the room is in session: no connection between
 // members, and their dials to each other refused. Figures of both families
-// in one run: bench/session_results.md.
+// in one run: bench/session_results.md. The family run second in a case
+// tends to come out slower on a loaded machine; --ipv6-first turns the
+// order round, to tell that from a difference of the families.
 // The other command lines are the roles this program starts itself in.
 // Latency is taken with the system-wide monotonic clock: the sender stamps
 // each block, each receiver subtracts in its OnMessage (or, for the relay,
@@ -408,9 +410,10 @@ void InstallCleanup() {
 
 constexpr const char* kNsMark = "pbench";
 
-// The session cases run over each family in turn; the raw relay over IPv4.
+// The session cases run over each family in turn, in this order; the raw
+// relay over IPv4.
 enum class TFamily { IPv4, IPv6 };
-constexpr TFamily kFamilies[] = {TFamily::IPv4, TFamily::IPv6};
+TFamily gFamilies[] = {TFamily::IPv4, TFamily::IPv6};
 
 const char* FamilyName(TFamily f) {
     return f == TFamily::IPv6 ? "IPv6" : "IPv4";
@@ -495,7 +498,7 @@ std::string MakeNamespace(std::string& name) {
     std::snprintf(gNamespacePath, sizeof gNamespacePath, "/run/netns/%s", name.c_str());
     const std::string in = "ip netns exec " + name + " ";
     std::vector<std::string> commands = {in + "ip link set lo up"};
-    for (TFamily f : kFamilies) {
+    for (TFamily f : gFamilies) {
         const bool v6 = f == TFamily::IPv6;
         const std::string tables = v6 ? "ip6tables" : "iptables";
         commands.push_back(in + tables + " -A OUTPUT -p tcp --syn -d " + HostAddress(f, true) +
@@ -899,7 +902,7 @@ int Coordinator(int blocks, bool direct, bool relayedPart) {
         for (auto& c : cases) {
             const std::string fan = "1->" + std::to_string(c.Receivers);
             TResult session[2];
-            for (TFamily f : kFamilies) {
+            for (TFamily f : gFamilies) {
                 TResult& r = session[f == TFamily::IPv6];
                 r = Run({f, "", false}, true, false, c.Receivers, blocks, c.PaceUs);
                 PrintRow(Named("session " + fan, f), r);
@@ -920,7 +923,7 @@ int Coordinator(int blocks, bool direct, bool relayedPart) {
         // Member to member over their direct link, for what the relay adds
         // (IPv6 needs the namespace's addresses; IPv4 runs on any loopback).
         TResult member[2];
-        for (TFamily f : kFamilies) {
+        for (TFamily f : gFamilies) {
             if (f == TFamily::IPv6 && ns.empty()) continue;
             TResult& r = member[f == TFamily::IPv6];
             r = Run({f, ns, false}, true, true, 1, blocks, 300, &routes);
@@ -930,7 +933,7 @@ int Coordinator(int blocks, bool direct, bool relayedPart) {
         if (!ns.empty()) {
             PrintIPv6AgainstIPv4(member[0], member[1]);
             TResult relayed[2];
-            for (TFamily f : kFamilies) {
+            for (TFamily f : gFamilies) {
                 TResult& r = relayed[f == TFamily::IPv6];
                 r = Run({f, ns, true}, true, true, 1, blocks, 300, &routes);
                 PrintRow(Named("relayed 1->1", f), r);
@@ -938,7 +941,7 @@ int Coordinator(int blocks, bool direct, bool relayedPart) {
             }
             PrintIPv6AgainstIPv4(relayed[0], relayed[1]);
             const int perSender = std::max(100, blocks / 5);
-            for (TFamily f : kFamilies) {
+            for (TFamily f : gFamilies) {
                 TResult all = RunAllSending({f, ns, true}, 9, perSender, &routes);
                 PrintRow(Named("relayed 9 sending, sat.", f), all);
                 PrintRoutes(routes, true);
@@ -967,7 +970,7 @@ int Coordinator(int blocks, bool direct, bool relayedPart) {
     }
     if (direct) {
         std::printf("\n");
-        for (TFamily f : kFamilies) {
+        for (TFamily f : gFamilies) {
             TResult t = Run({f, "", false}, true, false, 1, 100000, 0);
             std::printf("session 1->1 %s throughput: %.0f blocks/s (100000 blocks, unpaced)\n",
                         FamilyName(f), t.BlocksPerSecond);
@@ -982,7 +985,7 @@ int main(int argc, char** argv) {
     std::vector<std::string> a(argv + 1, argv + argc);
     auto num = [&](size_t i) { return std::atoi(a.at(i).c_str()); };
     auto port = [&](size_t i) { return static_cast<uint16_t>(num(i)); };
-    if (!a.empty() && a[0].rfind("--", 0) == 0 && a[0] != "--only") {
+    if (!a.empty() && a[0].rfind("--", 0) == 0 && a[0] != "--only" && a[0] != "--ipv6-first") {
         const std::string role = a[0];
         if (role == "--relay") return Relay(port(1), num(2));
         if (role == "--rawsender") return RawSender(port(1), num(2), num(3));
@@ -1003,7 +1006,9 @@ int main(int argc, char** argv) {
     int blocks = 10000;
     bool direct = true, relayed = true;
     for (size_t i = 0; i < a.size(); ++i) {
-        if (a[i] == "--only" && i + 1 < a.size()) {
+        if (a[i] == "--ipv6-first") {
+            std::swap(gFamilies[0], gFamilies[1]);
+        } else if (a[i] == "--only" && i + 1 < a.size()) {
             direct = a[++i] == "direct";
             relayed = !direct;
         } else
