@@ -508,10 +508,10 @@ std::string MakeNamespace(std::string& name) {
         if (!v6) continue; // 127/8 is on loopback already
         for (bool relayed : {true, false})
             for (int i = -1; i < 10; ++i)
-                commands.push_back(in + "ip -6 addr add " +
-                                   (i < 0 ? HostAddress(f, relayed)
-                                          : MemberAddress(f, relayed, i)) +
-                                   "/128 dev lo nodad");
+                commands.push_back(
+                    in + "ip -6 addr add " +
+                    (i < 0 ? HostAddress(f, relayed) : MemberAddress(f, relayed, i)) +
+                    "/128 dev lo nodad");
     }
     for (const std::string& c : commands)
         if (Shell(c) != 0) {

@@ -111,8 +111,7 @@ void TNetLab::AddPublic(const std::string& name, int host, TFamily family) {
         In(name, "sysctl -qw net.ipv6.conf.eth0.accept_dad=0 && ip -6 addr add " +
                      PublicAddress6(host) + "/64 dev eth0 nodad");
     }
-    if (family != TFamily::IPv6)
-        In(name, "ip addr add " + PublicAddress(host) + "/24 dev eth0");
+    if (family != TFamily::IPv6) In(name, "ip addr add " + PublicAddress(host) + "/24 dev eth0");
     In(name, "ip link set eth0 up");
     // A tentative address would refuse to be bound or dialled from.
     In(name, "test -z \"$(ip -6 addr show tentative)\"");
