@@ -30,10 +30,13 @@ void TNetLab::Must(const std::string& command) {
     if (Run(command) != 0) throw std::runtime_error("network lab: failed: " + command);
 }
 
-void TNetLab::SweepLeftovers(const std::string& mark) {
-    DIR* dir = ::opendir("/run/netns");
-    if (!dir) return;
+namespace {
+
+// The entries "<mark><pid>-..." in a folder whose process is gone.
+std::vector<std::string> StaleEntries(const char* folder, const std::string& mark) {
     std::vector<std::string> stale;
+    DIR* dir = ::opendir(folder);
+    if (!dir) return stale;
     while (dirent* e = ::readdir(dir)) {
         std::string name = e->d_name;
         if (name.rfind(mark, 0) != 0) continue;
@@ -43,9 +46,17 @@ void TNetLab::SweepLeftovers(const std::string& mark) {
         if (::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) stale.push_back(name);
     }
     ::closedir(dir);
-    for (auto& name : stale)
-        Run("ip netns pids " + name + " | xargs -r kill -9; ip netns del " + name +
-            "; rm -rf /etc/netns/" + name);
+    return stale;
+}
+
+} // namespace
+
+void TNetLab::SweepLeftovers(const std::string& mark) {
+    for (auto& name : StaleEntries("/run/netns", mark))
+        Run("ip netns pids " + name + " | xargs -r kill -9; ip netns del " + name);
+    // Hosts files too, also where the namespace itself went another way.
+    for (auto& name : StaleEntries("/etc/netns", mark))
+        Run("rm -rf /etc/netns/" + name);
 }
 
 std::string TNetLab::Unavailable() {

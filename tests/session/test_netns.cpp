@@ -159,10 +159,11 @@ class NetnsRoom : public ::testing::Test {
     uint16_t port = 0;
 };
 
-std::vector<std::string> LabNamespacesOf(pid_t pid) {
+// The lab namespaces of a process, or (in /etc/netns) their hosts files' folders.
+std::vector<std::string> LabNamespacesOf(pid_t pid, const char* folder = "/run/netns") {
     std::vector<std::string> found;
     const std::string mark = "pl" + std::to_string(pid) + "-";
-    if (DIR* dir = ::opendir("/run/netns")) {
+    if (DIR* dir = ::opendir(folder)) {
         while (dirent* e = ::readdir(dir))
             if (std::string(e->d_name).rfind(mark, 0) == 0) found.push_back(e->d_name);
         ::closedir(dir);
@@ -178,9 +179,12 @@ TEST(NetLab, NothingIsLeftBehindEvenAfterACrash) {
         TNetLab lab;
         lab.AddPublic("host", 2);
         lab.AddBehindNat("a", 11);
+        lab.SetHosts("a", "10.77.0.2 host.lab.test");
         EXPECT_EQ(LabNamespacesOf(::getpid()).size(), lab.Namespaces().size());
+        EXPECT_EQ(LabNamespacesOf(::getpid(), "/etc/netns").size(), 1u);
     }
     EXPECT_TRUE(LabNamespacesOf(::getpid()).empty());
+    EXPECT_TRUE(LabNamespacesOf(::getpid(), "/etc/netns").empty());
 
     // A process that dies with its lab still up: the next lab clears it away.
     pid_t child = ::fork();
@@ -188,12 +192,15 @@ TEST(NetLab, NothingIsLeftBehindEvenAfterACrash) {
     if (child == 0) {
         auto* lab = new TNetLab; // never destroyed
         lab->AddBehindNat("a", 11);
+        lab->SetHosts("a", "10.77.0.2 host.lab.test");
         ::raise(SIGKILL);
     }
     ::waitpid(child, nullptr, 0);
     EXPECT_FALSE(LabNamespacesOf(child).empty());
+    EXPECT_FALSE(LabNamespacesOf(child, "/etc/netns").empty());
     TNetLab next;
     EXPECT_TRUE(LabNamespacesOf(child).empty());
+    EXPECT_TRUE(LabNamespacesOf(child, "/etc/netns").empty());
 }
 
 // The others remove it within the keepalive bound and carry on; it is told it
