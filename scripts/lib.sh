@@ -81,3 +81,26 @@ wait_for() {
     sleep 0.2
   done
 }
+
+# window_titled TITLE: the id of the first visible window whose title is
+# exactly TITLE, waiting up to 10 s for it; says so and fails when none came.
+window_titled() {
+  local id
+  for _ in $(seq 100); do
+    id=$(xdotool search --onlyvisible --name "^$1\$" 2>/dev/null | head -n1 || true)
+    [ -n "$id" ] && { echo "$id"; return; }
+    sleep 0.1
+  done
+  echo "window '$1' did not appear" >&2
+  exit 1
+}
+
+# shot_window ID FILE: the screen cut to the window (what lies over it, such
+# as an open list, included), once it has had time to paint.
+shot_window() {
+  local X Y WIDTH HEIGHT
+  sleep 0.7
+  eval "$(xdotool getwindowgeometry --shell "$1" | sed -n 's/^\(X\|Y\|WIDTH\|HEIGHT\)=/\1=/p')"
+  import -window root -crop "${WIDTH}x${HEIGHT}+${X}+${Y}" +repage "$2"
+  echo "wrote $2"
+}

@@ -44,34 +44,17 @@ export PARLORA_LISTEN_ADDR=127.0.0.1
 export PARLORA_OWN_IP=127.0.0.1
 mkdir -p "$PARLORA_REGISTRY_DIR"
 
-# The id of the first window whose title is exactly $1, waiting for it.
-window() {
-  local id
-  for _ in $(seq 100); do
-    id=$(xdotool search --onlyvisible --name "^$1\$" 2>/dev/null | head -n1 || true)
-    [ -n "$id" ] && { echo "$id"; return; }
-    sleep 0.1
-  done
-  echo "window '$1' did not appear" >&2
-  exit 1
-}
-shot() { # window-id file: the screen, cut to the window
-  local x y w h
-  sleep 0.7
-  eval "$(xdotool getwindowgeometry --shell "$1" | sed -n 's/^\(X\|Y\|WIDTH\|HEIGHT\)=/\1=/p')"
-  import -window root -crop "${WIDTH}x${HEIGHT}+${X}+${Y}" +repage "$out/$2"
-  echo "wrote $out/$2"
-}
+shot() { shot_window "$1" "$out/$2"; } # window-id file
 
 # Start dialog (the splash has gone after its two seconds), then the
 # options dialog opened from its "設定" button.
 "$parlora" &
 pids+=($!)
-start=$(window "Parlora for DirectPlay")
+start=$(window_titled "Parlora for DirectPlay")
 sleep 2.5
 shot "$start" start-dialog.png
 xdotool mousemove --window "$start" 207 301 click 1
-options=$(window "設定")
+options=$(window_titled "設定")
 shot "$options" options-dialog.png
 kill "${pids[-1]}"
 wait "${pids[-1]}" 2>/dev/null || true
@@ -93,11 +76,11 @@ taro=$(chat_of "${pids[-1]}")
 # A second room at the same address, so the newcomer chooses among two.
 "$parlora" SV HD=Jiro &
 pids+=($!)
-jiro=$(window "Parlora:Jiro'ROOM")
+jiro=$(window_titled "Parlora:Jiro'ROOM")
 xdotool windowmove "$jiro" 540 260
 "$parlora" IP=127.0.0.1 CL HD=Hanako &
 pids+=($!)
-select=$(window "入室するチャットルームを選択して下さい")
+select=$(window_titled "入室するチャットルームを選択して下さい")
 shot "$select" room-selection.png
 xdotool mousemove --window "$select" 165 156 click 1
 hanako=$(chat_of "${pids[-1]}")
@@ -127,14 +110,14 @@ say "$taro" "今日は①㈱～のテストです"
 xdotool windowraise "$taro"
 shot "$taro" chat-window.png
 menu "$taro" h v
-about=$(window "ﾊﾞｰｼﾞｮﾝ情報")
+about=$(window_titled "ﾊﾞｰｼﾞｮﾝ情報")
 shot "$about" version-dialog.png
 xdotool key Escape
 sleep 0.3
 
 # The template window with a registered phrase, then a game round in play.
 menu "$taro" t m
-templates=$(window "Message Template")
+templates=$(window_titled "Message Template")
 xdotool windowmove "$templates" 520 20
 for phrase in "おはようございます" "よろしくお願いします" "またね"; do
   xdotool windowfocus --sync "$taro"
@@ -145,7 +128,7 @@ for phrase in "おはようございます" "よろしくお願いします" "�
 done
 shot "$templates" template-window.png
 menu "$taro" t j
-game=$(window "じゃんけん")
+game=$(window_titled "じゃんけん")
 xdotool mousemove --window "$game" 50 17 click 1
 sleep 0.5
 menu "$hanako" t j
@@ -164,7 +147,7 @@ sleep 1.5
 shot "$taro" chat-window-name-guide.png
 xdotool key --window "$taro" Escape
 menu "$taro" h i
-help=$(window "Parlora ヘルプ")
+help=$(window_titled "Parlora ヘルプ")
 shot "$help" help-viewer.png
 # A fresh run under a window manager, so the windows wear their frames: the
 # game and template windows placed beside the chat window by the program
@@ -210,19 +193,19 @@ sleep 2.5 # the splash goes
 xdotool windowmove "$taro" 40 40
 sleep 0.5
 menu "$taro" t m
-templates=$(window "Message Template")
+templates=$(window_titled "Message Template")
 menu "$taro" t j
-game=$(window "じゃんけん")
+game=$(window_titled "じゃんけん")
 framed_shot game-and-template-beside-chat.png "$taro" "$templates" "$game"
 
 xdotool windowactivate --sync "$taro" 2>/dev/null || xdotool windowfocus --sync "$taro"
 eval "$(xdotool getwindowgeometry --shell "$taro" | sed -n 's/^\(WIDTH\|HEIGHT\)=/\1=/p')"
 xdotool mousemove --window "$taro" $((WIDTH - 30)) $((HEIGHT - 32)) click 1
-font=$(window "フォントの選択")
+font=$(window_titled "フォントの選択")
 framed_shot font-dialog.png "$font"
 xdotool key Escape
 sleep 0.5
 menu "$taro" f s
-save=$(window "名前を付けて保存")
+save=$(window_titled "名前を付けて保存")
 framed_shot save-dialog.png "$save"
 xdotool key Escape
