@@ -197,6 +197,15 @@ class PmpRouterTest : public ::testing::Test {
     static auto State(TPortMapState state) {
         return [state](const TPortMapStatus& s) { return s.State == state; };
     }
+    // A new mapper (the one before it gone first) asked for the directory
+    // port; the failure it reports, none if it reports none in time.
+    std::optional<TPortMapStatus> FailureOfANewMapper(std::unique_ptr<TPortMapper>& mapper) {
+        mapper.reset();
+        statuses_.Clear();
+        mapper = Mapper();
+        mapper->SetPorts({47624});
+        return statuses_.WaitFor(State(TPortMapState::Failed));
+    }
 
     TFakePmpRouter router_;
     TStatuses statuses_;
@@ -277,10 +286,8 @@ TEST_F(PmpRouterTest, PublicAddressesNobodyOutsideCanUse) {
     for (auto& c : cases) {
         SCOPED_TRACE(c.Address);
         router_.PublicAddress = c.Address;
-        statuses_.Clear();
-        auto mapper = Mapper();
-        mapper->SetPorts({47624});
-        auto failed = statuses_.WaitFor(State(TPortMapState::Failed));
+        std::unique_ptr<TPortMapper> mapper;
+        auto failed = FailureOfANewMapper(mapper);
         ASSERT_TRUE(failed);
         EXPECT_EQ(failed->Problem, c.Problem);
         std::string text = ProblemText(*failed, 47624);
@@ -292,10 +299,8 @@ TEST_F(PmpRouterTest, PublicAddressesNobodyOutsideCanUse) {
     }
     // A router with no public address of its own (result 3, network failure).
     router_.Result = 3;
-    statuses_.Clear();
-    auto mapper = Mapper();
-    mapper->SetPorts({47624});
-    auto failed = statuses_.WaitFor(State(TPortMapState::Failed));
+    std::unique_ptr<TPortMapper> mapper;
+    auto failed = FailureOfANewMapper(mapper);
     ASSERT_TRUE(failed);
     EXPECT_EQ(failed->Problem, TPortMapProblem::NoPublic);
     EXPECT_NE(ProblemText(*failed, 47624).find("二重のNAT"), std::string::npos);
@@ -305,10 +310,8 @@ TEST_F(PmpRouterTest, RefusalsAndSilenceAreToldWithThePortToForward) {
     for (uint16_t code : {2, 4, 1, 5}) {
         SCOPED_TRACE(code);
         router_.Result = code;
-        statuses_.Clear();
-        auto mapper = Mapper();
-        mapper->SetPorts({47624});
-        auto failed = statuses_.WaitFor(State(TPortMapState::Failed));
+        std::unique_ptr<TPortMapper> mapper;
+        auto failed = FailureOfANewMapper(mapper);
         ASSERT_TRUE(failed);
         EXPECT_NE(failed->Problem, TPortMapProblem::None);
         EXPECT_NE(ProblemText(*failed, 47624).find("TCP 47624"), std::string::npos);
@@ -317,10 +320,8 @@ TEST_F(PmpRouterTest, RefusalsAndSilenceAreToldWithThePortToForward) {
     for (bool garbage : {false, true}) {
         router_.Silent = !garbage;
         router_.Garbage = garbage;
-        statuses_.Clear();
-        auto mapper = Mapper();
-        mapper->SetPorts({47624});
-        auto failed = statuses_.WaitFor(State(TPortMapState::Failed));
+        std::unique_ptr<TPortMapper> mapper;
+        auto failed = FailureOfANewMapper(mapper);
         ASSERT_TRUE(failed);
         // A reply cut short is read by the library as an address of zeros.
         EXPECT_EQ(failed->Problem,

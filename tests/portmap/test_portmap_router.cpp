@@ -40,7 +40,26 @@ class RouterLabTest : public ::testing::Test {
                           {{"PARLORA_PORTMAP", "1"}, {"PARLORA_PORTMAP_LEASE", lease}}};
         return std::make_unique<TCliProcess>(address, arguments, TCliOutput::Read, launch);
     }
+    // Two machines at home (.10 and .11) and a guest outside (.2).
+    static void HomesAndAGuest(TRouterLab& lab) {
+        lab.AddHome("home", 10);
+        lab.AddHome("home2", 11);
+        lab.AddOutside("guest", 2);
+    }
+    // Hanako creates the room "lab" at home (.10).
+    static std::unique_ptr<TCliProcess> Hanako(TRouterLab& lab, std::string lease = "3600") {
+        return Cli(lab, "home", TRouterLab::HomeAddress(10),
+                   {"--create", "lab", "--handle", "hanako"}, std::move(lease));
+    }
     static std::string Arrival(const std::string& who) { return who + " さんが入室しました。"; }
+    // The guest leaves, then the host: the forwarding goes with the room.
+    static void LeaveAndExpectNoForwarding(TRouterLab& lab, TCliProcess& guest, TCliProcess& host) {
+        guest.CloseInput();
+        EXPECT_EQ(guest.WaitForExit(), 0);
+        host.CloseInput();
+        EXPECT_EQ(host.WaitForExit(), 0);
+        EXPECT_TRUE(lab.ForwardedPorts().empty());
+    }
 };
 
 } // namespace
@@ -52,7 +71,7 @@ TEST_F(RouterLabTest, AGuestOutsideEntersAtTheRoutersAddress) {
     const std::string home = TRouterLab::HomeAddress(10), outside = TRouterLab::OutsideAddress(2);
 
     // A short lease: the mapping outlives it only when it is renewed.
-    auto hanako = Cli(lab, "home", home, {"--create", "lab", "--handle", "hanako"}, "6");
+    auto hanako = Hanako(lab, "6");
     ASSERT_TRUE(hanako->WaitForLine(Arrival(home + ":hanako"))) << hanako->Stderr();
     ASSERT_TRUE(hanako->WaitForStderr("others enter from outside at 11.22.33.1 (UPnP)"))
         << hanako->Stderr();
@@ -71,23 +90,15 @@ TEST_F(RouterLabTest, AGuestOutsideEntersAtTheRoutersAddress) {
     QThread::msleep(18000);
     EXPECT_TRUE(Has(lab.ForwardedPorts(), kDirectoryPort));
 
-    // The host leaves: the forwarding goes with the room.
-    taro->CloseInput();
-    EXPECT_EQ(taro->WaitForExit(), 0);
-    hanako->CloseInput();
-    EXPECT_EQ(hanako->WaitForExit(), 0);
-    EXPECT_TRUE(lab.ForwardedPorts().empty());
+    LeaveAndExpectNoForwarding(lab, *taro, *hanako);
 }
 
 TEST_F(RouterLabTest, SigtermAndARouterRestartAndASecondHost) {
     TRouterLab lab(TRouterLab::TRouter::Upnp);
-    lab.AddHome("home", 10);
-    lab.AddHome("home2", 11);
-    lab.AddOutside("guest", 2);
+    HomesAndAGuest(lab);
     const std::string outside = TRouterLab::OutsideAddress(2);
 
-    auto hanako = Cli(lab, "home", TRouterLab::HomeAddress(10),
-                      {"--create", "lab", "--handle", "hanako"}, "4");
+    auto hanako = Hanako(lab, "4");
     ASSERT_TRUE(hanako->WaitForStderr("others enter from outside at 11.22.33.1 ("))
         << hanako->Stderr();
 
@@ -117,9 +128,7 @@ TEST_F(RouterLabTest, SigtermAndARouterRestartAndASecondHost) {
 
 TEST_F(RouterLabTest, ARouterWithNatPmpOnlyForwardsToo) {
     TRouterLab lab(TRouterLab::TRouter::NatPmpOnly);
-    lab.AddHome("home", 10);
-    lab.AddHome("home2", 11);
-    lab.AddOutside("guest", 2);
+    HomesAndAGuest(lab);
     const std::string outside = TRouterLab::OutsideAddress(2);
     // A host that asked for no forwarding, started first: had it asked, it
     // would hold the directory port on the router before hanako.
@@ -127,8 +136,7 @@ TEST_F(RouterLabTest, ARouterWithNatPmpOnlyForwardsToo) {
                    {"--create", "ken", "--handle", "ken", "--no-portmap"});
     ASSERT_TRUE(ken->WaitForLine(Arrival(TRouterLab::HomeAddress(11) + ":ken")));
     // The default gateway is found in the routing table and asked directly.
-    auto hanako =
-        Cli(lab, "home", TRouterLab::HomeAddress(10), {"--create", "lab", "--handle", "hanako"});
+    auto hanako = Hanako(lab);
     ASSERT_TRUE(hanako->WaitForStderr("others enter from outside at 11.22.33.1 (NAT-PMP)"))
         << hanako->Stderr();
     EXPECT_EQ(lab.ForwardedPorts(), std::vector<int>{kDirectoryPort});
@@ -136,19 +144,14 @@ TEST_F(RouterLabTest, ARouterWithNatPmpOnlyForwardsToo) {
     auto taro = Cli(lab, "guest", outside,
                     {"--join", QString::fromStdString(lab.RouterAddress()), "--handle", "taro"});
     EXPECT_TRUE(hanako->WaitForLine(Arrival(outside + ":taro"))) << taro->Stderr();
-    taro->CloseInput();
-    EXPECT_EQ(taro->WaitForExit(), 0);
-    hanako->CloseInput();
-    EXPECT_EQ(hanako->WaitForExit(), 0);
-    EXPECT_TRUE(lab.ForwardedPorts().empty());
+    LeaveAndExpectNoForwarding(lab, *taro, *hanako);
 }
 
 TEST_F(RouterLabTest, WithoutUpnpTheUserIsToldAndTheLanStillWorks) {
     TRouterLab lab(TRouterLab::TRouter::NoUpnp);
     lab.AddHome("home", 10);
     lab.AddHome("home2", 11);
-    auto hanako =
-        Cli(lab, "home", TRouterLab::HomeAddress(10), {"--create", "lab", "--handle", "hanako"});
+    auto hanako = Hanako(lab);
     ASSERT_TRUE(hanako->WaitForStderr("外からは入室できません")) << hanako->Stderr();
     EXPECT_NE(hanako->Stderr().find("TCP 47624"), std::string::npos) << hanako->Stderr();
     EXPECT_EQ(hanako->Stderr().find("others enter from outside"), std::string::npos);
@@ -162,8 +165,7 @@ TEST_F(RouterLabTest, WithoutUpnpTheUserIsToldAndTheLanStillWorks) {
 TEST_F(RouterLabTest, BehindASecondNatTheUserIsTold) {
     TRouterLab lab(TRouterLab::TRouter::DoubleNat);
     lab.AddHome("home", 10);
-    auto hanako =
-        Cli(lab, "home", TRouterLab::HomeAddress(10), {"--create", "lab", "--handle", "hanako"});
+    auto hanako = Hanako(lab);
     // miniupnpd says it has no public address when its own is private.
     ASSERT_TRUE(hanako->WaitForStderr("外側のアドレスがありません(二重のNATなど)"))
         << hanako->Stderr();
@@ -224,8 +226,7 @@ TEST_F(RouterLabTest, WrongUpnpAnswersAreRefusedAndTheLanStillWorks) {
         TRouterLab lab(c.Bad);
         lab.AddHome("home", 10);
         lab.AddHome("home2", 11);
-        auto hanako = Cli(lab, "home", TRouterLab::HomeAddress(10),
-                          {"--create", "lab", "--handle", "hanako"});
+        auto hanako = Hanako(lab);
         ASSERT_TRUE(hanako->WaitForStderr("外からは入室できません")) << hanako->Stderr();
         EXPECT_NE(hanako->Stderr().find(c.Detail), std::string::npos) << hanako->Stderr();
         // Nothing was asked of the control point a wrong description names.
