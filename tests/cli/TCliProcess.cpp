@@ -53,6 +53,10 @@ void TCliProcess::Write(const std::string& bytes) {
     process_->waitForBytesWritten(5000);
 }
 
+size_t TCliProcess::InputNotTaken() const {
+    return static_cast<size_t>(process_->bytesToWrite());
+}
+
 void TCliProcess::CloseInput() {
     process_->closeWriteChannel();
 }
@@ -111,6 +115,11 @@ bool TCliProcess::WaitForStderr(const std::string& text, int timeoutMs) {
 
 size_t TCliProcess::Count(const std::string& exact) const {
     return static_cast<size_t>(std::count(lines_.begin(), lines_.end(), exact));
+}
+
+size_t TCliProcess::CountNow(const std::function<bool(const std::string&)>& match) {
+    ReadLines();
+    return static_cast<size_t>(std::count_if(lines_.begin(), lines_.end(), match));
 }
 
 std::string TCliProcess::Stderr() {

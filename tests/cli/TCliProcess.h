@@ -33,6 +33,9 @@ class TCliProcess {
     TCliProcess& operator=(const TCliProcess&) = delete;
 
     void Write(const std::string& bytes);
+    // What was written that the process has not taken from its input yet
+    // (bytes still waiting on our side of the pipe).
+    size_t InputNotTaken() const;
     void CloseInput();
     void Signal(int sig);
 
@@ -45,6 +48,8 @@ class TCliProcess {
 
     const std::vector<std::string>& Lines() const { return lines_; }
     size_t Count(const std::string& exact) const;
+    // The lines so far (what came since the last look included) that satisfy `match`.
+    size_t CountNow(const std::function<bool(const std::string&)>& match);
     std::string Stderr();
     // Waits until standard error holds `text`; true when it did within the deadline.
     bool WaitForStderr(const std::string& text, int timeoutMs = 20000);

@@ -3,17 +3,22 @@
 // entering a room fails.
 #include "TCliProcess.h"
 #include "chat_core/ChatPayload.h"
+#include "dplay/RawClient.h"
+#include "entry/ApplicationGuid.h"
 #include "entry/RoomEntry.h"
 #include "platform/Cp932.h"
 #include "session/DPSession.h"
 #include "support/SilentListener.h"
+#include "support/Wait.h"
 
 #include <arpa/inet.h>
+#include <chrono>
 #include <csignal>
 #include <gtest/gtest.h>
 #include <memory>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -31,8 +36,34 @@ bool Contains(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
 }
 
-TEST(CliRoom, MembersExchangeJapaneseBothWaysAndLeaveWithNothingLost) {
+// Each test on a port of its own, so tests never meet each other's rooms.
+class CliRoom : public ::testing::Test {
+  protected:
+    // The host of a room "r" at 127.0.0.1 with the handle h, once it has
+    // shown its own arrival; none (the failure said) when it did not.
+    std::unique_ptr<TCliProcess> StartHost() {
+        auto host = std::make_unique<TCliProcess>(
+            "127.0.0.1", Args({"--create", "r", "--handle", "h"}, port));
+        if (host->WaitForLine("127.0.0.1:h さんが入室しました。")) return host;
+        ADD_FAILURE() << "the host did not enter: " << host->Stderr();
+        return nullptr;
+    }
+    // A member entering the host's room from `address`, once the host has
+    // shown it arriving; none (the failure said) when it did not.
+    std::unique_ptr<TCliProcess> Join(TCliProcess& host, const std::string& address,
+                                      const std::string& handle,
+                                      TCliOutput output = TCliOutput::Read) {
+        auto member = std::make_unique<TCliProcess>(
+            address, Args({"--join", "127.0.0.1", "--handle", handle.c_str()}, port), output);
+        if (host.WaitForLine(address + ":" + handle + " さんが入室しました。")) return member;
+        ADD_FAILURE() << handle << " did not enter: " << member->Stderr();
+        return nullptr;
+    }
+
     const uint16_t port = FreshPort();
+};
+
+TEST_F(CliRoom, MembersExchangeJapaneseBothWaysAndLeaveWithNothingLost) {
     TCliProcess hanako("127.0.0.1", Args({"--create", "表の部屋", "--handle", "花子"}, port));
     ASSERT_TRUE(hanako.WaitForLine("127.0.0.1:花子 さんが入室しました。")) << hanako.Stderr();
 
@@ -103,8 +134,7 @@ TEST(CliRoom, MembersExchangeJapaneseBothWaysAndLeaveWithNothingLost) {
     EXPECT_EQ(jiro.WaitForExit(), 0) << jiro.Stderr();
 }
 
-TEST(CliRoom, EnteringWhereNoRoomAnswersFailsWithAClearMessage) {
-    const uint16_t port = FreshPort();
+TEST_F(CliRoom, EnteringWhereNoRoomAnswersFailsWithAClearMessage) {
     TCliProcess lonely("127.0.0.4", Args({"--join", "127.0.0.5", "--handle", "a"}, port));
     EXPECT_EQ(lonely.WaitForExit(), 2);
     std::string err = lonely.Stderr();
@@ -134,8 +164,7 @@ TEST(CliRoom, EnteringWhereNoRoomAnswersFailsWithAClearMessage) {
     EXPECT_TRUE(Contains(usage.Stderr(), "--handle")) << usage.Stderr();
 }
 
-TEST(CliRoom, RoomIsChosenByNameWhenTheHostHasSeveral) {
-    const uint16_t port = FreshPort();
+TEST_F(CliRoom, RoomIsChosenByNameWhenTheHostHasSeveral) {
     TCliProcess lobby("127.0.0.1", Args({"--create", "Lobby", "--handle", "one"}, port));
     ASSERT_TRUE(lobby.WaitForLine("127.0.0.1:one さんが入室しました。")) << lobby.Stderr();
     // A room asked for by name is that room, even where the host has just one other.
@@ -192,62 +221,132 @@ TEST(CliRoom, RoomIsChosenByNameWhenTheHostHasSeveral) {
     }
 }
 
-TEST(CliRoom, AMemberWhoseOutputReaderWentAwayStaysInTheRoom) {
+TEST_F(CliRoom, AMemberWhoseOutputReaderWentAwayStaysInTheRoom) {
     // Its output piped into a reader that has already ended: every line it
     // prints fails, and it goes on sending and leaves as usual.
-    const uint16_t port = FreshPort();
-    TCliProcess host("127.0.0.1", Args({"--create", "r", "--handle", "h"}, port));
-    ASSERT_TRUE(host.WaitForLine("127.0.0.1:h さんが入室しました。")) << host.Stderr();
-    TCliProcess mute("127.0.0.2", Args({"--join", "127.0.0.1", "--handle", "m"}, port),
-                     TCliOutput::ReaderGone);
-    ASSERT_TRUE(host.WaitForLine("127.0.0.2:m さんが入室しました。")) << mute.Stderr();
-    host.Write("誰か\n");
-    ASSERT_TRUE(host.WaitForLine("<h>誰か"));
-    mute.Write("ここにいます\n");
-    EXPECT_TRUE(host.WaitForLine("<m>ここにいます")) << mute.Stderr();
-    mute.CloseInput();
-    EXPECT_EQ(mute.WaitForExit(), 0) << mute.Stderr();
-    EXPECT_TRUE(host.WaitForLine("m さんが退室しました。"));
-    host.CloseInput();
-    EXPECT_EQ(host.WaitForExit(), 0);
+    auto host = StartHost();
+    ASSERT_TRUE(host);
+    auto mute = Join(*host, "127.0.0.2", "m", TCliOutput::ReaderGone);
+    ASSERT_TRUE(mute);
+    host->Write("誰か\n");
+    ASSERT_TRUE(host->WaitForLine("<h>誰か"));
+    mute->Write("ここにいます\n");
+    EXPECT_TRUE(host->WaitForLine("<m>ここにいます")) << mute->Stderr();
+    mute->CloseInput();
+    EXPECT_EQ(mute->WaitForExit(), 0) << mute->Stderr();
+    EXPECT_TRUE(host->WaitForLine("m さんが退室しました。"));
+    host->CloseInput();
+    EXPECT_EQ(host->WaitForExit(), 0);
 }
 
-TEST(CliRoom, ALostSessionEndsTheMemberWithAMessage) {
+TEST_F(CliRoom, ALostSessionEndsTheMemberWithAMessage) {
     // Every other member falls silent at once: our own network looks gone.
-    const uint16_t port = FreshPort();
-    TCliProcess host("127.0.0.1", Args({"--create", "r", "--handle", "h"}, port));
-    ASSERT_TRUE(host.WaitForLine("127.0.0.1:h さんが入室しました。")) << host.Stderr();
+    auto host = StartHost();
+    ASSERT_TRUE(host);
     // One after the other: two joins at the same moment can leave the two
     // newcomers unaware of each other (a fault of the session service).
-    TCliProcess b("127.0.0.2", Args({"--join", "127.0.0.1", "--handle", "b"}, port));
-    ASSERT_TRUE(host.WaitForLine("127.0.0.2:b さんが入室しました。"));
-    TCliProcess c("127.0.0.3", Args({"--join", "127.0.0.1", "--handle", "c"}, port));
-    ASSERT_TRUE(host.WaitForLine("127.0.0.3:c さんが入室しました。"));
-    ASSERT_TRUE(b.WaitForLine("127.0.0.3:c さんが入室しました。")) << b.Stderr() << c.Stderr();
-    b.Signal(SIGSTOP);
-    c.Signal(SIGSTOP);
-    EXPECT_EQ(host.WaitForExit(60000), 3);
-    EXPECT_TRUE(Contains(host.Stderr(), "session was lost")) << host.Stderr();
+    auto b = Join(*host, "127.0.0.2", "b");
+    ASSERT_TRUE(b);
+    auto c = Join(*host, "127.0.0.3", "c");
+    ASSERT_TRUE(c);
+    ASSERT_TRUE(b->WaitForLine("127.0.0.3:c さんが入室しました。")) << b->Stderr() << c->Stderr();
+    b->Signal(SIGSTOP);
+    c->Signal(SIGSTOP);
+    EXPECT_EQ(host->WaitForExit(60000), 3);
+    EXPECT_TRUE(Contains(host->Stderr(), "session was lost")) << host->Stderr();
 }
 
-TEST(CliRoom, TerminationLeavesTheRoomCleanly) {
-    const uint16_t port = FreshPort();
-    TCliProcess host("127.0.0.1", Args({"--create", "r", "--handle", "h"}, port));
-    ASSERT_TRUE(host.WaitForLine("127.0.0.1:h さんが入室しました。")) << host.Stderr();
-    TCliProcess guest("127.0.0.2", Args({"--join", "127.0.0.1", "--handle", "g"}, port));
-    ASSERT_TRUE(host.WaitForLine("127.0.0.2:g さんが入室しました。"));
-    guest.Write("さようなら\n");
-    ASSERT_TRUE(guest.WaitForLine("<g>さようなら"));
-    guest.Signal(SIGTERM);
-    EXPECT_EQ(guest.WaitForExit(), 128 + SIGTERM);
-    EXPECT_TRUE(host.WaitForLine("<g>さようなら"));
-    EXPECT_TRUE(host.WaitForLine("g さんが退室しました。"));
-    host.CloseInput();
-    EXPECT_EQ(host.WaitForExit(), 0);
+TEST_F(CliRoom, TerminationLeavesTheRoomCleanly) {
+    auto host = StartHost();
+    ASSERT_TRUE(host);
+    auto guest = Join(*host, "127.0.0.2", "g");
+    ASSERT_TRUE(guest);
+    guest->Write("さようなら\n");
+    ASSERT_TRUE(guest->WaitForLine("<g>さようなら"));
+    guest->Signal(SIGTERM);
+    EXPECT_EQ(guest->WaitForExit(), 128 + SIGTERM);
+    EXPECT_TRUE(host->WaitForLine("<g>さようなら"));
+    EXPECT_TRUE(host->WaitForLine("g さんが退室しました。"));
+    host->CloseInput();
+    EXPECT_EQ(host->WaitForExit(), 0);
 }
 
-TEST(CliRoom, AJoinToAFullRoomIsRefusedWithAMessage) {
-    const uint16_t port = FreshPort();
+// Lines "連番 <i>" for i from 0, each padded with `padding` bytes.
+std::string NumberedInput(int lines, size_t padding) {
+    std::string input;
+    for (int i = 0; i < lines; ++i)
+        input += "連番 " + std::to_string(i) + std::string(padding, 'x') + "\n";
+    return input;
+}
+
+// Every numbered text of h's, once and in order.
+void ExpectAllOfH(const std::vector<std::string>& got, int lines) {
+    ASSERT_EQ(got.size(), size_t(lines));
+    for (int i = 0; i < lines; ++i)
+        EXPECT_EQ(got[size_t(i)], "<h>連番 " + std::to_string(i)) << i;
+}
+
+// The numbered lines a member printed as `who`'s texts, without their padding.
+std::vector<std::string> Numbered(const TCliProcess& member, const std::string& who,
+                                  size_t padding) {
+    std::vector<std::string> got;
+    for (const auto& line : member.Lines())
+        if (line.rfind("<" + who + ">連番 ", 0) == 0 && line.size() > padding)
+            got.push_back(line.substr(0, line.size() - padding));
+    return got;
+}
+
+TEST_F(CliRoom, AMemberThatTakesNothingHoldsTheSendersInputBackAndNoLineIsLost) {
+    auto host = StartHost();
+    ASSERT_TRUE(host);
+    auto listener = Join(*host, "127.0.0.2", "l");
+    ASSERT_TRUE(listener);
+    // What the host sends the deaf member stays in the host's store for it
+    // until that is full; then the room refuses every text.
+    dplaytest::TDeafMember deaf(port, "127.0.0.3");
+    ASSERT_TRUE(deaf.Enter(port, *dplay::TGuid::Parse(entry::kApplicationGuid)));
+    ASSERT_TRUE(host->WaitForLine("raw さんが入室しました。"));
+
+    // 170 MB of texts at once: more than the store takes (128 MiB) and the
+    // sockets on the way hold.
+    constexpr int kLines = 170;
+    constexpr size_t kPadding = 1000000;
+    host->Write(NumberedInput(kLines, kPadding));
+    // Once the store is full the host takes no more input: its own copies
+    // stop coming while what it was given waits on the pipe.
+    auto ownCopy = [](const std::string& line) { return line.rfind("<h>連番 ", 0) == 0; };
+    size_t copies = 0;
+    auto since = std::chrono::steady_clock::now();
+    EXPECT_TRUE(testsupport::WaitUntil(
+        [&] {
+            if (size_t now = host->CountNow(ownCopy); now != copies) {
+                copies = now;
+                since = std::chrono::steady_clock::now();
+            }
+            return copies > 0 && std::chrono::steady_clock::now() - since > std::chrono::seconds(1);
+        },
+        60000, 100));
+    EXPECT_LT(copies, size_t(kLines));
+    EXPECT_GT(host->InputNotTaken(), 4 * kPadding) << copies << " texts went";
+
+    // The member goes: the host sends again, and every text arrives, once and in order.
+    deaf.Leave();
+    ASSERT_TRUE(host->WaitForLine("さんが退室しました。", 30000)); // "raw" holds no handle
+    auto isLast = [last = "<h>連番 " + std::to_string(kLines - 1)](const std::string& l) {
+        return l.rfind(last, 0) == 0;
+    };
+    EXPECT_TRUE(listener->WaitForLine(isLast, 60000));
+    EXPECT_TRUE(host->WaitForLine(isLast));
+    const auto got = Numbered(*listener, "h", kPadding);
+    ExpectAllOfH(got, kLines);
+    EXPECT_EQ(Numbered(*host, "h", kPadding), got);
+    for (TCliProcess* p : {host.get(), listener.get()}) {
+        p->CloseInput();
+        EXPECT_EQ(p->WaitForExit(), 0) << p->Stderr();
+    }
+}
+
+TEST_F(CliRoom, AJoinToAFullRoomIsRefusedWithAMessage) {
     std::vector<std::unique_ptr<TCliProcess>> room;
     room.push_back(std::make_unique<TCliProcess>(
         "127.0.0.1", Args({"--create", "満員", "--handle", "m0"}, port)));
@@ -275,10 +374,9 @@ TEST(CliRoom, AJoinToAFullRoomIsRefusedWithAMessage) {
     }
 }
 
-TEST(CliRoom, GameLinesAndHostilePayloadsFromAWindowedMember) {
+TEST_F(CliRoom, GameLinesAndHostilePayloadsFromAWindowedMember) {
     // A member in this process sends what only the chat and game windows
     // send, and bytes no member of ours would send.
-    const uint16_t port = FreshPort();
     TCliProcess host("127.0.0.1", Args({"--create", "r", "--handle", "h", "--jsonl"}, port));
     ASSERT_TRUE(host.WaitForLine([](const std::string& l) { return Contains(l, "arrival"); }))
         << host.Stderr();
@@ -325,8 +423,7 @@ TEST(CliRoom, GameLinesAndHostilePayloadsFromAWindowedMember) {
 
 } // namespace
 
-TEST(CliRoom, ADirectoryPortHeldByAnotherProgramIsNamedWithItsCause) {
-    const uint16_t port = FreshPort();
+TEST_F(CliRoom, ADirectoryPortHeldByAnotherProgramIsNamedWithItsCause) {
     // Another program listens on the port and never says a word.
     testsupport::TSilentListener holder(0x7F000006, port); // 127.0.0.6
     ASSERT_TRUE(holder.Ok());
@@ -338,8 +435,7 @@ TEST(CliRoom, ADirectoryPortHeldByAnotherProgramIsNamedWithItsCause) {
     EXPECT_TRUE(Contains(err, "held by another program")) << err;
 }
 
-TEST(CliRoom, AMalformedAddressIsToldBeforeAnyNetworkAndIPv6SaysItIsNotYet) {
-    const uint16_t port = FreshPort();
+TEST_F(CliRoom, AMalformedAddressIsToldBeforeAnyNetworkAndIPv6SaysItIsNotYet) {
     const struct {
         const char* Typed;
         const char* Told;
@@ -377,8 +473,7 @@ TEST(CliRoom, AMalformedAddressIsToldBeforeAnyNetworkAndIPv6SaysItIsNotYet) {
 
 // Over IPv6 loopback: the host's address typed bare with --port and in
 // brackets with its port; handles and texts as over IPv4.
-TEST(CliRoom, ARoomIsEnteredAtAnIpv6Address) {
-    const uint16_t port = FreshPort();
+TEST_F(CliRoom, ARoomIsEnteredAtAnIpv6Address) {
     TCliProcess host("::1", Args({"--create", "lobby", "--handle", "h"}, port));
     ASSERT_TRUE(host.WaitForLine("[::1]:h さんが入室しました。")) << host.Stderr();
     TCliProcess bare("::1", Args({"--join", "::1", "--handle", "b"}, port));
@@ -396,8 +491,7 @@ TEST(CliRoom, ARoomIsEnteredAtAnIpv6Address) {
     }
 }
 
-TEST(CliRoom, ARoomIsEnteredByNameAtTheTypedPort) {
-    const uint16_t port = FreshPort();
+TEST_F(CliRoom, ARoomIsEnteredByNameAtTheTypedPort) {
     TCliProcess host("127.0.0.1", Args({"--create", "lobby", "--handle", "h"}, port));
     ASSERT_TRUE(host.WaitForLine("127.0.0.1:h さんが入室しました。")) << host.Stderr();
     // No --port: the port comes from the address.
@@ -408,4 +502,28 @@ TEST(CliRoom, ARoomIsEnteredByNameAtTheTypedPort) {
     EXPECT_EQ(guest.WaitForExit(), 0) << guest.Stderr();
     host.CloseInput();
     EXPECT_EQ(host.WaitForExit(), 0) << host.Stderr();
+}
+
+// Left disabled: the session service loses texts here (run it with
+// --gtest_also_run_disabled_tests). The host pastes 60 texts of 1 MB and
+// leaves at once, while a member's program takes nothing for a few seconds
+// (its output is not read meanwhile, as with a pipe into a slow program):
+// the host prints all 60 as sent and ends with 0 some 6 s later, and the
+// member then prints 35 to 49 of them (six runs) and the host's departure.
+TEST_F(CliRoom, DISABLED_AHostLeavingRightAfterALongPasteLosesNoTextForASlowReader) {
+    auto host = StartHost();
+    ASSERT_TRUE(host);
+    auto listener = Join(*host, "127.0.0.2", "l");
+    ASSERT_TRUE(listener);
+    constexpr int kLines = 60;
+    constexpr size_t kPadding = 1000000;
+    host->Write(NumberedInput(kLines, kPadding));
+    host->CloseInput();
+    // Blocks: the listener's output waits unread until the host has ended.
+    EXPECT_EQ(host->WaitForExit(60000), 0) << host->Stderr();
+    EXPECT_EQ(host->CountNow([](const std::string& l) { return l.rfind("<h>連番 ", 0) == 0; }),
+              size_t(kLines));
+    ASSERT_TRUE(listener->WaitForLine("h さんが退室しました。", 60000));
+    const auto got = Numbered(*listener, "h", kPadding);
+    ExpectAllOfH(got, kLines);
 }

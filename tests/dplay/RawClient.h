@@ -5,9 +5,14 @@
 
 #include <asio.hpp>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <map>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <sys/socket.h>
+#include <thread>
 #include <vector>
 
 namespace dplaytest {
@@ -151,5 +156,97 @@ inline std::optional<std::string> RawBlock2(const TRaw::Frame& f, uint32_t* peer
     if (seq) *seq = data->Seq;
     return std::string(data->Block.begin(), data->Block.end());
 }
+
+// A member played by hand: it enters through the host with member port 0,
+// so that nobody dials it and the others reach it through the host, and it
+// numbers its blocks per peer as an honest member does.
+struct TRawMember {
+    TRaw raw;
+    p2::TWelcome welcome;
+    std::map<uint32_t, uint64_t> seq, delivered;
+
+    TRawMember(uint16_t port, const char* source) : raw(port, source) {}
+    uint32_t Id() const { return welcome.YourId; }
+    // The secret of our pair with `with`, which the host gave us alone.
+    p2::TSecret Secret(uint32_t with) const {
+        for (size_t i = 0; i < welcome.View.Members.size(); ++i)
+            if (welcome.View.Members[i].Id == with) return welcome.Secrets[i];
+        return {};
+    }
+    uint32_t Host() const { return welcome.View.HostId; }
+    bool Enter(const TGuid& application, const TGuid& instance) {
+        auto w = RawJoin2(raw, application, instance, 0, "raw");
+        if (w) welcome = *w;
+        return w.has_value();
+    }
+    // DATA to the host, RELAY through it to anyone else.
+    void Send(uint32_t to, const std::string& text) {
+        const uint64_t n = ++seq[to];
+        raw.Write(to == Host() ? RawData2(n, text) : RawRelay2(to, n, text));
+    }
+    // The next block for us on the host link, and who the host says sent
+    // it. A sender resends what we did not acknowledge when its route
+    // changes: what was had already is dropped.
+    std::string Next(uint32_t* from) {
+        for (;;) {
+            auto f = raw.Read();
+            if (!f) return "(closed)";
+            uint32_t peer = Host();
+            uint64_t n = 0;
+            auto block = RawBlock2(*f, &peer, &n);
+            if (!block || n <= delivered[peer]) continue;
+            delivered[peer] = n;
+            *from = peer;
+            return *block;
+        }
+    }
+};
+
+
+// A member played by hand that keeps its link to the host alive with a PING
+// every half second and reads nothing, acknowledges nothing.
+class TDeafMember {
+  public:
+    TDeafMember(uint16_t port, const char* source) : Member(port, source) {}
+    ~TDeafMember() { StopPinging(); }
+    TDeafMember(const TDeafMember&) = delete;
+    TDeafMember& operator=(const TDeafMember&) = delete;
+    // Enters the one room the host at `port` lists, and starts pinging.
+    bool Enter(uint16_t port, const TGuid& application) {
+        auto rooms = RawEnumerate(port, application);
+        if (rooms.size() != 1 || !Member.Enter(application, rooms[0].Instance)) return false;
+        pinger_ = std::thread([this] {
+            const auto ping = p2::EncodeEmpty(p2::PING);
+            std::unique_lock lock(mutex_);
+            while (!stopped_.wait_for(lock, std::chrono::milliseconds(500), [&] { return stop_; })) {
+                asio::error_code ec;
+                asio::write(Member.raw.s, asio::buffer(*ping), ec);
+            }
+        });
+        return true;
+    }
+    void StopPinging() {
+        {
+            std::lock_guard lock(mutex_);
+            stop_ = true;
+        }
+        stopped_.notify_all();
+        if (pinger_.joinable()) pinger_.join();
+    }
+    // Its link ends with what it was sent unread.
+    void Leave() {
+        StopPinging();
+        asio::error_code ec;
+        Member.raw.s.close(ec);
+    }
+
+    TRawMember Member;
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable stopped_;
+    bool stop_ = false;
+    std::thread pinger_;
+};
 
 } // namespace dplaytest

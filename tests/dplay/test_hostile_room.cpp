@@ -48,51 +48,6 @@ bool Introduce(TRaw& raw, const p2::TPeerHello& hello) {
     return answer && answer->Type == p2::PEER_ACCEPT;
 }
 
-// A member played by hand: it enters through the host with member port 0,
-// so that nobody dials it and the others reach it through the host, and it
-// numbers its blocks per peer as an honest member does.
-struct TRawMember {
-    TRaw raw;
-    p2::TWelcome welcome;
-    std::map<uint32_t, uint64_t> seq, delivered;
-
-    TRawMember(uint16_t port, const char* source) : raw(port, source) {}
-    uint32_t Id() const { return welcome.YourId; }
-    // The secret of our pair with `with`, which the host gave us alone.
-    p2::TSecret Secret(uint32_t with) const {
-        for (size_t i = 0; i < welcome.View.Members.size(); ++i)
-            if (welcome.View.Members[i].Id == with) return welcome.Secrets[i];
-        return {};
-    }
-    uint32_t Host() const { return welcome.View.HostId; }
-    bool Enter(const TGuid& instance) {
-        auto w = RawJoin2(raw, kApp, instance, 0, "raw");
-        if (w) welcome = *w;
-        return w.has_value();
-    }
-    // DATA to the host, RELAY through it to anyone else.
-    void Send(uint32_t to, const std::string& text) {
-        const uint64_t n = ++seq[to];
-        raw.Write(to == Host() ? RawData2(n, text) : RawRelay2(to, n, text));
-    }
-    // The next block for us on the host link, and who the host says sent
-    // it. A sender resends what we did not acknowledge when its route
-    // changes: what was had already is dropped.
-    std::string Next(uint32_t* from) {
-        for (;;) {
-            auto f = raw.Read();
-            if (!f) return "(closed)";
-            uint32_t peer = Host();
-            uint64_t n = 0;
-            auto block = RawBlock2(*f, &peer, &n);
-            if (!block || n <= delivered[peer]) continue;
-            delivered[peer] = n;
-            *from = peer;
-            return *block;
-        }
-    }
-};
-
 class HostileRoom : public TRoomOfThree {
   protected:
     void SetUp() override {
@@ -105,7 +60,7 @@ class HostileRoom : public TRoomOfThree {
     // Last in, so that no later admission waits for its HOST_ACK.
     void EnterRaw(const char* source = "127.0.0.1") {
         raw = std::make_unique<TRawMember>(port, source);
-        ASSERT_TRUE(raw->Enter(instance));
+        ASSERT_TRUE(raw->Enter(kApp, instance));
         // Everyone has taken it in once a block from each reaches it.
         ExpectRawTalks(host);
         ExpectRawTalks(a);
@@ -461,7 +416,7 @@ TEST_F(HostileRoom, AFrameThatBeganMustFinishButAStallWaitsForTheSilenceBound) {
     std::vector<std::unique_ptr<TRawMember>> m;
     for (const char* source : {"127.0.0.2", "127.0.0.3", "127.0.0.4"}) {
         m.push_back(std::make_unique<TRawMember>(port, source));
-        ASSERT_TRUE(m.back()->Enter(instance));
+        ASSERT_TRUE(m.back()->Enter(kApp, instance));
     }
     const auto frame = RawData2(1, std::string(1000 - 9, 'x'));
     auto ping = *p2::EncodeEmpty(p2::PING);
@@ -497,5 +452,67 @@ TEST_F(HostileRoom, AFrameThatBeganMustFinishButAStallWaitsForTheSilenceBound) {
     EXPECT_LT(ended[0], room::kSilenceMs + kStallAfterMs / 2)
         << "the half frame counted as a sign of life";
     ExpectRoomTalks("after the unfinished frames");
+    EXPECT_EQ(PlayersOf(host), (std::set<DPID>{a.Id, b.Id}));
+}
+
+namespace {
+
+// Reads a member's host link to its end: how many of the host's blocks of
+// `size` bytes came, and the type of the last frame (0 for none).
+std::pair<int, uint8_t> ReadToTheEnd(TRaw& raw, size_t size) {
+    int blocks = 0;
+    uint8_t last = 0;
+    while (auto f = raw.Read()) {
+        if (auto block = RawBlock2(*f); block && block->size() == size) ++blocks;
+        last = f->Type;
+    }
+    return {blocks, last};
+}
+
+// The players a member lists once it has taken every notice waiting for it.
+std::set<DPID> PlayersNow(TPeer& peer) {
+    std::vector<uint8_t> buffer(1 << 16);
+    for (;;) {
+        DPID from, to;
+        uint32_t size = uint32_t(buffer.size());
+        HRESULT hr = peer.Dp->Receive(&from, &to, DPRECEIVE_ALL, buffer.data(), &size);
+        if (hr == DPERR_BUFFERTOOSMALL) buffer.resize(size);
+        else if (hr != DP_OK) return PlayersOf(peer);
+    }
+}
+
+} // namespace
+
+TEST_F(HostileRoom, AMemberThatDoesNotReadReadsWhyItWasRemovedAfterAllItWasSent) {
+    // Two members played by hand that read nothing and acknowledge nothing:
+    // one silent, removed at the silence bound, and one that pings, removed
+    // when what the host sent it has gone unacknowledged too long. The
+    // host's blocks to each are more than the sockets hold: the rest waits
+    // at the host when it removes them.
+    TRawMember silent(port, "127.0.0.2");
+    ASSERT_TRUE(silent.Enter(kApp, instance));
+    TDeafMember deaf(port, "127.0.0.3");
+    ASSERT_TRUE(deaf.Enter(port, kApp));
+    ASSERT_TRUE(PollUntil([&] { return PlayersNow(host).size() == 4; }, 10000));
+    constexpr size_t kBlock = 4 << 20;
+    constexpr int kBlocks = 6;
+    const std::string block(kBlock, 'x');
+    for (uint32_t to : {silent.Id(), deaf.Member.Id()})
+        for (int i = 0; i < kBlocks; ++i)
+            ASSERT_EQ(host.Dp->Send(host.Id, to, DPSEND_GUARANTEED, block.data(), kBlock), DP_OK);
+
+    // Each reads, once removed, everything it was sent and then REMOVED,
+    // the last frame before the end of the stream.
+    const auto start = Clock::now();
+    ASSERT_TRUE(PollUntil([&] { return !PlayersNow(host).count(silent.Id()); },
+                          room::kSilenceMs + 5000));
+    EXPECT_EQ(ReadToTheEnd(silent.raw, kBlock), std::make_pair(kBlocks, uint8_t(p2::REMOVED)));
+    ASSERT_TRUE(PollUntil([&] { return !PlayersNow(host).count(deaf.Member.Id()); },
+                          room::kAckTimeoutMs + 5000));
+    EXPECT_GE(MsSince(start), room::kAckTimeoutMs - 2000) << "removed before the bound";
+    deaf.StopPinging();
+    EXPECT_EQ(ReadToTheEnd(deaf.Member.raw, kBlock),
+              std::make_pair(kBlocks, uint8_t(p2::REMOVED)));
+    ExpectRoomTalks("after the removals");
     EXPECT_EQ(PlayersOf(host), (std::set<DPID>{a.Id, b.Id}));
 }
