@@ -1137,6 +1137,40 @@ TEST(RoomTrust, ASuccessorKeepsAMemberWhoseLinkIsBeingMade) {
     EXPECT_TRUE(d.Sent(dial, p2::REMOVED).empty());
 }
 
+TEST(RoomTrust, WhatIsRelayedToAMemberWhoseLinkIsBeingMadeIsSentAgainOnceItIsUp) {
+    TCoverSeen taken0("relay.no-link-yet");
+    // We (2) succeed 1 in a room with 3, linked to us, and 4, whose link to
+    // us is still being made. 3 relays a block to 4 through us before that
+    // link is up: we cannot pass it on, so 3 is asked to send again once it is.
+    TDriver d;
+    TLinkId host = 0;
+    Joiner(d, &host);
+    p2::TWelcome w;
+    w.View.View = 4;
+    w.View.HostId = 1;
+    w.View.Members = {Entry(1, 0), Entry(2, 1), Entry(3, 2), Entry(4, 3)};
+    w.YourId = 2;
+    w.Secrets.resize(4);
+    w.Secrets[2].fill(0x23);
+    w.Secrets[3].fill(0x24);
+    d.Feed(host, p2::EncodeWelcome(w));
+    d.Accept(300, p2::EncodePeerHello({kRoom, 2, 3, w.Secrets[2]}));
+    const TLinkId dial4 = DialBesides(d, host, Entry(4, 3).Port);
+    ASSERT_NE(dial4, 0u);
+    d.Goodbye(host);
+    ASSERT_TRUE(d.Core.IsHost());
+    auto data = p2::EncodeData(1, "to 4", 4);
+    d.Feed(300, p2::EncodeRelay(4, p2::DATA, data->data() + 5, data->size() - 5));
+    EXPECT_TRUE(d.Sent(300, p2::RESEND).empty());
+    d.Core.OnLinkUp(d.Now, dial4);
+    d.Take();
+    d.Feed(dial4, p2::EncodeEmpty(p2::PEER_ACCEPT));
+    auto resend = d.Sent(300, p2::RESEND);
+    ASSERT_EQ(resend.size(), 1u) << "the block for 4 is lost";
+    EXPECT_EQ(p2::DecodeResend(resend[0].data(), resend[0].size()), 4u);
+    EXPECT_TRUE(taken0.Taken()) << "never reached: relay.no-link-yet";
+}
+
 // Both members of a pair dialed: each keeps the link dialed by the lower id,
 // and closes the other, with what was on its way on it unread.
 TEST(RoomTrust, ASuccessorWhosePairChangesLinksSendsItsClaimAgainOnTheOneKept) {

@@ -144,11 +144,15 @@ void TRoomCore::TryWelcome(uint32_t id) {
     peer.Held.clear();
     peer.HeldBytes = 0;
     // What could not be held is sent again by its senders: nothing is lost.
+    AskDroppedAgain(id, peer);
+    Reroute(peer);
+}
+
+void TRoomCore::AskDroppedAgain(uint32_t id, TPeer& peer) {
     for (uint32_t sender : peer.Dropped)
         if (auto it = peers_.find(sender); it != peers_.end() && it->second.Direct)
             SendOn(it->second.Direct, p2::EncodeResend(id));
     peer.Dropped.clear();
-    Reroute(peer);
 }
 
 void TRoomCore::ForgetPairSecrets(uint32_t id, bool all) {
@@ -328,6 +332,8 @@ void TRoomCore::SetDirect(uint32_t peerId, TLinkId id) {
         CloseLink(peer.Direct);
     }
     peer.Direct = id;
+    // What was relayed to it while its link to us was being made.
+    if (hostId_ == ownId_) AskDroppedAgain(peerId, peer);
     if (IsHost() && grace_.erase(peerId)) {
         // It waited for our claim on a link that was still being made.
         SendClaim(id);

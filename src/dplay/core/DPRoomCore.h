@@ -226,7 +226,7 @@ class TRoomCore {
         std::set<uint32_t> AdmitAcks;
         std::vector<proto2::TFrame> Held;
         uint64_t HeldBytes = 0;
-        std::set<uint32_t> Dropped; // senders whose relayed blocks to it were not held
+        std::set<uint32_t> Dropped; // senders whose relayed blocks to it were not passed on
         // It broke the rules on its direct link: it is reached only through the host.
         bool Distrusted = false;
         bool AckReported = false; // we told the host it does not acknowledge
@@ -287,6 +287,8 @@ class TRoomCore {
     void Admit(TLinkId id, TLink& link, const proto::TCreatePlayer& request);
     void OnWelcome(TLinkId id, const proto2::TWelcome& m);
     void TryWelcome(uint32_t id);
+    // Host: the senders whose relayed blocks to it we could not pass on send them again.
+    void AskDroppedAgain(uint32_t id, TPeer& peer);
     // Introductions.
     void ServePeerHello(TLinkId id, const TNetAddress& remote, const proto2::TPeerHello& m);
     bool IntroductionValid(const proto2::TPeerHello& m) const;

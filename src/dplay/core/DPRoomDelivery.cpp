@@ -81,10 +81,17 @@ void TRoomCore::OnMemberFrame(TLinkId id, TLink& link, uint8_t type, const uint8
                     DP_COVER("newcomer.relayed-block-dropped");
                     newcomer.Dropped.insert(from);
                 }
-            } else if (auto it = peers_.find(m->Peer);
-                       it != peers_.end() && m->Peer != from && it->second.Direct) {
-                SendOn(it->second.Direct, p2::EncodeRelay(from, m->InnerType, m->InnerBody.data(),
-                                                          m->InnerBody.size()));
+            } else if (auto it = peers_.find(m->Peer); it != peers_.end() && m->Peer != from) {
+                if (it->second.Direct) {
+                    SendOn(it->second.Direct,
+                           p2::EncodeRelay(from, m->InnerType, m->InnerBody.data(),
+                                           m->InnerBody.size()));
+                } else {
+                    // Its link to us is still being made (a successor's
+                    // grace): the sender sends again once it is up.
+                    DP_COVER("relay.no-link-yet");
+                    it->second.Dropped.insert(from);
+                }
             }
         } else if (fromHost) {
             ok = true;
