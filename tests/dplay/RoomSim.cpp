@@ -524,6 +524,7 @@ void TRoomSim::Pump(int link, int side) {
         const bool frozen = n.LastEvent >= 0 && now_ - n.LastEvent > room::kFrozenMs;
         const auto stateBefore = core.State();
         const auto viewBefore = core.ViewIds();
+        const uint32_t hostBefore = core.HostId();
         n.LastEvent = now_;
         if (item.Kind == Frame && n.Hostile) Sniff(node, item.Bytes);
         if (traceOn_) {
@@ -556,7 +557,7 @@ void TRoomSim::Pump(int link, int side) {
         Apply(node);
         if (item.ForgedBy >= 0 && !n.Hostile)
             CheckForged(node, item.ForgedBy, item.Kind == Accept ? uint8_t(0) : type, stateBefore,
-                        viewBefore, frozen);
+                        viewBefore, hostBefore, frozen);
         CheckAlways();
         end = &links_[link].End[side]; // links_ may have grown
     }
@@ -567,11 +568,15 @@ void TRoomSim::Pump(int link, int side) {
 }
 
 void TRoomSim::CheckForged(int node, int by, uint8_t type, TRoomCore::TState before,
-                           const std::vector<uint32_t>& viewBefore, bool frozen) {
+                           const std::vector<uint32_t>& viewBefore, uint32_t hostBefore,
+                           bool frozen) {
     // A member may cut off whoever sends it nonsense, but nothing one member
     // writes may end another's session or take a third one out of a view.
     TNode& n = nodes_[node];
     if (frozen || before != TRoomCore::InRoom) return;
+    // A hostile member that the rule made our host is trusted with the room
+    // as any host is: its word on who is in it counts.
+    if (hostBefore != n.Core->OwnId() && NodeOfId(hostBefore) == by) return;
     const std::string who =
         " on a frame (type " + std::to_string(type) + ") " + nodes_[by].Name + " forged";
     if (n.Core->State() != TRoomCore::InRoom) return Fail(n.Name + " lost the room" + who);

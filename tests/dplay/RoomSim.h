@@ -188,7 +188,7 @@ class TRoomSim {
     void Sniff(int node, const dplay::proto2::TFrame& frame);
     void CheckAlways();
     void CheckForged(int node, int by, uint8_t type, TRoomCore::TState before,
-                     const std::vector<uint32_t>& viewBefore, bool frozen);
+                     const std::vector<uint32_t>& viewBefore, uint32_t hostBefore, bool frozen);
     uint32_t RulePick(uint32_t without) const;
     void Fail(const std::string& what);
     void Log(const std::string& what);
