@@ -12,6 +12,7 @@
 #include "platform/QtText.h"
 #include "platform/WindowPlace.h"
 #include "portmap/OwnIPv6.h"
+#include "portmap/PortMapRules.h"
 #include "text/SjisText.h"
 
 #include <QCheckBox>
@@ -57,10 +58,9 @@ void StartSocketLayer() {
     ::close(fd);
 }
 
-// The machine's IPv4 addresses, then its stable global IPv6 ones. IPv6
-// goes last while the room service and the handle rule know IPv4 only: as
-// entry 0 it would become the player name. $PARLORA_OWN_IP (tests) stands
-// for the whole list.
+// The machine's IPv4 addresses, then its stable global IPv6 ones (never a
+// temporary privacy address, which changes under a running room).
+// $PARLORA_OWN_IP (tests) stands for the whole list.
 std::vector<AnsiString> OwnAddresses() {
     std::vector<AnsiString> all = platform::OwnIPv4Addresses();
     const char* given = std::getenv("PARLORA_OWN_IP");
@@ -241,6 +241,14 @@ void TOptfm::FormCreate(const TAddressLister& listAddresses) {
         StartSocketLayer();
         for (const AnsiString& address : listAddresses())
             if (!address.empty()) ownAddresses_.push_back(address);
+    });
+    // What an outsider can enter at goes first (entry 0 becomes the player
+    // name and the published address): a public IPv4 address, then a global
+    // IPv6 one; addresses only the LAN reaches follow, each in its order.
+    std::stable_partition(ownAddresses_.begin(), ownAddresses_.end(), [](const AnsiString& a) {
+        if (a.find(':') != AnsiString::npos) return true; // listed only when global
+        const auto v4 = portmap::ParseIPv4(a);
+        return v4 && portmap::ClassifyIPv4(*v4) == portmap::TAddressKind::Public;
     });
     for (const AnsiString& address : ownAddresses_)
         Pnl_IPaddress->addItem(platform::ToQString(address));

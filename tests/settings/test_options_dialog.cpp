@@ -378,6 +378,23 @@ TEST_F(OptionsDialog, OwnAddressesFillTheListOnce) {
     EXPECT_TRUE(Boxes.empty());
 }
 
+TEST_F(OptionsDialog, APublicOrGlobalAddressComesBeforeTheLansOwn) {
+    // Before any router answers: a public IPv4 address, then a global IPv6
+    // one, then what only the LAN reaches, each kind in the machine's order.
+    TOptfm f(nullptr, Addresses({"192.168.50.10", "127.0.0.1", "203.0.113.7", "10.0.0.5",
+                                 "2001:db8:50::10"}));
+    std::vector<std::string> listed;
+    for (int i = 0; i < f.Pnl_IPaddress->count(); ++i)
+        listed.push_back(f.Pnl_IPaddress->itemText(i).toStdString());
+    EXPECT_EQ(listed, (std::vector<std::string>{"203.0.113.7", "2001:db8:50::10",
+                                                "192.168.50.10", "127.0.0.1", "10.0.0.5"}));
+    EXPECT_EQ(f.OwnIPAddress(), "203.0.113.7");
+    // The mapped public address goes before all of them.
+    f.SetReach({"11.22.33.1"}, "");
+    EXPECT_EQ(f.OwnIPAddress(), "11.22.33.1");
+    EXPECT_EQ(f.Pnl_IPaddress->itemText(2), "2001:db8:50::10");
+}
+
 TEST_F(OptionsDialog, WhatOutsidersCanReachGoesFirstAndTheNoticeUnderTheList) {
     TOptfm f(nullptr, Addresses({"192.168.50.10", "10.0.0.5"}));
     EXPECT_TRUE(f.LblReach->isHidden());
