@@ -50,8 +50,8 @@ QLineEdit* NewEdit(QWidget* parent, const char* name) {
     return edit;
 }
 
-// The program talks IPv4 only; if no IPv4 socket can be had, nothing that
-// follows (address list, uploads) can work either.
+// Without an IPv4 socket nothing that follows (the address list, uploads)
+// can work: the FTP client and the address list need it.
 void StartSocketLayer() {
     int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd < 0) throw platform::Exception("WSAStartup Error =" + std::to_string(errno));
