@@ -96,16 +96,8 @@ RegKey* RegStore::Walk(const AnsiString& path, bool create) {
 }
 
 bool RegStore::LockFile() {
-    std::error_code ec;
-    // A folder we create holds the FTP password: private. One that exists
-    // already (the user's choice) keeps its mode.
-    if (std::filesystem::create_directories(file_.parent_path(), ec))
-        ::chmod(file_.parent_path().c_str(), 0700);
-    std::string lockName = file_.string() + ".lock";
-    lockFd_ = ::open(lockName.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    lockFd_ = LockBeside(file_);
     if (lockFd_ < 0) return false;
-    while (::flock(lockFd_, LOCK_EX) < 0 && errno == EINTR) {
-    }
     stamp_ = Stamp{}; // always re-read under the lock: another copy may have just written
     RefreshLocked();
     return true;
