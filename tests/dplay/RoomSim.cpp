@@ -753,8 +753,10 @@ void TRoomSim::Apply(int node) {
 
 void TRoomSim::OnSent(int node, const p2::TFrame& frame, int to) {
     TNode& n = nodes_[node];
-    if (frame->size() < 5 || n.Hostile || !n.Core->IsHost()) return;
+    if (frame->size() < 5 || n.Hostile) return;
     const uint8_t type = (*frame)[4];
+    // A host that leaves sends its last links on its way out.
+    if (!n.Core->IsHost() && type != p2::LINK_VIEW) return;
     const uint8_t* body = frame->data() + 5;
     const size_t size = frame->size() - 5;
     if (type == p2::MEMBER_ADDED) {
@@ -769,18 +771,24 @@ void TRoomSim::OnSent(int node, const p2::TFrame& frame, int to) {
         }
     } else if (type == p2::LINK_VIEW) {
         auto m = p2::DecodeLinkView(body, size);
-        auto order = n.Core->ViewIds();
-        if (!m || m->Masks.size() != order.size()) return;
-        agreed_.Host = node;
-        agreed_.Order = order;
-        agreed_.Links.clear();
+        if (!m) return;
+        auto known = made_.find({node, m->View});
+        std::vector<uint32_t> order;
+        if (known != made_.end())
+            order = known->second.Order;
+        else if (n.Core->IsHost())
+            order = n.Core->ViewIds();
+        if (m->Masks.size() != order.size()) return;
+        TAgreed& made = made_[{node, m->View}];
+        made.Order = order;
+        made.Links.clear();
         for (size_t i = 0; i < order.size(); ++i) {
-            agreed_.Links[order[i]] = p2::IdsOf(m->Masks[i], order);
+            made.Links[order[i]] = p2::IdsOf(m->Masks[i], order);
             int claimer = NodeOfId(order[i]);
             if (claimer < 0 || !nodes_[claimer].Hostile) continue;
             // A link counts when both of its ends report it, and then it
             // must have been made: a hostile member's word alone counts for nothing.
-            for (uint32_t id : agreed_.Links[order[i]]) {
+            for (uint32_t id : made.Links[order[i]]) {
                 int other = NodeOfId(id);
                 auto back = std::find(order.begin(), order.end(), id);
                 if (other < 0 || back == order.end() ||
@@ -863,13 +871,20 @@ void TRoomSim::OnDeliver(int node, const TCoreAction& a) {
     ++delivered_;
 }
 
-uint32_t TRoomSim::RulePick(uint32_t without) const {
+const TRoomSim::TAgreed* TRoomSim::ViewMade(int host, uint32_t view) const {
+    auto it = made_.upper_bound({host, view});
+    if (it == made_.begin()) return nullptr;
+    --it;
+    return it->first.first == host ? &it->second : nullptr;
+}
+
+uint32_t TRoomSim::RulePick(const TAgreed& view, uint32_t without) {
     std::vector<uint32_t> order;
-    for (uint32_t id : agreed_.Order)
+    for (uint32_t id : view.Order)
         if (id != without) order.push_back(id);
     auto linked = [&](uint32_t a, uint32_t b) {
-        auto la = agreed_.Links.find(a), lb = agreed_.Links.find(b);
-        return la != agreed_.Links.end() && la->second.count(b) && lb != agreed_.Links.end() &&
+        auto la = view.Links.find(a), lb = view.Links.find(b);
+        return la != view.Links.end() && la->second.count(b) && lb != view.Links.end() &&
                lb->second.count(a);
     };
     for (uint32_t c : order) {
@@ -884,7 +899,6 @@ uint32_t TRoomSim::RulePick(uint32_t without) const {
 void TRoomSim::CheckAlways() {
     int listing = 0;
     std::string listers;
-    int honestHost = -1, hosts = 0;
     for (size_t i = 0; i < nodes_.size(); ++i) {
         TNode& n = nodes_[i];
         if (!n.Alive) continue;
@@ -894,10 +908,6 @@ void TRoomSim::CheckAlways() {
         // A resumed process counts once it has run: until then it has not
         // had the chance to see that it was frozen.
         const bool running = !Paused(static_cast<int>(i)) && n.LastEvent >= n.FrozenUntil;
-        if (n.Core->IsHost() && running) {
-            ++hosts;
-            if (!n.Hostile) honestHost = static_cast<int>(i);
-        }
         if (n.Core->Listed()) {
             if (n.Core->State() != TRoomCore::InRoom) Fail(n.Name + " lists a room it is not in");
             // A hostile process may list whatever it likes; the guarantee is
@@ -909,22 +919,25 @@ void TRoomSim::CheckAlways() {
         }
     }
     if (listing > 1) Fail("two processes list the room:" + listers);
-    // The view the successor rule is applied to: the last one an honest host held.
-    if (hosts == 1 && honestHost >= 0) {
-        TRoomCore& h = *nodes_[honestHost].Core;
-        auto order = h.ViewIds();
-        if (agreed_.Host != honestHost || agreed_.Order != order) {
-            std::map<uint32_t, std::set<uint32_t>> links;
-            for (uint32_t id : order) {
-                auto it = agreed_.Links.find(id);
-                if (agreed_.Host == honestHost && it != agreed_.Links.end())
-                    for (uint32_t o : it->second)
-                        if (std::count(order.begin(), order.end(), o)) links[id].insert(o);
+    // Every view an honest host holds, links included: what the successor
+    // rule is applied to by the members that took it. One it did not send
+    // links with keeps the links of the one before among its members.
+    for (size_t i = 0; i < nodes_.size(); ++i) {
+        TNode& h = nodes_[i];
+        if (!h.Alive || h.Hostile || !h.Core->IsHost()) continue;
+        const int node = static_cast<int>(i);
+        const uint32_t number = h.Core->ViewNumber();
+        if (made_.count({node, number})) continue;
+        TAgreed view;
+        view.Order = h.Core->ViewIds();
+        if (const TAgreed* before = ViewMade(node, number))
+            for (uint32_t id : view.Order) {
+                auto it = before->Links.find(id);
+                if (it == before->Links.end()) continue;
+                for (uint32_t o : it->second)
+                    if (std::count(view.Order.begin(), view.Order.end(), o)) view.Links[id].insert(o);
             }
-            agreed_.Host = honestHost;
-            agreed_.Order = order;
-            agreed_.Links = links;
-        }
+        made_.emplace(std::make_pair(node, number), std::move(view));
     }
     for (size_t i = 0; i < nodes_.size(); ++i) {
         TNode& n = nodes_[i];
@@ -947,15 +960,19 @@ void TRoomSim::CheckAlways() {
                 Fail(n.Name + " is linked to a non-member");
             n.EverLinked.insert(id);
         }
-        // A new host: the one the rule picks, when it is a hostile member.
+        // A new host, honest or hostile: the one the rule picks from the
+        // last view this member took from its honest host.
         uint32_t host = n.Core->HostId();
         if (host != n.LastHost && host != 0) {
             int hn = NodeOfId(host);
             if (hn < 0) {
                 Fail(n.Name + " follows a host no host admitted");
-            } else if (nodes_[hn].Hostile && !n.Hostile && n.LastHost != 0 && n.LastHost != host &&
-                       !agreed_.Order.empty()) {
-                uint32_t pick = RulePick(n.LastHost);
+            } else if (!n.Hostile && n.LastHost != 0 && n.LastHost != host &&
+                       n.HeldFrom >= 0 && n.HeldFrom == NodeOfId(n.LastHost) &&
+                       ViewMade(n.HeldFrom, n.HeldView)) {
+                // From the last view it took from its honest host: views made
+                // while it was cut off from that host never reached it.
+                uint32_t pick = RulePick(*ViewMade(n.HeldFrom, n.HeldView), n.LastHost);
                 if (pick != host) {
                     int pn = NodeOfId(pick);
                     Fail(n.Name + " follows " + nodes_[hn].Name + " as host; the rule picks " +
@@ -963,6 +980,12 @@ void TRoomSim::CheckAlways() {
                 }
             }
             n.LastHost = host;
+        }
+        // Views reach members after their host made them, even after it left.
+        if (int hn = NodeOfId(host);
+            hn >= 0 && !nodes_[hn].Hostile && ViewMade(hn, n.Core->ViewNumber())) {
+            n.HeldFrom = hn;
+            n.HeldView = n.Core->ViewNumber();
         }
     }
 }

@@ -141,6 +141,11 @@ class TRoomSim {
         std::string Name;
         std::string LastView; // for the trace
         uint32_t LastHost = 0;
+        // The last view it held from an honest host: that host's node and the
+        // view's number. A member cut off from its host never sees the views
+        // made meanwhile, so its successor is picked from this one.
+        int HeldFrom = -1;
+        uint32_t HeldView = 0;
         // The player list as the session component builds it: the list read on
         // entering, then every create and destroy notice.
         std::set<uint32_t> Roster;
@@ -160,10 +165,9 @@ class TRoomSim {
         std::function<void()> Run;
         bool operator>(const TEvent& o) const { return At != o.At ? At > o.At : Order > o.Order; }
     };
-    // The view as the last honest host agreed it, links included: what the
-    // successor rule is applied to.
+    // A view as an honest host made it, links included: what the successor
+    // rule is applied to.
     struct TAgreed {
-        int Host = -1;
         std::vector<uint32_t> Order;
         std::map<uint32_t, std::set<uint32_t>> Links;
     };
@@ -189,7 +193,9 @@ class TRoomSim {
     void CheckAlways();
     void CheckForged(int node, int by, uint8_t type, TRoomCore::TState before,
                      const std::vector<uint32_t>& viewBefore, uint32_t hostBefore, bool frozen);
-    uint32_t RulePick(uint32_t without) const;
+    static uint32_t RulePick(const TAgreed& view, uint32_t without);
+    // Host node's view by number, from the latest it made up to that number.
+    const TAgreed* ViewMade(int host, uint32_t view) const;
     void Fail(const std::string& what);
     void Log(const std::string& what);
     int NodeOfId(uint32_t id) const;
@@ -220,7 +226,7 @@ class TRoomSim {
     std::map<uint32_t, uint64_t> admitted_;
     std::map<uint32_t, int> idNode_;
     std::map<uint32_t, std::set<int>> shownArriving_;
-    TAgreed agreed_;
+    std::map<std::pair<int, uint32_t>, TAgreed> made_; // (host node, view number)
     std::vector<TSent> sent_;
     // Per sender and receiver: counters shown as sent and not yet delivered.
     std::map<std::pair<int, int>, std::deque<uint64_t>> expect_;

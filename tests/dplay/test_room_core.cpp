@@ -908,6 +908,31 @@ TEST(RoomTrust, AClaimedLinkCountsOnlyWhenBothEndsReportIt) {
     EXPECT_EQ(d.Core.HostId(), 3u);
 }
 
+TEST(RoomTrust, AMemberCutOffFromItsHostFollowsTheSuccessorItsLastViewNames) {
+    // Our host goes quiet while 3 and 4 still talk to us. Views the host
+    // makes meanwhile never reach us (nor, say, the others on our side), so
+    // the one we took last decides: in it 4 is linked to everyone and 3 is
+    // not linked to 5. 4 leads the room whoever it is; 3, the lowest, does not.
+    TRoomOfFive r;
+    r.Enter();
+    TDriver& d = r.D;
+    // View order 1, 3, 4, 2, 5: bit i is the i-th of them.
+    d.Feed(r.HostLink, p2::EncodeLinkView({7, {0, 0b01100, 0b11010, 0b00110, 0b00100}}));
+    for (int64_t t = 0; t < room::kSilenceMs + 1000; t += 1000) {
+        d.Feed(30, p2::EncodeEmpty(p2::PING));
+        d.Feed(40, p2::EncodeEmpty(p2::PING));
+        d.Pass(1000);
+    }
+    ASSERT_EQ(d.Core.State(), TRoomCore::InRoom);
+    ASSERT_EQ(d.Core.HostId(), 0u) << "the host's silence was noticed";
+    d.Feed(30, p2::EncodeNewHost(r.Without1(8, 3)));
+    EXPECT_EQ(d.Core.HostId(), 0u);
+    EXPECT_TRUE(d.Sent(30, p2::HOST_ACK).empty());
+    d.Feed(40, p2::EncodeNewHost(r.Without1(8, 4)));
+    EXPECT_EQ(d.Core.HostId(), 4u);
+    EXPECT_EQ(d.Sent(40, p2::HOST_ACK).size(), 1u);
+}
+
 TEST(RoomTrust, AHostLinkEndedWithoutGoodbyeNeedsHalfTheRoom) {
     // We are the successor (lowest of 1, 2, 3). Without BYE the host may go
     // on after a reset: we host only once 3 follows us; with BYE at once.
