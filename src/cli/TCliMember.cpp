@@ -6,6 +6,8 @@
 #include "platform/OwnAddresses.h"
 #include "session/DPSessionError.h"
 
+#include <limits>
+
 using platform::Cp932ToUtf8;
 
 TCliMember::TCliMember(const TCliOptions& options, TEntryPrinter& printer)
@@ -131,8 +133,9 @@ void TCliMember::SessionMessage(TDPPlayer* from, const void* data, int size) {
     chat::DispatchPayload(sender, data, static_cast<size_t>(size), events);
 }
 
-void TCliMember::Leave() {
-    // Closing writes out what is still queued to the others: the service
-    // drains leaving links, and waits for them when it ends.
-    session_.CloseSession();
+bool TCliMember::Leave() {
+    // Closing writes out what is still queued to the others. Each leaving
+    // link ends by itself once its member took everything, or nothing for
+    // as long as the room waits for a member: no bound of our own here.
+    return session_.CloseSessionWhenSent(std::numeric_limits<int>::max());
 }

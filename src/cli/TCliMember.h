@@ -23,8 +23,9 @@ class TCliMember {
     // Sends one line of UTF-8 input as a chat text. False when the room does
     // not take it yet (a member does not keep up): nothing was sent, try again.
     bool SendLine(const std::string& utf8);
-    // Leaves the room once what was sent has gone out. Safe in any state.
-    void Leave();
+    // Leaves the room and waits until what was sent has reached the others;
+    // false when some of it could not. Safe in any state.
+    bool Leave();
 
     // The session was lost: the member is no longer in the room.
     std::function<void()> OnSessionLost;

@@ -17,7 +17,7 @@
 
 namespace {
 
-enum : int { kExitOk = 0, kExitUsage = 1, kExitNoRoom = 2, kExitLost = 3 };
+enum : int { kExitOk = 0, kExitUsage = 1, kExitNoRoom = 2, kExitLost = 3, kExitUndelivered = 4 };
 
 int signalPipe[2] = {-1, -1};
 
@@ -93,7 +93,11 @@ int main(int argc, char** argv) {
     auto leave = [&](int code) {
         if (leaving) return;
         leaving = true;
-        member.Leave();
+        if (!member.Leave()) {
+            Complain("left the room, but not everything sent reached every member (a member "
+                     "stopped taking it, or its connection broke)");
+            if (code == kExitOk) code = kExitUndelivered;
+        }
         QCoreApplication::exit(code);
     };
 

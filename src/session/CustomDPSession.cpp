@@ -7,6 +7,7 @@
 
 #include <QElapsedTimer>
 #include <QTimer>
+#include <algorithm>
 #include <cstring>
 #include <exception>
 
@@ -272,7 +273,16 @@ void TCustomDPSession::OpenPlayer(const AnsiString& playerName) {
 }
 
 void TCustomDPSession::CloseSession() {
+    Close(-1);
+}
+
+bool TCustomDPSession::CloseSessionWhenSent(int timeoutMs) {
+    return Close(std::max(timeoutMs, 0));
+}
+
+bool TCustomDPSession::Close(int waitSentMs) {
     std::exception_ptr error;
+    bool sent = true;
     opened_ = false;
     sessionList_.SetValid(false);
     if (openNotified_) {
@@ -286,6 +296,8 @@ void TCustomDPSession::CloseSession() {
     if (directPlay_) {
         if (ownPlayer_) directPlay_->DestroyPlayer(ownPlayer_->Id);
         directPlay_->Close();
+        if (waitSentMs >= 0)
+            sent = directPlay_->WaitSent(static_cast<uint32_t>(waitSentMs)) == DP_OK;
     }
     currentProviderName_.clear();
     currentSessionName_.clear();
@@ -298,6 +310,7 @@ void TCustomDPSession::CloseSession() {
     ownPlayer_ = nullptr;
     isSessionHost_ = false;
     if (error) std::rethrow_exception(error);
+    return sent;
 }
 
 void TCustomDPSession::StopReceiveThread() {

@@ -56,6 +56,9 @@ class TCustomDPSession : public QObject {
     void OpenSession(bool create, const AnsiString& sessionName, const AnsiString& playerName);
     // Leaves the session and returns to Idle; safe to call in any state.
     void CloseSession();
+    // The same, and waits up to timeoutMs until what was sent has reached
+    // the others; false when some of it could not, or the wait ran out.
+    bool CloseSessionWhenSent(int timeoutMs);
     // toId 0: every other player. The own id: OnMessage at once, before
     // returning. Does nothing unless Opened.
     void SendData(uint32_t toId, const void* data, int size);
@@ -114,6 +117,8 @@ class TCustomDPSession : public QObject {
 
     void OpenPlayer(const AnsiString& playerName);
     void StopReceiveThread();
+    // waitSentMs < 0: the leave is not waited for.
+    bool Close(int waitSentMs);
     void DispatchSystemMessage(const void* buffer, uint32_t size);
     void ContinuePumpLater();
 

@@ -4,6 +4,7 @@
 #include "Peer.h"
 #include "RawClient.h"
 #include "dplay/core/DPRoomCore.h"
+#include "dplay/links/DPLink.h"
 #include "dplay/links/DPOnce.h"
 #include "dplay/service/DPService.h"
 #include "support/SilentListener.h"
@@ -11,7 +12,9 @@
 #include <atomic>
 #include <chrono>
 #include <gtest/gtest.h>
+#include <optional>
 #include <thread>
+#include <vector>
 
 using namespace dplay;
 using namespace dplaytest;
@@ -207,4 +210,100 @@ TEST(DialFirst, WhenEveryAddressFailsTheEndIsToldOnce) {
     // Anything more would have come right behind the first.
     service->RunSync([] { return 0; });
     EXPECT_EQ(ends->load(), 1);
+}
+
+namespace {
+
+// A link let go with `bytes` queued for a raw peer on loopback, which reads
+// as the test likes; Closed says, once the link has ended, whether it
+// counted everything as delivered.
+class TLeavingLink {
+  public:
+    TLeavingLink(size_t bytes, int maxMs) {
+        asio::ip::tcp::acceptor acceptor(io_, {asio::ip::make_address("127.0.0.1"), 0});
+        asio::ip::tcp::socket own(service_->Io());
+        own.connect(acceptor.local_endpoint());
+        acceptor.accept(peer_);
+        service_->RunSync([&] {
+            link_ = std::make_shared<TDPLink>(std::move(own));
+            link_->Start([](uint8_t, const uint8_t*, size_t) { return true; }, [](TLinkEnd) {});
+            link_->HandOverKeepalive(proto::kMaxFrame);
+            constexpr size_t kFrame = 64 * 1024;
+            auto frame = std::make_shared<const std::vector<uint8_t>>(kFrame, 'x');
+            for (size_t queued = 0; queued < bytes; queued += kFrame)
+                link_->Send(frame);
+            link_->WhenClosed([link = link_.get(), closed = closed_] {
+                closed->Set(link->Delivered());
+            });
+            link_->CloseAfterSend(maxMs);
+            return 0;
+        });
+    }
+    ~TLeavingLink() {
+        service_->RunSync([this] {
+            link_->Close();
+            link_.reset();
+            return 0;
+        });
+    }
+    // Reads `chunk` bytes at a time, `every` apart, to the end of stream;
+    // then closes, as a member does once it read its peer's goodbye.
+    size_t ReadAll(size_t chunk, milliseconds every) {
+        std::vector<uint8_t> buffer(chunk);
+        size_t total = 0;
+        for (;;) {
+            asio::error_code ec;
+            size_t n = asio::read(peer_, asio::buffer(buffer), ec);
+            total += n;
+            if (ec) break;
+            std::this_thread::sleep_for(every); // the reader's pace
+        }
+        peer_.close();
+        return total;
+    }
+    // Reads `bytes`, then closes with the rest unread: the link is reset.
+    void ReadSomeAndGo(size_t bytes) {
+        std::vector<uint8_t> buffer(bytes);
+        asio::error_code ec;
+        asio::read(peer_, asio::buffer(buffer), ec);
+        peer_.close();
+    }
+    std::optional<bool> Closed(int timeoutMs) { return closed_->Wait(timeoutMs); }
+
+  private:
+    std::shared_ptr<TDPService> service_ = TDPService::Acquire();
+    asio::io_context io_;
+    asio::ip::tcp::socket peer_{io_};
+    std::shared_ptr<TDPLink> link_;
+    std::shared_ptr<TDPOnce<bool>> closed_ = std::make_shared<TDPOnce<bool>>();
+};
+
+} // namespace
+
+TEST(LeavingLink, AReaderThatKeepsTakingGetsEverythingHoweverLongItTakes) {
+    // 3 MiB read 128 KiB every 200 ms: about 5 s, five times the bound, and
+    // never a second without progress.
+    constexpr size_t kBytes = 3u << 20;
+    TLeavingLink leaving(kBytes, 1000);
+    EXPECT_EQ(leaving.ReadAll(128 * 1024, milliseconds(200)), kBytes);
+    auto delivered = leaving.Closed(5000);
+    ASSERT_TRUE(delivered) << "the link never ended";
+    EXPECT_TRUE(*delivered);
+}
+
+TEST(LeavingLink, AReaderThatTakesNothingIsGivenUpOnAfterTheBoundAndNothingCountsAsDelivered) {
+    TLeavingLink leaving(16u << 20, 1000);
+    const auto start = steady_clock::now();
+    auto delivered = leaving.Closed(10000);
+    ASSERT_TRUE(delivered) << "still waiting for a reader that takes nothing";
+    EXPECT_FALSE(*delivered);
+    EXPECT_LT(steady_clock::now() - start, milliseconds(3000));
+}
+
+TEST(LeavingLink, AReaderThatGoesWithoutReadingEverythingIsNoDelivery) {
+    TLeavingLink leaving(4u << 20, 10000);
+    leaving.ReadSomeAndGo(64 * 1024);
+    auto delivered = leaving.Closed(5000);
+    ASSERT_TRUE(delivered) << "the reset went unnoticed";
+    EXPECT_FALSE(*delivered);
 }

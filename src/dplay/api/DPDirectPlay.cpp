@@ -195,6 +195,8 @@ HRESULT TDPDirectPlay::Opened(const std::shared_ptr<TDPRoomDriver>& driver,
         return hr;
     }
     driver_ = driver;
+    left_ = false;
+    sent_.reset();
     return DP_OK;
 }
 
@@ -241,21 +243,35 @@ HRESULT TDPDirectPlay::Receive(DPID* from, DPID* to, uint32_t, void* data, uint3
 
 HRESULT TDPDirectPlay::DestroyPlayer(DPID) {
     if (!driver_) return DPERR_INVALIDPLAYER;
-    service_->RunSync([driver = driver_] {
-        driver->Leave();
+    LeaveRoom();
+    return DP_OK;
+}
+
+void TDPDirectPlay::LeaveRoom() {
+    // Once per room: leaving again would report nothing left to send.
+    if (left_) return;
+    left_ = true;
+    auto sent = std::make_shared<TDPOnce<bool>>();
+    service_->RunSync([driver = driver_, sent] {
+        driver->Leave([sent](bool delivered) { sent->Set(delivered); });
         return 0;
     });
-    return DP_OK;
+    sent_ = std::move(sent);
 }
 
 HRESULT TDPDirectPlay::Close() {
     if (!driver_) return DP_OK;
-    service_->RunSync([driver = driver_] {
-        driver->Leave();
-        return 0;
-    });
+    LeaveRoom();
     driver_.reset();
+    left_ = false;
     return DP_OK;
+}
+
+HRESULT TDPDirectPlay::WaitSent(uint32_t timeoutMs) {
+    if (!sent_) return DP_OK;
+    auto delivered = sent_->Wait(static_cast<int>(std::min<uint32_t>(timeoutMs, INT32_MAX)));
+    if (!delivered) return DPERR_TIMEOUT;
+    return *delivered ? DP_OK : DPERR_CONNECTIONLOST;
 }
 
 } // namespace dplay

@@ -1,5 +1,6 @@
 #pragma once
 #include "dplay/api/DirectPlay.h"
+#include "dplay/links/DPOnce.h"
 #include "dplay/protocol/DPProtocol.h"
 
 #include <asio.hpp>
@@ -30,6 +31,7 @@ class TDPDirectPlay : public IDirectPlay4 {
     HRESULT Receive(DPID* from, DPID* to, uint32_t flags, void* data, uint32_t* size) override;
     HRESULT DestroyPlayer(DPID id) override;
     HRESULT Close() override;
+    HRESULT WaitSent(uint32_t timeoutMs) override;
     std::string LastErrorDetail() const override { return lastError_; }
 
   private:
@@ -51,6 +53,10 @@ class TDPDirectPlay : public IDirectPlay4 {
     std::vector<Found> found_;
     // The room, run on a core by its driver.
     std::shared_ptr<TDPRoomDriver> driver_;
+    // Leaves driver_'s room, once: sent_ tells whether what it left to send was delivered.
+    void LeaveRoom();
+    bool left_ = false;
+    std::shared_ptr<TDPOnce<bool>> sent_;
     std::string lastError_;
 };
 

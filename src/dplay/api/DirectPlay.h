@@ -184,6 +184,14 @@ class IDirectPlay4 {
     virtual HRESULT Receive(DPID* from, DPID* to, uint32_t flags, void* data, uint32_t* size) = 0;
     virtual HRESULT DestroyPlayer(DPID id) = 0;
     virtual HRESULT Close() = 0;
+    // After Close: waits until what was sent before it has reached the
+    // others. DP_OK when it has, DPERR_CONNECTIONLOST when some of it could
+    // not (a member stopped taking it, or its link broke), DPERR_TIMEOUT
+    // when it is still going after timeoutMs.
+    virtual HRESULT WaitSent(uint32_t timeoutMs) {
+        (void)timeoutMs;
+        return DP_OK;
+    }
     // What the user should know about the last failure of Open beyond its
     // code (which port, and why), in plain ASCII; empty when nothing.
     virtual std::string LastErrorDetail() const { return {}; }

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 
 namespace dplay {
@@ -83,6 +85,8 @@ void TDPLink::Read() {
         reading_ = false;
         if (!open_) return;
         if (ec) {
+            // The peer closes only once it has read our end of stream.
+            delivered_ = draining_ && shutDown_ && ec == asio::error::eof;
             Close(TLinkEnd::PeerGone);
             return;
         }
@@ -190,6 +194,7 @@ void TDPLink::Write() {
             Close(TLinkEnd::PeerGone);
             return;
         }
+        lastTaken_ = steady_clock::now();
         {
             std::lock_guard guard(sendMutex_);
             for (size_t i = 0; i < writingCount_; ++i) {
@@ -227,6 +232,7 @@ void TDPLink::FinishSending() {
         // come, would reset the connection and drop what we sent.
         asio::error_code ec;
         socket_.shutdown(asio::ip::tcp::socket::shutdown_send, ec);
+        shutDown_ = !ec;
         if (!ec) return;
     }
     Close(TLinkEnd::Local);
@@ -237,7 +243,7 @@ void TDPLink::WhenClosed(std::function<void()> fn) {
         fn();
         return;
     }
-    whenClosed_ = std::move(fn);
+    whenClosed_.push_back(std::move(fn));
 }
 
 void TDPLink::Close(TLinkEnd why) {
@@ -258,11 +264,10 @@ void TDPLink::Close(TLinkEnd why) {
     onEnd_ = nullptr;
     if (!dispatching_) onFrame_ = nullptr;
     if (why != TLinkEnd::Local && onEnd) onEnd(why);
-    if (whenClosed_) {
-        auto closed = std::move(whenClosed_);
-        whenClosed_ = nullptr;
-        closed();
-    }
+    auto closed = std::move(whenClosed_);
+    whenClosed_.clear();
+    for (auto& fn : closed)
+        fn();
 }
 
 void TDPLink::FrameProgress(steady_clock::time_point now, bool completed) {
@@ -300,9 +305,17 @@ void TDPLink::Tick() {
     timer_.async_wait([this, self](asio::error_code ec) {
         if (ec || !open_) return;
         auto now = steady_clock::now();
-        if (draining_ && now - drainStarted_ > drainFor_) {
-            Close(TLinkEnd::Local); // a peer that neither reads nor closes
-            return;
+        if (draining_) {
+            // Bytes leaving the socket's queue were taken by the peer.
+            int queued = 0;
+            if (::ioctl(socket_.native_handle(), SIOCOUTQ, &queued) == 0) {
+                if (socketQueued_ >= 0 && queued < socketQueued_) lastTaken_ = now;
+                socketQueued_ = queued;
+            }
+            if (now - std::max(drainStarted_, lastTaken_) > drainFor_) {
+                Close(TLinkEnd::Local); // a peer that neither reads nor closes
+                return;
+            }
         }
         if (FrameOverdue(now)) {
             Close(TLinkEnd::Timeout);

@@ -9,6 +9,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 namespace dplay {
 
@@ -54,14 +55,20 @@ class TDPLink : public std::enable_shared_from_this<TDPLink> {
     void Close(TLinkEnd why = TLinkEnd::Local);
     // Writes out everything queued, then ends the stream and reads (and
     // drops) what the peer still sends until it closes its side too, so that
-    // nothing we sent is lost to a reset, for at most maxMs. The end handler
-    // is not called.
+    // nothing we sent is lost to a reset. It gives up once the peer has taken
+    // nothing for maxMs (a slow reader may take long, a stalled one not
+    // forever). The end handler is not called.
     void CloseAfterSend(int maxMs = proto::kKeepaliveTimeoutMs);
+    // After CloseAfterSend: the peer closed its side after our end of
+    // stream, so it read everything we sent. False while open, and when the
+    // link ended any other way.
+    bool Delivered() const { return delivered_; }
     // Written last when the link ends because the peer does not read (what
     // waits unsent passed its bound): the frames not yet going out are dropped
     // for it, the end handler is called (Timeout), and the link closes after it.
     void SetLastWords(proto::TFrame frame) { lastWords_ = std::move(frame); }
-    // fn runs once when the link is closed, whatever the reason (now, if it is).
+    // fn runs once when the link is closed, whatever the reason (now, if it
+    // is); each fn given runs.
     void WhenClosed(std::function<void()> fn);
 
     bool IsOpen() const { return open_; }
@@ -115,8 +122,14 @@ class TDPLink : public std::enable_shared_from_this<TDPLink> {
     bool paused_ = false;
     bool reading_ = false;
     bool draining_ = false; // CloseAfterSend was called: input is dropped
-    std::function<void()> whenClosed_;
+    bool shutDown_ = false; // our end of stream went out after the last frame
+    bool delivered_ = false;
+    std::vector<std::function<void()>> whenClosed_;
     std::chrono::steady_clock::time_point started_, lastReceive_, lastSend_, drainStarted_;
+    // When the peer last took bytes: a write finished, or the socket's
+    // queue shrank (what it holds, as last seen).
+    std::chrono::steady_clock::time_point lastTaken_;
+    int socketQueued_ = -1;
     std::chrono::milliseconds drainFor_{proto::kKeepaliveTimeoutMs};
     // A frame begun and not yet complete: the time it has taken so far (each
     // pause counted up to kFrameGapCountedMs) and when its last bytes came.

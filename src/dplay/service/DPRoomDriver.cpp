@@ -78,11 +78,17 @@ void TDPRoomDriver::CreatePlayer(const std::string& name, std::shared_ptr<TDPEve
     Apply();
 }
 
-void TDPRoomDriver::Leave() {
+void TDPRoomDriver::Leave(std::function<void(bool)> sent) {
     std::lock_guard lock(coreMutex_);
-    if (left_) return;
+    if (left_) {
+        if (sent) sent(true);
+        return;
+    }
+    std::vector<std::shared_ptr<TDPLink>> letGo;
+    letGo_ = &letGo;
     core_.Leave(Now());
     Apply();
+    letGo_ = nullptr;
     left_ = true;
     tick_.cancel();
     for (auto& [id, timer] : timers_)
@@ -92,6 +98,22 @@ void TDPRoomDriver::Leave() {
     for (auto& [id, slot] : slots_)
         if (slot.Link) slot.Link->CloseAfterSend();
     slots_.clear();
+    if (sent) {
+        // Each link ends by itself: delivered, broken, or its peer took
+        // nothing for the bound.
+        struct TLeft {
+            size_t Open;
+            std::function<void(bool)> Sent;
+        };
+        auto left = std::make_shared<TLeft>(TLeft{letGo.size() + 1, std::move(sent)});
+        auto closed = [left](bool delivered) {
+            if (!left->Sent) return;
+            if (!delivered || --left->Open == 0) std::exchange(left->Sent, nullptr)(delivered);
+        };
+        for (auto& link : letGo)
+            link->WhenClosed([closed, l = link.get()] { closed(l->Delivered()); });
+        closed(true);
+    }
     if (inDirectory_) service_.Directory(directoryPort_).RemoveLocal(this);
     inDirectory_ = false;
     if (openDone_) std::exchange(openDone_, nullptr)(DPERR_CONNECTIONLOST, 0);
@@ -314,7 +336,15 @@ void TDPRoomDriver::Run(const TCoreAction& a) {
         if (!link) break; // still connecting: it is closed when it connects
         joinsWaiting_.erase(link.get());
         if (a.Frame) link->Send(a.Frame);
-        link->CloseAfterSend();
+        if (letGo_) {
+            // What we sent before leaving still goes to a member that reads
+            // slowly, for as long as the room waits for a member that takes
+            // nothing.
+            letGo_->push_back(link);
+            link->CloseAfterSend(static_cast<int>(room::kAckTimeoutMs));
+        } else {
+            link->CloseAfterSend();
+        }
         break;
     }
     case TCoreAction::Deliver:

@@ -38,7 +38,10 @@ class TDPRoomDriver : public TDPListedRoom, public std::enable_shared_from_this<
     void Join(const asio::ip::address& host, uint16_t port, const TGuid& application,
               const TGuid& instance, TDone done);
     void CreatePlayer(const std::string& name, std::shared_ptr<TDPEvent> event, TDone done);
-    void Leave();
+    // sent (when given) is called once on the I/O thread: true when every
+    // link the room let go has delivered all it was sent, false as soon as
+    // one could not (its peer stopped taking it, or the link broke).
+    void Leave(std::function<void(bool)> sent = nullptr);
 
     struct TPlayer {
         uint32_t Id;
@@ -95,6 +98,8 @@ class TDPRoomDriver : public TDPListedRoom, public std::enable_shared_from_this<
     bool isHost_ = false;
     bool inDirectory_ = false;
     bool left_ = false;
+    // While leaving: the links let go, whose delivery the leaver waits for.
+    std::vector<std::shared_ptr<TDPLink>>* letGo_ = nullptr;
     proto::TRoomInfo info_, listed_;
 
     TDPReceiveQueue queue_;
