@@ -133,9 +133,9 @@ void TCliMember::SessionMessage(TDPPlayer* from, const void* data, int size) {
     chat::DispatchPayload(sender, data, static_cast<size_t>(size), events);
 }
 
-bool TCliMember::Leave() {
+bool TCliMember::Leave(const std::function<void()>& stillGoing) {
     // Closing writes out what is still queued to the others. Each leaving
     // link ends by itself once its member took everything, or nothing for
     // as long as the room waits for a member: no bound of our own here.
-    return session_.CloseSessionWhenSent(std::numeric_limits<int>::max());
+    return session_.CloseSessionWhenSent(std::numeric_limits<int>::max(), stillGoing);
 }

@@ -25,7 +25,7 @@ class TCliMember {
     bool SendLine(const std::string& utf8);
     // Leaves the room and waits until what was sent has reached the others;
     // false when some of it could not. Safe in any state.
-    bool Leave();
+    bool Leave(const std::function<void()>& stillGoing = {});
 
     // The session was lost: the member is no longer in the room.
     std::function<void()> OnSessionLost;

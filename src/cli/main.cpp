@@ -93,7 +93,8 @@ int main(int argc, char** argv) {
     auto leave = [&](int code) {
         if (leaving) return;
         leaving = true;
-        if (!member.Leave()) {
+        auto slow = [] { Complain("leaving: waiting until every member has taken what was sent"); };
+        if (!member.Leave(slow)) {
             Complain("left the room, but not everything sent reached every member (a member "
                      "stopped taking it, or its connection broke)");
             if (code == kExitOk) code = kExitUndelivered;

@@ -276,11 +276,12 @@ void TCustomDPSession::CloseSession() {
     Close(-1);
 }
 
-bool TCustomDPSession::CloseSessionWhenSent(int timeoutMs) {
-    return Close(std::max(timeoutMs, 0));
+bool TCustomDPSession::CloseSessionWhenSent(int timeoutMs,
+                                            const std::function<void()>& stillGoing) {
+    return Close(std::max(timeoutMs, 0), stillGoing);
 }
 
-bool TCustomDPSession::Close(int waitSentMs) {
+bool TCustomDPSession::Close(int waitSentMs, const std::function<void()>& stillGoing) {
     std::exception_ptr error;
     bool sent = true;
     opened_ = false;
@@ -296,8 +297,19 @@ bool TCustomDPSession::Close(int waitSentMs) {
     if (directPlay_) {
         if (ownPlayer_) directPlay_->DestroyPlayer(ownPlayer_->Id);
         directPlay_->Close();
-        if (waitSentMs >= 0)
-            sent = directPlay_->WaitSent(static_cast<uint32_t>(waitSentMs)) == DP_OK;
+        if (waitSentMs >= 0) {
+            constexpr int kSlowMs = 1000;
+            HRESULT hr = DPERR_TIMEOUT;
+            if (stillGoing && waitSentMs > kSlowMs) {
+                hr = directPlay_->WaitSent(kSlowMs);
+                if (hr == DPERR_TIMEOUT) {
+                    stillGoing();
+                    waitSentMs -= kSlowMs;
+                }
+            }
+            if (hr == DPERR_TIMEOUT) hr = directPlay_->WaitSent(static_cast<uint32_t>(waitSentMs));
+            sent = hr == DP_OK;
+        }
     }
     currentProviderName_.clear();
     currentSessionName_.clear();

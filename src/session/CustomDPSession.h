@@ -58,7 +58,8 @@ class TCustomDPSession : public QObject {
     void CloseSession();
     // The same, and waits up to timeoutMs until what was sent has reached
     // the others; false when some of it could not, or the wait ran out.
-    bool CloseSessionWhenSent(int timeoutMs);
+    // stillGoing (when given) is called once if that takes over a second.
+    bool CloseSessionWhenSent(int timeoutMs, const std::function<void()>& stillGoing = {});
     // toId 0: every other player. The own id: OnMessage at once, before
     // returning. Does nothing unless Opened.
     void SendData(uint32_t toId, const void* data, int size);
@@ -118,7 +119,7 @@ class TCustomDPSession : public QObject {
     void OpenPlayer(const AnsiString& playerName);
     void StopReceiveThread();
     // waitSentMs < 0: the leave is not waited for.
-    bool Close(int waitSentMs);
+    bool Close(int waitSentMs, const std::function<void()>& stillGoing = {});
     void DispatchSystemMessage(const void* buffer, uint32_t size);
     void ContinuePumpLater();
 
