@@ -887,9 +887,15 @@ uint32_t TRoomSim::RulePick(const TAgreed& view, uint32_t without) {
         return la != view.Links.end() && la->second.count(b) && lb != view.Links.end() &&
                lb->second.count(a);
     };
+    // Members linked to none of the others count neither way.
+    std::set<uint32_t> reached;
+    for (uint32_t a : order)
+        for (uint32_t b : order)
+            if (a != b && linked(a, b)) reached.insert(a);
     for (uint32_t c : order) {
+        if (!reached.count(c)) continue;
         bool all = true;
-        for (uint32_t o : order)
+        for (uint32_t o : reached)
             if (o != c && !linked(c, o)) all = false;
         if (all) return c;
     }

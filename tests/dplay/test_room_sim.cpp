@@ -170,3 +170,34 @@ TEST(RoomSimulation, AMemberFrozenWhileANewcomerJoinsHearsItAfterwards) {
         if (!sim.Failures().empty()) break;
     }
 }
+
+TEST(RoomSimulation, AHostLeavingRightAfterAdmittingSomeoneHandsTheRoomOn) {
+    // The host leaves a few milliseconds after a newcomer was let in, before
+    // the members have linked to it: one of them takes the room over and
+    // nobody, the newcomer included, loses it.
+    for (int members : {1, 2, 3}) {
+        for (int64_t after = 0; after <= 300; after += 10) {
+            for (uint64_t seed = 1; seed <= 3; ++seed) {
+                TRoomSim sim(seed, true);
+                for (int i = 0; i <= members + 1; ++i)
+                    sim.AddNode(false);
+                sim.CreateRoom(0, 10);
+                for (int i = 1; i <= members; ++i) {
+                    sim.JoinRoom(i, 0);
+                    sim.RunFor(500);
+                }
+                sim.RunFor(3000);
+                const int newcomer = members + 1;
+                sim.JoinRoom(newcomer, 0);
+                sim.RunFor(after);
+                sim.Leave(0);
+                sim.RunFor(15000);
+                for (int i = 1; i <= newcomer; ++i)
+                    ASSERT_FALSE(sim.GotLost(i))
+                        << "m" << i << " lost the room; " << members << " members, host left "
+                        << after << " ms after the join began\n"
+                        << Report(seed, sim);
+            }
+        }
+    }
+}

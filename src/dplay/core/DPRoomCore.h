@@ -213,6 +213,7 @@ class TRoomCore {
         // Introductions of ours that failed: a newcomer refuses them until
         // it has read its welcome, which may come after its MEMBER_ADDED.
         uint32_t DialsFailed = 0;
+        bool DialRefused = false; // the last one reached it and was turned away
         // The route the unacked blocks went out on; a new one gets them again.
         TLinkId RouteLink = 0;
         bool RouteRelayed = false;

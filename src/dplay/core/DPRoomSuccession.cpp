@@ -45,6 +45,7 @@ void TRoomCore::DropLink(TLinkId id, bool timedOut, bool ended) {
         if (auto peer = peers_.find(link.Peer); peer != peers_.end() && !peer->second.Direct &&
                                                 state_ == InRoom &&
                                                 ++peer->second.DialsFailed < kMaxDials) {
+            peer->second.DialRefused = link.Up;
             TTimerId t = StartTimer(Redial, kRedialMs * peer->second.DialsFailed);
             timers_.at(t).Peer = link.Peer;
         }
@@ -131,18 +132,27 @@ uint32_t TRoomCore::Successor(bool* byLinks, uint32_t without) const {
     // the members linked directly to all others, else the lowest of all
     // (*byLinks false: the view's links may lag behind a fresh room's). A
     // link counts only when both of its ends report it: one member's word
-    // cannot make it the successor.
+    // cannot make it the successor. A member linked to none of the others
+    // (a newcomer the host let in just before it left, or one whose links
+    // all died) cannot be reached by any successor: it does not keep the
+    // others from having one.
     auto order = ViewOrder();
     std::erase(order, without);
     auto linksOf = [&](uint32_t id) -> const std::set<uint32_t>& {
         return id == ownId_ ? self_.Links : peers_.at(id).Entry.Links;
     };
+    auto linked = [&](uint32_t a, uint32_t b) {
+        return linksOf(a).count(b) && linksOf(b).count(a);
+    };
+    std::set<uint32_t> reached;
+    for (uint32_t a : order)
+        for (uint32_t b : order)
+            if (a != b && linked(a, b)) reached.insert(a);
     for (uint32_t candidate : order) {
+        if (!reached.count(candidate)) continue;
         bool all = true;
-        for (uint32_t other : order)
-            if (other != candidate &&
-                !(linksOf(candidate).count(other) && linksOf(other).count(candidate)))
-                all = false;
+        for (uint32_t other : reached)
+            if (other != candidate && !linked(candidate, other)) all = false;
         if (all) return candidate;
     }
     *byLinks = false;
@@ -198,11 +208,18 @@ bool TRoomCore::Reaching(uint32_t id) const {
     auto it = peers_.find(id);
     if (it == peers_.end()) return false;
     if (it->second.Direct) return true;
-    // A link to it is being made: ours dialed, or its introduction held.
-    return std::any_of(links_.begin(), links_.end(), [&](const auto& l) {
-        return (l.second.Role == Dialing && l.second.Peer == id) ||
-               (l.second.Role == HeldIntro && l.second.Hello.FromId == id);
-    });
+    // A link to it is being made: ours dialed, or its introduction held,
+    // or ours, which reached it and was turned away, is to be tried again (a
+    // newcomer refuses introductions until it has read its welcome, which
+    // may come after its host left). One that never got through is not.
+    return std::any_of(links_.begin(), links_.end(),
+                       [&](const auto& l) {
+                           return (l.second.Role == Dialing && l.second.Peer == id) ||
+                                  (l.second.Role == HeldIntro && l.second.Hello.FromId == id);
+                       }) ||
+           std::any_of(timers_.begin(), timers_.end(), [&](const auto& t) {
+               return t.second.Kind == Redial && t.second.Peer == id && it->second.DialRefused;
+           });
 }
 
 void TRoomCore::Claim(THostEnd how) {
