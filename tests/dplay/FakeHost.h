@@ -30,6 +30,7 @@ struct TFakeHost {
     void Accept(TRaw& raw, proto::TMessageType request) {
         acceptor.accept(raw.s);
         raw.Limit();
+        ASSERT_TRUE(raw.Secure(true));
         auto hello = raw.Read();
         ASSERT_TRUE(hello && hello->Type == proto::HELLO);
         auto req = raw.Read();

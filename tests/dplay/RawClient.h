@@ -1,15 +1,22 @@
 #pragma once
 // A raw TCP client of the session service, speaking frames by hand.
+#include "dplay/links/DPTls.h"
 #include "dplay/protocol/DPProtocol.h"
 #include "dplay/protocol/DPProtocol2.h"
 
 #include <asio.hpp>
+#include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <chrono>
 #include <condition_variable>
 #include <map>
 #include <mutex>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
 #include <optional>
+#include <poll.h>
+#include <stdexcept>
 #include <string>
 #include <sys/socket.h>
 #include <thread>
@@ -28,14 +35,17 @@ inline std::vector<uint8_t> RawHello(const TGuid& application, uint16_t version 
     return bytes;
 }
 
-// A raw TCP client; Closed() tells whether the service cut it off in time.
+// A raw client of the session service over TLS (or in the clear, to see
+// that refused), with a key of its own; Closed() tells whether the service
+// cut it off in time. Writes may come from another thread than reads.
 struct TRaw {
     asio::io_context io;
     asio::ip::tcp::socket s{io};
-    TRaw() = default; // to be connected by an acceptor, then Limit()
-    explicit TRaw(uint16_t port) {
+    TRaw() = default; // to be connected by an acceptor, then Limit() and Secure(true)
+    explicit TRaw(uint16_t port, bool clear = false) {
         s.connect({asio::ip::make_address("127.0.0.1"), port});
         Limit();
+        if (!clear) Secure(false);
     }
     // From a source address of its own (127.0.0.x), as another machine would.
     TRaw(uint16_t port, const char* source) {
@@ -43,6 +53,36 @@ struct TRaw {
         s.bind({asio::ip::make_address(source), 0});
         s.connect({asio::ip::make_address("127.0.0.1"), port});
         Limit();
+        Secure(false);
+    }
+    ~TRaw() {
+        if (ssl_) SSL_free(ssl_);
+    }
+    TRaw(const TRaw&) = delete;
+    TRaw& operator=(const TRaw&) = delete;
+
+    // The key every raw client of this process shows unless told otherwise.
+    static TDPTls& TestKey() {
+        static std::unique_ptr<TDPTls> key = [] {
+            std::signal(SIGPIPE, SIG_IGN); // a write to a link the service cut must fail, not kill
+            return TDPTls::Ephemeral();
+        }();
+        return *key;
+    }
+    // The TLS handshake, as the end that dialled or the one that accepted.
+    bool Secure(bool accepted, TDPTls& key = TestKey()) {
+        ssl_ = SSL_new(key.Context().native_handle());
+        SSL_set_fd(ssl_, s.native_handle());
+        const int r = accepted ? SSL_accept(ssl_) : SSL_connect(ssl_);
+        if (r != 1) {
+            SSL_free(ssl_);
+            ssl_ = nullptr;
+            return false;
+        }
+        return true;
+    }
+    std::optional<p2::TKeyId> PeerKey() const {
+        return ssl_ ? TDPTls::PeerKey(ssl_) : std::nullopt;
     }
     // HELLO (saying `version`) and a request in one write, as a member sends them.
     void Request(const TGuid& application, const proto::TFrame& request,
@@ -55,7 +95,25 @@ struct TRaw {
         timeval tv{20, 0}; // far beyond every bound of the service
         ::setsockopt(s.native_handle(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
     }
-    void Write(const void* p, size_t n) { asio::write(s, asio::buffer(p, n)); }
+    // False once the link is broken.
+    bool TryWrite(const void* p, size_t n) {
+        if (!ssl_) {
+            asio::error_code ec;
+            asio::write(s, asio::buffer(p, n), ec);
+            return !ec;
+        }
+        std::lock_guard lock(mutex_);
+        while (n) {
+            const int put = SSL_write(ssl_, p, static_cast<int>(std::min<size_t>(n, 1 << 20)));
+            if (put <= 0) return false;
+            p = static_cast<const uint8_t*>(p) + put;
+            n -= static_cast<size_t>(put);
+        }
+        return true;
+    }
+    void Write(const void* p, size_t n) {
+        if (!TryWrite(p, n)) throw std::runtime_error("the raw link is broken");
+    }
     void Write(const proto::TFrame& f) { Write(f->data(), f->size()); }
     struct Frame {
         uint8_t Type = 0;
@@ -82,21 +140,56 @@ struct TRaw {
     }
     bool ReadAll(uint8_t* p, size_t n) {
         while (n) {
-            ssize_t got = ::recv(s.native_handle(), p, n, 0);
+            ssize_t got = ReadSome(p, n);
             if (got <= 0) return false;
             p += got;
             n -= static_cast<size_t>(got);
         }
         return true;
     }
+    // Whether the link has ended (end of stream, reset, or a broken record)
+    // rather than gone quiet for the read time limit.
     bool Closed() {
         char buf[4096];
         for (;;) {
-            ssize_t n = ::recv(s.native_handle(), buf, sizeof buf, 0);
+            errno = 0;
+            ssize_t n = ReadSome(buf, sizeof buf);
             if (n == 0) return true;
-            if (n < 0) return errno == ECONNRESET;
+            if (n < 0) return errno != EAGAIN && errno != EWOULDBLOCK;
         }
     }
+    // Bytes read: > 0; 0 at the end of the stream; < 0 on a reset, a broken
+    // record, or nothing for the read time limit (errno EAGAIN).
+    ssize_t ReadSome(void* p, size_t n) {
+        if (!ssl_) return ::recv(s.native_handle(), p, n, 0);
+        for (;;) {
+            {
+                // Waiting for bytes happens outside the lock, so that writes go on.
+                std::lock_guard lock(mutex_);
+                pollfd ready{s.native_handle(), POLLIN, 0};
+                if (SSL_pending(ssl_) > 0 || ::poll(&ready, 1, 0) > 0) {
+                    ERR_clear_error();
+                    const int got = SSL_read(ssl_, p, static_cast<int>(std::min<size_t>(n, 1 << 20)));
+                    if (got > 0) return got;
+                    const int error = SSL_get_error(ssl_, got);
+                    if (error == SSL_ERROR_ZERO_RETURN) return 0;
+                    if (error == SSL_ERROR_WANT_READ) continue; // a record's handshake message
+                    if (error == SSL_ERROR_SYSCALL && errno == 0) return 0;
+                    if (error == SSL_ERROR_SSL) errno = EPROTO;
+                    return -1;
+                }
+            }
+            pollfd wait{s.native_handle(), POLLIN, 0};
+            if (::poll(&wait, 1, 20000) == 0) {
+                errno = EAGAIN;
+                return -1;
+            }
+        }
+    }
+
+  private:
+    SSL* ssl_ = nullptr;
+    std::mutex mutex_;
 };
 
 // The rooms a directory lists, asked by hand.
@@ -219,8 +312,7 @@ class TDeafMember {
             const auto ping = p2::EncodeEmpty(p2::PING);
             std::unique_lock lock(mutex_);
             while (!stopped_.wait_for(lock, std::chrono::milliseconds(500), [&] { return stop_; })) {
-                asio::error_code ec;
-                asio::write(Member.raw.s, asio::buffer(*ping), ec);
+                Member.raw.TryWrite(ping->data(), ping->size());
             }
         });
         return true;

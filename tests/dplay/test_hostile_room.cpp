@@ -430,11 +430,9 @@ TEST_F(HostileRoom, AFrameThatBeganMustFinishButAStallWaitsForTheSilenceBound) {
     std::atomic<bool> stop{false};
     std::thread writer([&] {
         for (size_t at = 500; !stop; ++at) {
-            asio::error_code ec;
-            asio::write(m[1]->raw.s, asio::buffer(ping), ec);
-            if (at < frame->size()) asio::write(m[2]->raw.s, asio::buffer(&(*frame)[at], 1), ec);
-            if (at == 500 + kStallAfterMs / 250)
-                asio::write(m[0]->raw.s, asio::buffer(frame->data(), 500), ec);
+            m[1]->raw.TryWrite(ping.data(), ping.size());
+            if (at < frame->size()) m[2]->raw.TryWrite(&(*frame)[at], 1);
+            if (at == 500 + kStallAfterMs / 250) m[0]->raw.TryWrite(frame->data(), 500);
             std::this_thread::sleep_for(std::chrono::milliseconds(250));
         }
     });

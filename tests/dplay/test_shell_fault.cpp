@@ -46,20 +46,20 @@ TEST_F(ShellFault, AMemberThatNeverAnswersAnIntroductionDoesNotStopLaterJoins) {
         TRaw intro;
         mute.accept(intro.s);
         intro.Limit();
+        if (!intro.Secure(true)) return;
         intro.Read(); // HELLO
         intro.Read(); // PEER_HELLO
         intro.Write(p2::EncodeHello({kApp}));
         auto ping = p2::EncodeEmpty(p2::PING);
         while (!stop) {
-            asio::error_code ec;
-            asio::write(toHost.s, asio::buffer(*ping), ec);
+            toHost.TryWrite(ping->data(), ping->size());
             std::this_thread::sleep_for(milliseconds(300));
         }
     });
     TPeer late;
     EXPECT_EQ(late.TryJoin(port, "late"), DP_OK);
     stop = true;
-    TRaw wake(mute.local_endpoint().port()); // in case nobody ever came
+    TRaw wake(mute.local_endpoint().port(), true); // in case nobody ever came
     muteMember.join();
     ExpectTalking(host, late, "past the mute member");
     ExpectTalking(member, late, "and to the member");
@@ -96,6 +96,7 @@ TEST(RegistrationFault, ARefusedRegistrationFailsTheCreate) {
             owner.acceptor.accept(registrant.s);
             if (stop) break;
             registrant.Limit();
+            if (!registrant.Secure(true)) continue;
             if (registrant.Read()) registrant.Write(p2::EncodeHello({TGuid{}}));
             registrant.Read(); // REGISTER
         }
@@ -107,7 +108,7 @@ TEST(RegistrationFault, ARefusedRegistrationFailsTheCreate) {
     d.sessionName = "room";
     EXPECT_TRUE(Failed(host.Dp->Open(d, DPOPEN_CREATE)));
     stop = true;
-    TRaw wake(port);
+    TRaw wake(port, true);
     refusing.join();
 }
 
@@ -129,8 +130,7 @@ TEST_F(ShellFault, ARegistrationTrickledAByteAtATimeIsCutOff) {
         // silence bound after the last byte.
         for (size_t at = 0; at < add->size() && !stop && steady_clock::now() - start < seconds(15);
              ++at) {
-            asio::error_code ec;
-            asio::write(registrant.s, asio::buffer(&(*add)[at], 1), ec);
+            registrant.TryWrite(&(*add)[at], 1);
             std::this_thread::sleep_for(milliseconds(250));
         }
     });

@@ -121,7 +121,8 @@ TEST_F(SessionFault, AThousandEnumerationsHeldOpenLeaveTheRoomTalking) {
     member.Command("join 127.0.0.2 " + std::to_string(port) + " room member");
     ASSERT_NE(member.WaitFor("OPEN"), "");
 
-    // A thousand enumerations that never read their reply nor close.
+    // A thousand connections that never finish their TLS handshake nor close
+    // (bytes in the clear would only be turned away at once).
     std::vector<int> flood;
     sockaddr_in to{};
     to.sin_family = AF_INET;
@@ -130,9 +131,6 @@ TEST_F(SessionFault, AThousandEnumerationsHeldOpenLeaveTheRoomTalking) {
     sockaddr_in from{};
     from.sin_family = AF_INET;
     from.sin_addr.s_addr = htonl(0x7F000009);
-    auto request = *dplay::proto::EncodeHello({kApp});
-    auto enumerate = *dplay::proto::EncodeEmpty(dplay::proto::ENUM_REQUEST);
-    request.insert(request.end(), enumerate.begin(), enumerate.end());
     for (int i = 0; i < 1000; ++i) {
         int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         ASSERT_GE(fd, 0);
@@ -140,8 +138,7 @@ TEST_F(SessionFault, AThousandEnumerationsHeldOpenLeaveTheRoomTalking) {
         timeval brief{0, 200000}; // a full backlog must not hold the flood up
         ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &brief, sizeof brief);
         ::bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from);
-        if (::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0)
-            (void)!::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+        (void)!::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to);
     }
 
     // The members talk, a newcomer enters, and the host holds few descriptors.

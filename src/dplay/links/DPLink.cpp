@@ -1,5 +1,7 @@
 #include "dplay/links/DPLink.h"
 
+#include "dplay/links/DPTls.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <linux/sockios.h>
@@ -10,9 +12,18 @@ namespace dplay {
 
 using namespace std::chrono;
 
-TDPLink::TDPLink(asio::ip::tcp::socket socket)
-    : socket_(std::move(socket)), timer_(socket_.get_executor()),
+namespace {
+// Frames gathered into one TLS write, unless one frame alone is longer.
+constexpr size_t kSealedBytes = 64 * 1024;
+} // namespace
+
+TDPLink::TDPLink(asio::ip::tcp::socket socket, asio::ssl::context* tls, bool accepted)
+    : socket_(std::move(socket)), accepted_(accepted), timer_(socket_.get_executor()),
       decoder_(proto::kMaxHandshakeFrame), readBuffer_(64 * 1024) {
+    if (tls) {
+        tls_ = std::make_unique<asio::ssl::stream<asio::ip::tcp::socket&>>(socket_, *tls);
+        writeActive_ = true; // frames wait for the handshake
+    }
     asio::error_code ec;
     socket_.set_option(asio::ip::tcp::no_delay(true), ec); // blocks go out at once
     auto ep = socket_.remote_endpoint(ec);
@@ -26,8 +37,30 @@ TDPLink::~TDPLink() = default;
 
 void TDPLink::Start(FrameHandler onFrame, EndHandler onEnd) {
     SetHandlers(std::move(onFrame), std::move(onEnd));
-    Read();
     Tick();
+    if (!tls_) return Read();
+    // The handshake deadline of Tick bounds this too.
+    tls_->async_handshake(accepted_ ? asio::ssl::stream_base::server
+                                    : asio::ssl::stream_base::client,
+                          [this, self = shared_from_this()](const asio::error_code& ec) {
+                              Handshaken(ec);
+                          });
+}
+
+void TDPLink::Handshaken(const asio::error_code& ec) {
+    if (!open_) return;
+    if (!ec) peerKey_ = TDPTls::PeerKey(tls_->native_handle());
+    if (ec || !peerKey_) {
+        // A reset or end of stream is a peer gone; anything else is a peer
+        // that does not speak this (an older version sends its frames in the clear).
+        const bool gone = ec == asio::error::eof || ec == asio::error::connection_reset ||
+                          ec == asio::ssl::error::stream_truncated;
+        Close(gone ? TLinkEnd::PeerGone : TLinkEnd::Insecure);
+        return;
+    }
+    lastReceive_ = steady_clock::now();
+    Read();
+    Write(); // what was sent meanwhile
 }
 
 void TDPLink::SetHandlers(FrameHandler onFrame, EndHandler onEnd) {
@@ -81,7 +114,7 @@ void TDPLink::Read() {
     if (paused_ || reading_) return;
     reading_ = true;
     auto self = shared_from_this();
-    socket_.async_read_some(asio::buffer(readBuffer_), [this, self](asio::error_code ec, size_t n) {
+    auto done = [this, self](asio::error_code ec, size_t n) {
         reading_ = false;
         if (!open_) return;
         if (ec) {
@@ -108,12 +141,25 @@ void TDPLink::Read() {
         }
         FrameProgress(now, completed);
         Read();
-    });
+    };
+    if (tls_)
+        tls_->async_read_some(asio::buffer(readBuffer_), std::move(done));
+    else
+        socket_.async_read_some(asio::buffer(readBuffer_), std::move(done));
 }
 
 void TDPLink::Send(proto::TFrame frame) {
     std::unique_lock lock(sendMutex_);
     if (!sendOpen_ || closeAfterSend_ || overflowed_) return;
+    if (!writeActive_ && tls_) {
+        // Only the I/O thread may touch the TLS state.
+        writeActive_ = true;
+        unsentBytes_ += frame->size();
+        queue_.push_back(std::move(frame));
+        lock.unlock();
+        asio::post(socket_.get_executor(), [self = shared_from_this()] { self->Write(); });
+        return;
+    }
     if (!writeActive_) {
         // Nothing ahead of it: try the socket at once, without blocking.
         ssize_t n = ::send(socket_.native_handle(), frame->data(), frame->size(),
@@ -169,7 +215,7 @@ void TDPLink::Overflowed() {
 
 void TDPLink::Write() {
     std::unique_lock lock(sendMutex_);
-    if (!open_ || !sendOpen_) return;
+    if (!open_ || !sendOpen_ || (tls_ && !peerKey_)) return;
     if (queue_.empty()) {
         writeActive_ = false;
         if (closeAfterSend_) {
@@ -180,15 +226,23 @@ void TDPLink::Write() {
     }
     writing_.clear();
     // Whole frames only, many at once: one frame is never split across writes by us.
+    size_t gathered = 0;
     for (const auto& f : queue_) {
+        if (tls_ && !writing_.empty() && gathered + f->size() > kSealedBytes) break;
         writing_.push_back(asio::buffer(*f));
+        gathered += f->size();
         if (writing_.size() == 64) break;
     }
     writingCount_ = writing_.size();
     lastSend_ = steady_clock::now();
+    if (tls_ && writingCount_ > 1) {
+        sealed_.resize(gathered);
+        asio::buffer_copy(asio::buffer(sealed_), writing_);
+        writing_.assign(1, asio::buffer(sealed_));
+    }
     lock.unlock();
     auto self = shared_from_this();
-    asio::async_write(socket_, writing_, [this, self](asio::error_code ec, size_t) {
+    auto done = [this, self](asio::error_code ec, size_t) {
         if (!open_) return;
         if (ec) {
             Close(TLinkEnd::PeerGone);
@@ -204,7 +258,11 @@ void TDPLink::Write() {
             writingCount_ = 0;
         }
         Write();
-    });
+    };
+    if (tls_)
+        asio::async_write(*tls_, writing_, std::move(done));
+    else
+        asio::async_write(socket_, writing_, std::move(done));
 }
 
 void TDPLink::CloseAfterSend(int maxMs) {

@@ -55,6 +55,9 @@ enum TMessageType : uint8_t {
 };
 
 using TSecret = std::array<uint8_t, 16>;
+// SHA-256 of a member's public key (its DER SubjectPublicKeyInfo): the key
+// its links present in their TLS handshake.
+using TKeyId = std::array<uint8_t, 32>;
 
 // One member as a view lists it. Links: the ids of the members it has a
 // direct link to (on the wire, a mask over the view's order).

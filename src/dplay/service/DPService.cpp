@@ -122,6 +122,12 @@ TDPService::TDPService()
       handshakes_(kMaxHandshaking, kMaxHandshakingPerSource),
       enumerations_(kMaxEnumerating, kMaxEnumeratingPerSource),
       joins_(kMaxJoinsWaiting, kMaxJoinsWaitingPerSource) {
+    if (!PlainLinksForBenchmark()) {
+        tls_ = TDPTls::ForUser();
+        if (!tls_) throw std::runtime_error("no key can be made for encrypted links");
+        if (!tls_->NoticeEnglish().empty())
+            std::fprintf(stderr, "parlora session service: %s\n", tls_->NoticeEnglish().c_str());
+    }
     if (asio::error_code ec = Listen(memberAcceptor_, 0, false)) throw asio::system_error(ec);
     memberPort_ = memberAcceptor_.local_endpoint().port();
     thread_ = std::thread([this] {
@@ -168,6 +174,10 @@ TDPService::~TDPService() {
     io_.stop();
     thread_.join();
     directories_.clear();
+}
+
+asio::ssl::context* TDPService::LinkContext() {
+    return tls_ ? &tls_->Context() : nullptr;
 }
 
 asio::ip::address TDPService::LocalAddress() const {
@@ -302,7 +312,7 @@ void TDPService::AcceptOn(asio::ip::tcp::acceptor& acceptor, asio::steady_timer&
 }
 
 void TDPService::Serve(asio::ip::tcp::socket socket, uint16_t directoryPort) {
-    auto link = std::make_shared<TDPLink>(std::move(socket));
+    auto link = std::make_shared<TDPLink>(std::move(socket), LinkContext(), true);
     Track(link);
     auto pending = std::make_shared<bool>(true);
     // Honest peers finish their handshake in a round trip; when too many
@@ -398,7 +408,7 @@ void TDPService::Dial(const asio::ip::tcp::endpoint& endpoint, const TGuid& appl
             onEnd(TLinkEnd::PeerGone);
             return;
         }
-        auto link = std::make_shared<TDPLink>(std::move(*socket));
+        auto link = std::make_shared<TDPLink>(std::move(*socket), LinkContext(), false);
         Track(link);
         enum class Stage { Hello, Answer, Open };
         auto stage = std::make_shared<Stage>(Stage::Hello);

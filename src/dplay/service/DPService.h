@@ -1,6 +1,7 @@
 #pragma once
 #include "dplay/links/DPLink.h"
 #include "dplay/links/DPLinkBound.h"
+#include "dplay/links/DPTls.h"
 #include "dplay/protocol/DPProtocol.h"
 
 #include <asio.hpp>
@@ -44,6 +45,9 @@ class TDPService {
     // The address a local client uses to reach this machine's own services.
     asio::ip::address LocalAddress() const;
     uint16_t MemberPort() const { return memberPort_; }
+    // This user's key, shown on every link; null when links go in the clear
+    // (benchmarks).
+    const TDPTls* Tls() const { return tls_.get(); }
 
     // The directory of a well-known port, created on first use.
     TDPDirectory& Directory(uint16_t port);
@@ -94,6 +98,7 @@ class TDPService {
 
   private:
     TDPService();
+    asio::ssl::context* LinkContext();
     bool ServeRequest(const std::shared_ptr<TDPLink>& link, uint16_t directoryPort,
                       const TGuid& application, uint8_t type, const uint8_t* body, size_t size);
     bool ServeRoomRequest(const std::shared_ptr<TDPLink>& link, const TGuid& application,
@@ -102,6 +107,7 @@ class TDPService {
 
     asio::io_context io_;
     asio::executor_work_guard<asio::io_context::executor_type> work_;
+    std::unique_ptr<TDPTls> tls_;
     asio::ip::address listenAddress_;
     asio::ip::tcp::acceptor memberAcceptor_;
     asio::steady_timer memberBackoff_;
