@@ -2,11 +2,21 @@
 // A host played by hand, so that the order of what it sends is certain.
 #include "Peer.h"
 #include "RawClient.h"
+#include "dplay/service/DPService.h"
 
 #include <gtest/gtest.h>
 #include <thread>
 
 namespace dplaytest {
+
+// The keys of the join link's two ends in a welcome, as a real host gives
+// them: the fake host's (a raw client's) and this process's.
+inline void KeysOfTheJoin(p2::TWelcome& w) {
+    for (auto& e : w.View.Members) {
+        if (e.Id == w.View.HostId) e.Key = TRaw::TestKey().OwnKey();
+        if (e.Id == w.YourId) e.Key = TDPService::Acquire()->Tls()->OwnKey();
+    }
+}
 
 struct TFakeHost {
     asio::io_context io;

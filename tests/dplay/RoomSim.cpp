@@ -127,10 +127,20 @@ bool TRoomSim::IsHostileId(uint32_t id) const {
     return node >= 0 && nodes_[node].Hostile;
 }
 
+// The key a node's links show: its user's, the same across restarts; a
+// hostile member has its own and no other.
+static p2::TKeyId SimKey(int node) {
+    p2::TKeyId key{};
+    key[0] = uint8_t(node + 1);
+    key[31] = 0x5A;
+    return key;
+}
+
 int TRoomSim::AddNode(bool nat, bool hostile) {
     int index = static_cast<int>(nodes_.size());
     TNode node;
     node.Core = std::make_unique<TRoomCore>(rng_());
+    node.Core->SetOwnKey(SimKey(index));
     // Rooms of both families: every other member is at an IPv6 address.
     if (index % 2 == 0) {
         node.Address = TNetAddress::FromIpv4(0x0A000001u + static_cast<uint32_t>(index));
@@ -540,10 +550,11 @@ void TRoomSim::Pump(int link, int side) {
         switch (item.Kind) {
         case Accept:
             n.Links[end->Id] = link;
-            core.OnLinkAccepted(now_, end->Id, links_[link].Source, type, body, size);
+            core.OnLinkAccepted(now_, end->Id, links_[link].Source, type, body, size,
+                                other >= 0 ? SimKey(other) : p2::TKeyId{});
             break;
         case Up:
-            core.OnLinkUp(now_, end->Id);
+            core.OnLinkUp(now_, end->Id, other >= 0 ? SimKey(other) : p2::TKeyId{});
             break;
         case Frame:
             core.OnFrame(now_, end->Id, type, body, size);

@@ -368,6 +368,7 @@ p2::TWelcome View(uint32_t you, uint32_t others) {
     for (uint32_t i = 0; i < others; ++i)
         w.View.Members.push_back(Entry(0x100 + i, 1 + i));
     w.View.Members.push_back(Entry(you, 1 + others));
+    KeysOfTheJoin(w);
     return w;
 }
 

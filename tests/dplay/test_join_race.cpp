@@ -34,6 +34,7 @@ TEST(JoinRace, AnIntroductionBeforeTheHostsWordWaitsForIt) {
     welcome.View.HostId = hostId;
     const TNetAddress loopback = TNetAddress::FromIpv4(0x7F000001);
     welcome.View.Members = {{hostId, 0, {}, 1, "host", {}}, {olderId, 1, loopback, 0, "older", {}}};
+    KeysOfTheJoin(welcome);
     TPeer older;
     TRaw join;
     ASSERT_EQ(host.Enter(older, port, join, p2::EncodeWelcome(welcome)), DP_OK);
@@ -50,7 +51,8 @@ TEST(JoinRace, AnIntroductionBeforeTheHostsWordWaitsForIt) {
     EXPECT_TRUE(QuietFor(newer, 300));
 
     // Only now does the older one learn of the newer.
-    join.Write(p2::EncodeMemberAdded({4, {newerId, 2, loopback, 0, "newer", {}}, secret}));
+    join.Write(p2::EncodeMemberAdded(
+        {4, {newerId, 2, loopback, 0, "newer", {}, TRaw::TestKey().OwnKey()}, secret}));
     auto accept = newer.Read();
     ASSERT_TRUE(accept) << "the introduction was turned away";
     EXPECT_EQ(accept->Type, p2::PEER_ACCEPT);

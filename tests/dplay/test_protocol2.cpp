@@ -66,6 +66,7 @@ std::vector<uint8_t> RawWelcome(uint32_t yourId, uint32_t hostId,
             .U32(join++)
             .Raw(TNetAddress{}.Bytes.data(), 16)
             .U16(1)
+            .Raw(TKeyId{}.data(), 32)
             .U32(uint32_t(mask))
             .U32(uint32_t(mask >> 32))
             .Text("", 0);

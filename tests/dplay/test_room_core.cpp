@@ -232,7 +232,7 @@ p2::TFrame RawWelcome(uint32_t you, uint32_t host, const std::vector<uint32_t>& 
     uint32_t join = 0;
     const TNetAddress at = TNetAddress::FromIpv4(0x7F000005);
     for (uint32_t id : ids)
-        w.U32(id).U32(join++).Raw(at.Bytes.data(), 16).U16(1).U32(0).U32(0).Text("x", 10);
+        w.U32(id).U32(join++).Raw(at.Bytes.data(), 16).U16(1).Raw(p2::TKeyId{}.data(), 32).U32(0).U32(0).Text("x", 10);
     for (size_t i = 0; i < ids.size() * 16; ++i)
         w.U8(0); // the pairs' secrets
     return w.Finish();
@@ -331,6 +331,109 @@ TEST(RoomCore, IntroductionNeedsTheHostsWordAndTheSecret) {
     EXPECT_FALSE(d.Closed(106));
     EXPECT_EQ(d.Sent(106, p2::PEER_ACCEPT).size(), 1u);
     EXPECT_EQ(d.Core.DirectPeers().count(3), 1u);
+}
+
+// Keys as links show them: one per member, made from its id.
+p2::TKeyId KeyOf(uint32_t id) {
+    p2::TKeyId key;
+    key.fill(uint8_t(id));
+    return key;
+}
+
+TEST(RoomCore, LinksMustShowTheKeysTheHostAnnounced) {
+    // The host announces each newcomer with the key its join link showed.
+    {
+        TDriver d;
+        d.Core.SetOwnKey(KeyOf(1));
+        Host(d);
+        d.Core.OnLinkAccepted(d.Now, 10, TNetAddress::FromIpv4(0x7F000002), proto::JOIN_REQUEST,
+                              proto::EncodeJoinRequest(kRoom)->data() + 5,
+                              proto::EncodeJoinRequest(kRoom)->size() - 5, KeyOf(0xA));
+        d.Take();
+        d.Feed(10, proto::EncodeCreatePlayer({6000, "a"}));
+        auto w = d.Sent(10, p2::WELCOME);
+        ASSERT_EQ(w.size(), 1u);
+        auto welcome = p2::DecodeWelcome(w[0].data(), w[0].size());
+        ASSERT_TRUE(welcome);
+        for (const auto& e : welcome->View.Members)
+            EXPECT_EQ(e.Key, KeyOf(e.Id == welcome->YourId ? 0xA : 1));
+        d.Members.push_back(10);
+        d.Core.OnLinkAccepted(d.Now, 11, TNetAddress::FromIpv4(0x7F000003), proto::JOIN_REQUEST,
+                              proto::EncodeJoinRequest(kRoom)->data() + 5,
+                              proto::EncodeJoinRequest(kRoom)->size() - 5, KeyOf(0xB));
+        d.Take();
+        d.Feed(11, proto::EncodeCreatePlayer({6000, "b"}));
+        auto added = d.Sent(10, p2::MEMBER_ADDED);
+        ASSERT_EQ(added.size(), 1u);
+        EXPECT_EQ(p2::DecodeMemberAdded(added[0].data(), added[0].size())->Member.Key, KeyOf(0xB));
+    }
+    // A member takes an introduction only with the announced key, the right
+    // secret notwithstanding; an introduction held for its announcement too.
+    {
+        TDriver d;
+        d.Core.SetOwnKey(KeyOf(2));
+        TLinkId host = 0;
+        Joiner(d, &host);
+        p2::TSecret secret;
+        secret.fill(0x3C);
+        p2::TWelcome w;
+        w.View.View = 3;
+        w.View.HostId = 1;
+        w.View.Members = {Entry(1, 0), Entry(3, 1), Entry(2, 2)};
+        w.View.Members[1].Key = KeyOf(3);
+        w.View.Members[2].Key = KeyOf(2);
+        w.YourId = 2;
+        w.Secrets = {{}, secret, {}};
+        d.Feed(host, p2::EncodeWelcome(w));
+        ASSERT_EQ(d.Core.State(), TRoomCore::InRoom);
+        auto hello = p2::EncodePeerHello({kRoom, 2, 3, secret});
+        d.Core.OnLinkAccepted(d.Now, 100, TNetAddress::FromIpv4(0x7F000009), p2::PEER_HELLO,
+                              hello->data() + 5, hello->size() - 5, KeyOf(9));
+        d.Take();
+        EXPECT_TRUE(d.Closed(100)) << "another key as member 3";
+        auto early = p2::EncodePeerHello({kRoom, 2, 4, secret});
+        d.Core.OnLinkAccepted(d.Now, 101, TNetAddress::FromIpv4(0x7F000009), p2::PEER_HELLO,
+                              early->data() + 5, early->size() - 5, KeyOf(9));
+        d.Take();
+        EXPECT_FALSE(d.Closed(101)) << "held for its announcement";
+        p2::TViewEntry four = Entry(4, 3);
+        four.Key = KeyOf(4);
+        d.Feed(host, p2::EncodeMemberAdded({4, four, secret}));
+        EXPECT_TRUE(d.Closed(101)) << "announced with another key";
+        d.Core.OnLinkAccepted(d.Now, 102, TNetAddress::FromIpv4(0x7F000004), p2::PEER_HELLO,
+                              hello->data() + 5, hello->size() - 5, KeyOf(3));
+        d.Take();
+        EXPECT_EQ(d.Sent(102, p2::PEER_ACCEPT).size(), 1u);
+        EXPECT_EQ(d.Core.HostKey(), p2::TKeyId{}); // the key the host link showed
+    }
+    // A member we dial must answer with its announced key.
+    {
+        TSecondOfThree s;
+        s.Enter();
+        s.D.Core.OnLinkUp(s.D.Now, s.Dial, KeyOf(7));
+        s.D.Take();
+        EXPECT_TRUE(s.D.Closed(s.Dial));
+        EXPECT_EQ(s.D.Core.DirectPeers().count(3), 0u);
+    }
+    // A welcome that gives us another key than ours (or the host another
+    // than its link showed) means someone relays between us: not entered.
+    for (bool ownWrong : {true, false}) {
+        TDriver d;
+        d.Core.SetOwnKey(KeyOf(2));
+        TLinkId host = 0;
+        Joiner(d, &host);
+        p2::TWelcome w;
+        w.View.View = 2;
+        w.View.HostId = 1;
+        w.View.Members = {Entry(1, 0), Entry(2, 1)};
+        w.View.Members[0].Key = ownWrong ? p2::TKeyId{} : KeyOf(1);
+        w.View.Members[1].Key = ownWrong ? KeyOf(8) : KeyOf(2);
+        w.YourId = 2;
+        w.Secrets.resize(2);
+        d.Feed(host, p2::EncodeWelcome(w));
+        EXPECT_NE(d.Core.State(), TRoomCore::InRoom) << ownWrong;
+        EXPECT_TRUE(d.Closed(host)) << ownWrong;
+    }
 }
 
 TEST(RoomCore, IntroductionAheadOfItsAnnouncementIsTakenWhenTheHostSpeaks) {

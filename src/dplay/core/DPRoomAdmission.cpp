@@ -15,8 +15,8 @@ namespace p2 = proto2;
 
 // ---- admission ------------------------------------------------------------------
 
-void TRoomCore::ServeJoinRequest(TLinkId id, const TNetAddress& remote, const uint8_t* body,
-                                 size_t size) {
+void TRoomCore::ServeJoinRequest(TLinkId id, const TNetAddress& remote, const p2::TKeyId& key,
+                                 const uint8_t* body, size_t size) {
     auto refuse = [&](HRESULT why) {
         TCoreAction send{TCoreAction::Send};
         send.Link = id;
@@ -40,6 +40,7 @@ void TRoomCore::ServeJoinRequest(TLinkId id, const TNetAddress& remote, const ui
         return refuse(DPERR_SESSIONFULL);
     TLink link{JoinPending};
     link.Remote = remote;
+    link.Key = key;
     link.Up = true;
     link.LastReceive = link.LastSend = now_;
     links_[id] = link;
@@ -73,6 +74,7 @@ void TRoomCore::Admit(TLinkId id, TLink& link, const proto::TCreatePlayer& reque
     entry.Id = NewMemberId();
     entry.JoinNumber = join + 1;
     entry.Address = link.Remote;
+    entry.Key = link.Key;
     entry.Port = request.ListenPort;
     entry.Name = request.Name.substr(0, p2::kMaxName);
     ++view_;
@@ -206,6 +208,12 @@ void TRoomCore::OnWelcome(TLinkId id, const p2::TWelcome& m) {
     // A view larger than the room, or one naming the host address book
     // wrongly, is a broken host: we do not enter.
     if (m.View.Members.size() > Limit()) return DropLink(id, false);
+    // The keys must be those of the two ends of this link: another key for
+    // us or for the host means someone sits between us and relays.
+    const TLink& toHost = links_.at(id);
+    for (const p2::TViewEntry& e : m.View.Members)
+        if ((e.Id == m.YourId && e.Key != ownKey_) || (e.Id == m.View.HostId && e.Key != toHost.Key))
+            return DropLink(id, false);
     ownId_ = m.YourId;
     hostId_ = m.View.HostId;
     view_ = m.View.View;
@@ -239,23 +247,25 @@ void TRoomCore::OnWelcome(TLinkId id, const p2::TWelcome& m) {
 
 // ---- introductions ----------------------------------------------------------------
 
-bool TRoomCore::IntroductionValid(const p2::TPeerHello& m) const {
+bool TRoomCore::IntroductionValid(const p2::TPeerHello& m, const p2::TKeyId& key) const {
     if (m.Instance != room_.Instance || m.TargetId != ownId_ || m.FromId == ownId_ ||
         m.FromId == hostId_)
         return false;
     auto it = peers_.find(m.FromId);
     return it != peers_.end() && it->second.SecretKnown && !it->second.Distrusted &&
-           it->second.Secret == m.Secret;
+           it->second.Secret == m.Secret && it->second.Entry.Key == key;
 }
 
-void TRoomCore::ServePeerHello(TLinkId id, const TNetAddress& remote, const p2::TPeerHello& m) {
+void TRoomCore::ServePeerHello(TLinkId id, const TNetAddress& remote, const p2::TKeyId& key,
+                               const p2::TPeerHello& m) {
     TLink link{HeldIntro};
     link.Remote = remote;
+    link.Key = key;
     link.Up = true;
     link.LastReceive = link.LastSend = now_;
     link.Hello = m;
     link.Dialer = m.FromId;
-    if (IntroductionValid(m)) {
+    if (IntroductionValid(m, key)) {
         links_[id] = link;
         return AcceptIntroduction(id, links_.at(id));
     }
@@ -289,10 +299,10 @@ void TRoomCore::ReleaseHeldIntroductions() {
         if (link.Role == HeldIntro) ids.push_back(id);
     for (TLinkId id : ids) {
         TLink& link = links_.at(id);
-        if (IntroductionValid(link.Hello))
+        if (IntroductionValid(link.Hello, link.Key))
             AcceptIntroduction(id, link);
         else if (peers_.count(link.Hello.FromId))
-            CloseLink(id); // announced, but the secret is wrong
+            CloseLink(id); // announced, but the secret or the key is wrong
     }
 }
 

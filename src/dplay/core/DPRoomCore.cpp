@@ -191,6 +191,13 @@ p2::TSecret TRoomCore::NewSecret() {
     return s;
 }
 
+p2::TKeyId TRoomCore::HostKey() const {
+    if (state_ != InRoom) return {};
+    if (hostId_ == ownId_) return ownKey_;
+    auto it = peers_.find(hostId_);
+    return it == peers_.end() ? p2::TKeyId{} : it->second.Entry.Key;
+}
+
 uint32_t TRoomCore::Limit() const {
     uint32_t max = room_.MaxPlayers;
     return max == 0 || max > p2::kMaxMembers ? p2::kMaxMembers : max;
@@ -297,6 +304,7 @@ void TRoomCore::CreatePlayer(int64_t now, const std::string& name, uint16_t memb
         return Finish(TCoreAction::CreatePlayer, DPERR_CANTCREATEPLAYER);
     if (!p2::NameShowable(name)) return Finish(TCoreAction::CreatePlayer, DPERR_INVALIDPARAMS);
     self_ = p2::TViewEntry{};
+    self_.Key = ownKey_;
     self_.Name = name.substr(0, p2::kMaxName);
     self_.Port = memberPort;
     if (creator_) {
@@ -390,26 +398,33 @@ void TRoomCore::EndRoom(TState next) {
 // ---- link events -------------------------------------------------------------
 
 void TRoomCore::OnLinkAccepted(int64_t now, TLinkId id, const TNetAddress& remote, uint8_t type,
-                               const uint8_t* body, size_t size) {
+                               const uint8_t* body, size_t size, const p2::TKeyId& key) {
     auto refuse = [&] {
         TCoreAction a{TCoreAction::Close};
         a.Link = id;
         Emit(std::move(a));
     };
     if (!Observe(now) || links_.count(id)) return refuse();
-    if (type == p2::JOIN_REQUEST) return ServeJoinRequest(id, remote, body, size);
+    if (type == p2::JOIN_REQUEST) return ServeJoinRequest(id, remote, key, body, size);
     if (type == p2::PEER_HELLO) {
         auto hello = p2::DecodePeerHello(body, size);
         if (!hello || state_ != InRoom) return refuse();
-        return ServePeerHello(id, remote, *hello);
+        return ServePeerHello(id, remote, key, *hello);
     }
     refuse();
 }
 
-void TRoomCore::OnLinkUp(int64_t now, TLinkId id) {
+void TRoomCore::OnLinkUp(int64_t now, TLinkId id, const p2::TKeyId& key) {
     if (!Observe(now)) return;
     auto it = links_.find(id);
     if (it == links_.end()) return;
+    if (it->second.Role == Dialing) {
+        // Someone else answers at the member's address: what it would send
+        // us must not pass for that member's.
+        auto peer = peers_.find(it->second.Peer);
+        if (peer == peers_.end() || peer->second.Entry.Key != key) return CloseLink(id);
+    }
+    it->second.Key = key;
     it->second.Up = true;
     it->second.LastReceive = now;
 }

@@ -116,6 +116,8 @@ class TRoomCore {
 
     // seed: ids and secrets are drawn from it (the shell seeds from the system).
     explicit TRoomCore(uint64_t seed);
+    // The key our links show (zero on links in the clear); before Create or Join.
+    void SetOwnKey(const proto2::TKeyId& key) { ownKey_ = key; }
 
     // Local calls.
     void Create(int64_t now, const proto::TRoomInfo& room);
@@ -130,9 +132,10 @@ class TRoomCore {
 
     // Events. Links that this core dialed carry ids with the top bit set;
     // the shell's ids for accepted links have it clear.
+    // key: the one the link's peer showed in its handshake (zero in the clear).
     void OnLinkAccepted(int64_t now, TLinkId link, const TNetAddress& remote, uint8_t type,
-                        const uint8_t* body, size_t size);
-    void OnLinkUp(int64_t now, TLinkId link);
+                        const uint8_t* body, size_t size, const proto2::TKeyId& key = {});
+    void OnLinkUp(int64_t now, TLinkId link, const proto2::TKeyId& key = {});
     void OnFrame(int64_t now, TLinkId link, uint8_t type, const uint8_t* body, size_t size);
     void OnLinkEnded(int64_t now, TLinkId link, TCoreLinkEnd why);
     void OnTimer(int64_t now, TTimerId timer);
@@ -168,6 +171,9 @@ class TRoomCore {
     size_t Unacked(uint32_t peer) const;
     // The limit of members this room holds.
     uint32_t Limit() const;
+    // The key of the room's host as the agreed view holds it (ours when we
+    // host); zero before we are in a room.
+    proto2::TKeyId HostKey() const;
 
   private:
     enum TLinkRole {
@@ -185,6 +191,7 @@ class TRoomCore {
         uint32_t Peer = 0;
         uint32_t Dialer = 0; // who dialed it: the tie between two links of a pair
         TNetAddress Remote;
+        proto2::TKeyId Key{}; // the one its peer showed
         bool Up = false;  // connected: frames may be written
         bool Bye = false; // the peer said goodbye: its end is a departure
         int64_t LastReceive = 0;
@@ -284,15 +291,19 @@ class TRoomCore {
     void DeliverInOrder(TPeer& peer, proto2::TData& m);
 
     // Admission.
-    void ServeJoinRequest(TLinkId id, const TNetAddress& remote, const uint8_t* body, size_t size);
+    void ServeJoinRequest(TLinkId id, const TNetAddress& remote, const proto2::TKeyId& key,
+                          const uint8_t* body, size_t size);
     void Admit(TLinkId id, TLink& link, const proto::TCreatePlayer& request);
     void OnWelcome(TLinkId id, const proto2::TWelcome& m);
     void TryWelcome(uint32_t id);
     // Host: the senders whose relayed blocks to it we could not pass on send them again.
     void AskDroppedAgain(uint32_t id, TPeer& peer);
     // Introductions.
-    void ServePeerHello(TLinkId id, const TNetAddress& remote, const proto2::TPeerHello& m);
-    bool IntroductionValid(const proto2::TPeerHello& m) const;
+    void ServePeerHello(TLinkId id, const TNetAddress& remote, const proto2::TKeyId& key,
+                        const proto2::TPeerHello& m);
+    // key: what the introducing link showed; it must be the one the host
+    // announced for the member it names.
+    bool IntroductionValid(const proto2::TPeerHello& m, const proto2::TKeyId& key) const;
     void AcceptIntroduction(TLinkId id, TLink& link);
     void DialPeer(const TPeer& peer);
     void ReleaseHeldIntroductions();
@@ -363,6 +374,7 @@ class TRoomCore {
     bool creator_ = false;
     uint32_t ownId_ = 0;
     proto2::TViewEntry self_;   // our own entry as the view holds it
+    proto2::TKeyId ownKey_{};
     uint32_t reportedView_ = 0; // the last LINKS we sent: its view and links
     std::set<uint32_t> reportedLinks_;
     uint32_t hostId_ = 0;

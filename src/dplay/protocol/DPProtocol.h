@@ -18,7 +18,8 @@ constexpr uint8_t kMagic[8] = {'P', 'A', 'R', 'L', 'D', 'P', '\r', '\n'};
 // What HELLO says; a peer whose HELLO says anything else is not answered.
 // 3: each pair's secret is its own (WELCOME carries one per member), BYE,
 // REPORT and RESEND. 4: a member's address holds IPv6 as well (16 bytes).
-constexpr uint16_t kVersion = 4;
+// 5: every link runs TLS 1.3 and views carry each member's key.
+constexpr uint16_t kVersion = 5;
 
 // Limits. A frame's length counts its type byte and body.
 constexpr uint32_t kMaxBlock = 8u << 20; // one data block: 8 MiB

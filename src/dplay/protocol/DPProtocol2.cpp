@@ -18,6 +18,7 @@ std::vector<uint32_t> OrderOf(const std::vector<TViewEntry>& members) {
 
 void PutEntry(TDPWireWriter& w, const TViewEntry& e, const std::vector<uint32_t>& order) {
     w.U32(e.Id).U32(e.JoinNumber).Raw(e.Address.Bytes.data(), 16).U16(e.Port);
+    w.Raw(e.Key.data(), e.Key.size());
     uint64_t mask = MaskOf(e.Links, order);
     w.U32(static_cast<uint32_t>(mask)).U32(static_cast<uint32_t>(mask >> 32));
     w.Text(e.Name, kMaxName);
@@ -29,6 +30,7 @@ TViewEntry GetEntry(TDPWireReader& r, uint64_t* mask) {
     e.JoinNumber = r.U32();
     r.Bytes(e.Address.Bytes.data(), 16);
     e.Port = r.U16();
+    r.Bytes(e.Key.data(), e.Key.size());
     uint64_t low = r.U32();
     *mask = low | uint64_t(r.U32()) << 32;
     e.Name = r.Text(kMaxName);

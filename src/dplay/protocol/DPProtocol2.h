@@ -68,6 +68,9 @@ struct TViewEntry {
     uint16_t Port = 0;
     std::string Name;
     std::set<uint32_t> Links;
+    // The key its links show: the host's word for it, from the member's own
+    // link to the host; a member link showing another is turned away.
+    TKeyId Key{};
 
     friend bool operator==(const TViewEntry&, const TViewEntry&) = default;
 };

@@ -33,7 +33,14 @@ TCoreLinkEnd CoreEnd(TLinkEnd why) {
 } // namespace
 
 TDPRoomDriver::TDPRoomDriver(TDPService& service, uint16_t directoryPort)
-    : service_(service), directoryPort_(directoryPort), core_(Seed()), tick_(service.Io()) {}
+    : service_(service), directoryPort_(directoryPort), core_(Seed()), tick_(service.Io()) {
+    if (service.Tls()) core_.SetOwnKey(service.Tls()->OwnKey());
+}
+
+proto2::TKeyId TDPRoomDriver::HostKey() {
+    std::lock_guard lock(coreMutex_);
+    return core_.HostKey();
+}
 
 TDPRoomDriver::~TDPRoomDriver() = default;
 
@@ -228,7 +235,8 @@ void TDPRoomDriver::Accept(const std::shared_ptr<TDPLink>& link, uint8_t type, c
     Adopt(id, link);
     if (type == proto2::JOIN_REQUEST) joinsWaiting_.insert(link.get());
     const auto remote = link->RemoteAddress();
-    core_.OnLinkAccepted(Now(), id, ToNet(remote), type, body, size);
+    core_.OnLinkAccepted(Now(), id, ToNet(remote), type, body, size,
+                         link->PeerKey().value_or(proto2::TKeyId{}));
     Apply();
 }
 
@@ -282,7 +290,7 @@ void TDPRoomDriver::DialFor(const TCoreAction& a) {
         auto it = self->slots_.find(id);
         if (self->left_ || it == self->slots_.end()) return link->CloseAfterSend();
         self->Adopt(id, link);
-        self->core_.OnLinkUp(Now(), id);
+        self->core_.OnLinkUp(Now(), id, link->PeerKey().value_or(proto2::TKeyId{}));
         self->Apply();
     };
     // The answer arrives before the link's own handlers are set: it goes

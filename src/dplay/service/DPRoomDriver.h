@@ -48,6 +48,9 @@ class TDPRoomDriver : public TDPListedRoom, public std::enable_shared_from_this<
         std::string Name;
     };
     std::vector<TPlayer> Players() const;
+    // The host's key as the agreed view holds it (ours when we host); zero
+    // before the room is entered and on links in the clear. Any thread.
+    proto2::TKeyId HostKey();
     // Any thread.
     HRESULT Send(uint32_t from, uint32_t to, const void* data, uint32_t size);
     HRESULT Receive(DPID* from, DPID* to, void* data, uint32_t* size);
