@@ -118,8 +118,10 @@ void TDPLink::Read() {
         reading_ = false;
         if (!open_) return;
         if (ec) {
-            // The peer closes only once it has read our end of stream.
-            delivered_ = draining_ && shutDown_ && ec == asio::error::eof;
+            // The peer closes only once it has read our end of stream (under
+            // TLS a stream that ends without close_notify reads as truncated).
+            delivered_ = draining_ && shutDown_ &&
+                         (ec == asio::error::eof || ec == asio::ssl::error::stream_truncated);
             Close(TLinkEnd::PeerGone);
             return;
         }
