@@ -225,7 +225,9 @@ class TLeavingLink {
         own.connect(acceptor.local_endpoint());
         acceptor.accept(peer_);
         service_->RunSync([&] {
-            link_ = std::make_shared<TDPLink>(std::move(own));
+            // In the clear, so that a raw reader sees the bytes; the end of a
+            // TLS link is counted the same way (the cli room tests see it).
+            link_ = std::make_shared<TDPLink>(std::move(own), nullptr, false);
             link_->Start([](uint8_t, const uint8_t*, size_t) { return true; }, [](TLinkEnd) {});
             link_->HandOverKeepalive(proto::kMaxFrame);
             constexpr size_t kFrame = 64 * 1024;
