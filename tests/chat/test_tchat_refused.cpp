@@ -31,20 +31,25 @@ TEST_F(TchatTest, ATextTheRoomRefusesStaysInTheBoxAndTheUserIsTold) {
         if (a->Session.PlayerList()[i]->Name == "raw") raw = a->Session.PlayerList()[i];
     ASSERT_TRUE(raw);
 
-    // Blocks to it alone until the room refuses one: its store is full.
-    const std::string block(4 << 20, 'x');
+    // Blocks to it alone until the room refuses one, then smaller ones down
+    // to the smallest: its store is full, with no room left for a text.
     int sent = 0;
-    bool refused = false;
-    while (!refused && sent < 100) {
-        try {
-            a->Session.SendData(raw->Id, block.data(), static_cast<int>(block.size()));
-            ++sent;
-        } catch (const EDPSessionBusy&) {
-            refused = true;
+    size_t bytes = 0;
+    for (size_t size = 4 << 20; size >= 4; size /= 2) {
+        const std::string block(size, 'x');
+        bool refused = false;
+        while (!refused && sent < 1000) {
+            try {
+                a->Session.SendData(raw->Id, block.data(), static_cast<int>(block.size()));
+                ++sent;
+                bytes += size;
+            } catch (const EDPSessionBusy&) {
+                refused = true;
+            }
         }
+        ASSERT_TRUE(refused) << sent << " blocks taken";
     }
-    ASSERT_TRUE(refused) << sent << " blocks taken";
-    EXPECT_GE(sent, 25); // the store holds 128 MiB before it refuses
+    EXPECT_GE(bytes, 120u << 20); // the store holds nearly 128 MiB before it refuses
 
     Type(a, "届くまで待って");
     const int lines = a->Log->LineCount();

@@ -285,7 +285,7 @@ bool TRoomSim::SendBlock(int node, uint32_t to, size_t size) {
             sizes.pop_front();
         uint64_t bytes = 0;
         for (size_t s : sizes)
-            bytes += s;
+            bytes += room::StoredBytes(s);
         if (bytes > room::kMaxUnackedBytes)
             Fail(n.Name + " holds " + std::to_string(bytes >> 20) + " MiB for one peer");
     }

@@ -63,7 +63,7 @@ std::string TRoomCore::CheckInvariants() const {
         for (const TOutgoing& out : peer.Unacked) {
             if (out.Seq <= last || out.Seq >= peer.NextSeq) return "unacked blocks out of order";
             last = out.Seq;
-            bytes += out.Block->size();
+            bytes += StoredBytes(out.Block->size());
         }
         if (bytes != peer.UnackedBytes || bytes > kMaxUnackedBytes) return "store count wrong";
         if (peer.Expected == 0) return "expected sequence 0";
@@ -345,12 +345,12 @@ TRoomCore::TSendResult TRoomCore::Send(int64_t now, DPID to, const uint8_t* data
     }
     // All or nothing: a block shown as sent reaches everyone it was sent to.
     for (TPeer* peer : targets)
-        if (peer->UnackedBytes + size > kMaxUnackedBytes) return SendFull;
+        if (peer->UnackedBytes + StoredBytes(size) > kMaxUnackedBytes) return SendFull;
     auto block = std::make_shared<const std::vector<uint8_t>>(data, data + size);
     for (TPeer* peer : targets) {
         TOutgoing out{peer->NextSeq++, block, now_};
         peer->Unacked.push_back(out);
-        peer->UnackedBytes += size;
+        peer->UnackedBytes += StoredBytes(size);
         Transmit(*peer, out);
     }
     return SendOk;

@@ -53,7 +53,13 @@ constexpr int64_t kLinkGraceMs = 5000;
 constexpr int64_t kAdmitSilentMs = kSilenceMs + 1000;
 // What a successor we do not follow yet sends as host, held in bytes.
 constexpr uint64_t kMaxHeldBytesFromClaimant = 4ull << 20;
-constexpr uint64_t kMaxUnackedBytes = 128ull << 20; // per pair, as the unsent limit
+// A pair's store counts each block as it stands on a link, framing included
+// (a relayed DATA frame's, the largest), and stays a little below the link's
+// own bound, leaving room for the control frames that share the link: a peer
+// that reads nothing makes its sender wait, not lose the link.
+constexpr uint64_t kStoredFraming = 32;
+constexpr uint64_t kMaxUnackedBytes = proto::kMaxUnsentBytes - (1ull << 20);
+constexpr uint64_t StoredBytes(size_t block) { return block + kStoredFraming; }
 constexpr uint32_t kAckEvery = 16; // blocks received before an ACK goes out unasked
 
 // Two parts of a room that both hold more than half of it cannot exist: the

@@ -201,7 +201,7 @@ bool TRoomCore::OnPairFrame(uint32_t from, uint8_t type, const uint8_t* body, si
         auto seq = p2::DecodeAck(body, size);
         if (!seq || *seq >= peer.NextSeq) return false;
         while (!peer.Unacked.empty() && peer.Unacked.front().Seq <= *seq) {
-            peer.UnackedBytes -= peer.Unacked.front().Block->size();
+            peer.UnackedBytes -= StoredBytes(peer.Unacked.front().Block->size());
             peer.Unacked.pop_front();
         }
         return true;
