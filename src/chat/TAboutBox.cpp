@@ -44,6 +44,12 @@ TAboutBox::TAboutBox(QWidget* mainForm, QLabel* mainVersion, QWidget* parent)
     Version->setFont(versionFont);
     Version->setGeometry(49, 48, 250, 18);
 
+    RoomState = new QLabel(Panel1);
+    RoomState->setObjectName("RoomState");
+    RoomState->setGeometry(49, 70, 250, 36);
+    RoomState->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    RoomState->hide();
+
     OKButton = new QPushButton(QStringLiteral("OK"), this);
     OKButton->setObjectName("OKButton");
     OKButton->setDefault(true);
@@ -64,6 +70,11 @@ void TAboutBox::FormShow() {
             platform::MoveFrameTo(this, QPoint(static_cast<int>(left), static_cast<int>(top)));
         });
     }
+}
+
+void TAboutBox::SetRoomState(const QString& text) {
+    RoomState->setText(text);
+    RoomState->setVisible(!text.isEmpty());
 }
 
 void TAboutBox::showEvent(QShowEvent* event) {

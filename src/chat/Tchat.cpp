@@ -4,6 +4,7 @@
 #include "templates/TTempfm.h"
 
 #include "TAboutBox.h"
+#include "TchatHostKey.h"
 #include "TchatKeys.h"
 #include "TchatLayout.h"
 #include "TchatNameGuide.h"
@@ -81,6 +82,11 @@ Tchat::Tchat(TchatContext& context, Tchat* openedFrom) : context_(context) {
     };
     Session.OnOpen = [this](TCustomDPSession* s) { SessionOpen(s); };
     Session.OnHost = [this](TCustomDPSession*) { StartHosting(); };
+    Session.OnHostKeyChanged = [this](TCustomDPSession*, const dplay::DPHOSTKEYCHANGE& change) {
+        // Over the start dialog when it is the one entering.
+        QWidget* over = QApplication::activeModalWidget();
+        return AskEnterWithChangedHostKey(over ? over : this, change);
+    };
     if (context_.Reach) reachKey_ = context_.Reach->Subscribe([this] { ReachChanged(); });
 
     BuildControls();
@@ -525,7 +531,11 @@ void Tchat::topic1Click() {
 }
 
 void Tchat::Info1Click() {
-    if (context_.AboutBox) context_.AboutBox->exec();
+    if (!context_.AboutBox) return;
+    // The box is shared by every chat window: it shows this window's room.
+    context_.AboutBox->SetRoomState(RoomSecurityText(Session.RoomSecurity(), Session.Opened()));
+    context_.AboutBox->exec();
+    context_.AboutBox->SetRoomState({});
 }
 
 void Tchat::closeEvent(QCloseEvent* e) {

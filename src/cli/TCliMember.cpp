@@ -2,10 +2,12 @@
 
 #include "chat_core/ChatPayload.h"
 #include "entry/RoomEntry.h"
+#include "identity/Texts.h"
 #include "platform/Cp932.h"
 #include "platform/OwnAddresses.h"
 #include "session/DPSessionError.h"
 
+#include <cstdio>
 #include <limits>
 
 using platform::Cp932ToUtf8;
@@ -27,6 +29,19 @@ TCliMember::TCliMember(const TCliOptions& options, TEntryPrinter& printer)
     };
     session_.OnHost = [this](TCustomDPSession*) {
         if (OnHost) OnHost();
+    };
+    // A changed host key is told in full; only --accept-host-key enters.
+    session_.OnHostKeyChanged = [this](TCustomDPSession*, const dplay::DPHOSTKEYCHANGE& change) {
+        std::fprintf(stderr, "parlora-cli: %s\n",
+                     identity::KeyChangedEnglish(change.Address, identity::TFingerprint{change.Old},
+                                                 identity::TFingerprint{change.Now})
+                         .c_str());
+        std::fprintf(stderr, "parlora-cli: %s\n",
+                     options_.AcceptHostKey
+                         ? "entering all the same (--accept-host-key); the new key is remembered"
+                         : "not entering; --accept-host-key enters and remembers the new key");
+        std::fflush(stderr);
+        return options_.AcceptHostKey;
     };
 }
 

@@ -32,6 +32,14 @@ const char* const kDescription =
     "or why there is none and what still works; the forwarding goes when the\n"
     "room closes and at exit.\n"
     "\n"
+    "Every link is encrypted (TLS 1.3). The first time it enters a room at an\n"
+    "address it remembers the host's key for that address (known_hosts in the\n"
+    "settings folder). When a later host there shows another key, it prints a\n"
+    "warning with both keys on standard error and does not enter (exit 2):\n"
+    "someone on the path may be posing as the host, or the host reinstalled\n"
+    "its program. Ask the host for its key; --accept-host-key enters and\n"
+    "remembers the new one.\n"
+    "\n"
     "Environment: PARLORA_OWN_IP overrides the machine's address list,\n"
     "PARLORA_LISTEN_ADDR the address the session service listens on.";
 
@@ -60,7 +68,12 @@ TCliParse ParseCliOptions(const QStringList& arguments, TCliOptions& options, QS
                              "the program's lines), handle, text (lines joined by \\n).");
     QCommandLineOption noPortMap("no-portmap",
                                  "Do not ask the router to forward the port while hosting.");
-    parser.addOptions({help, create, join, room, handle, ownIp, port, jsonl, noPortMap});
+    QCommandLineOption acceptHostKey(
+        "accept-host-key",
+        "With --join: enter even when the host's key is not the one seen at HOST before, and "
+        "remember the new key (check it with the host first).");
+    parser.addOptions(
+        {help, create, join, room, handle, ownIp, port, jsonl, noPortMap, acceptHostKey});
 
     if (!parser.parse(arguments)) {
         message = parser.errorText();
@@ -83,6 +96,11 @@ TCliParse ParseCliOptions(const QStringList& arguments, TCliOptions& options, QS
         message = "--room goes with --join";
         return TCliParse::Error;
     }
+    if (parser.isSet(acceptHostKey) && !parser.isSet(join)) {
+        message = "--accept-host-key goes with --join";
+        return TCliParse::Error;
+    }
+    options.AcceptHostKey = parser.isSet(acceptHostKey);
     options.Create = parser.isSet(create);
     if (options.Create) {
         options.Room = sjis(parser.value(create));

@@ -19,6 +19,7 @@ struct TCliOptions {
     uint16_t Port = 0; // 0: the service's default
     bool Jsonl = false;
     bool PortMap = true; // ask the router to forward the port while hosting
+    bool AcceptHostKey = false; // enter even when the host's key changed
 };
 
 enum class TCliParse { Run, Help, Error };

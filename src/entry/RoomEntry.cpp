@@ -29,7 +29,8 @@ class THandOverEvents {
   public:
     explicit THandOverEvents(TDPSession& s)
         : s_(s), open_(s.OnOpen), add_(s.OnAddPlayer), del_(s.OnDeletePlayer),
-          message_(s.OnMessage), lost_(s.OnSessionLost), close_(s.OnClose) {
+          message_(s.OnMessage), lost_(s.OnSessionLost), close_(s.OnClose),
+          hostKey_(s.OnHostKeyChanged) {
         s.OnOpen = Wrap(open_);
         s.OnSessionLost = Wrap(lost_);
         s.OnClose = Wrap(close_);
@@ -40,6 +41,14 @@ class THandOverEvents {
                                          const void* data, int size) {
                 platform::Synchronize([&] { h(sender, from, data, size); });
             };
+        // The question about a changed host key is asked on the calling thread too.
+        if (hostKey_)
+            s.OnHostKeyChanged = [h = hostKey_](TCustomDPSession* sender,
+                                                const dplay::DPHOSTKEYCHANGE& change) {
+                bool enter = false;
+                platform::Synchronize([&] { enter = h(sender, change); });
+                return enter;
+            };
     }
     ~THandOverEvents() {
         s_.OnOpen = open_;
@@ -48,6 +57,7 @@ class THandOverEvents {
         s_.OnMessage = message_;
         s_.OnSessionLost = lost_;
         s_.OnClose = close_;
+        s_.OnHostKeyChanged = hostKey_;
     }
     THandOverEvents(const THandOverEvents&) = delete;
     THandOverEvents& operator=(const THandOverEvents&) = delete;
@@ -70,6 +80,7 @@ class THandOverEvents {
     TDPMessageEvent message_;
     TDPNotifyEvent lost_;
     TDPNotifyEvent close_;
+    TDPHostKeyEvent hostKey_;
 };
 
 [[noreturn]] void Unreachable(const std::string& utf8, const std::string& english) {

@@ -46,6 +46,11 @@ std::string RefusalDetail(HRESULT hr) {
                "escape, ...).";
     case DPERR_TIMEOUT:
         return "A member of the room did not answer in time; try again.";
+    case DPERR_HOSTKEYCHANGED:
+        return "The host's key is not the one seen at this address before; not entered.";
+    case DPERR_HOSTSWITCHED:
+        return "The host that answered the join is not the one that listed the room (another "
+               "key); not entered.";
     case DPERR_CONNECTIONLOST:
     case DPERR_NOCONNECTION:
         return "The host ended the connection (the room may be gone).";
@@ -214,12 +219,29 @@ void TCustomDPSession::OpenSession(bool create, const AnsiString& sessionName,
         if (index < 0) Fail("セッション '%s' が見つかりません", sessionName);
         desc.guidInstance = sessionList_.Guids(index);
         hr = directPlay_->Open(desc, DPOPEN_JOIN);
+        // A changed host key: the owner asks the user, and only a yes enters.
+        if (hr == DPERR_HOSTKEYCHANGED) {
+            const auto change = directPlay_->HostKeyChange();
+            if (change && NotifyHostKeyChanged(*change)) {
+                hr = directPlay_->AcceptHostKey();
+                if (!Failed(hr)) hr = directPlay_->Open(desc, DPOPEN_JOIN);
+            }
+        }
     }
     if (hr == DPERR_USERCANCEL) throw platform::EAbort();
     if (Failed(hr)) {
         std::string detail = directPlay_->LastErrorDetail();
         if (detail.empty() && !create) detail = RefusalDetail(hr);
-        throw EDPSessionError(Format("セッション '%s' を開けません", sessionName), detail);
+        const char* text = hr == DPERR_HOSTKEYCHANGED
+                               ? "ホストの鍵が前と違うため、セッション '%s' に入室しませんでした"
+                           : hr == DPERR_HOSTSWITCHED
+                               ? "セッション '%s' を開けません(部屋を示したホストと参加先のホストの"
+                                 "鍵が違います)"
+                           : hr == DPERR_KNOWNHOSTS
+                               ? "記憶したホストの鍵を読めないため、セッション '%s' に入室しません"
+                                 "でした"
+                               : "セッション '%s' を開けません";
+        throw EDPSessionError(Format(text, sessionName), detail);
     }
     currentSessionName_ = sessionName;
 
@@ -515,6 +537,12 @@ void TCustomDPSession::NotifyOpen() {
 }
 void TCustomDPSession::NotifySessionLost() {
     if (OnSessionLost) OnSessionLost(this);
+}
+bool TCustomDPSession::NotifyHostKeyChanged(const DPHOSTKEYCHANGE& Change) {
+    return OnHostKeyChanged && OnHostKeyChanged(this, Change);
+}
+DPROOMSECURITY TCustomDPSession::RoomSecurity() const {
+    return opened_ && directPlay_ ? directPlay_->RoomSecurity() : DPROOMSECURITY{};
 }
 void TCustomDPSession::NotifyHost() {
     if (OnHost) OnHost(this);

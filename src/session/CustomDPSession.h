@@ -7,6 +7,7 @@
 #include "DPPlayers.h"
 #include "DPSessionError.h"
 #include "DPTCPIPSetting.h"
+#include "dplay/api/DirectPlay.h"
 #include "platform/AnsiString.h"
 
 #include <QObject>
@@ -29,6 +30,11 @@ using TDPPlayerEvent = std::function<void(TCustomDPSession* Sender, TDPPlayer* P
 // Data is valid only during the call.
 using TDPMessageEvent =
     std::function<void(TCustomDPSession* Sender, TDPPlayer* From, const void* Data, int DataSize)>;
+// The host of the room being joined shows another key than the one remembered
+// for its address. Returns true to enter all the same (the new key is then
+// remembered), false to stay out. No answer set: stay out.
+using TDPHostKeyEvent =
+    std::function<bool(TCustomDPSession* Sender, const dplay::DPHOSTKEYCHANGE& Change)>;
 using TDPSendCompleteEvent = std::function<void(TCustomDPSession* Sender, uint32_t MessageID,
                                                 TDPSendCompleteResult Result, int SendTime)>;
 
@@ -68,6 +74,8 @@ class TCustomDPSession : public QObject {
     TDPPlayer* OwnPlayer() const { return ownPlayer_; }
     bool IsSessionHost() const { return isSessionHost_; }
     bool Opened() const { return opened_; }
+    // Encrypted or not, and the host's key, while a session is open.
+    dplay::DPROOMSECURITY RoomSecurity() const;
 
     // Drains the service's queue into events, in queue order. GUI thread
     // only; the receive thread hands it over whenever the receive event is
@@ -87,6 +95,7 @@ class TCustomDPSession : public QObject {
     // This process became the room's host (it took the room over).
     virtual void NotifyHost();
     virtual void NotifySendComplete(uint32_t MessageID, TDPSendCompleteResult Result, int SendTime);
+    virtual bool NotifyHostKeyChanged(const dplay::DPHOSTKEYCHANGE& Change);
 
     // The DirectPlay object for SetProvider; a test can hand in a scripted one.
     virtual std::unique_ptr<dplay::IDirectPlay4> CreateDirectPlay();
@@ -112,6 +121,7 @@ class TCustomDPSession : public QObject {
     TDPSendCompleteEvent OnSendComplete;
     TDPNotifyEvent OnSessionLost;
     TDPNotifyEvent OnHost;
+    TDPHostKeyEvent OnHostKeyChanged;
 
   private:
     friend class TDPRecvThread;

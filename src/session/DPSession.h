@@ -23,6 +23,7 @@ class TDPSession : public TCustomDPSession {
     using TCustomDPSession::OnClose;
     using TCustomDPSession::OnDeletePlayer;
     using TCustomDPSession::OnHost;
+    using TCustomDPSession::OnHostKeyChanged;
     using TCustomDPSession::OnMessage;
     using TCustomDPSession::OnOpen;
     using TCustomDPSession::OnSendComplete;

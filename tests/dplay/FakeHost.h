@@ -36,11 +36,11 @@ struct TFakeHost {
         room.CurrentPlayers = 1;
         room.Name = "room";
     }
-    // Takes the next connection and checks its HELLO and request.
-    void Accept(TRaw& raw, proto::TMessageType request) {
+    // Takes the next connection, showing `key`, and checks its HELLO and request.
+    void Accept(TRaw& raw, proto::TMessageType request, TDPTls& key = TRaw::TestKey()) {
         acceptor.accept(raw.s);
         raw.Limit();
-        ASSERT_TRUE(raw.Secure(true));
+        ASSERT_TRUE(raw.Secure(true, key));
         auto hello = raw.Read();
         ASSERT_TRUE(hello && hello->Type == proto::HELLO);
         auto req = raw.Read();

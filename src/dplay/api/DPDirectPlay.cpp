@@ -5,8 +5,10 @@
 #include "dplay/protocol/DPWireReader.h"
 #include "dplay/service/DPRoomDriver.h"
 #include "dplay/service/DPService.h"
+#include "identity/KnownHosts.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 namespace dplay {
@@ -92,8 +94,14 @@ HRESULT TDPDirectPlay::EnumSessions(const DPSESSIONDESC2& desc, uint32_t timeout
     std::vector<asio::ip::tcp::endpoint> endpoints;
     for (const auto& a : addresses)
         endpoints.emplace_back(a, port_);
-    // The rooms, and the address that answered: the join goes there.
-    using Result = std::optional<std::pair<asio::ip::address, std::vector<proto::TRoomInfo>>>;
+    // The rooms, the address that answered (the join goes there) and the
+    // key it showed (the join must meet the same).
+    struct Listing {
+        asio::ip::address Address;
+        std::optional<proto2::TKeyId> Key;
+        std::vector<proto::TRoomInfo> Rooms;
+    };
+    using Result = std::optional<Listing>;
     auto once = std::make_shared<TDPOnce<Result>>();
     asio::post(service_->Io(), [service = service_.get(), endpoints, desc, once] {
         service->DialFirst(
@@ -103,7 +111,8 @@ HRESULT TDPDirectPlay::EnumSessions(const DPSESSIONDESC2& desc, uint32_t timeout
                 auto rooms =
                     type == proto::ENUM_REPLY ? proto::DecodeEnumReply(body, size) : std::nullopt;
                 link->Close(rooms ? TLinkEnd::Local : TLinkEnd::Violation);
-                once->Set(rooms ? Result({link->RemoteAddress(), std::move(*rooms)}) : Result());
+                once->Set(rooms ? Result({link->RemoteAddress(), link->PeerKey(), std::move(*rooms)})
+                                : Result());
                 return false;
             },
             [once](TLinkEnd) { once->Set(std::nullopt); });
@@ -111,9 +120,11 @@ HRESULT TDPDirectPlay::EnumSessions(const DPSESSIONDESC2& desc, uint32_t timeout
     int wait = timeoutMs ? static_cast<int>(timeoutMs) : kDefaultEnumTimeoutMs;
     auto result = once->Wait(wait);
     if (!result || !*result) return DPERR_NOCONNECTION;
-    const asio::ip::address address = (*result)->first;
+    const asio::ip::address address = (*result)->Address;
     found_.clear();
-    for (const proto::TRoomInfo& room : (*result)->second) {
+    listedKey_.reset();
+    if (const auto& key = (*result)->Key) listedKey_ = identity::TFingerprint{*key};
+    for (const proto::TRoomInfo& room : (*result)->Rooms) {
         found_.push_back(
             {room.Instance, asio::ip::tcp::endpoint(address, room.Port ? room.Port : port_)});
         DPSESSIONDESC2 found;
@@ -133,6 +144,7 @@ HRESULT TDPDirectPlay::EnumSessions(const DPSESSIONDESC2& desc, uint32_t timeout
 
 HRESULT TDPDirectPlay::Open(const DPSESSIONDESC2& desc, uint32_t flags) {
     lastError_.clear();
+    keyChange_.reset();
     if (!initialized_) return DPERR_UNINITIALIZED;
     if (driver_) return DPERR_ALREADYINITIALIZED;
     if (flags & DPOPEN_CREATE) return Create(desc);
@@ -175,13 +187,83 @@ HRESULT TDPDirectPlay::Join(const DPSESSIONDESC2& desc) {
     for (const Found& f : found_)
         if (f.Instance == desc.guidInstance) target = &f;
     if (!target) return DPERR_NOSESSIONS;
+    // Trust on first use: the key the listing showed is the host's key for
+    // the address typed, and the join link must show the same.
+    std::optional<proto2::TKeyId> hostKey;
+    bool firstTime = false;
+    if (service_->Tls()) {
+        if (!listedKey_) return DPERR_NOCONNECTION; // an encrypted link shows a key
+        if (HRESULT hr = CheckHostKey(*listedKey_, &firstTime); Failed(hr)) return hr;
+        hostKey = listedKey_->Bytes;
+    }
     auto driver = std::make_shared<TDPRoomDriver>(*service_, port_);
     auto once = std::make_shared<TDPOnce<HRESULT>>();
-    asio::post(service_->Io(), [driver, desc, host = target->Endpoint, once] {
+    asio::post(service_->Io(), [driver, desc, host = target->Endpoint, hostKey, once] {
         driver->Join(host.address(), host.port(), desc.guidApplication, desc.guidInstance,
-                     [once](HRESULT hr, uint32_t) { once->Set(hr); });
+                     hostKey, [once](HRESULT hr, uint32_t) { once->Set(hr); });
     });
-    return Opened(driver, once->Wait(kJoinTimeoutMs));
+    const HRESULT hr = Opened(driver, once->Wait(kJoinTimeoutMs));
+    if (hr == DPERR_HOSTSWITCHED)
+        lastError_ = "The host that answered the join at " + KnownAddress() +
+                     " shows another key than the one that listed its rooms; not entered.";
+    if (!Failed(hr) && firstTime) {
+        // Entered all the same: the user is told, and asked again next time.
+        const std::string error =
+            identity::TKnownHosts(identity::TKnownHosts::DefaultFile())
+                .Remember(KnownAddress(), *listedKey_);
+        if (!error.empty())
+            std::fprintf(stderr, "parlora session service: the host key is not remembered: %s\n",
+                         error.c_str());
+    }
+    return hr;
+}
+
+std::string TDPDirectPlay::KnownAddress() const {
+    return identity::KnownHostAddress(
+        host_.empty() ? service_->LocalAddress().to_string() : host_, port_);
+}
+
+HRESULT TDPDirectPlay::CheckHostKey(const identity::TFingerprint& key, bool* firstTime) {
+    const std::string address = KnownAddress();
+    const identity::TTrustCheck check =
+        identity::TKnownHosts(identity::TKnownHosts::DefaultFile()).Check(address, key);
+    switch (check.Result) {
+    case identity::TTrust::Same:
+        return DP_OK;
+    case identity::TTrust::FirstTime:
+        *firstTime = true;
+        return DP_OK;
+    case identity::TTrust::Changed:
+        keyChange_ = DPHOSTKEYCHANGE{address, check.Old->Bytes, key.Bytes};
+        lastError_ = "The host key at " + address + " is not the one seen there before (" +
+                     check.Old->Short() + " before, " + key.Short() + " now); not entered.";
+        return DPERR_HOSTKEYCHANGED;
+    case identity::TTrust::Unreadable:
+        break;
+    }
+    lastError_ = "The remembered host keys cannot be read (" + check.Error +
+                 "), so the host's key cannot be checked; not entered.";
+    return DPERR_KNOWNHOSTS;
+}
+
+HRESULT TDPDirectPlay::AcceptHostKey() {
+    if (!keyChange_) return DPERR_INVALIDPARAMS;
+    const std::string error = identity::TKnownHosts(identity::TKnownHosts::DefaultFile())
+                                  .Remember(keyChange_->Address, identity::TFingerprint{keyChange_->Now});
+    if (!error.empty()) {
+        lastError_ = "The new host key cannot be remembered (" + error + ").";
+        return DPERR_KNOWNHOSTS;
+    }
+    keyChange_.reset();
+    return DP_OK;
+}
+
+DPROOMSECURITY TDPDirectPlay::RoomSecurity() const {
+    DPROOMSECURITY security;
+    if (!driver_) return security;
+    security.Encrypted = service_->Tls() != nullptr;
+    security.HostKey = driver_->HostKey();
+    return security;
 }
 
 HRESULT TDPDirectPlay::Opened(const std::shared_ptr<TDPRoomDriver>& driver,

@@ -2,6 +2,7 @@
 #include "dplay/api/DirectPlay.h"
 #include "dplay/links/DPOnce.h"
 #include "dplay/protocol/DPProtocol.h"
+#include "identity/Keys.h"
 
 #include <asio.hpp>
 #include <memory>
@@ -33,6 +34,9 @@ class TDPDirectPlay : public IDirectPlay4 {
     HRESULT Close() override;
     HRESULT WaitSent(uint32_t timeoutMs) override;
     std::string LastErrorDetail() const override { return lastError_; }
+    std::optional<DPHOSTKEYCHANGE> HostKeyChange() const override { return keyChange_; }
+    HRESULT AcceptHostKey() override;
+    DPROOMSECURITY RoomSecurity() const override;
 
   private:
     struct Found {
@@ -43,6 +47,12 @@ class TDPDirectPlay : public IDirectPlay4 {
     HRESULT HostAddresses(std::vector<asio::ip::address>* addresses) const;
     HRESULT Create(const DPSESSIONDESC2& desc);
     HRESULT Join(const DPSESSIONDESC2& desc);
+    // The address the host's key is remembered under: the host as given,
+    // and the port.
+    std::string KnownAddress() const;
+    // Checks the listed host's key against the one remembered for the
+    // address: DP_OK to go on (*firstTime when none was), else why not.
+    HRESULT CheckHostKey(const identity::TFingerprint& key, bool* firstTime);
     // Fails `driver`'s room unless `result` is DP_OK; keeps it otherwise.
     HRESULT Opened(const std::shared_ptr<TDPRoomDriver>& driver, std::optional<HRESULT> result);
 
@@ -51,6 +61,9 @@ class TDPDirectPlay : public IDirectPlay4 {
     std::string host_;
     uint16_t port_ = DPDEFAULT_PORT;
     std::vector<Found> found_;
+    // The key of the host that listed found_ (none on links in the clear).
+    std::optional<identity::TFingerprint> listedKey_;
+    std::optional<DPHOSTKEYCHANGE> keyChange_;
     // The room, run on a core by its driver.
     std::shared_ptr<TDPRoomDriver> driver_;
     // Leaves driver_'s room, once: sent_ tells whether what it left to send was delivered.

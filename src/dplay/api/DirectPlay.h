@@ -9,9 +9,11 @@
 #include "dplay/api/DPEvent.h"
 #include "dplay/protocol/DPGuid.h"
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace dplay {
@@ -46,6 +48,16 @@ constexpr HRESULT DPERR_UNINITIALIZED = MakeDpResult(240);
 constexpr HRESULT DPERR_USERCANCEL = MakeDpResult(270);
 constexpr HRESULT DPERR_ABORTED = MakeDpResult(430);
 constexpr HRESULT DPERR_PROTOCOLVIOLATION = MakeDpResult(500);
+// The room's host shows another key than the one remembered for the address
+// it was entered at before: nothing was joined. HostKeyChange() says what
+// changed; the user may accept it (AcceptHostKey) and open again.
+constexpr HRESULT DPERR_HOSTKEYCHANGED = MakeDpResult(600);
+// The host that answered the join shows another key than the one that listed
+// the room: someone took the address in between. Nothing was joined.
+constexpr HRESULT DPERR_HOSTSWITCHED = MakeDpResult(610);
+// The remembered host keys cannot be read, so the host's key cannot be
+// checked: nothing was joined (LastErrorDetail says which file and why).
+constexpr HRESULT DPERR_KNOWNHOSTS = MakeDpResult(620);
 
 inline bool Failed(HRESULT hr) {
     return hr < 0;
@@ -154,6 +166,23 @@ struct DPMSG_SENDCOMPLETE {
 // notice is cut short.
 bool CreateNoticeShortName(const void* notice, uint32_t size, std::string* shortName);
 
+// A key as people compare it: SHA-256 of the public key (identity::TFingerprint).
+using DPKEYID = std::array<uint8_t, 32>;
+
+// A host key that is not the one remembered for the address.
+struct DPHOSTKEYCHANGE {
+    std::string Address; // as the known hosts keep it: host, then ":port"
+    DPKEYID Old, Now;
+};
+
+// What protects the open room, for the user to see.
+struct DPROOMSECURITY {
+    bool Encrypted = false;
+    // The host's key: ours while we host; none while it is not known (not
+    // in a room, or a new host whose key has not been given yet).
+    std::optional<DPKEYID> HostKey;
+};
+
 // The DirectPlay object. One per session component; it joins at most one
 // session and holds at most one local player.
 class IDirectPlay4 {
@@ -195,6 +224,14 @@ class IDirectPlay4 {
     // What the user should know about the last failure of Open beyond its
     // code (which port, and why), in plain ASCII; empty when nothing.
     virtual std::string LastErrorDetail() const { return {}; }
+
+    // After Open returned DPERR_HOSTKEYCHANGED: the address and both keys.
+    virtual std::optional<DPHOSTKEYCHANGE> HostKeyChange() const { return std::nullopt; }
+    // The user accepted that change: the new key is remembered for the
+    // address, and Open may be called again. DPERR_KNOWNHOSTS when it cannot
+    // be written, DPERR_INVALIDPARAMS when there is no change to accept.
+    virtual HRESULT AcceptHostKey() { return DPERR_INVALIDPARAMS; }
+    virtual DPROOMSECURITY RoomSecurity() const { return {}; }
 };
 
 // Creates a DirectPlay object bound to this process's service.

@@ -61,15 +61,32 @@ void TDPRoomDriver::Create(const proto::TRoomInfo& info, TDone done) {
 }
 
 void TDPRoomDriver::Join(const asio::ip::address& host, uint16_t port, const TGuid& application,
-                         const TGuid& instance, TDone done) {
+                         const TGuid& instance, std::optional<proto2::TKeyId> hostKey,
+                         TDone done) {
     std::lock_guard lock(coreMutex_);
     info_.Application = application;
     info_.Instance = instance_ = instance;
     openDone_ = std::move(done);
+    expectedHostKey_ = hostKey;
     service_.AddDriver(weak_from_this());
     core_.Join(Now(), ToNet(host), port, application, instance);
-    Apply();
+    auto actions = core_.TakeActions();
+    for (const auto& a : actions)
+        if (a.Kind == TCoreAction::Dial) hostLink_ = a.Link;
+    for (const auto& a : actions)
+        Run(a);
+    Refresh();
     StartTick();
+}
+
+std::optional<proto2::TKeyId> TDPRoomDriver::HostKey() const {
+    std::lock_guard lock(coreMutex_);
+    if (core_.IsHost()) {
+        if (const TDPTls* tls = service_.Tls()) return tls->OwnKey();
+        return std::nullopt;
+    }
+    if (keyHostId_ && core_.HostId() != keyHostId_) return std::nullopt;
+    return hostKey_;
 }
 
 void TDPRoomDriver::CreatePlayer(const std::string& name, std::shared_ptr<TDPEvent> event,
@@ -289,6 +306,14 @@ void TDPRoomDriver::DialFor(const TCoreAction& a) {
         std::lock_guard lock(self->coreMutex_);
         auto it = self->slots_.find(id);
         if (self->left_ || it == self->slots_.end()) return link->CloseAfterSend();
+        if (id == self->hostLink_) {
+            // Not the host that listed the room: the core sees a join that failed.
+            if (self->expectedHostKey_ && link->PeerKey() != self->expectedHostKey_) {
+                self->hostSwitched_ = true;
+                return link->Close(TLinkEnd::Violation);
+            }
+            self->hostKey_ = link->PeerKey();
+        }
         self->Adopt(id, link);
         self->core_.OnLinkUp(Now(), id, link->PeerKey().value_or(proto2::TKeyId{}));
         self->Apply();
@@ -395,7 +420,10 @@ void TDPRoomDriver::Run(const TCoreAction& a) {
         break;
     case TCoreAction::Finish: {
         TDone& done = a.Call == TCoreAction::Open ? openDone_ : createDone_;
-        if (done) std::exchange(done, nullptr)(a.Result, a.Id);
+        const HRESULT result =
+            a.Call == TCoreAction::Open && hostSwitched_ && Failed(a.Result) ? DPERR_HOSTSWITCHED
+                                                                              : a.Result;
+        if (done) std::exchange(done, nullptr)(result, a.Id);
         break;
     }
     }
@@ -404,6 +432,7 @@ void TDPRoomDriver::Run(const TCoreAction& a) {
 void TDPRoomDriver::Refresh() {
     ownId_ = core_.OwnId();
     isHost_ = core_.IsHost();
+    if (hostKey_ && !keyHostId_) keyHostId_ = core_.HostId();
 }
 
 void TDPRoomDriver::StartTick() {

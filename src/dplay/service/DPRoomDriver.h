@@ -15,6 +15,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <vector>
 
@@ -35,8 +36,10 @@ class TDPRoomDriver : public TDPListedRoom, public std::enable_shared_from_this<
 
     // Each calls done once, on the I/O thread.
     void Create(const proto::TRoomInfo& info, TDone done);
+    // hostKey: the key the host must show on the join link (the one that
+    // listed the room); another ends the join with DPERR_HOSTSWITCHED.
     void Join(const asio::ip::address& host, uint16_t port, const TGuid& application,
-              const TGuid& instance, TDone done);
+              const TGuid& instance, std::optional<proto2::TKeyId> hostKey, TDone done);
     void CreatePlayer(const std::string& name, std::shared_ptr<TDPEvent> event, TDone done);
     // sent (when given) is called once on the I/O thread: true when every
     // link the room let go has delivered all it was sent, false as soon as
@@ -65,6 +68,10 @@ class TDPRoomDriver : public TDPListedRoom, public std::enable_shared_from_this<
     bool IsHost() const { return isHost_; }
     // A joiner this room accepted has not sent CREATE_PLAYER yet.
     bool JoinWaiting(const TDPLink* link) const { return joinsWaiting_.count(link) != 0; }
+    // Any thread. The host's key: ours while we host, else the key its link
+    // showed when we joined, while that member is still the host; none
+    // after a change of host (or on links in the clear).
+    std::optional<proto2::TKeyId> HostKey() const;
 
   private:
     struct TSlot {
@@ -95,6 +102,12 @@ class TDPRoomDriver : public TDPListedRoom, public std::enable_shared_from_this<
     asio::steady_timer tick_;
     std::set<const TDPLink*> joinsWaiting_;
     TDone openDone_, createDone_;
+    // The join: its link, the key it must show, the key it showed and the
+    // host that key belongs to once the welcome has named it.
+    TLinkId hostLink_ = 0;
+    std::optional<proto2::TKeyId> expectedHostKey_, hostKey_;
+    uint32_t keyHostId_ = 0;
+    bool hostSwitched_ = false;
     // Mirrors of the core for the service's routing and the directory.
     TGuid instance_;
     uint32_t ownId_ = 0;
