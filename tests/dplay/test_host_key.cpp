@@ -21,15 +21,28 @@ identity::TFingerprint Of(const TDPTls& key) {
 class HostKey : public ::testing::Test {
   protected:
     // The host lists its room showing `listing`, then, unless join is null,
-    // accepts the join showing `join`.
-    void Serve(TDPTls& listing, TDPTls* join) {
-        server = std::thread([this, &listing, join] {
+    // accepts the join showing `join`, and with `welcome` lets the member in.
+    void Serve(TDPTls& listing, TDPTls* join, bool welcome = false) {
+        server = std::thread([this, &listing, join, welcome] {
             TRaw enumeration;
             host.Accept(enumeration, proto::ENUM_REQUEST, listing);
             enumeration.Write(proto::EncodeEnumReply({host.room}));
             if (!join) return;
             host.Accept(joinLink, proto::JOIN_REQUEST, *join);
             joinLink.Write(proto::EncodeJoinAccept(host.room));
+            if (!welcome) return;
+            auto create = joinLink.Read();
+            ASSERT_TRUE(create && create->Type == proto::CREATE_PLAYER);
+            p2::TWelcome w;
+            w.YourId = 0x20;
+            w.Secrets.assign(2, p2::TSecret{});
+            w.View.View = 2;
+            w.View.HostId = 0x10;
+            w.View.Members = {{0x10, 0, {}, 1, "h", {}},
+                              {0x20, 1, TNetAddress::FromIpv4(0x7F000001), 1, "member", {}}};
+            w.View.Members[0].Key = join->OwnKey();
+            w.View.Members[1].Key = TDPService::Acquire()->Tls()->OwnKey();
+            joinLink.Write(p2::EncodeWelcome(w));
         });
     }
     void ServeJoin(TDPTls& key) {
@@ -83,11 +96,12 @@ TEST_F(HostKey, TheFirstEntryRemembersTheKeyAndTheSameKeyEntersAgain) {
     ASSERT_EQ(Known(Of(*first)), identity::TTrust::FirstTime);
     {
         TPeer member;
-        Serve(*first, first.get());
+        Serve(*first, first.get(), true);
         ASSERT_EQ(ListAndOpen(member), DP_OK) << member.Dp->LastErrorDetail();
-        Done();
         EXPECT_EQ(Known(Of(*first)), identity::TTrust::Same);
-        // The room shows the key its host's link showed.
+        member.Enter("member");
+        Done();
+        // The room shows its host's key.
         const DPROOMSECURITY security = member.Dp->RoomSecurity();
         EXPECT_TRUE(security.Encrypted);
         ASSERT_TRUE(security.HostKey);

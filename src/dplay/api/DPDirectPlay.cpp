@@ -262,7 +262,8 @@ DPROOMSECURITY TDPDirectPlay::RoomSecurity() const {
     DPROOMSECURITY security;
     if (!driver_) return security;
     security.Encrypted = service_->Tls() != nullptr;
-    security.HostKey = driver_->HostKey();
+    // Zero until the view names the host's key.
+    if (const auto key = driver_->HostKey(); key != proto2::TKeyId{}) security.HostKey = key;
     return security;
 }
 

@@ -79,16 +79,6 @@ void TDPRoomDriver::Join(const asio::ip::address& host, uint16_t port, const TGu
     StartTick();
 }
 
-std::optional<proto2::TKeyId> TDPRoomDriver::HostKey() const {
-    std::lock_guard lock(coreMutex_);
-    if (core_.IsHost()) {
-        if (const TDPTls* tls = service_.Tls()) return tls->OwnKey();
-        return std::nullopt;
-    }
-    if (keyHostId_ && core_.HostId() != keyHostId_) return std::nullopt;
-    return hostKey_;
-}
-
 void TDPRoomDriver::CreatePlayer(const std::string& name, std::shared_ptr<TDPEvent> event,
                                  TDone done) {
     std::lock_guard lock(coreMutex_);
@@ -306,13 +296,11 @@ void TDPRoomDriver::DialFor(const TCoreAction& a) {
         std::lock_guard lock(self->coreMutex_);
         auto it = self->slots_.find(id);
         if (self->left_ || it == self->slots_.end()) return link->CloseAfterSend();
-        if (id == self->hostLink_) {
-            // Not the host that listed the room: the core sees a join that failed.
-            if (self->expectedHostKey_ && link->PeerKey() != self->expectedHostKey_) {
-                self->hostSwitched_ = true;
-                return link->Close(TLinkEnd::Violation);
-            }
-            self->hostKey_ = link->PeerKey();
+        // Not the host that listed the room: the core sees a join that failed.
+        if (id == self->hostLink_ && self->expectedHostKey_ &&
+            link->PeerKey() != self->expectedHostKey_) {
+            self->hostSwitched_ = true;
+            return link->Close(TLinkEnd::Violation);
         }
         self->Adopt(id, link);
         self->core_.OnLinkUp(Now(), id, link->PeerKey().value_or(proto2::TKeyId{}));
@@ -432,7 +420,6 @@ void TDPRoomDriver::Run(const TCoreAction& a) {
 void TDPRoomDriver::Refresh() {
     ownId_ = core_.OwnId();
     isHost_ = core_.IsHost();
-    if (hostKey_ && !keyHostId_) keyHostId_ = core_.HostId();
 }
 
 void TDPRoomDriver::StartTick() {

@@ -68,10 +68,6 @@ class TDPRoomDriver : public TDPListedRoom, public std::enable_shared_from_this<
     bool IsHost() const { return isHost_; }
     // A joiner this room accepted has not sent CREATE_PLAYER yet.
     bool JoinWaiting(const TDPLink* link) const { return joinsWaiting_.count(link) != 0; }
-    // Any thread. The host's key: ours while we host, else the key its link
-    // showed when we joined, while that member is still the host; none
-    // after a change of host (or on links in the clear).
-    std::optional<proto2::TKeyId> HostKey() const;
 
   private:
     struct TSlot {
@@ -102,11 +98,9 @@ class TDPRoomDriver : public TDPListedRoom, public std::enable_shared_from_this<
     asio::steady_timer tick_;
     std::set<const TDPLink*> joinsWaiting_;
     TDone openDone_, createDone_;
-    // The join: its link, the key it must show, the key it showed and the
-    // host that key belongs to once the welcome has named it.
+    // The join: its link, and the key it must show (the listing's).
     TLinkId hostLink_ = 0;
-    std::optional<proto2::TKeyId> expectedHostKey_, hostKey_;
-    uint32_t keyHostId_ = 0;
+    std::optional<proto2::TKeyId> expectedHostKey_;
     bool hostSwitched_ = false;
     // Mirrors of the core for the service's routing and the directory.
     TGuid instance_;
