@@ -163,6 +163,11 @@ TEST(CliOptions, WhatIsAcceptedAndWhatIsNot) {
     EXPECT_TRUE(o.OwnIpGiven);
     EXPECT_EQ(o.OwnIp, "10.0.0.9");
     EXPECT_TRUE(o.Jsonl);
+    EXPECT_FALSE(o.AcceptHostKey);
+    TCliOptions k;
+    EXPECT_EQ(parse({"--join", "::1", "--handle", "h", "--accept-host-key"}, k, m),
+              TCliParse::Run);
+    EXPECT_TRUE(k.AcceptHostKey);
 
     TCliOptions c;
     EXPECT_EQ(parse({"--create", "r", "--handle", "h"}, c, m), TCliParse::Run);
@@ -176,11 +181,13 @@ TEST(CliOptions, WhatIsAcceptedAndWhatIsNot) {
 
     EXPECT_EQ(parse({"--help"}, o, m), TCliParse::Help);
     EXPECT_TRUE(m.contains("--create")) << m.toStdString();
+    EXPECT_TRUE(m.contains("--accept-host-key")) << m.toStdString();
     for (const QStringList& bad : {QStringList{"--handle", "h"},
                                    {"--create", "r", "--join", "h", "--handle", "h"},
                                    {"--create", "r"},
                                    {"--create", "r", "--handle", ""},
                                    {"--create", "r", "--room", "x", "--handle", "h"},
+                                   {"--create", "r", "--handle", "h", "--accept-host-key"},
                                    {"--create", "r", "--handle", "h", "--port", "70000"},
                                    {"--create", "r", "--handle", "h", "--port", "x"},
                                    {"--create", "r", "--handle", "h", "extra"},
