@@ -29,8 +29,8 @@ bool AskEnterWithChangedHostKey(QWidget* parent, const dplay::DPHOSTKEYCHANGE& c
 QString RoomSecurityText(const dplay::DPROOMSECURITY& security, bool inRoom) {
     if (!inRoom) return QStringLiteral("入室していません");
     if (!security.Encrypted) return QStringLiteral("暗号化なし");
-    const QString key = security.HostKey
-                            ? QString::fromStdString(identity::TFingerprint{*security.HostKey}.Short())
-                                         : QStringLiteral("(新しいホストの鍵は未確認)");
+    const QString key =
+        security.HostKey ? QString::fromStdString(identity::TFingerprint{*security.HostKey}.Short())
+                         : QStringLiteral("(新しいホストの鍵は未確認)");
     return QStringLiteral("暗号化通信 (TLS 1.3)\nホストの鍵: ") + key;
 }

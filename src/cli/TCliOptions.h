@@ -18,7 +18,7 @@ struct TCliOptions {
     bool OwnIpGiven = false;
     uint16_t Port = 0; // 0: the service's default
     bool Jsonl = false;
-    bool PortMap = true; // ask the router to forward the port while hosting
+    bool PortMap = true;        // ask the router to forward the port while hosting
     bool AcceptHostKey = false; // enter even when the host's key changed
 };
 

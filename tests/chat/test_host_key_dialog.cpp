@@ -2,9 +2,9 @@
 // window asks it: hosts are parlora-cli processes with settings (and keys)
 // of their own at one address, and a session component of this process
 // enters through a worker as the start dialog does; the box is answered here.
-#include "cli/TCliProcess.h"
 #include "chat/TAboutBox.h"
 #include "chat/TchatHostKey.h"
+#include "cli/TCliProcess.h"
 #include "entry/RoomEntry.h"
 #include "identity/Identity.h"
 #include "platform/Cp932.h"
@@ -50,9 +50,8 @@ class TKeyBoxAnswer : public QObject {
         Text = box->text().toStdString();
         DefaultName = box->defaultButton() ? box->defaultButton()->objectName() : QString();
         QTimer::singleShot(0, box, [box, answer = answer_] {
-            QPushButton* button = answer.isEmpty()
-                                      ? box->defaultButton()
-                                      : box->findChild<QPushButton*>(answer);
+            QPushButton* button =
+                answer.isEmpty() ? box->defaultButton() : box->findChild<QPushButton*>(answer);
             if (button) button->click();
         });
         return false;

@@ -165,8 +165,7 @@ TEST(CliOptions, WhatIsAcceptedAndWhatIsNot) {
     EXPECT_TRUE(o.Jsonl);
     EXPECT_FALSE(o.AcceptHostKey);
     TCliOptions k;
-    EXPECT_EQ(parse({"--join", "::1", "--handle", "h", "--accept-host-key"}, k, m),
-              TCliParse::Run);
+    EXPECT_EQ(parse({"--join", "::1", "--handle", "h", "--accept-host-key"}, k, m), TCliParse::Run);
     EXPECT_TRUE(k.AcceptHostKey);
 
     TCliOptions c;

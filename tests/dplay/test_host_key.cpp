@@ -70,7 +70,9 @@ class HostKey : public ::testing::Test {
         return peer.Dp->Open(found, DPOPEN_JOIN);
     }
     identity::TTrust Known(const identity::TFingerprint& key) const {
-        return identity::TKnownHosts(identity::TKnownHosts::DefaultFile()).Check(address, key).Result;
+        return identity::TKnownHosts(identity::TKnownHosts::DefaultFile())
+            .Check(address, key)
+            .Result;
     }
     // Whether a join was dialled: a connection waits at the host.
     bool JoinDialled() {
@@ -116,9 +118,9 @@ TEST_F(HostKey, TheFirstEntryRemembersTheKeyAndTheSameKeyEntersAgain) {
 }
 
 TEST_F(HostKey, AnotherKeyAtTheAddressIsRefusedBeforeAnyJoinUntilTheUserAcceptsIt) {
-    ASSERT_EQ(identity::TKnownHosts(identity::TKnownHosts::DefaultFile())
-                  .Remember(address, Of(*first)),
-              "");
+    ASSERT_EQ(
+        identity::TKnownHosts(identity::TKnownHosts::DefaultFile()).Remember(address, Of(*first)),
+        "");
     TPeer member;
     Serve(*second, nullptr);
     ASSERT_EQ(ListAndOpen(member), DPERR_HOSTKEYCHANGED);

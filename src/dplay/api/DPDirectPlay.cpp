@@ -111,8 +111,9 @@ HRESULT TDPDirectPlay::EnumSessions(const DPSESSIONDESC2& desc, uint32_t timeout
                 auto rooms =
                     type == proto::ENUM_REPLY ? proto::DecodeEnumReply(body, size) : std::nullopt;
                 link->Close(rooms ? TLinkEnd::Local : TLinkEnd::Violation);
-                once->Set(rooms ? Result({link->RemoteAddress(), link->PeerKey(), std::move(*rooms)})
-                                : Result());
+                once->Set(rooms
+                              ? Result({link->RemoteAddress(), link->PeerKey(), std::move(*rooms)})
+                              : Result());
                 return false;
             },
             [once](TLinkEnd) { once->Set(std::nullopt); });
@@ -199,8 +200,8 @@ HRESULT TDPDirectPlay::Join(const DPSESSIONDESC2& desc) {
     auto driver = std::make_shared<TDPRoomDriver>(*service_, port_);
     auto once = std::make_shared<TDPOnce<HRESULT>>();
     asio::post(service_->Io(), [driver, desc, host = target->Endpoint, hostKey, once] {
-        driver->Join(host.address(), host.port(), desc.guidApplication, desc.guidInstance,
-                     hostKey, [once](HRESULT hr, uint32_t) { once->Set(hr); });
+        driver->Join(host.address(), host.port(), desc.guidApplication, desc.guidInstance, hostKey,
+                     [once](HRESULT hr, uint32_t) { once->Set(hr); });
     });
     const HRESULT hr = Opened(driver, once->Wait(kJoinTimeoutMs));
     if (hr == DPERR_HOSTSWITCHED)
@@ -208,9 +209,8 @@ HRESULT TDPDirectPlay::Join(const DPSESSIONDESC2& desc) {
                      " shows another key than the one that listed its rooms; not entered.";
     if (!Failed(hr) && firstTime) {
         // Entered all the same: the user is told, and asked again next time.
-        const std::string error =
-            identity::TKnownHosts(identity::TKnownHosts::DefaultFile())
-                .Remember(KnownAddress(), *listedKey_);
+        const std::string error = identity::TKnownHosts(identity::TKnownHosts::DefaultFile())
+                                      .Remember(KnownAddress(), *listedKey_);
         if (!error.empty())
             std::fprintf(stderr, "parlora session service: the host key is not remembered: %s\n",
                          error.c_str());
@@ -219,8 +219,8 @@ HRESULT TDPDirectPlay::Join(const DPSESSIONDESC2& desc) {
 }
 
 std::string TDPDirectPlay::KnownAddress() const {
-    return identity::KnownHostAddress(
-        host_.empty() ? service_->LocalAddress().to_string() : host_, port_);
+    return identity::KnownHostAddress(host_.empty() ? service_->LocalAddress().to_string() : host_,
+                                      port_);
 }
 
 HRESULT TDPDirectPlay::CheckHostKey(const identity::TFingerprint& key, bool* firstTime) {
@@ -248,8 +248,9 @@ HRESULT TDPDirectPlay::CheckHostKey(const identity::TFingerprint& key, bool* fir
 
 HRESULT TDPDirectPlay::AcceptHostKey() {
     if (!keyChange_) return DPERR_INVALIDPARAMS;
-    const std::string error = identity::TKnownHosts(identity::TKnownHosts::DefaultFile())
-                                  .Remember(keyChange_->Address, identity::TFingerprint{keyChange_->Now});
+    const std::string error =
+        identity::TKnownHosts(identity::TKnownHosts::DefaultFile())
+            .Remember(keyChange_->Address, identity::TFingerprint{keyChange_->Now});
     if (!error.empty()) {
         lastError_ = "The new host key cannot be remembered (" + error + ").";
         return DPERR_KNOWNHOSTS;

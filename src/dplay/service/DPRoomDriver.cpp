@@ -61,8 +61,7 @@ void TDPRoomDriver::Create(const proto::TRoomInfo& info, TDone done) {
 }
 
 void TDPRoomDriver::Join(const asio::ip::address& host, uint16_t port, const TGuid& application,
-                         const TGuid& instance, std::optional<proto2::TKeyId> hostKey,
-                         TDone done) {
+                         const TGuid& instance, std::optional<proto2::TKeyId> hostKey, TDone done) {
     std::lock_guard lock(coreMutex_);
     info_.Application = application;
     info_.Instance = instance_ = instance;
@@ -408,9 +407,9 @@ void TDPRoomDriver::Run(const TCoreAction& a) {
         break;
     case TCoreAction::Finish: {
         TDone& done = a.Call == TCoreAction::Open ? openDone_ : createDone_;
-        const HRESULT result =
-            a.Call == TCoreAction::Open && hostSwitched_ && Failed(a.Result) ? DPERR_HOSTSWITCHED
-                                                                              : a.Result;
+        const HRESULT result = a.Call == TCoreAction::Open && hostSwitched_ && Failed(a.Result)
+                                   ? DPERR_HOSTSWITCHED
+                                   : a.Result;
         if (done) std::exchange(done, nullptr)(result, a.Id);
         break;
     }
