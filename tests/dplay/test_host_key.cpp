@@ -179,3 +179,19 @@ TEST_F(HostKey, KnownHostsThatCannotBeReadRefuseTheJoin) {
 }
 
 } // namespace
+
+namespace {
+
+TEST(RoomSecurity, TheHostShowsItsOwnKeyAndNothingBeforeARoomIsOpen) {
+    TPeer host;
+    EXPECT_FALSE(host.Dp->RoomSecurity().Encrypted);
+    host.Create(FreshPort());
+    const DPROOMSECURITY security = host.Dp->RoomSecurity();
+    EXPECT_TRUE(security.Encrypted);
+    ASSERT_TRUE(security.HostKey);
+    EXPECT_EQ(*security.HostKey, TDPService::Acquire()->Tls()->OwnKey());
+    host.Dp->Close();
+    EXPECT_FALSE(host.Dp->RoomSecurity().HostKey);
+}
+
+} // namespace
