@@ -3,6 +3,7 @@
 // relayed path.
 //
 //   bench_session [blocks] [--only direct|relayed] [--ipv6-first]
+//   bench_session [blocks] --against-plain [--plain-first]
 //
 // Every member process gets PARLORA_LISTEN_ADDR from the coordinator. The
 // session cases run over IPv4 and then IPv6, back to back, so that both meet
@@ -21,6 +22,11 @@
 // in one run: bench/session_results.md. The family run second in a case
 // tends to come out slower on a loaded machine; --ipv6-first turns the
 // order round, to tell that from a difference of the families.
+// --against-plain runs the session over IPv4 with its links encrypted and
+// with the same protocol in the clear, case by case back to back (encrypted
+// first unless --plain-first): 1->1, 1->9, member to member through the
+// host (root), and 1->1 unpaced. A role's command line that starts with
+// --plain makes that member's links go in the clear.
 // The other command lines are the roles this program starts itself in.
 // Latency is taken with the system-wide monotonic clock: the sender stamps
 // each block, each receiver subtracts in its OnMessage (or, for the relay,
@@ -72,6 +78,7 @@
 // futex wait per block, the I/O thread waking the GUI thread); nine of them
 // on two cores look like most of the distance to the raw relay at 1->9.
 // The relayed runs spend about a third of their samples in the scheduler.
+#include "dplay/links/DPTls.h"
 #include "entry/ApplicationGuid.h"
 #include "platform/MessagePump.h"
 #include "session/DPSession.h"
@@ -593,6 +600,9 @@ struct TPlace {
     std::string Namespace;
 };
 
+// Members started while this is set carry their frames in the clear.
+bool gPlain = false;
+
 TChild Start(const TPlace& place, const std::vector<std::string>& args) {
     int toChild[2], fromChild[2];
     if (::pipe2(toChild, O_CLOEXEC) != 0 || ::pipe2(fromChild, O_CLOEXEC) != 0) std::exit(3);
@@ -603,6 +613,7 @@ TChild Start(const TPlace& place, const std::vector<std::string>& args) {
         return std::string(buf, n > 0 ? static_cast<size_t>(n) : 0);
     }();
     std::vector<std::string> all = {self};
+    if (gPlain) all.push_back("--plain");
     all.insert(all.end(), args.begin(), args.end());
     for (auto& a : all)
         argv.push_back(a.data());
@@ -979,13 +990,76 @@ int Coordinator(int blocks, bool direct, bool relayedPart) {
     return 0;
 }
 
+// The same paths with the links encrypted and in the clear, back to back,
+// so that both meet the same load of the machine.
+int AgainstPlain(int blocks, bool plainFirst) {
+    InstallCleanup();
+    std::printf("200-byte blocks, %d per run, one process per member, IPv4, encrypted links "
+                "against the same protocol in the clear (%s first)\n\n",
+                blocks, plainFirst ? "clear" : "encrypted");
+    std::printf("%-30s %10s %10s %10s %26s\n", "", "", "", "", "CPU us per block");
+    std::printf("%-30s %10s %10s %10s %8s %8s %8s\n", "path", "p50 us", "p99 us", "max us",
+                "sender", "relay", "receiver");
+    const bool order[2] = {plainFirst, !plainFirst};
+    // Runs a case both ways; [0] encrypted, [1] in the clear.
+    auto both = [&](const std::string& name, auto run) {
+        TResult r[2];
+        for (bool plain : order) {
+            gPlain = plain;
+            r[plain] = run();
+            PrintRow(name + (plain ? " clear" : " TLS"), r[plain]);
+        }
+        gPlain = false;
+        if (r[1].P50us > 0 && r[1].P99us > 0)
+            std::printf("%-30s TLS/clear p50 %.2f p99 %.2f\n", "", r[0].P50us / r[1].P50us,
+                        r[0].P99us / r[1].P99us);
+        return std::pair(r[0], r[1]);
+    };
+    struct Case {
+        int Receivers, PaceUs;
+    } cases[] = {{1, 300}, {9, 1000}};
+    for (auto& c : cases)
+        both("session 1->" + std::to_string(c.Receivers), [&] {
+            return Run({TFamily::IPv4, "", false}, true, false, c.Receivers, blocks, c.PaceUs);
+        });
+    std::string ns;
+    if (std::string why = MakeNamespace(ns); !why.empty()) {
+        std::printf("relayed path skipped: %s\n", why.c_str());
+    } else {
+        // Each block decrypted and encrypted again by the host.
+        TRoutes routes;
+        both("relayed 1->1", [&] {
+            TResult r = Run({TFamily::IPv4, ns, true}, true, true, 1, blocks, 300, &routes);
+            PrintRoutes(routes, true);
+            return r;
+        });
+        KillChildrenAndNamespace();
+    }
+    std::printf("\n");
+    auto unpaced = both("session 1->1 unpaced", [&] {
+        return Run({TFamily::IPv4, "", false}, true, false, 1, 100000, 0);
+    });
+    std::printf("session 1->1 throughput (100000 blocks, unpaced): TLS %.0f blocks/s, clear %.0f "
+                "blocks/s\n",
+                unpaced.first.BlocksPerSecond, unpaced.second.BlocksPerSecond);
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
     std::vector<std::string> a(argv + 1, argv + argc);
+    if (!a.empty() && a[0] == "--plain") {
+        // Before the first session makes the service.
+        dplay::SetPlainLinksForBenchmark(true);
+        a.erase(a.begin());
+    }
     auto num = [&](size_t i) { return std::atoi(a.at(i).c_str()); };
     auto port = [&](size_t i) { return static_cast<uint16_t>(num(i)); };
-    if (!a.empty() && a[0].rfind("--", 0) == 0 && a[0] != "--only" && a[0] != "--ipv6-first") {
+    const std::vector<std::string> switches = {"--only", "--ipv6-first", "--against-plain",
+                                               "--plain-first"};
+    if (!a.empty() && a[0].rfind("--", 0) == 0 &&
+        std::find(switches.begin(), switches.end(), a[0]) == switches.end()) {
         const std::string role = a[0];
         if (role == "--relay") return Relay(port(1), num(2));
         if (role == "--rawsender") return RawSender(port(1), num(2), num(3));
@@ -1004,9 +1078,13 @@ int main(int argc, char** argv) {
         return 1;
     }
     int blocks = 10000;
-    bool direct = true, relayed = true;
+    bool direct = true, relayed = true, againstPlain = false, plainFirst = false;
     for (size_t i = 0; i < a.size(); ++i) {
-        if (a[i] == "--ipv6-first") {
+        if (a[i] == "--against-plain") {
+            againstPlain = true;
+        } else if (a[i] == "--plain-first") {
+            plainFirst = true;
+        } else if (a[i] == "--ipv6-first") {
             std::swap(gFamilies[0], gFamilies[1]);
         } else if (a[i] == "--only" && i + 1 < a.size()) {
             direct = a[++i] == "direct";
@@ -1014,5 +1092,6 @@ int main(int argc, char** argv) {
         } else
             blocks = std::max(100, std::atoi(a[i].c_str()));
     }
+    if (againstPlain) return AgainstPlain(blocks, plainFirst);
     return Coordinator(blocks, direct, relayed);
 }
