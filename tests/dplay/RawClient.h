@@ -97,11 +97,7 @@ struct TRaw {
     }
     // False once the link is broken.
     bool TryWrite(const void* p, size_t n) {
-        if (!ssl_) {
-            asio::error_code ec;
-            asio::write(s, asio::buffer(p, n), ec);
-            return !ec;
-        }
+        if (!ssl_) return WriteRaw(p, n);
         std::lock_guard lock(mutex_);
         while (n) {
             const int put = SSL_write(ssl_, p, static_cast<int>(std::min<size_t>(n, 1 << 20)));
@@ -113,6 +109,28 @@ struct TRaw {
     }
     void Write(const void* p, size_t n) {
         if (!TryWrite(p, n)) throw std::runtime_error("the raw link is broken");
+    }
+    // The TLS records that would carry these bytes, made but not sent, for a
+    // test to cut or spoil before it puts them on the socket with WriteRaw.
+    std::vector<uint8_t> Seal(const void* p, size_t n) {
+        std::lock_guard lock(mutex_);
+        BIO* socket = SSL_get_wbio(ssl_);
+        BIO_up_ref(socket);
+        SSL_set0_wbio(ssl_, BIO_new(BIO_s_mem()));
+        std::vector<uint8_t> records;
+        if (SSL_write(ssl_, p, static_cast<int>(n)) == static_cast<int>(n)) {
+            char* at = nullptr;
+            const long size = BIO_get_mem_data(SSL_get_wbio(ssl_), &at);
+            records.assign(at, at + size);
+        }
+        SSL_set0_wbio(ssl_, socket); // the reference taken above goes with it
+        return records;
+    }
+    // Bytes straight onto the socket, under no record of ours.
+    bool WriteRaw(const void* p, size_t n) {
+        asio::error_code ec;
+        asio::write(s, asio::buffer(p, n), ec);
+        return !ec;
     }
     void Write(const proto::TFrame& f) { Write(f->data(), f->size()); }
     struct Frame {
