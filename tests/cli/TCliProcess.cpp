@@ -28,13 +28,15 @@ TCliProcess::TCliProcess(const std::string& address, const QStringList& argument
             ::signal(SIGPIPE, SIG_DFL);
         });
     }
+    const QString program =
+        launch.Program.empty() ? PARLORA_CLI_PATH : QString::fromStdString(launch.Program);
     if (launch.Prefix.empty()) {
-        process_->start(PARLORA_CLI_PATH, arguments);
+        process_->start(program, arguments);
     } else {
         QStringList all;
         for (size_t i = 1; i < launch.Prefix.size(); ++i)
             all << QString::fromStdString(launch.Prefix[i]);
-        all << PARLORA_CLI_PATH << arguments;
+        all << program << arguments;
         process_->start(QString::fromStdString(launch.Prefix[0]), all);
     }
     process_->waitForStarted(10000);

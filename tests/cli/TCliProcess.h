@@ -16,10 +16,12 @@
 enum class TCliOutput { Read, ReaderGone };
 
 // How the process is started beyond its arguments: a command it runs under
-// (a network namespace) and environment variables set for it.
+// (a network namespace), environment variables set for it, and another
+// build of the program to run ("": parlora-cli itself).
 struct TCliLaunch {
     std::vector<std::string> Prefix;
     std::vector<std::pair<std::string, std::string>> Environment;
+    std::string Program;
 };
 
 class TCliProcess {

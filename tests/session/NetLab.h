@@ -49,6 +49,9 @@ class TNetLab {
 
     // The command prefix that runs a program in the machine's namespace.
     std::vector<std::string> Inside(const std::string& name) const;
+    // The namespace a machine of this lab runs in ("wan": the public
+    // network's bridge).
+    std::string NamespaceOf(const std::string& name) const { return Ns(name); }
     // The namespaces of this lab, for a test that checks they are gone.
     const std::vector<std::string>& Namespaces() const { return namespaces_; }
 
