@@ -101,8 +101,9 @@ AnsiString TCliMember::ChooseRoom() {
     } catch (const platform::EAbort&) {
         throw;
     } catch (const platform::Exception& e) {
-        throw ECliFailure(at + ": " + Cp932ToUtf8(e.Message) +
-                          " (no room service answers at this address)");
+        const std::string why =
+            e.Details.empty() ? "no room service answers at this address" : Cp932ToUtf8(e.Details);
+        throw ECliFailure(at + ": " + Cp932ToUtf8(e.Message) + " (" + why + ")");
     }
     const entry::TRoomChoice choice = entry::ChooseRoom(*rooms, options_.Room);
     if (choice.Kind == entry::TRoomChoice::NoRoom)

@@ -191,7 +191,9 @@ void TCustomDPSession::RefreshSessions() {
         },
         DPENUMSESSIONS_AVAILABLE);
     if (hr == DPERR_USERCANCEL) throw platform::EAbort();
-    if (Failed(hr)) Fail("セッションのリストを取得できません");
+    if (Failed(hr))
+        throw EDPSessionError(Text("セッションのリストを取得できません"),
+                              directPlay_->LastErrorDetail());
     sessionList_.SetValid(true);
 }
 

@@ -142,6 +142,27 @@ TEST_F(CliRoom, EnteringWhereNoRoomAnswersFailsWithAClearMessage) {
     EXPECT_TRUE(Contains(err, "no room service answers")) << err;
     EXPECT_TRUE(lonely.Lines().empty());
 
+    // An older version's host answers in the clear: said so, not "nobody answers".
+    {
+        asio::io_context io;
+        asio::ip::tcp::acceptor old(io, {asio::ip::make_address("127.0.0.6"), port});
+        std::thread serving([&] {
+            dplaytest::TRaw joiner;
+            old.accept(joiner.s);
+            joiner.Limit();
+            const auto hello = dplaytest::RawHello(*dplay::TGuid::Parse(entry::kApplicationGuid),
+                                                   dplaytest::p2::kVersion - 1);
+            joiner.TryWrite(hello.data(), hello.size());
+            joiner.Closed();
+        });
+        TCliProcess joining("127.0.0.4", Args({"--join", "127.0.0.6", "--handle", "a"}, port));
+        EXPECT_EQ(joining.WaitForExit(), 2);
+        serving.join();
+        err = joining.Stderr();
+        EXPECT_TRUE(Contains(err, "127.0.0.6")) << err;
+        EXPECT_TRUE(Contains(err, "does not speak encrypted links")) << err;
+    }
+
     // A host whose only room is another program's: nothing to enter, and
     // said so rather than offering a choice of none.
     ::setenv("PARLORA_LISTEN_ADDR", "127.0.0.7", 1);

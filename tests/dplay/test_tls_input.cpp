@@ -362,5 +362,16 @@ TEST(TlsDial, AMemberLookingForRoomsAtAHostInTheClearFailsAtOnce) {
     EXPECT_EQ(hr, DPERR_NOCONNECTION);
     EXPECT_FALSE(listed);
     EXPECT_LT(steady_clock::now() - start, kAtOnce);
+    EXPECT_NE(member.Dp->LastErrorDetail().find("does not speak encrypted links"),
+              std::string::npos)
+        << member.Dp->LastErrorDetail();
     serving.join();
+
+    // Where nothing listens any more, nothing is said of versions.
+    oldHost.close();
+    EXPECT_EQ(member.Dp->EnumSessions(
+                  d, 0, [](const DPSESSIONDESC2*, uint32_t*, uint32_t) { return false; },
+                  DPENUMSESSIONS_AVAILABLE),
+              DPERR_NOCONNECTION);
+    EXPECT_EQ(member.Dp->LastErrorDetail(), "");
 }

@@ -1,5 +1,7 @@
 #include "dplay/api/DPDirectPlay.h"
 
+#include <atomic>
+
 #include "dplay/directory/DPDirectory.h"
 #include "dplay/links/DPOnce.h"
 #include "dplay/protocol/DPWireReader.h"
@@ -8,6 +10,7 @@
 #include "identity/KnownHosts.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 
@@ -88,6 +91,7 @@ HRESULT TDPDirectPlay::HostAddresses(std::vector<asio::ip::address>* addresses) 
 
 HRESULT TDPDirectPlay::EnumSessions(const DPSESSIONDESC2& desc, uint32_t timeoutMs,
                                     const EnumSessionsCallback& callback, uint32_t) {
+    lastError_.clear();
     if (!initialized_) return DPERR_UNINITIALIZED;
     std::vector<asio::ip::address> addresses;
     if (HRESULT hr = HostAddresses(&addresses); Failed(hr)) return hr;
@@ -103,7 +107,8 @@ HRESULT TDPDirectPlay::EnumSessions(const DPSESSIONDESC2& desc, uint32_t timeout
     };
     using Result = std::optional<Listing>;
     auto once = std::make_shared<TDPOnce<Result>>();
-    asio::post(service_->Io(), [service = service_.get(), endpoints, desc, once] {
+    auto insecure = std::make_shared<std::atomic<bool>>(false);
+    asio::post(service_->Io(), [service = service_.get(), endpoints, desc, once, insecure] {
         service->DialFirst(
             endpoints, desc.guidApplication, proto::EncodeEmpty(proto::ENUM_REQUEST),
             [once](const std::shared_ptr<TDPLink>& link, uint8_t type, const uint8_t* body,
@@ -116,11 +121,19 @@ HRESULT TDPDirectPlay::EnumSessions(const DPSESSIONDESC2& desc, uint32_t timeout
                               : Result());
                 return false;
             },
-            [once](TLinkEnd) { once->Set(std::nullopt); });
+            [once, insecure](TLinkEnd why) {
+                *insecure = why == TLinkEnd::Insecure;
+                once->Set(std::nullopt);
+            });
     });
     int wait = timeoutMs ? static_cast<int>(timeoutMs) : kDefaultEnumTimeoutMs;
     auto result = once->Wait(wait);
-    if (!result || !*result) return DPERR_NOCONNECTION;
+    if (!result || !*result) {
+        if (*insecure)
+            lastError_ = "the program at this address does not speak encrypted links: an older "
+                         "version of Parlora, or not Parlora";
+        return DPERR_NOCONNECTION;
+    }
     const asio::ip::address address = (*result)->Address;
     found_.clear();
     listedKey_.reset();

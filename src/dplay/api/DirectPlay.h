@@ -221,8 +221,9 @@ class IDirectPlay4 {
         (void)timeoutMs;
         return DP_OK;
     }
-    // What the user should know about the last failure of Open beyond its
-    // code (which port, and why), in plain ASCII; empty when nothing.
+    // What the user should know about the last failure of Open or
+    // EnumSessions beyond its code (which port, and why), in plain ASCII;
+    // empty when nothing.
     virtual std::string LastErrorDetail() const { return {}; }
 
     // After Open returned DPERR_HOSTKEYCHANGED: the address and both keys.
