@@ -126,6 +126,13 @@ struct TRaw {
         SSL_set0_wbio(ssl_, socket); // the reference taken above goes with it
         return records;
     }
+    // Asks the other end for new keys (TLS 1.3 KeyUpdate, update_requested):
+    // now, or ahead of the next record written or sealed.
+    bool RequestKeyUpdate(bool now = true) {
+        std::lock_guard lock(mutex_);
+        return SSL_key_update(ssl_, SSL_KEY_UPDATE_REQUESTED) == 1 &&
+               (!now || SSL_do_handshake(ssl_) == 1);
+    }
     // Bytes straight onto the socket, under no record of ours.
     bool WriteRaw(const void* p, size_t n) {
         asio::error_code ec;

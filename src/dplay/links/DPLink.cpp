@@ -18,10 +18,11 @@ constexpr size_t kSealedBytes = 64 * 1024;
 } // namespace
 
 TDPLink::TDPLink(asio::ip::tcp::socket socket, asio::ssl::context* tls, bool accepted)
-    : socket_(std::move(socket)), accepted_(accepted), timer_(socket_.get_executor()),
+    : socket_(std::move(socket)), timer_(socket_.get_executor()),
       decoder_(proto::kMaxHandshakeFrame), readBuffer_(64 * 1024) {
     if (tls) {
-        tls_ = std::make_unique<asio::ssl::stream<asio::ip::tcp::socket&>>(socket_, *tls);
+        tls_ = std::make_unique<TDPTlsEngine>(tls->native_handle(), accepted);
+        opened_.resize(kSealedBytes);
         writeActive_ = true; // frames wait for the handshake
     }
     asio::error_code ec;
@@ -38,29 +39,60 @@ TDPLink::~TDPLink() = default;
 void TDPLink::Start(FrameHandler onFrame, EndHandler onEnd) {
     SetHandlers(std::move(onFrame), std::move(onEnd));
     Tick();
-    if (!tls_) return Read();
-    // The handshake deadline of Tick bounds this too.
-    tls_->async_handshake(accepted_ ? asio::ssl::stream_base::server
-                                    : asio::ssl::stream_base::client,
-                          [this, self = shared_from_this()](const asio::error_code& ec) {
-                              Handshaken(ec);
-                          });
-}
-
-void TDPLink::Handshaken(const asio::error_code& ec) {
-    if (!open_) return;
-    if (!ec) peerKey_ = TDPTls::PeerKey(tls_->native_handle());
-    if (ec || !peerKey_) {
-        // A reset or end of stream is a peer gone; anything else is a peer
-        // that does not speak this (an older version sends its frames in the clear).
-        const bool gone = ec == asio::error::eof || ec == asio::error::connection_reset ||
-                          ec == asio::ssl::error::stream_truncated;
-        Close(gone ? TLinkEnd::PeerGone : TLinkEnd::Insecure);
+    if (tls_ && !tls_->Valid()) {
+        asio::post(socket_.get_executor(),
+                   [self = shared_from_this()] { self->Close(TLinkEnd::PeerGone); });
         return;
     }
-    lastReceive_ = steady_clock::now();
+    // The handshake deadline of Tick bounds the TLS handshake too; a client
+    // speaks first.
+    if (tls_ && !StepHandshake()) return;
     Read();
-    Write(); // what was sent meanwhile
+}
+
+bool TDPLink::TakeTlsOutputLocked() {
+    if (tls_->OutputSize() == 0) return false;
+    TSealed out;
+    tls_->TakeOutput(out.Bytes);
+    sealed_.push_back(std::move(out));
+    // A sender may not write past it: the I/O thread owns the socket until it is out.
+    writeActive_ = true;
+    return true;
+}
+
+bool TDPLink::StepHandshake() {
+    TDPTlsEngine::TStep step;
+    bool output;
+    {
+        std::lock_guard lock(sendMutex_);
+        step = tls_->Handshake();
+        if (step == TDPTlsEngine::TStep::Done) peerKey_ = TDPTls::PeerKey(tls_->Native());
+        output = TakeTlsOutputLocked();
+    }
+    if (step == TDPTlsEngine::TStep::More) {
+        if (output) Write();
+        return true;
+    }
+    if (step == TDPTlsEngine::TStep::Done && peerKey_) {
+        lastReceive_ = steady_clock::now();
+        Write(); // our last handshake bytes, then what was sent meanwhile
+        return true;
+    }
+    // A peer that ends TLS is gone; anything else is a peer that does not
+    // speak this (an older version sends its frames in the clear).
+    FlushBeforeClose();
+    Close(step == TDPTlsEngine::TStep::Ended ? TLinkEnd::PeerGone : TLinkEnd::Insecure);
+    return false;
+}
+
+void TDPLink::FlushBeforeClose() {
+    std::lock_guard lock(sendMutex_);
+    if (flushing_ || !sendOpen_) return; // a write is out: bytes after it would come first
+    for (const TSealed& out : sealed_) {
+        ssize_t n = ::send(socket_.native_handle(), out.Bytes.data(), out.Bytes.size(),
+                           MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (n != static_cast<ssize_t>(out.Bytes.size())) return;
+    }
 }
 
 void TDPLink::SetHandlers(FrameHandler onFrame, EndHandler onEnd) {
@@ -109,19 +141,25 @@ void TDPLink::Resume() {
     if (open_ && !reading_) Read();
 }
 
+bool TDPLink::Deliver(const uint8_t* data, size_t size, bool& completed) {
+    return decoder_.Feed(data, size, [this, &completed](uint8_t t, const uint8_t* b, size_t s) {
+        completed = true;
+        return Dispatch(t, b, s);
+    });
+}
+
 void TDPLink::Read() {
     // Resume starts reading again; a handler may have started the next read already.
     if (paused_ || reading_) return;
     reading_ = true;
     auto self = shared_from_this();
-    auto done = [this, self](asio::error_code ec, size_t n) {
+    socket_.async_read_some(asio::buffer(readBuffer_), [this, self](asio::error_code ec, size_t n) {
         reading_ = false;
         if (!open_) return;
         if (ec) {
             // The peer closes only once it has read our end of stream (under
-            // TLS a stream that ends without close_notify reads as truncated).
-            delivered_ = draining_ && shutDown_ &&
-                         (ec == asio::error::eof || ec == asio::ssl::error::stream_truncated);
+            // TLS too it ends the stream without close_notify).
+            delivered_ = draining_ && shutDown_ && ec == asio::error::eof;
             Close(TLinkEnd::PeerGone);
             return;
         }
@@ -131,11 +169,48 @@ void TDPLink::Read() {
             return;
         }
         bool completed = false;
-        bool ok = decoder_.Feed(readBuffer_.data(), n,
-                                [this, &completed](uint8_t t, const uint8_t* b, size_t s) {
-                                    completed = true;
-                                    return Dispatch(t, b, s);
-                                });
+        bool ok = true;
+        if (!tls_) {
+            ok = Deliver(readBuffer_.data(), n, completed);
+        } else {
+            {
+                std::lock_guard lock(sendMutex_);
+                tls_->Feed(readBuffer_.data(), n);
+            }
+            if (!peerKey_) {
+                if (!StepHandshake()) return;
+                if (!peerKey_) {
+                    Read();
+                    return;
+                }
+            }
+            // Every record that came is opened, as the clear path feeds all it read.
+            for (;;) {
+                TDPTlsEngine::TStep step;
+                size_t got = 0;
+                bool output;
+                {
+                    std::lock_guard lock(sendMutex_);
+                    step = tls_->Open(opened_.data(), opened_.size(), got);
+                    output = TakeTlsOutputLocked();
+                }
+                if (step == TDPTlsEngine::TStep::More) {
+                    if (output) Write();
+                    break;
+                }
+                if (step != TDPTlsEngine::TStep::Done) {
+                    // close_notify, or records that do not open: no frame is
+                    // taken from them, the alert goes out if it can.
+                    delivered_ = step == TDPTlsEngine::TStep::Ended && draining_ && shutDown_;
+                    FlushBeforeClose();
+                    Close(TLinkEnd::PeerGone);
+                    return;
+                }
+                if (output) Write();
+                ok = Deliver(opened_.data(), got, completed);
+                if (!open_ || !ok) break;
+            }
+        }
         if (!open_) return;
         if (!ok) {
             Close(TLinkEnd::Violation);
@@ -143,30 +218,30 @@ void TDPLink::Read() {
         }
         FrameProgress(now, completed);
         Read();
-    };
-    if (tls_)
-        tls_->async_read_some(asio::buffer(readBuffer_), std::move(done));
-    else
-        socket_.async_read_some(asio::buffer(readBuffer_), std::move(done));
+    });
 }
 
 void TDPLink::Send(proto::TFrame frame) {
     std::unique_lock lock(sendMutex_);
     if (!sendOpen_ || closeAfterSend_ || overflowed_) return;
-    if (!writeActive_ && tls_) {
-        // Only the I/O thread may touch the TLS state.
-        writeActive_ = true;
-        unsentBytes_ += frame->size();
-        queue_.push_back(std::move(frame));
-        lock.unlock();
-        asio::post(socket_.get_executor(), [self = shared_from_this()] { self->Write(); });
-        return;
-    }
     if (!writeActive_) {
         // Nothing ahead of it: try the socket at once, without blocking.
-        ssize_t n = ::send(socket_.native_handle(), frame->data(), frame->size(),
-                           MSG_DONTWAIT | MSG_NOSIGNAL);
-        if (n == static_cast<ssize_t>(frame->size())) {
+        const uint8_t* bytes = frame->data();
+        size_t size = frame->size();
+        if (tls_) {
+            sealing_.clear();
+            if (!tls_->Seal(bytes, size)) {
+                lock.unlock();
+                asio::post(socket_.get_executor(),
+                           [self = shared_from_this()] { self->Close(TLinkEnd::PeerGone); });
+                return;
+            }
+            tls_->TakeOutput(sealing_);
+            bytes = sealing_.data();
+            size = sealing_.size();
+        }
+        ssize_t n = ::send(socket_.native_handle(), bytes, size, MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (n == static_cast<ssize_t>(size)) {
             lastSend_ = steady_clock::now();
             return;
         }
@@ -176,11 +251,18 @@ void TDPLink::Send(proto::TFrame frame) {
                        [self = shared_from_this()] { self->Close(TLinkEnd::PeerGone); });
             return;
         }
-        if (n > 0) // the rest of this frame goes first
-            frame = std::make_shared<const std::vector<uint8_t>>(frame->begin() + n, frame->end());
+        const size_t sent = n > 0 ? static_cast<size_t>(n) : 0;
         writeActive_ = true;
         unsentBytes_ += frame->size();
-        queue_.push_back(std::move(frame));
+        if (tls_) // sealed: the rest goes whole, never dropped
+            sealed_.push_back({std::vector<uint8_t>(sealing_.begin() + sent, sealing_.end()),
+                               frame->size()});
+        else if (sent > 0) // the rest of this frame goes first
+            queue_.push_back(
+                std::make_shared<const std::vector<uint8_t>>(frame->begin() + sent, frame->end()));
+        else
+            queue_.push_back(std::move(frame));
+        if (!tls_) unsentBytes_ -= sent;
         lock.unlock();
         asio::post(socket_.get_executor(), [self = shared_from_this()] { self->Write(); });
         return;
@@ -190,7 +272,9 @@ void TDPLink::Send(proto::TFrame frame) {
         // What has not started going out is dropped, and the last words go
         // in its place, so the peer learns why the link ends when it reads.
         overflowed_ = true;
-        const size_t keep = std::max<size_t>(writingCount_, 1); // never half a frame
+        // Never half a frame: sealed records are out of the queue already;
+        // in the clear the front may be a frame begun.
+        const size_t keep = tls_ ? 0 : std::max<size_t>(writingCount_, 1);
         while (queue_.size() > keep) {
             unsentBytes_ -= queue_.back()->size();
             queue_.pop_back();
@@ -217,7 +301,8 @@ void TDPLink::Overflowed() {
 
 void TDPLink::Write() {
     std::unique_lock lock(sendMutex_);
-    if (!open_ || !sendOpen_ || (tls_ && !peerKey_)) return;
+    if (!open_ || !sendOpen_) return;
+    if (tls_) return WriteSealed(lock);
     if (queue_.empty()) {
         writeActive_ = false;
         if (closeAfterSend_) {
@@ -228,43 +313,85 @@ void TDPLink::Write() {
     }
     writing_.clear();
     // Whole frames only, many at once: one frame is never split across writes by us.
-    size_t gathered = 0;
     for (const auto& f : queue_) {
-        if (tls_ && !writing_.empty() && gathered + f->size() > kSealedBytes) break;
         writing_.push_back(asio::buffer(*f));
-        gathered += f->size();
         if (writing_.size() == 64) break;
     }
     writingCount_ = writing_.size();
     lastSend_ = steady_clock::now();
-    if (tls_ && writingCount_ > 1) {
-        sealed_.resize(gathered);
-        asio::buffer_copy(asio::buffer(sealed_), writing_);
-        writing_.assign(1, asio::buffer(sealed_));
-    }
     lock.unlock();
-    auto self = shared_from_this();
-    auto done = [this, self](asio::error_code ec, size_t) {
-        if (!open_) return;
-        if (ec) {
+    asio::async_write(socket_, writing_,
+                      [this, self = shared_from_this()](asio::error_code ec, size_t) {
+                          if (!open_) return;
+                          if (ec) {
+                              Close(TLinkEnd::PeerGone);
+                              return;
+                          }
+                          lastTaken_ = steady_clock::now();
+                          {
+                              std::lock_guard guard(sendMutex_);
+                              for (size_t i = 0; i < writingCount_; ++i) {
+                                  unsentBytes_ -= queue_.front()->size();
+                                  queue_.pop_front();
+                              }
+                              writingCount_ = 0;
+                          }
+                          Write();
+                      });
+}
+
+void TDPLink::WriteSealed(std::unique_lock<std::mutex>& lock) {
+    if (flushing_) return; // its end writes on
+    if (sealed_.empty() && peerKey_ && !queue_.empty()) {
+        // Frames gathered into one seal, unless one frame alone is longer.
+        gathered_.clear();
+        size_t frames = 0, plain = 0;
+        for (const auto& f : queue_) {
+            if (frames > 0 && plain + f->size() > kSealedBytes) break;
+            gathered_.insert(gathered_.end(), f->begin(), f->end());
+            plain += f->size();
+            ++frames;
+        }
+        TSealed out;
+        out.Plain = plain;
+        if (!tls_->Seal(gathered_.data(), gathered_.size())) {
+            lock.unlock();
             Close(TLinkEnd::PeerGone);
             return;
         }
-        lastTaken_ = steady_clock::now();
-        {
-            std::lock_guard guard(sendMutex_);
-            for (size_t i = 0; i < writingCount_; ++i) {
-                unsentBytes_ -= queue_.front()->size();
-                queue_.pop_front();
-            }
-            writingCount_ = 0;
+        tls_->TakeOutput(out.Bytes);
+        queue_.erase(queue_.begin(), queue_.begin() + static_cast<ptrdiff_t>(frames));
+        sealed_.push_back(std::move(out));
+    }
+    if (sealed_.empty()) {
+        if (!peerKey_) return; // frames wait for the handshake
+        writeActive_ = false;
+        if (closeAfterSend_) {
+            lock.unlock();
+            FinishSending();
         }
-        Write();
-    };
-    if (tls_)
-        asio::async_write(*tls_, writing_, std::move(done));
-    else
-        asio::async_write(socket_, writing_, std::move(done));
+        return;
+    }
+    flushing_ = true;
+    lastSend_ = steady_clock::now();
+    const TSealed& out = sealed_.front(); // stays where it is while the write is out
+    lock.unlock();
+    asio::async_write(socket_, asio::buffer(out.Bytes),
+                      [this, self = shared_from_this()](asio::error_code ec, size_t) {
+                          if (!open_) return;
+                          if (ec) {
+                              Close(TLinkEnd::PeerGone);
+                              return;
+                          }
+                          lastTaken_ = steady_clock::now();
+                          {
+                              std::lock_guard guard(sendMutex_);
+                              unsentBytes_ -= sealed_.front().Plain;
+                              sealed_.pop_front();
+                              flushing_ = false;
+                          }
+                          Write();
+                      });
 }
 
 void TDPLink::CloseAfterSend(int maxMs) {

@@ -1,5 +1,6 @@
 #pragma once
 #include "dplay/links/DPAddress.h"
+#include "dplay/links/DPTlsEngine.h"
 #include "dplay/protocol/DPFrameDecoder.h"
 #include "dplay/protocol/DPProtocol.h"
 #include "dplay/protocol/DPProtocol2.h"
@@ -30,8 +31,9 @@ enum class TLinkEnd {
 // which any thread may call. Frames sent before the TLS handshake is over
 // wait for it; none is read before it.
 //
-// Without TLS (benchmarks only) a sender's block goes out without waking
-// the I/O thread when nothing is queued before it.
+// A sender's block goes out from the sender's own thread, sealed there
+// under the lock the reads share, when nothing is queued before it: waking
+// the I/O thread for every block would cost more than the cipher.
 class TDPLink : public std::enable_shared_from_this<TDPLink> {
   public:
     // Return false from a frame handler after closing the link.
@@ -96,9 +98,19 @@ class TDPLink : public std::enable_shared_from_this<TDPLink> {
     bool Encrypted() const { return tls_ != nullptr; }
 
   private:
-    void Handshaken(const asio::error_code& ec);
+    // Runs the handshake on what came so far; false once the link is closed.
+    bool StepHandshake();
+    // Plaintext from the peer to the frame decoder; false on a broken frame.
+    bool Deliver(const uint8_t* data, size_t size, bool& completed);
+    // With sendMutex_ held: moves what TLS has for the peer behind what waits
+    // to go out; true when the I/O thread must write it.
+    bool TakeTlsOutputLocked();
+    // What TLS has for the peer (its alert) goes out if the socket takes it now.
+    void FlushBeforeClose();
     void Read();
     void Write();
+    // Write for a TLS link: seals what is queued, writes the oldest records.
+    void WriteSealed(std::unique_lock<std::mutex>& lock);
     void Tick();
     // Keeps the time a frame in progress has taken (see kFrameFloorMs);
     // completed: a frame ended during the read that brought these bytes.
@@ -109,12 +121,21 @@ class TDPLink : public std::enable_shared_from_this<TDPLink> {
     void Overflowed();
 
     asio::ip::tcp::socket socket_;
-    std::unique_ptr<asio::ssl::stream<asio::ip::tcp::socket&>> tls_;
-    const bool accepted_;
-    std::optional<proto2::TKeyId> peerKey_;
-    // Frames gathered for one write through TLS: records of many small frames
-    // cost far less than a record (and a system call) each.
-    std::vector<uint8_t> sealed_;
+    // Guarded by sendMutex_ (after construction), whichever thread seals or opens.
+    std::unique_ptr<TDPTlsEngine> tls_;
+    std::optional<proto2::TKeyId> peerKey_; // set once the handshake is over
+    // Records sealed and not yet on the socket (under sendMutex_), each with
+    // the plaintext bytes it carries: they go out whole and in order, never
+    // dropped, whatever happens to the frames queued behind them.
+    struct TSealed {
+        std::vector<uint8_t> Bytes;
+        size_t Plain = 0;
+    };
+    std::deque<TSealed> sealed_;
+    bool flushing_ = false;          // I/O thread: a write of sealed_.front() is out
+    std::vector<uint8_t> gathered_;  // frames gathered for one seal: one record per 16 KiB, not per frame
+    std::vector<uint8_t> sealing_;   // a sender's records, under sendMutex_
+    std::vector<uint8_t> opened_;    // plaintext out of TLS, I/O thread
     asio::steady_timer timer_;
     asio::ip::address remote_, local_;
     TDPFrameDecoder decoder_;
@@ -123,9 +144,9 @@ class TDPLink : public std::enable_shared_from_this<TDPLink> {
     bool dispatching_ = false;
     EndHandler onEnd_;
     std::vector<uint8_t> readBuffer_;
-    // Guards the send side: queue_, writeActive_, unsentBytes_,
-    // closeAfterSend_, sendOpen_, lastSend_, and the socket's descriptor
-    // against being closed under a direct write.
+    // Guards the send side: queue_, sealed_, the TLS engine (reads too),
+    // writeActive_, unsentBytes_, closeAfterSend_, sendOpen_, lastSend_, and
+    // the socket's descriptor against being closed under a direct write.
     mutable std::mutex sendMutex_;
     std::deque<proto::TFrame> queue_;
     bool writeActive_ = false; // the I/O thread owns the queue until it is empty
