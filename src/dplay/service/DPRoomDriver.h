@@ -10,6 +10,7 @@
 #include "dplay/service/DPReceiveQueue.h"
 
 #include <asio.hpp>
+#include <atomic>
 #include <deque>
 #include <functional>
 #include <map>
@@ -104,7 +105,7 @@ class TDPRoomDriver : public TDPListedRoom, public std::enable_shared_from_this<
     bool hostSwitched_ = false;
     // Mirrors of the core for the service's routing and the directory.
     TGuid instance_;
-    uint32_t ownId_ = 0;
+    std::atomic<uint32_t> ownId_{0}; // read by the program's threads without the core's lock
     bool isHost_ = false;
     bool inDirectory_ = false;
     bool left_ = false;
