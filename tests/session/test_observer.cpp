@@ -161,7 +161,7 @@ std::string Stream(const TFlow& flow) {
 // something that is no record, is counted as not TLS.
 struct TTlsCount {
     size_t Streams = 0, NotTls = 0, NotTlsBytes = 0;
-    size_t Handshake = 0, ChangeCipherSpec = 0, Alert = 0, ApplicationData = 0;
+    size_t Handshake = 0, CipherChange = 0, Alert = 0, ApplicationData = 0;
     size_t ApplicationBytes = 0;
 
     void Add(const std::string& s) {
@@ -182,7 +182,7 @@ struct TTlsCount {
                 return;
             }
             (type == 0x16   ? Handshake
-             : type == 0x14 ? ChangeCipherSpec
+             : type == 0x14 ? CipherChange
              : type == 0x15 ? Alert
                             : ApplicationData)++;
             if (type == 0x17) ApplicationBytes += length;
@@ -364,8 +364,8 @@ class Observer : public ::testing::Test {
         std::ostringstream out;
         out << s.Frames << " frames, " << s.PayloadBytes << " bytes of TCP payload in "
             << s.Tls.Streams << " streams (" << s.Connections << " connections opened); TLS: "
-            << s.Tls.Handshake << " handshake, " << s.Tls.ChangeCipherSpec
-            << " change-cipher-spec, " << s.Tls.ApplicationData << " application-data ("
+            << s.Tls.Handshake << " handshake, " << s.Tls.CipherChange
+            << " cipher-change, " << s.Tls.ApplicationData << " application-data ("
             << s.Tls.ApplicationBytes << " bytes), " << s.Tls.Alert << " alert records; "
             << s.Tls.NotTls << " streams not TLS (" << s.Tls.NotTlsBytes << " bytes); "
             << s.Found.size() << " of " << s.Sought.size()
