@@ -322,12 +322,7 @@ void TDPLink::Write() {
     lock.unlock();
     asio::async_write(socket_, writing_,
                       [this, self = shared_from_this()](asio::error_code ec, size_t) {
-                          if (!open_) return;
-                          if (ec) {
-                              Close(TLinkEnd::PeerGone);
-                              return;
-                          }
-                          lastTaken_ = steady_clock::now();
+                          if (!Written(ec)) return;
                           {
                               std::lock_guard guard(sendMutex_);
                               for (size_t i = 0; i < writingCount_; ++i) {
@@ -338,6 +333,16 @@ void TDPLink::Write() {
                           }
                           Write();
                       });
+}
+
+bool TDPLink::Written(const asio::error_code& ec) {
+    if (!open_) return false;
+    if (ec) {
+        Close(TLinkEnd::PeerGone);
+        return false;
+    }
+    lastTaken_ = steady_clock::now();
+    return true;
 }
 
 void TDPLink::WriteSealed(std::unique_lock<std::mutex>& lock) {
@@ -378,12 +383,7 @@ void TDPLink::WriteSealed(std::unique_lock<std::mutex>& lock) {
     lock.unlock();
     asio::async_write(socket_, asio::buffer(out.Bytes),
                       [this, self = shared_from_this()](asio::error_code ec, size_t) {
-                          if (!open_) return;
-                          if (ec) {
-                              Close(TLinkEnd::PeerGone);
-                              return;
-                          }
-                          lastTaken_ = steady_clock::now();
+                          if (!Written(ec)) return;
                           {
                               std::lock_guard guard(sendMutex_);
                               unsentBytes_ -= sealed_.front().Plain;

@@ -111,6 +111,8 @@ class TDPLink : public std::enable_shared_from_this<TDPLink> {
     void Write();
     // Write for a TLS link: seals what is queued, writes the oldest records.
     void WriteSealed(std::unique_lock<std::mutex>& lock);
+    // A write's end: false when the link is closed or the write broke it.
+    bool Written(const asio::error_code& ec);
     void Tick();
     // Keeps the time a frame in progress has taken (see kFrameFloorMs);
     // completed: a frame ended during the read that brought these bytes.
