@@ -51,6 +51,8 @@ std::string TRoomCore::CheckInvariants() const {
             const TLink* link = linkOf(peer.Direct);
             if (!link || link->Role != MemberLink || link->Peer != id)
                 return "direct link that is not a member link with that member";
+            // Only the key the room announced for a member may speak for it.
+            if (link->Key != peer.Entry.Key) return "direct link showing another key than announced";
         }
         if (peer.RouteLink && !linkOf(peer.RouteLink)) return "route on a link that is gone";
         if (peer.Admission) {
